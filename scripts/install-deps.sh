@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and running Kestrel needs.
+# Safe to run again: apt-get skips what is already installed.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config ninja-build clang-format
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  fonts-ipafont-gothic
+  libjpeg62-turbo-dev libv4l-dev libcurl4-openssl-dev
+  media-types python3 python3-pil
+  xvfb xauth
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
+  SUDO=()
+elif command -v sudo >/dev/null 2>&1; then
+  SUDO=(sudo)
+else
+  echo "install-deps: need root or sudo to install: ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${SUDO[@]}" apt-get update -q
+"${SUDO[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,57 @@
+#include "app/IdleScheduler.h"
+
+#include <QTimer>
+
+namespace kestrel {
+
+namespace {
+class QtIdleTimer final : public IIdleTimer {
+public:
+    QtIdleTimer() {
+        m_timer.setSingleShot(true);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            if (m_callback)
+                m_callback();
+        });
+    }
+    void Start(int ms) override { m_timer.start(ms); }
+    bool IsActive() const override { return m_timer.isActive(); }
+    void SetCallback(std::function<void()> callback) override { m_callback = std::move(callback); }
+
+private:
+    QTimer m_timer;
+    std::function<void()> m_callback;
+};
+} // namespace
+
+std::unique_ptr<IIdleTimer> MakeQtIdleTimer() { return std::make_unique<QtIdleTimer>(); }
+
+IdleScheduler::IdleScheduler(std::unique_ptr<IIdleTimer> timer, std::function<IdlePass()> pass)
+    : m_timer(std::move(timer)), m_pass(std::move(pass)) {
+    m_timer->SetCallback([this] { RunPass(); });
+}
+
+void IdleScheduler::Arm() {
+    // A pending immediate pass covers this event; a delayed retry is brought forward.
+    if (m_timer->IsActive() && !m_delayed)
+        return;
+    m_delayed = false;
+    m_timer->Start(0);
+}
+
+void IdleScheduler::RunPass() {
+    ++m_passes;
+    switch (m_pass()) {
+    case IdlePass::Done: m_delayed = false; break;
+    case IdlePass::More:
+        m_delayed = false;
+        m_timer->Start(0);
+        break;
+    case IdlePass::MoreButStuck:
+        m_delayed = true;
+        m_timer->Start(kStuckRetryMs);
+        break;
+    }
+}
+
+} // namespace kestrel

@@ -1,0 +1,129 @@
+#include "app/LogFont.h"
+
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QList>
+#include <QStringList>
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrel {
+
+namespace {
+const char* const kStatusFace = "\xEF\xBC\xAD\xEF\xBC\xB3 \xEF\xBC\xB0\xE3\x82\xB4\xE3\x82\xB7\xE3\x83\x83\xE3\x82\xAF"; // ＭＳ Ｐゴシック
+
+QString JapaneseSansFallback() {
+    static const QString family = [] {
+        const QStringList families = QFontDatabase::families();
+        for (const char* candidate : {"IPAPGothic", "IPAGothic", "Noto Sans CJK JP", "VL PGothic", "Takao PGothic"})
+            if (families.contains(QString::fromUtf8(candidate)))
+                return QString::fromUtf8(candidate);
+        for (const QString& f : families)
+            if (QFontDatabase::writingSystems(f).contains(QFontDatabase::Japanese))
+                return f;
+        return QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    }();
+    return family;
+}
+} // namespace
+
+LOGFONTA DefaultCaptionLogFont() {
+    LOGFONTA lf;
+    lf.lfHeight = 16;
+    lf.lfWeight = FW_BOLD;
+    lf.lfCharSet = SHIFTJIS_CHARSET;
+    SetFaceName(lf, "System");
+    return lf;
+}
+
+LOGFONTA StatusLogFont(int height) {
+    LOGFONTA lf = DefaultCaptionLogFont();
+    lf.lfHeight = height;
+    lf.lfWidth = 0;
+    SetFaceName(lf, kStatusFace);
+    return lf;
+}
+
+std::string FaceNameOf(const LOGFONTA& lf) {
+    size_t n = 0;
+    while (n < sizeof lf.lfFaceName && lf.lfFaceName[n] != '\0')
+        ++n;
+    std::string face(lf.lfFaceName, n);
+    // Drop a multibyte character cut by the end of the field.
+    size_t i = 0, lastWhole = 0;
+    while (i < face.size()) {
+        unsigned char c = static_cast<unsigned char>(face[i]);
+        size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+        if (i + len > face.size())
+            break;
+        i += len;
+        lastWhole = i;
+    }
+    face.resize(lastWhole);
+    return face;
+}
+
+void SetFaceName(LOGFONTA& lf, const std::string& utf8) {
+    std::memset(lf.lfFaceName, 0, sizeof lf.lfFaceName);
+    // Keep room for the terminating zero and never cut a character in two.
+    size_t limit = std::min(utf8.size(), sizeof lf.lfFaceName - 1);
+    while (limit > 0 && limit < utf8.size() && (static_cast<unsigned char>(utf8[limit]) & 0xC0) == 0x80)
+        --limit;
+    std::memcpy(lf.lfFaceName, utf8.data(), limit);
+}
+
+QString ResolveFamily(const std::string& face, uint8_t charSet) {
+    if (face == kStatusFace)
+        return charSet == SHIFTJIS_CHARSET && QFontDatabase::families().contains("IPAPGothic")
+                   ? QString("IPAPGothic")
+                   : JapaneseSansFallback();
+    QString family = QString::fromUtf8(face.c_str());
+    if (face.empty() || face == "System" || !QFontDatabase::families().contains(family))
+        return JapaneseSansFallback();
+    return family;
+}
+
+QFont FontFromLogFont(const LOGFONTA& lf) {
+    QFont font(ResolveFamily(FaceNameOf(lf), lf.lfCharSet));
+    int height = lf.lfHeight;
+    if (height < 0) {
+        font.setPixelSize(-height);
+    } else if (height == 0) {
+        font.setPixelSize(16);
+    } else {
+        // A positive height is the whole cell: choose the pixel size whose ascent plus
+        // descent comes to it.
+        int best = std::max(1, height);
+        for (int px = height; px >= 1; --px) {
+            font.setPixelSize(px);
+            QFontMetrics fm(font);
+            if (fm.ascent() + fm.descent() <= height) {
+                best = px;
+                break;
+            }
+        }
+        font.setPixelSize(best);
+    }
+    int weight = lf.lfWeight == 0 ? FW_NORMAL : lf.lfWeight;
+    font.setWeight(weight >= FW_BOLD ? QFont::Bold : static_cast<QFont::Weight>(std::clamp(weight, 100, 900)));
+    font.setItalic(lf.lfItalic != 0);
+    font.setUnderline(lf.lfUnderline != 0);
+    font.setStrikeOut(lf.lfStrikeOut != 0);
+    font.setStyleStrategy(QFont::NoAntialias);
+    return font;
+}
+
+LOGFONTA LogFontFromFont(const QFont& font, uint8_t charSet) {
+    LOGFONTA lf;
+    lf.lfHeight = font.pixelSize() > 0 ? -font.pixelSize() : -QFontMetrics(font).height();
+    lf.lfWeight = font.weight() >= QFont::Bold ? FW_BOLD : FW_NORMAL;
+    lf.lfItalic = font.italic() ? 1 : 0;
+    lf.lfUnderline = font.underline() ? 1 : 0;
+    lf.lfStrikeOut = font.strikeOut() ? 1 : 0;
+    lf.lfCharSet = charSet;
+    SetFaceName(lf, font.family().toStdString());
+    return lf;
+}
+
+} // namespace kestrel

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "app/IdleScheduler.h"
+#include "app/MainView.h"
+#include "platform/InstanceLock.h"
+#include "platform/MessageBox.h"
+#include "platform/SettingsStore.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kestrel {
+
+class CMainFrame;
+
+// Where the application object finds its facilities. main() fills it with the real
+// ones; tests point the folders at temporary ones and may swap the host-name source.
+struct AppEnvironment {
+    std::string configFolder;  // empty: <config>/Velmora
+    std::function<std::unique_ptr<IMainView>()> makeView;
+    std::unique_ptr<IMessageBox> messageBox;
+    std::unique_ptr<IIdleTimer> idleTimer;  // null: a QTimer
+    // The socket layer's host name call (gethostname) and the computer-name fallback.
+    std::function<int(char*, size_t)> hostNameSource;
+    std::function<std::string()> computerNameSource;
+};
+
+// The application object: single instance, socket layer, help file, host name, then the
+// main frame, which owns everything else.
+class CMainApp {
+public:
+    static constexpr const char* kInstanceMutexName = "h_Kestrel_PrevInstance";
+    static constexpr const char* kSocketFailureMessage =
+        "Winsock \xE3\x82\xB5\xE3\x83\xBC\xE3\x83\x93\xE3\x82\xB9\xE3\x81\x8C\xE5\x88\xA9\xE7\x94\xA8\xE3\x81\xA7"
+        "\xE3\x81\x8D\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xEF\xBC\x81"; // Winsock サービスが利用できません！
+
+    explicit CMainApp(AppEnvironment env);
+    ~CMainApp();
+
+    // The start-up sequence; false ends the process at once.
+    bool InitInstance();
+    // One idle step: ServiceIdle of the main frame; true asks for another call.
+    bool OnIdle(long count);
+    // Arms the idle step (called where idle work appears).
+    void RequestIdle();
+    // Closes the main frame the way the exit command does: destruction sequence and
+    // settings saved. Safe to call more than once.
+    void ExitMainFrame();
+    // The exit status the program ends with.
+    int ExitCode() const { return m_exitCode; }
+
+    std::string HostName;
+    std::string PublicAddress;
+    std::string VersionText;
+    std::string HelpFilePath;
+
+    CMainFrame* MainFrame() const { return m_frame.get(); }
+    IMainView& View() { return *m_view; }
+    IMessageBox& MessageBox() { return *m_messageBox; }
+    SettingsStore& Store() { return m_store; }
+    const std::string& ConfigFolderPath() const { return m_configFolder; }
+    IdleScheduler& Idle() { return *m_idle; }
+    bool Exited() const { return m_exited; }
+
+    // The help-file rule: last three characters of the program path replaced by "chm"
+    // when the file name has a three-letter extension, else ".chm" appended.
+    static std::string HelpPathFor(const std::string& programPath);
+    // gethostname, else the computer name in lower case.
+    static std::string FindHostName(const std::function<int(char*, size_t)>& hostNameSource,
+                                    const std::function<std::string()>& computerNameSource);
+    static bool SocketLayerAvailable();
+
+private:
+    AppEnvironment m_env;
+    std::string m_configFolder;
+    InstanceLock m_lock;
+    SettingsStore m_store;
+    std::unique_ptr<IMessageBox> m_messageBox;
+    std::unique_ptr<IMainView> m_view;
+    std::unique_ptr<IdleScheduler> m_idle;
+    std::unique_ptr<CMainFrame> m_frame;
+    bool m_exited = false;
+    int m_exitCode = 0;
+};
+
+} // namespace kestrel

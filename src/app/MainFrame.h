@@ -1,0 +1,120 @@
+#pragma once
+
+#include "app/MainView.h"
+#include "app/Settings.h"
+
+#include <QTimer>
+
+#include <memory>
+#include <string>
+
+namespace kestrel {
+
+class CMainApp;
+
+// Main window sizes per window size class.
+struct SizeClassInfo {
+    int width, height;
+};
+constexpr SizeClassInfo kSizeClasses[3] = {{444, 349}, {610, 495}, {933, 690}};
+constexpr int kInitialSizeClass = -99;
+
+// Where a status control sits, its font height and its background colour.
+struct ControlSpec {
+    ControlId id;
+    Rect rect;
+    int fontHeight;
+    COLORREF background;  // 0xFFFFFFFF: the toolkit's default colours
+};
+constexpr COLORREF kStatusBackground = RGB(208, 216, 208);
+constexpr COLORREF kUptimeBackground = RGB(184, 188, 184);
+constexpr COLORREF kDefaultColours = 0xFFFFFFFFu;
+// In creation order.
+constexpr ControlSpec kStatusControls[] = {
+    {IDC_UPTIME, {75, 263, 125, 272}, 10, kUptimeBackground},
+    {IDC_VIEWER_COUNT, {35, 294, 121, 303}, 10, kStatusBackground},
+    {IDC_ADDRESS, {34, 44, 154, 53}, 10, kStatusBackground},
+    {IDC_PREVIEW_PLACEHOLDER, {166, 151, 206, 191}, 0, kDefaultColours},
+    {IDC_DRIVER_LIST, {127, 6, 302, 556}, 13, kDefaultColours},
+    {IDC_VIEWER_LIST, {28, 59, 355, 114}, 11, kDefaultColours},
+};
+
+constexpr const char* kNoDriverSelected = "No Driver Selected";
+constexpr const char* kNoCaptureDeviceMessage =
+    "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
+    "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93"; // キャプチャデバイスが存在しません
+constexpr int kMaxListedDrivers = 100;
+
+// The one top-level window and the owner of all long-lived state. Its constructor,
+// OnCreate, OnDestroy and destructor run the start and stop sequences in their order.
+class CMainFrame {
+public:
+    explicit CMainFrame(CMainApp& app);
+    ~CMainFrame();
+    CMainFrame(const CMainFrame&) = delete;
+    CMainFrame& operator=(const CMainFrame&) = delete;
+
+    // Window creation: 0, or -1 when the window cannot be created.
+    int OnCreate();
+    // Window destruction: stops the status timer and releases the skin.
+    void OnDestroy();
+    // Any timer: the uptime display.
+    void OnTimer(int timerId);
+
+    // Idle housekeeping; nonzero when more idle work is pending.
+    int ServiceIdle();
+    // Whether the last ServiceIdle wrote anything (the idle timer backs off when not).
+    bool LastIdleLoggedSomething() const { return m_lastIdleLogged; }
+
+    // Steps that other subsystems fill in.
+    bool StartServer();
+    void StopServer();
+    void ValidateWebRoot();
+    void UpdateUptimeDisplay();
+    void CreateCaptureWindow();
+    void LookupPublicAddress();
+    void StartAddressMonitor();
+
+    // The driver list was chosen by the user (position in the list).
+    void OnDriverListChosen(int position);
+    // Fills the driver list; the description source answers false past the last driver.
+    void FillDriverList(const std::function<bool(int index, std::string& name)>& description);
+
+    CMainApp& App() { return m_app; }
+    IMainView& View() { return m_view; }
+    IMessageBox& MessageBox();
+
+    // Settings records, loaded by the constructor and saved by the destructor.
+    ImageSettings m_imageSettings;
+    CServerSettings m_serverSettings;
+    UrlRegSettings m_urlRegSettings;
+    BasicSettings m_basicSettings;
+    HtmlSettings m_htmlSettings;
+
+    // State shared with the other subsystems.
+    int m_sizeClass = kInitialSizeClass;
+    int m_serverRunningState = 1;
+    int m_activityLamp = 0;
+    int m_viewerCount = 0;
+    unsigned m_lastCaptureWidth = 0;
+    unsigned m_lastCaptureHeight = 0;
+    int m_motionReinit = 0;
+    bool m_svrAdminPresent = false;
+    std::string m_skinFolder;
+
+    // Brushes' colours, created in the constructor (kept for the colour rules of the controls).
+    COLORREF m_brushColors[3] = {};
+    bool m_brushesCreated = false;
+
+private:
+    void SaveSettingsFile();
+
+    CMainApp& m_app;
+    IMainView& m_view;
+    std::unique_ptr<QTimer> m_statusTimer;
+    int m_statusTimerId = 0;
+    bool m_lastIdleLogged = false;
+    bool m_destroyed = false;
+};
+
+} // namespace kestrel

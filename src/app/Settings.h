@@ -1,0 +1,142 @@
+#pragma once
+
+#include "app/LogFont.h"
+#include "app/SettingsKey.h"
+#include "platform/MessageBox.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace kestrel {
+
+// The settings key under the machine root, and the caption subkey pattern.
+constexpr const char* kSettingsKeyPath = "Software\\Velmora\\Kestrels";
+constexpr const char* kWebRootName = "WebPages";
+
+// A colour reference laid out 0x00BBGGRR.
+using COLORREF = uint32_t;
+constexpr COLORREF RGB(int r, int g, int b) {
+    return static_cast<COLORREF>((r & 0xFF) | ((g & 0xFF) << 8) | ((b & 0xFF) << 16));
+}
+constexpr int GetRValue(COLORREF c) { return static_cast<int>(c & 0xFF); }
+constexpr int GetGValue(COLORREF c) { return static_cast<int>((c >> 8) & 0xFF); }
+constexpr int GetBValue(COLORREF c) { return static_cast<int>((c >> 16) & 0xFF); }
+
+// The default web root folder ("~/WebPages") and the default overlay file in it.
+std::string DefaultWebRoot();
+std::string DefaultOverlayBmp();
+
+// Where records read and write. Records copied for a dialog keep pointing at it.
+class SettingsRecord {
+public:
+    explicit SettingsRecord(SettingsStore* store = nullptr) : m_store(store) {}
+    virtual ~SettingsRecord() = default;
+    void SetStore(SettingsStore* store) { m_store = store; }
+    SettingsStore* Store() const { return m_store; }
+
+protected:
+    SettingsStore* m_store;
+};
+
+// One caption line drawn on every composed frame.
+class Caption {
+public:
+    Caption();
+    virtual ~Caption() = default;
+    // Opens or creates subkey "caption<index>" of `key`; returns 0 or the error code.
+    int Load(CSettingsKey& key, int index);
+    int Save(CSettingsKey& key, int index) const;
+
+    uint32_t Enabled = 0;
+    int32_t HPosType = 0;
+    int32_t VPosType = 0;
+    int32_t XPos = 0;
+    int32_t YPos = 0;
+    COLORREF TextColor = 0;
+    COLORREF BackColor = RGB(255, 255, 255);
+    int32_t BackType = 0;
+    LOGFONTA FontInfo;
+    std::string Text;
+};
+
+class ImageSettings : public SettingsRecord {
+public:
+    static constexpr int kCaptionCount = 6;
+    using SettingsRecord::SettingsRecord;
+    // `box` reports a caption subkey that cannot be opened; may be null.
+    void Load(IMessageBox* box = nullptr);
+    void Save() const;
+
+    COLORREF OverlayTransColor = 0;
+    uint32_t UseOverlay = 0;
+    int32_t CaptureDevice = -1;
+    uint32_t PreviewEnabled = 1;
+    std::string OverlayBmp = DefaultOverlayBmp();
+    uint32_t UseCustomSize = 0;
+    int32_t ImageWidth = 160;
+    int32_t ImageHeight = 120;
+    int32_t JpegQuality = 75;
+    int32_t MotionQuality = 75;
+    uint32_t UseMotion = 0;
+    uint32_t CapFPS = 1;
+    std::array<Caption, kCaptionCount> captions;
+};
+
+class CServerSettings : public SettingsRecord {
+public:
+    using SettingsRecord::SettingsRecord;
+    // `hostName` is the default of strServer (the local host name).
+    void Load(const std::string& hostName);
+    void Save() const;
+
+    std::string strRoot = DefaultWebRoot();
+    std::string strServer;
+    uint32_t uPort = 80;
+    uint32_t bLoggingOn = 1;
+    uint32_t bListIcon = 0;
+    uint32_t bAllowListing = 0;
+    int64_t timeStarted = 0;  // not stored
+};
+
+class HtmlSettings : public SettingsRecord {
+public:
+    using SettingsRecord::SettingsRecord;
+    void Load();
+    void Save() const;
+
+    int32_t Template = 0;
+    uint32_t HTMLCustomSize = 0;
+    int32_t HTMLWidth = 160;
+    int32_t HTMLHeight = 120;
+    uint32_t CateDisp = 1;
+    std::string Email, ICQ, Title1, Link1, Title2, Link2, Freemsg;
+};
+
+class UrlRegSettings : public SettingsRecord {
+public:
+    using SettingsRecord::SettingsRecord;
+    void Load();
+    void Save() const;
+
+    std::string UserID, Password;
+    int32_t Cate = 1;
+    std::string Title, Description;
+    uint32_t Nicfg = 1;
+    uint32_t HPlinkfg = 1;
+};
+
+class BasicSettings : public SettingsRecord {
+public:
+    using SettingsRecord::SettingsRecord;
+    void Load();
+    void Save() const;
+
+    std::string CGIServer;  // empty: no directory server configured
+    uint32_t UrlAutoexec = 0;
+    uint32_t AddrScout = 0;
+    int32_t Power = 0;
+    std::string IPAddr, GlobalIP, PicPass, SkinBmp;
+};
+
+} // namespace kestrel

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+// Value types of the key/value store, numbered as the registry numbers them.
+enum class ValueType : uint32_t { None = 0, String = 1, ExpandString = 2, Binary = 3, Dword = 4, MultiString = 7 };
+
+struct StoredValue {
+    std::string name;  // as first written; looked up case-insensitively
+    ValueType type = ValueType::None;
+    std::string data;  // the stored bytes; a String keeps its terminating zero
+};
+
+// One key: its values in the order they were first set.
+struct StoredKey {
+    std::string path;  // full path below the hive, e.g. "Software\Velmora\Kestrels\caption0"
+    std::vector<StoredValue> values;
+
+    StoredValue* Find(const std::string& name);
+    void Set(const std::string& name, ValueType type, std::string data);
+};
+
+// The settings store: a text file in the registry-export syntax holding every key and
+// value it read (unknown ones included) and writing them all back.
+class SettingsStore {
+public:
+    static constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
+    static constexpr const char* kHive = "HKEY_LOCAL_MACHINE";
+
+    SettingsStore() = default;
+    explicit SettingsStore(std::string filePath) : m_filePath(std::move(filePath)) {}
+
+    // Where the store lives by default: <config>/Velmora/Kestrels.reg.
+    static std::string DefaultFilePath();
+
+    // Reads the file. A missing file is an empty store (true). A damaged file (first
+    // non-blank line not the header, or not UTF-8) is copied to "<file>.bad", read as far
+    // as it can be, and reported through DamageReport(). Never fails hard.
+    bool Load();
+    // Parses text in the export syntax into the store (used by Load and by tests).
+    // Returns false when the text is damaged; what could be read is kept.
+    bool Parse(const std::string& text);
+    // The whole store in the export syntax.
+    std::string Serialize() const;
+    // Writes the whole file at once (temporary file + rename, mode 0600).
+    // Returns 0 or the errno of the failure.
+    int Save() const;
+
+    const std::string& FilePath() const { return m_filePath; }
+    void SetFilePath(std::string path) { m_filePath = std::move(path); }
+    // A message for the owner when Load met a damaged file; empty otherwise.
+    const std::string& DamageReport() const { return m_damageReport; }
+
+    // Keys, looked up case-insensitively by their path below the hive.
+    StoredKey* FindKey(const std::string& path);
+    StoredKey& CreateKey(const std::string& path);
+    const std::vector<std::unique_ptr<StoredKey>>& Keys() const { return m_keys; }
+
+    // Tests only: opening or creating the key with this path fails with `error`.
+    void FailKeyForTest(const std::string& path, int error) { m_failingKeys[Lower(path)] = error; }
+    int KeyFailure(const std::string& path) const;
+
+    static std::string Lower(const std::string& s);
+    static bool IsValidUtf8(const std::string& s);
+    static std::string EscapeText(const std::string& s);
+    static std::string UnescapeText(const std::string& s);
+
+private:
+    std::string m_filePath;
+    std::string m_damageReport;
+    std::vector<std::unique_ptr<StoredKey>> m_keys;
+    std::map<std::string, int> m_failingKeys;
+};
+
+} // namespace kestrel

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QObject>
+
+#include <memory>
+
+class QSocketNotifier;
+
+namespace kestrel {
+
+// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal on the main thread. The handler
+// only writes the signal number into a pipe; the work happens in the event loop.
+// Also ignores SIGPIPE process-wide. One instance per process.
+class SignalPipe : public QObject {
+    Q_OBJECT
+public:
+    explicit SignalPipe(QObject* parent = nullptr);
+    ~SignalPipe() override;
+    bool Installed() const { return m_installed; }
+
+signals:
+    void terminationRequested(int signalNumber);
+
+private:
+    void OnReadable();
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    bool m_installed = false;
+};
+
+} // namespace kestrel

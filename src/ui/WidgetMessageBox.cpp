@@ -1,0 +1,39 @@
+#include "ui/WidgetMessageBox.h"
+
+#include <QMessageBox>
+
+namespace kestrel {
+
+int WidgetMessageBox::Show(const std::string& text, const std::string& caption, MessageIcon icon,
+                           MessageButtons buttons, int defaultResult) {
+    QMessageBox box;
+    box.setWindowTitle(QString::fromStdString(caption));
+    box.setText(QString::fromStdString(text));
+    switch (icon) {
+    case MessageIcon::Information: box.setIcon(QMessageBox::Information); break;
+    case MessageIcon::Exclamation: box.setIcon(QMessageBox::Warning); break;
+    case MessageIcon::Error: box.setIcon(QMessageBox::Critical); break;
+    case MessageIcon::Question: box.setIcon(QMessageBox::Question); break;
+    case MessageIcon::None: break;
+    }
+    switch (buttons) {
+    case MessageButtons::Ok: box.setStandardButtons(QMessageBox::Ok); break;
+    case MessageButtons::OkCancel:
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box.setDefaultButton(defaultResult == IDCANCEL ? QMessageBox::Cancel : QMessageBox::Ok);
+        break;
+    case MessageButtons::YesNo:
+        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(defaultResult == IDNO ? QMessageBox::No : QMessageBox::Yes);
+        break;
+    }
+    switch (box.exec()) {
+    case QMessageBox::Ok: return IDOK;
+    case QMessageBox::Cancel: return IDCANCEL;
+    case QMessageBox::Yes: return IDYES;
+    case QMessageBox::No: return IDNO;
+    default: return buttons == MessageButtons::YesNo ? IDNO : IDCANCEL;
+    }
+}
+
+} // namespace kestrel
