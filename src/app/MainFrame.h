@@ -75,6 +75,12 @@ public:
     void LookupPublicAddress();
     void StartAddressMonitor();
 
+    // Rewrites every viewer page and "kestrel.dat" from the templates in the web root.
+    void GeneratePages();
+    // The reply of an asynchronous host-name lookup (nothing starts one at present):
+    // `errorCode` 0 with the first address found, or the resolver's error code.
+    void OnHostLookupReply(int errorCode, const std::string& firstAddress);
+
     // The driver list was chosen by the user (position in the list).
     void OnDriverListChosen(int position);
     // Fills the driver list; the description source answers false past the last driver.
@@ -108,6 +114,10 @@ public:
 
 private:
     void SaveSettingsFile();
+    // The lookup of the public address, wired to the window and the page generation.
+    bool RunAddressLookup(int hostLookupError = -1, const std::string& firstAddress = {});
+    // UrlAutoexec: opens the URL registration dialog once the address is known.
+    void OpenUrlRegistrationAfterLookup();
 
     CMainApp& m_app;
     IMainView& m_view;
