@@ -1,5 +1,7 @@
 #include "publish/StarterSite.h"
 
+#include "platform/Paths.h"
+
 #include <QDirIterator>
 #include <QFile>
 
@@ -121,6 +123,17 @@ StarterSiteResult LayStarterSite(const std::string& rootFolder) {
             fail(err, target);
     }
     return result;
+}
+
+std::string StarterSiteReport(const StarterSiteResult& result) {
+    if (result.error == 0)
+        return {};
+    // "に初期ページを置けませんでした（" ... "）"
+    return result.failedPath +
+           " \xE3\x81\xAB\xE5\x88\x9D\xE6\x9C\x9F\xE3\x83\x9A\xE3\x83\xBC\xE3\x82\xB8\xE3\x82\x92"
+           "\xE7\xBD\xAE\xE3\x81\x91\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xE3\x81\xA7\xE3\x81\x97\xE3\x81\x9F"
+           "\xEF\xBC\x88" +
+           ErrorText(result.error) + "\xEF\xBC\x89";
 }
 
 } // namespace kestrel

@@ -17,4 +17,8 @@ struct StarterSiteResult {
 // creating the folders it needs. Nothing that exists is ever overwritten.
 StarterSiteResult LayStarterSite(const std::string& rootFolder);
 
+// A message for the owner when laying failed ("" when it did not):
+// "<path> に初期ページを置けませんでした（<error>）".
+std::string StarterSiteReport(const StarterSiteResult& result);
+
 } // namespace kestrel

@@ -97,6 +97,8 @@ TEST_F(StarterSiteTest, FileInTheWayIsReported) {
     StarterSiteResult r = LayStarterSite(root);
     EXPECT_EQ(r.error, ENOTDIR);
     EXPECT_EQ(r.failedPath, root + "/templates");
+    EXPECT_EQ(StarterSiteReport(r).rfind(root + "/templates ", 0), 0u);
+    EXPECT_EQ(StarterSiteReport(LayStarterSite(root + "/other")), "");
     EXPECT_EQ(ReadFile(root + "/templates"), "not a folder");
     EXPECT_TRUE(std::filesystem::is_regular_file(root + "/off80x60.bmp")); // the rest was laid
 }
