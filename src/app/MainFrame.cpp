@@ -155,22 +155,16 @@ void CMainFrame::GeneratePages() {
     PageGenerator(MessageBox()).GeneratePages(in);
 }
 
-bool CMainFrame::RunAddressLookup(int hostLookupError, const std::string& firstAddress) {
+PublicAddressLookup CMainFrame::MakeAddressLookup() {
     PublicAddressLookup::Hooks hooks;
     hooks.showAddress = [this](const std::string& address) { m_view.SetControlText(IDC_ADDRESS, address); };
     hooks.generatePages = [this] { GeneratePages(); };
     hooks.openUrlRegistration = [this] { OpenUrlRegistrationAfterLookup(); };
-    PublicAddressLookup lookup(m_basicSettings, m_urlRegSettings, m_app.PublicAddress, MessageBox(),
-                               std::move(hooks));
-    if (hostLookupError >= 0) {
-        lookup.OnHostLookupReply(hostLookupError, firstAddress, m_app.HostName);
-        return true;
-    }
-    return lookup.LookupPublicAddress();
+    return PublicAddressLookup(m_basicSettings, m_urlRegSettings, m_app.PublicAddress, MessageBox(), std::move(hooks));
 }
 
 void CMainFrame::LookupPublicAddress() {
-    const bool pagesWritten = RunAddressLookup();
+    const bool pagesWritten = MakeAddressLookup().LookupPublicAddress();
     // Without a display no dialog can regenerate the pages later, so a headless start
     // writes them here when the lookup did not.
     if (!pagesWritten && m_view.IsHeadless())
@@ -178,7 +172,7 @@ void CMainFrame::LookupPublicAddress() {
 }
 
 void CMainFrame::OnHostLookupReply(int errorCode, const std::string& firstAddress) {
-    RunAddressLookup(errorCode < 0 ? 0 : errorCode, firstAddress);
+    MakeAddressLookup().OnHostLookupReply(errorCode, firstAddress, m_app.HostName);
 }
 
 void CMainFrame::OpenUrlRegistrationAfterLookup() {

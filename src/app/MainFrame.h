@@ -11,6 +11,7 @@
 namespace kestrel {
 
 class CMainApp;
+class PublicAddressLookup;
 
 // Main window sizes per window size class.
 struct SizeClassInfo {
@@ -114,8 +115,8 @@ public:
 
 private:
     void SaveSettingsFile();
-    // The lookup of the public address, wired to the window and the page generation.
-    bool RunAddressLookup(int hostLookupError = -1, const std::string& firstAddress = {});
+    // The public address lookup, wired to the address line and the page generation.
+    PublicAddressLookup MakeAddressLookup();
     // UrlAutoexec: opens the URL registration dialog once the address is known.
     void OpenUrlRegistrationAfterLookup();
 

@@ -49,13 +49,14 @@ protected:
         ASSERT_EQ(LayStarterSite(root).error, 0);
         std::filesystem::create_directories(config);
     }
-    void WriteSettings(const std::string& cgiServer) {
+    void WriteSettings(const std::string& cgiServer, const std::string& globalIp = "") {
         std::ofstream out(config + "/Kestrels.reg");
         out << "Windows Registry Editor Version 5.00\n\n"
             << "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
             << "\"strRoot\"=\"" << root << "\"\n"
             << "\"uPort\"=dword:00001f90\n"
-            << "\"CGIServer\"=\"" << cgiServer << "\"\n";
+            << "\"CGIServer\"=\"" << cgiServer << "\"\n"
+            << "\"GlobalIP\"=\"" << globalIp << "\"\n";
     }
     // Starts the application headless and closes it again; returns what it showed.
     void Start() {
@@ -122,6 +123,17 @@ TEST_F(HeadlessStartTest, RefusedLookupShowsReplyAndPagesStillWritten) {
     EXPECT_EQ(messages, std::vector<std::string>{"ERROR bad password"});
     EXPECT_TRUE(publicAddress.empty());
     EXPECT_NE(Read(root + "/index.html").find("http://camhost:8080/frame.jpg"), std::string::npos);
+}
+
+TEST_F(HeadlessStartTest, GlobalIpWinsInPagesOnly) {
+    FakeDirectoryServer server("OK 203.0.113.7");
+    WriteSettings(server.Host(), "2001:db8::5");
+    Start();
+    EXPECT_EQ(publicAddress, "203.0.113.7");
+    EXPECT_EQ(strServer, "203.0.113.7");
+    EXPECT_NE(Read(root + "/index.html").find("http://[2001:db8::5]:8080/frame.jpg"), std::string::npos);
+    EXPECT_EQ(Read(root + "/kestrel.dat").rfind("2001:db8::5,8080,", 0), 0u);
+    EXPECT_NE(Read(config + "/Kestrels.reg").find("\"IPAddr\"=\"203.0.113.7\""), std::string::npos);
 }
 
 } // namespace
