@@ -337,13 +337,14 @@ TEST_F(PageGeneratorTest, MissingTemplateReportedOnceAndPageUntouched) {
 }
 
 TEST_F(PageGeneratorTest, UnreadableTemplateReportedLikeMissing) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root reads any file";
-    ::chmod(Template("ja_t.html").c_str(), 0);
+    // A regular file whose reading fails, whoever runs the test (root included).
+    std::filesystem::remove(Template("ja_t.html"));
+    std::filesystem::create_symlink("/proc/self/mem", Template("ja_t.html"));
+    WriteFile(Out("index1.html"), "previous");
     PageGenerator(box).GeneratePages(in);
     ASSERT_EQ(box.messages.size(), 1u);
-    EXPECT_EQ(box.messages[0].rfind(Template("ja_t.html"), 0), 0u);
-    EXPECT_FALSE(Exists(Out("index1.html")));
+    EXPECT_EQ(box.messages[0].rfind(Template("ja_t.html") + "(", 0), 0u);
+    EXPECT_EQ(ReadFile(Out("index1.html")), "previous");
 }
 
 TEST_F(PageGeneratorTest, TemplateFolderInsteadOfFileIsMissing) {
