@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -69,6 +70,37 @@ TEST(SpawnDetached, MissingAndNonExecutable) {
     ::chmod((folder + "/plain").c_str(), 0644);
     EXPECT_FALSE(IsExecutableFile(folder + "/plain"));
     EXPECT_FALSE(IsExecutableFile(""));
+}
+
+// Children of this process that have ended but were not reaped.
+int ZombieChildren() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream in(entry.path() / "stat");
+        std::string stat;
+        if (!std::getline(in, stat))
+            continue;
+        auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        char state = 0;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == ::getpid() && state == 'Z')
+            ++count;
+    }
+    return count;
+}
+
+TEST(SpawnDetached, EndedChildIsReaped) {
+    ASSERT_EQ(SpawnDetached("/bin/true"), 0);
+    int zombies = -1;
+    for (int i = 0; i < 100 && zombies != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        zombies = ZombieChildren();
+    }
+    EXPECT_EQ(zombies, 0);
 }
 
 } // namespace
