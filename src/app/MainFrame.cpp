@@ -1,7 +1,10 @@
 #include "app/MainFrame.h"
 
 #include "app/MainApp.h"
+#include "directory/PublicAddressLookup.h"
 #include "platform/Paths.h"
+#include "platform/Process.h"
+#include "publish/PageGenerator.h"
 
 namespace kestrel {
 
@@ -144,7 +147,47 @@ void CMainFrame::StopServer() {}
 void CMainFrame::ValidateWebRoot() {}
 void CMainFrame::UpdateUptimeDisplay() {}
 void CMainFrame::CreateCaptureWindow() {}
-void CMainFrame::LookupPublicAddress() {}
-void CMainFrame::StartAddressMonitor() {}
+
+void CMainFrame::GeneratePages() {
+    PageInputs in =
+        MakePageInputs(m_serverSettings, m_basicSettings, m_htmlSettings, m_urlRegSettings,
+                       m_app.PublicAddress, m_app.HostName, m_lastCaptureWidth, m_lastCaptureHeight);
+    PageGenerator(MessageBox()).GeneratePages(in);
+}
+
+PublicAddressLookup CMainFrame::MakeAddressLookup() {
+    PublicAddressLookup::Hooks hooks;
+    hooks.showAddress = [this](const std::string& address) { m_view.SetControlText(IDC_ADDRESS, address); };
+    hooks.generatePages = [this] { GeneratePages(); };
+    hooks.openUrlRegistration = [this] { OpenUrlRegistrationAfterLookup(); };
+    return PublicAddressLookup(m_basicSettings, m_urlRegSettings, m_app.PublicAddress, MessageBox(), std::move(hooks));
+}
+
+void CMainFrame::LookupPublicAddress() {
+    const bool pagesWritten = MakeAddressLookup().LookupPublicAddress();
+    // Without a display no dialog can regenerate the pages later, so a headless start
+    // writes them here when the lookup did not.
+    if (!pagesWritten && m_view.IsHeadless())
+        GeneratePages();
+}
+
+void CMainFrame::OnHostLookupReply(int errorCode, const std::string& firstAddress) {
+    MakeAddressLookup().OnHostLookupReply(errorCode, firstAddress, m_app.HostName);
+}
+
+void CMainFrame::OpenUrlRegistrationAfterLookup() {
+    // The URL registration dialog (command 32771) is not built yet; a headless run never
+    // opens a dialog.
+    if (m_view.IsHeadless())
+        return;
+}
+
+void CMainFrame::StartAddressMonitor() {
+    // The monitor is looked for beside the program, not in the current folder, where
+    // anyone could leave a file of that name. Its absence is not reported.
+    const std::string program = ProgramFolder() + "/addrscout";
+    if (IsExecutableFile(program))
+        SpawnDetached(program);
+}
 
 } // namespace kestrel

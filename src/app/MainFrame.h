@@ -11,6 +11,7 @@
 namespace kestrel {
 
 class CMainApp;
+class PublicAddressLookup;
 
 // Main window sizes per window size class.
 struct SizeClassInfo {
@@ -75,6 +76,12 @@ public:
     void LookupPublicAddress();
     void StartAddressMonitor();
 
+    // Rewrites every viewer page and "kestrel.dat" from the templates in the web root.
+    void GeneratePages();
+    // The reply of an asynchronous host-name lookup (nothing starts one at present):
+    // `errorCode` 0 with the first address found, or the resolver's error code.
+    void OnHostLookupReply(int errorCode, const std::string& firstAddress);
+
     // The driver list was chosen by the user (position in the list).
     void OnDriverListChosen(int position);
     // Fills the driver list; the description source answers false past the last driver.
@@ -108,6 +115,10 @@ public:
 
 private:
     void SaveSettingsFile();
+    // The public address lookup, wired to the address line and the page generation.
+    PublicAddressLookup MakeAddressLookup();
+    // UrlAutoexec: opens the URL registration dialog once the address is known.
+    void OpenUrlRegistrationAfterLookup();
 
     CMainApp& m_app;
     IMainView& m_view;

@@ -1,0 +1,124 @@
+#include "directory/DirectoryClient.h"
+
+#include "directory/CodePage.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace kestrel {
+
+namespace {
+
+struct CurlEasyDeleter {
+    void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct CurlListDeleter {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+// libcurl's global state, set up once for the process.
+bool CurlReady() {
+    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ready;
+}
+
+size_t CollectReply(char* data, size_t size, size_t count, void* user) {
+    auto* body = static_cast<std::string*>(user);
+    const size_t bytes = size * count;
+    // Past the cap the rest is read and dropped, so the exchange still ends normally.
+    if (body->size() < kMaxReplyBytes)
+        body->append(data, std::min(bytes, kMaxReplyBytes - body->size()));
+    return bytes;
+}
+
+} // namespace
+
+std::string JoinReplyLines(const std::string& body) {
+    std::string joined;
+    joined.reserve(body.size());
+    for (char c : body)
+        if (c != '\r' && c != '\n')
+            joined += c;
+    return joined;
+}
+
+std::string FormValue(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '&')
+            out += "%26";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string DirectoryUrl(const std::string& host, const std::string& path) {
+    in6_addr v6{};
+    std::string h = host;
+    if (::inet_pton(AF_INET6, host.c_str(), &v6) == 1)
+        h = "[" + host + "]";
+    return "http://" + h + path;
+}
+
+DirectoryReply DirectoryExchange(const std::string& host, const std::string& method, const std::string& path,
+                                 const std::string& bodyUtf8) {
+    DirectoryReply reply;
+    if (host.empty() || !CurlReady())
+        return reply;
+    std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
+    if (!curl)
+        return reply;
+
+    const std::string body = Utf8ToCp932(bodyUtf8);
+    const std::string url = DirectoryUrl(host, path);
+    std::unique_ptr<curl_slist, CurlListDeleter> headers;
+    auto addHeader = [&headers](const std::string& line) {
+        if (curl_slist* grown = curl_slist_append(headers.get(), line.c_str())) {
+            (void)headers.release();
+            headers.reset(grown);
+        }
+    };
+    addHeader("Content-Length: " + std::to_string(body.size()));
+    addHeader("Content-Type: application/x-www-form-urlencoded");
+    addHeader("Accept:"); // no accept types
+    addHeader("Expect:"); // the body goes out at once
+
+    std::string raw;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    CURL* h = curl.get();
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_USERAGENT, "Http");
+    curl_easy_setopt(h, CURLOPT_PROXY, ""); // always direct, whatever the environment says
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, kExchangeTimeoutSeconds);
+    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &CollectReply);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &raw);
+    if (method == "POST") {
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    } else {
+        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+
+    const CURLcode rc = curl_easy_perform(h);
+    if (rc != CURLE_OK) {
+        reply.status = DirectoryReply::Status::TransportFailed;
+        reply.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
+        return reply;
+    }
+    reply.status = DirectoryReply::Status::Ok;
+    reply.joined = Cp932ToUtf8(JoinReplyLines(raw));
+    return reply;
+}
+
+} // namespace kestrel

@@ -1,0 +1,108 @@
+#include "directory/PublicAddressLookup.h"
+
+#include <arpa/inet.h>
+
+namespace kestrel {
+
+bool IsAcceptableAddress(const std::string& address) {
+    if (address.empty() || address.size() > 253)
+        return false;
+    in_addr v4{};
+    in6_addr v6{};
+    if (::inet_pton(AF_INET, address.c_str(), &v4) == 1 || ::inet_pton(AF_INET6, address.c_str(), &v6) == 1)
+        return true;
+    for (char c : address) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == '-' || c == '.';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+LookupVerdict JudgeLookupReply(const std::string& joined) {
+    LookupVerdict v;
+    if (joined.compare(0, 5, "ERROR") == 0) {
+        v.kind = LookupVerdict::Kind::Refused;
+        v.message = joined;
+        return v;
+    }
+    if (joined.compare(0, 2, "OK") != 0)
+        return v;
+    // The third character separates; the address runs from the fourth to the end.
+    std::string address = joined.size() > 3 ? joined.substr(3) : std::string();
+    if (!address.empty() && !IsAcceptableAddress(address)) {
+        v.kind = LookupVerdict::Kind::Refused;
+        v.message = joined;
+        return v;
+    }
+    v.kind = LookupVerdict::Kind::Found;
+    v.address = std::move(address);
+    return v;
+}
+
+std::string LookupBody(const std::string& userId, const std::string& password) {
+    return "action=ipget&usr=" + FormValue(userId) + "&pass=" + FormValue(password);
+}
+
+bool PublicAddressLookup::LookupPublicAddress() {
+    DirectoryReply reply = m_hooks.exchange(m_basic.CGIServer, "POST", kAddressLookupPath,
+                                            LookupBody(m_urlReg.UserID, m_urlReg.Password));
+    switch (reply.status) {
+    case DirectoryReply::Status::NotCreated:
+        return false;
+    case DirectoryReply::Status::TransportFailed:
+        m_box.Show(reply.error, "Kestrel", MessageIcon::Exclamation);
+        return false;
+    case DirectoryReply::Status::Ok:
+        break;
+    }
+    LookupVerdict verdict = JudgeLookupReply(reply.joined);
+    switch (verdict.kind) {
+    case LookupVerdict::Kind::Refused:
+        m_box.Show(verdict.message, "Kestrel", MessageIcon::Exclamation);
+        return false;
+    case LookupVerdict::Kind::Other:
+        return false;
+    case LookupVerdict::Kind::Found:
+        break;
+    }
+    m_publicAddress = verdict.address;
+    PostLookupSteps();
+    return true;
+}
+
+void PublicAddressLookup::OnHostLookupReply(int errorCode, const std::string& firstAddress,
+                                            const std::string& hostName) {
+    if (errorCode == 0) {
+        m_publicAddress = firstAddress;
+    } else {
+        std::string message;
+        auto withHost = [&](std::string text) {
+            if (auto p = text.find("%s"); p != std::string::npos)
+                text.replace(p, 2, hostName);
+            return text;
+        };
+        if (errorCode == 11001)
+            message = withHost(kHostNotFoundMessage);
+        else if (errorCode == 11004)
+            message = withHost(kHostNotFoundMessage) + kDnsHint;
+        else
+            message = "SEARCH BY NAME ERROR(" + std::to_string(errorCode) + ")";
+        m_box.Show(message, "Kestrel", MessageIcon::None);
+        m_publicAddress.clear();
+    }
+    PostLookupSteps();
+}
+
+void PublicAddressLookup::PostLookupSteps() {
+    if (m_hooks.showAddress)
+        m_hooks.showAddress(m_publicAddress);
+    m_basic.IPAddr = m_publicAddress;
+    if (m_hooks.generatePages)
+        m_hooks.generatePages();
+    if (m_basic.UrlAutoexec == 1 && m_hooks.openUrlRegistration)
+        m_hooks.openUrlRegistration();
+}
+
+} // namespace kestrel

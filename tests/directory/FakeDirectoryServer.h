@@ -1,0 +1,113 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestrel::test {
+
+// A directory server on a loopback port: answers every request with a fixed reply body
+// and keeps the raw requests it received.
+class FakeDirectoryServer {
+public:
+    explicit FakeDirectoryServer(std::string replyBody) : m_reply(std::move(replyBody)) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(m_fd, 8);
+        socklen_t len = sizeof addr;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~FakeDirectoryServer() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+    FakeDirectoryServer(const FakeDirectoryServer&) = delete;
+    FakeDirectoryServer& operator=(const FakeDirectoryServer&) = delete;
+
+    std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
+    std::vector<std::string> Requests() {
+        std::lock_guard lock(m_mutex);
+        return m_requests;
+    }
+    // The body of the first request (after the empty line).
+    std::string FirstBody() {
+        auto r = Requests();
+        if (r.empty())
+            return {};
+        auto p = r[0].find("\r\n\r\n");
+        return p == std::string::npos ? std::string() : r[0].substr(p + 4);
+    }
+
+private:
+    void Run() {
+        while (!m_stop) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            int c = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0)
+                continue;
+            std::string request = ReadRequest(c);
+            {
+                std::lock_guard lock(m_mutex);
+                m_requests.push_back(request);
+            }
+            std::string response = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + m_reply;
+            size_t sent = 0;
+            while (sent < response.size()) {
+                ssize_t n = ::send(c, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                sent += static_cast<size_t>(n);
+            }
+            ::close(c);
+        }
+    }
+    static std::string ReadRequest(int c) {
+        std::string data;
+        char buf[4096];
+        size_t need = std::string::npos;
+        while (need == std::string::npos || data.size() < need) {
+            pollfd p{c, POLLIN, 0};
+            if (::poll(&p, 1, 2000) <= 0)
+                break;
+            ssize_t n = ::recv(c, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            data.append(buf, static_cast<size_t>(n));
+            auto end = data.find("\r\n\r\n");
+            if (end != std::string::npos && need == std::string::npos) {
+                size_t length = 0;
+                auto cl = data.find("Content-Length: ");
+                if (cl != std::string::npos && cl < end)
+                    length = std::stoul(data.substr(cl + 16));
+                need = end + 4 + length;
+            }
+        }
+        return data;
+    }
+
+    std::string m_reply;
+    int m_fd = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+};
+
+} // namespace kestrel::test

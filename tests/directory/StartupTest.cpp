@@ -1,0 +1,139 @@
+// Start-up with the public address lookup, headless, against a loopback directory server.
+
+#include "app/HeadlessView.h"
+#include "app/MainApp.h"
+#include "app/MainFrame.h"
+#include "publish/StarterSite.h"
+
+#include "FakeDirectoryServer.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+namespace {
+
+class CollectingMessageBox final : public IMessageBox {
+public:
+    explicit CollectingMessageBox(std::vector<std::string>& sink) : m_sink(sink) {}
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
+        // Whether a camera is present is not the business of these tests.
+        if (text != kNoCaptureDeviceMessage)
+            m_sink.push_back(text);
+        return defaultResult;
+    }
+
+private:
+    std::vector<std::string>& m_sink;
+};
+
+std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+class HeadlessStartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        config = dir.path().toStdString() + "/config";
+        root = dir.path().toStdString() + "/WebPages";
+        ASSERT_EQ(LayStarterSite(root).error, 0);
+        std::filesystem::create_directories(config);
+    }
+    void WriteSettings(const std::string& cgiServer, const std::string& globalIp = "") {
+        std::ofstream out(config + "/Kestrels.reg");
+        out << "Windows Registry Editor Version 5.00\n\n"
+            << "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
+            << "\"strRoot\"=\"" << root << "\"\n"
+            << "\"uPort\"=dword:00001f90\n"
+            << "\"CGIServer\"=\"" << cgiServer << "\"\n"
+            << "\"GlobalIP\"=\"" << globalIp << "\"\n";
+    }
+    // Starts the application headless and closes it again; returns what it showed.
+    void Start() {
+        AppEnvironment env;
+        env.configFolder = config;
+        env.messageBox = std::make_unique<CollectingMessageBox>(messages);
+        env.makeView = [this]() -> std::unique_ptr<IMainView> {
+            auto v = std::make_unique<HeadlessMainView>();
+            view = v.get();
+            return v;
+        };
+        env.hostNameSource = [](char* buf, size_t n) {
+            std::snprintf(buf, n, "camhost");
+            return 0;
+        };
+        CMainApp app(std::move(env));
+        ASSERT_TRUE(app.InitInstance());
+        addressLine = view->ControlText(IDC_ADDRESS);
+        publicAddress = app.PublicAddress;
+        strServer = app.MainFrame()->m_serverSettings.strServer;
+        app.ExitMainFrame();
+    }
+
+    QTemporaryDir dir;
+    std::string config, root;
+    std::vector<std::string> messages;
+    HeadlessMainView* view = nullptr;
+    std::string addressLine, publicAddress, strServer;
+};
+
+TEST_F(HeadlessStartTest, NoDirectoryServerStillWritesPages) {
+    WriteSettings("");
+    const std::string starterIndex = Read(root + "/index.html");
+    Start();
+    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(publicAddress.empty());
+    EXPECT_TRUE(addressLine.empty());
+    const std::string index = Read(root + "/index.html");
+    EXPECT_NE(index, starterIndex);
+    EXPECT_NE(index.find("http://camhost:8080/frame.jpg"), std::string::npos);
+    EXPECT_EQ(Read(root + "/kestrel.dat"), ",8080,,1,,\r\n");
+}
+
+TEST_F(HeadlessStartTest, FoundAddressGoesIntoPagesAndSettings) {
+    FakeDirectoryServer server("OK 203.0.113.7\r\n");
+    WriteSettings(server.Host());
+    Start();
+    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(publicAddress, "203.0.113.7");
+    EXPECT_EQ(addressLine, "203.0.113.7");
+    EXPECT_EQ(strServer, "203.0.113.7");
+    for (const char* page : {"index.html", "index1.html", "index4.html", "chattv.html"})
+        EXPECT_NE(Read(root + "/" + page).find("http://203.0.113.7:8080/frame.jpg"), std::string::npos)
+            << page;
+    EXPECT_EQ(Read(root + "/kestrel.dat").rfind("203.0.113.7,8080,", 0), 0u);
+    EXPECT_NE(Read(config + "/Kestrels.reg").find("\"IPAddr\"=\"203.0.113.7\""), std::string::npos);
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST_F(HeadlessStartTest, RefusedLookupShowsReplyAndPagesStillWritten) {
+    FakeDirectoryServer server("ERROR bad password");
+    WriteSettings(server.Host());
+    Start();
+    EXPECT_EQ(messages, std::vector<std::string>{"ERROR bad password"});
+    EXPECT_TRUE(publicAddress.empty());
+    EXPECT_NE(Read(root + "/index.html").find("http://camhost:8080/frame.jpg"), std::string::npos);
+}
+
+TEST_F(HeadlessStartTest, GlobalIpWinsInPagesOnly) {
+    FakeDirectoryServer server("OK 203.0.113.7");
+    WriteSettings(server.Host(), "2001:db8::5");
+    Start();
+    EXPECT_EQ(publicAddress, "203.0.113.7");
+    EXPECT_EQ(strServer, "203.0.113.7");
+    EXPECT_NE(Read(root + "/index.html").find("http://[2001:db8::5]:8080/frame.jpg"), std::string::npos);
+    EXPECT_EQ(Read(root + "/kestrel.dat").rfind("2001:db8::5,8080,", 0), 0u);
+    EXPECT_NE(Read(config + "/Kestrels.reg").find("\"IPAddr\"=\"203.0.113.7\""), std::string::npos);
+}
+
+} // namespace
