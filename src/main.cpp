@@ -4,6 +4,7 @@
 #include "app/MainApp.h"
 #include "platform/SignalPipe.h"
 #include "ui/MainWindow.h"
+#include "ui/ServerDialogWidgets.h"
 #include "ui/WidgetMessageBox.h"
 
 #include <QApplication>
@@ -48,13 +49,14 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
     const bool headless = QGuiApplication::platformName() == "offscreen";
 
-    SignalPipe signalPipe;  // before the main frame is built
+    SignalPipe signalPipe; // before the main frame is built
 
     AppEnvironment env;
     if (headless) {
         env.messageBox = std::make_unique<HeadlessMessageBox>();
     } else {
         env.messageBox = std::make_unique<WidgetMessageBox>();
+        SetServerDialogsFactory([] { return std::make_unique<WidgetServerDialogs>(); });
     }
     CMainApp* appPtr = nullptr;
     env.makeView = [headless, &appPtr]() -> std::unique_ptr<IMainView> {

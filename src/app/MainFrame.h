@@ -5,12 +5,18 @@
 
 #include <QTimer>
 
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace kestrel {
 
 class CMainApp;
+class CWebServer;
+class CHitTracker;
+class IServerDialogs;
+struct CRequest;
 
 // Main window sizes per window size class.
 struct SizeClassInfo {
@@ -24,7 +30,7 @@ struct ControlSpec {
     ControlId id;
     Rect rect;
     int fontHeight;
-    COLORREF background;  // 0xFFFFFFFF: the toolkit's default colours
+    COLORREF background; // 0xFFFFFFFF: the toolkit's default colours
 };
 constexpr COLORREF kStatusBackground = RGB(208, 216, 208);
 constexpr COLORREF kUptimeBackground = RGB(184, 188, 184);
@@ -40,9 +46,11 @@ constexpr ControlSpec kStatusControls[] = {
 };
 
 constexpr const char* kNoDriverSelected = "No Driver Selected";
-constexpr const char* kNoCaptureDeviceMessage =
-    "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
-    "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93"; // キャプチャデバイスが存在しません
+constexpr const char*
+    kNoCaptureDeviceMessage = "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3"
+                              "\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
+                              "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3"
+                              "\x82\x93"; // キャプチャデバイスが存在しません
 constexpr int kMaxListedDrivers = 100;
 
 // The one top-level window and the owner of all long-lived state. Its constructor,
@@ -74,6 +82,18 @@ public:
     void CreateCaptureWindow();
     void LookupPublicAddress();
     void StartAddressMonitor();
+
+    // Web server: every answered request comes here (request list, viewer list).
+    void RecordHit(const std::shared_ptr<CRequest>& request);
+    // The server properties command (menu "プロパティ(&P)").
+    void OnServerProperties();
+    CWebServer* WebServer() { return m_webServer.get(); }
+    CHitTracker* HitTracker() { return m_hitTracker.get(); }
+    // Filled by the subsystems that provide them: composing "frame.jpg" and
+    // "framei.jpg" for a picture request, and laying the starter site into a web root
+    // that ValidateWebRoot has just created.
+    std::function<void()> ComposeFrameHook;
+    std::function<void(const std::string& root)> WebRootCreatedHook;
 
     // The driver list was chosen by the user (position in the list).
     void OnDriverListChosen(int position);
@@ -115,6 +135,9 @@ private:
     int m_statusTimerId = 0;
     bool m_lastIdleLogged = false;
     bool m_destroyed = false;
+    std::unique_ptr<IServerDialogs> m_serverDialogs;
+    std::unique_ptr<CHitTracker> m_hitTracker;
+    std::unique_ptr<CWebServer> m_webServer;
 };
 
 } // namespace kestrel
