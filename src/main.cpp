@@ -49,7 +49,7 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
     const bool headless = QGuiApplication::platformName() == "offscreen";
 
-    SignalPipe signalPipe; // before the main frame is built
+    SignalPipe signalPipe;  // before the main frame is built
 
     AppEnvironment env;
     if (headless) {

@@ -56,8 +56,8 @@ CMainFrame::~CMainFrame() {
     SaveSettingsFile();
     // 3-5. Capture callback, overlay and driver (filled by the capture subsystem).
     // 6. Child controls, in reverse creation order.
-    for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS,
-                         IDC_VIEWER_COUNT, IDC_UPTIME})
+    for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS, IDC_VIEWER_COUNT,
+                         IDC_UPTIME})
         if (m_view.HasControl(id))
             m_view.DestroyControl(id);
     // 7-8. Server, unlogged requests and viewers. Connections still open are cut; their
@@ -68,15 +68,13 @@ CMainFrame::~CMainFrame() {
         m_hitTracker->ReleaseAll();
 }
 
-IMessageBox& CMainFrame::MessageBox() {
-    return m_app.MessageBox();
-}
+IMessageBox& CMainFrame::MessageBox() { return m_app.MessageBox(); }
 
 void CMainFrame::SaveSettingsFile() {
     SettingsStore& store = m_app.Store();
     if (int err = store.Save())
-        MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " + ErrorText(err),
-                          "Kestrel", MessageIcon::Error);
+        MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " + ErrorText(err), "Kestrel",
+                          MessageIcon::Error);
 }
 
 int CMainFrame::OnCreate() {
@@ -166,9 +164,7 @@ void CMainFrame::RecordHit(const std::shared_ptr<CRequest>& request) {
     m_app.RequestIdle();
 }
 
-bool CMainFrame::StartServer() {
-    return m_webServer && m_webServer->StartServer();
-}
+bool CMainFrame::StartServer() { return m_webServer && m_webServer->StartServer(); }
 
 void CMainFrame::StopServer() {
     if (m_webServer)
@@ -180,13 +176,10 @@ void CMainFrame::ValidateWebRoot() {
 }
 
 void CMainFrame::UpdateUptimeDisplay() {
-    m_hitTracker->UpdateUptimeDisplay(m_webServer && m_webServer->IsListening(),
-                                      m_serverSettings.timeStarted);
+    m_hitTracker->UpdateUptimeDisplay(m_webServer && m_webServer->IsListening(), m_serverSettings.timeStarted);
 }
 
-void CMainFrame::OnServerProperties() {
-    RunServerProperties(m_serverSettings, m_app.HostName, *m_serverDialogs);
-}
+void CMainFrame::OnServerProperties() { RunServerProperties(m_serverSettings, m_app.HostName, *m_serverDialogs); }
 void CMainFrame::CreateCaptureWindow() {}
 void CMainFrame::LookupPublicAddress() {}
 void CMainFrame::StartAddressMonitor() {}

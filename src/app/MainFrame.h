@@ -5,7 +5,6 @@
 
 #include <QTimer>
 
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,7 +29,7 @@ struct ControlSpec {
     ControlId id;
     Rect rect;
     int fontHeight;
-    COLORREF background; // 0xFFFFFFFF: the toolkit's default colours
+    COLORREF background;  // 0xFFFFFFFF: the toolkit's default colours
 };
 constexpr COLORREF kStatusBackground = RGB(208, 216, 208);
 constexpr COLORREF kUptimeBackground = RGB(184, 188, 184);
@@ -46,11 +45,9 @@ constexpr ControlSpec kStatusControls[] = {
 };
 
 constexpr const char* kNoDriverSelected = "No Driver Selected";
-constexpr const char*
-    kNoCaptureDeviceMessage = "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3"
-                              "\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
-                              "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3"
-                              "\x82\x93"; // キャプチャデバイスが存在しません
+constexpr const char* kNoCaptureDeviceMessage =
+    "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
+    "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93"; // キャプチャデバイスが存在しません
 constexpr int kMaxListedDrivers = 100;
 
 // The one top-level window and the owner of all long-lived state. Its constructor,
