@@ -8,10 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
 #include <future>
+#include <netinet/in.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace kestrel;
@@ -237,11 +240,18 @@ TEST_F(Scripts, ClientHangUpEndsAScriptThatNeverExits) {
     WriteFile(root + "/cgi/forever.exe",
               "#!/bin/sh\necho $$ > \"$0.pid\"\ntrap '' HUP\nsleep 1000 &\necho $! > \"$0.child\"\nwait\n",
               0755);
-    ClientOptions hangUp;
-    hangUp.hangUpAfterSend = true;
     const std::string pidFile = root + "/cgi/forever.exe.pid", childFile = root + "/cgi/forever.exe.child";
-    Fetch(h.Port(), "GET /cgi/forever.exe?x HTTP/1.0\r\n\r\n", hangUp);
+    // The client stays until the script runs, then hangs up without reading.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(h.Port()));
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    std::string request = "GET /cgi/forever.exe?x HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
     ASSERT_TRUE(PumpUntil([&] { return ReadFile(childFile).size() > 1; }, 5000));
+    ::close(fd);
     pid_t pid = std::atoi(ReadFile(pidFile).c_str());
     pid_t child = std::atoi(ReadFile(childFile).c_str());
     ASSERT_GT(pid, 1);
@@ -250,6 +260,18 @@ TEST_F(Scripts, ClientHangUpEndsAScriptThatNeverExits) {
     EXPECT_TRUE(PumpUntil([&] { return ::kill(pid, 0) != 0 && ::kill(child, 0) != 0; }, 6000));
     EXPECT_TRUE(PumpUntil([] { return RunningScriptWorkers() == 0; }, 6000));
     EXPECT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 0; }));
+}
+
+TEST_F(Scripts, ImmediateHangUpsLeaveNoWorkerOrProcess) {
+    WriteFile(root + "/cgi/sleepy.exe", "#!/bin/sh\nexec sleep 1000\n", 0755);
+    ClientOptions hangUp;
+    hangUp.hangUpAfterSend = true;
+    for (int i = 0; i < 20; ++i)
+        Fetch(h.Port(), "GET /cgi/sleepy.exe?x HTTP/1.0\r\n\r\n", hangUp);
+    EXPECT_TRUE(PumpUntil([] { return RunningScriptWorkers() == 0; }, 8000));
+    EXPECT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 0; }));
+    // A later request is answered normally.
+    EXPECT_EQ(h.Get("/cgi/env.exe?").status, 200);
 }
 
 TEST_F(Scripts, DestroyingTheServerWhileAScriptRunsEndsItInTime) {
