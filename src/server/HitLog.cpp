@@ -15,11 +15,6 @@
 
 namespace kestrel {
 
-std::string CRequest::GetHeader(const std::string& name) const {
-    auto it = headers.find(ToLower(name));
-    return it == headers.end() ? std::string() : it->second;
-}
-
 CHitTracker::CHitTracker(IMainView& view, const CServerSettings& settings, std::function<std::time_t()> clock,
                          std::string logFolder)
     : m_view(view), m_settings(settings), m_clock(std::move(clock)), m_logFolder(std::move(logFolder)) {}

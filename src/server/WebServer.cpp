@@ -368,95 +368,17 @@ void CRequestSocket::ProcessBytes(const char* data, std::size_t size) {
     if (!m_request) {
         m_request = std::make_shared<CRequest>();
         m_request->requestTime = std::time(nullptr);
+        if (m_owner.Hooks().picturePassword)
+            m_parser.SetPicturePassword(m_owner.Hooks().picturePassword());
     }
-    std::size_t i = 0;
-    if (m_state == ReadingRequestLine || m_state == ReadingHeaders) {
-        for (; i < size; ++i) {
-            if (++m_headBytes > kMaxRequestHead) {
-                m_pendingError = 400; // one endless line would eat all memory
-                Complete();
-                return;
-            }
-            char c = data[i];
-            if (c == '\r')
-                continue;
-            if (c != '\n') {
-                m_line += c;
-                continue;
-            }
-            if (m_line.empty()) {
-                m_state = ReadingBody;
-                ++i;
-                break;
-            }
-            HandleLine();
-        }
-        if (m_state != ReadingBody)
-            return;
-        std::string length = m_request->GetHeader("Content-Length");
-        if (length.empty()) {
-            Complete();
-            return;
-        }
-        long long value = ParseContentLength(length);
-        if (value < 0 || value > kMaxContentLength) {
-            m_pendingError = 400;
-            Complete();
-            return;
-        }
-        m_request->contentLength = value;
-    }
-    if (m_state == ReadingBody) {
-        std::size_t want = static_cast<std::size_t>(m_request->contentLength) - m_request->body.size();
-        std::size_t take = std::min(want, size - i);
-        m_request->body.append(data + i, take);
-        if (m_request->body.size() >= static_cast<std::size_t>(m_request->contentLength))
-            Complete();
-    }
-}
-
-void CRequestSocket::HandleLine() {
-    CRequest& r = *m_request;
-    if (m_state == ReadingRequestLine) {
-        RequestLine rl = SplitRequestLine(m_line);
-        if (rl.ok) {
-            r.method = rl.method;
-            r.version = rl.version;
-            std::string password = m_owner.Hooks().picturePassword ? m_owner.Hooks().picturePassword() : "";
-            bool passed = false;
-            std::string url = ApplyPicturePassword(rl.url, password, &passed);
-            m_picturePassed = password.empty() || passed;
-            auto q = url.find('?');
-            if (q != std::string::npos) {
-                r.query = url.substr(q + 1);
-                url.resize(q);
-                r.execKind = ExecQuery;
-            }
-            std::string decoded;
-            if (DecodeUrlStrict(url, decoded)) {
-                r.url = decoded;
-            } else {
-                m_pendingError = 400;
-                // Keep something readable for the log, without control bytes.
-                for (char& c : url)
-                    if (static_cast<unsigned char>(c) < 0x20)
-                        c = '?';
-                r.url = url;
-            }
-        }
-        m_state = ReadingHeaders;
-    } else {
-        std::string name, value;
-        if (ParseHeaderLine(m_line, name, value))
-            r.headers[name] = value;
-    }
-    m_line.clear();
+    if (m_parser.Feed(data, size, *m_request))
+        Complete();
 }
 
 void CRequestSocket::Complete() {
     m_state = RequestComplete;
-    m_line.clear();
-    m_line.shrink_to_fit();
+    m_picturePassed = m_parser.PicturePassed();
+    m_pendingError = m_parser.Error();
     if (!StartResponse())
         OnSend();
 }

@@ -3,6 +3,7 @@
 #include "app/Settings.h"
 #include "platform/MessageBox.h"
 #include "server/Request.h"
+#include "server/RequestParser.h"
 #include "server/UniqueFd.h"
 
 #include <QObject>
@@ -122,7 +123,6 @@ private:
     void OnClose();
     void Abort();
     void ProcessBytes(const char* data, std::size_t size);
-    void HandleLine();
     void Complete();
 
     // Response.
@@ -156,7 +156,7 @@ private:
     std::shared_ptr<CRequest> m_request;
     std::string m_out;
     std::size_t m_outPos = 0;
-    std::string m_line;
+    RequestParser m_parser;
     State m_state = ReadingRequestLine;
     UniqueFd m_file;
     long long m_fileLeft = -1; // bytes of the file still to send; -1: to its end
@@ -168,7 +168,6 @@ private:
     bool m_treatAsHead = false;
     bool m_picturePassed = false;
     unsigned m_pendingError = 0;
-    std::size_t m_headBytes = 0;
     std::shared_ptr<ScriptJob> m_job;
     std::string m_peer, m_local;
     std::unique_ptr<QSocketNotifier> m_readNotifier, m_writeNotifier;
