@@ -29,9 +29,6 @@ namespace kestrel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kRequestTimeout = std::chrono::seconds(60);
-constexpr auto kSendTimeout = std::chrono::seconds(60);
-constexpr auto kDrainTime = std::chrono::seconds(2);
 constexpr std::size_t kFilePiece = 32 * 1024;
 constexpr int kAcceptsPerNotification = 64;
 constexpr std::size_t kMaxScriptHead = 1024 * 1024;
@@ -153,7 +150,7 @@ CWebServer::CWebServer(CServerSettings& settings, IMessageBox& messageBox, Serve
     ::signal(SIGPIPE, SIG_IGN);
     MediaTypes::Shared(); // read the type table once, at start-up
     m_sweepTimer = new QTimer(this);
-    m_sweepTimer->setInterval(1000);
+    m_sweepTimer->setInterval(static_cast<int>(m_timeouts.sweep.count()));
     connect(m_sweepTimer, &QTimer::timeout, this, [this] { Sweep(); });
 }
 
@@ -171,6 +168,11 @@ CWebServer::~CWebServer() {
     qDeleteAll(findChildren<CRequestSocket*>(Qt::FindDirectChildrenOnly));
     // Scripts of connections just cut are being ended by their workers.
     WaitForScriptWorkers(3000);
+}
+
+void CWebServer::SetTimeouts(const ServerTimeouts& timeouts) {
+    m_timeouts = timeouts;
+    m_sweepTimer->setInterval(static_cast<int>(m_timeouts.sweep.count()));
 }
 
 void CWebServer::RaiseFileLimit() {
@@ -261,12 +263,12 @@ void CWebServer::Sweep() {
         if (c->m_closed)
             continue;
         if (c->m_finished) {
-            if (now - c->m_lastSendProgress > kDrainTime)
+            if (now - c->m_lastSendProgress > m_timeouts.drain)
                 expired.push_back(c);
         } else if (c->m_state != CRequestSocket::RequestComplete) {
-            if (now - c->m_lastReceive > kRequestTimeout)
+            if (now - c->m_lastReceive > m_timeouts.request)
                 expired.push_back(c);
-        } else if (!c->m_scriptRunning && now - c->m_lastSendProgress > kSendTimeout) {
+        } else if (!c->m_scriptRunning && now - c->m_lastSendProgress > m_timeouts.send) {
             expired.push_back(c);
         }
     }

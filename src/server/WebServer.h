@@ -33,6 +33,14 @@ struct ServerHooks {
     std::function<void(const std::shared_ptr<CRequest>&)> recordHit;
 };
 
+// How long a connection may stall. A running script has no limit.
+struct ServerTimeouts {
+    std::chrono::milliseconds request{60000}; // nothing received before the request is complete
+    std::chrono::milliseconds send{60000};    // nothing of the waiting output taken
+    std::chrono::milliseconds drain{2000};    // reading and dropping after an answer
+    std::chrono::milliseconds sweep{1000};    // how often the connections are looked at
+};
+
 // Message texts of the server control.
 inline constexpr const char* kServerStartFailed =
     "\xE3\x82\xB5\xE3\x83\xBC\xE3\x83\x90\xE3\x83\xBC\xE6\xA9\x9F\xE8\x83\xBD\xE3\x81\x8C\xE9\x96\x8B\xE5\xA7"
@@ -74,6 +82,8 @@ public:
     CServerSettings& Settings() { return m_settings; }
     const ServerHooks& Hooks() const { return m_hooks; }
 
+    void SetTimeouts(const ServerTimeouts& timeouts);
+
     // Raises the open-file limit to its hard limit (once per process).
     static void RaiseFileLimit();
 
@@ -100,6 +110,7 @@ private:
     };
     std::unordered_map<int, std::unique_ptr<Drain>> m_drains;
     QTimer* m_sweepTimer = nullptr;
+    ServerTimeouts m_timeouts;
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };
 

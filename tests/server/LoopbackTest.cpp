@@ -331,3 +331,66 @@ TEST_F(Loopback, ManyOpenConnectionsDoNotStopTheServer) {
 }
 
 } // namespace
+
+namespace {
+
+int ConnectLoopback(unsigned port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class Stalls : public Loopback {
+protected:
+    void SetUp() override {
+        Loopback::SetUp();
+        ServerTimeouts t;
+        t.request = std::chrono::milliseconds(300);
+        t.send = std::chrono::milliseconds(300);
+        t.drain = std::chrono::milliseconds(300);
+        t.sweep = std::chrono::milliseconds(50);
+        h.server->SetTimeouts(t);
+    }
+};
+
+TEST_F(Stalls, SilentClientIsClosedWithoutAnAnswer) {
+    int fd = ConnectLoopback(h.Port());
+    ASSERT_GE(fd, 0);
+    std::string partial = "GET /index.html HTTP/1.0\r\n";
+    ASSERT_GT(::send(fd, partial.data(), partial.size(), MSG_NOSIGNAL), 0);
+    ASSERT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 1; }, 3000));
+    Pump(100);
+    EXPECT_EQ(h.server->ConnectionCount(), 1u);  // still waiting within the limit
+    EXPECT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 0; }, 3000));
+    char c;
+    EXPECT_LE(::recv(fd, &c, 1, MSG_DONTWAIT), 0); // closed, nothing was sent
+    ::close(fd);
+    EXPECT_TRUE(h.hits.empty());
+}
+
+TEST_F(Stalls, ClientThatTakesNothingIsDropped) {
+    WriteFile(root + "/big.bin", std::string(32 * 1024 * 1024, 'b'));
+    int fd = ConnectLoopback(h.Port());
+    ASSERT_GE(fd, 0);
+    int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    std::string request = "GET /big.bin HTTP/1.0\r\n\r\n";
+    ASSERT_GT(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), 0);
+    EXPECT_TRUE(PumpUntil([&] { return !h.hits.empty(); }, 3000));
+    EXPECT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 0; }, 5000));
+    ASSERT_EQ(h.hits.size(), 1u);
+    EXPECT_TRUE(h.hits[0]->done);
+    EXPECT_LT(h.hits[0]->bytesSent, 32 * 1024 * 1024);
+    ::close(fd);
+    // The server goes on answering.
+    EXPECT_EQ(h.Get("/index.html").status, 200);
+}
+
+} // namespace
