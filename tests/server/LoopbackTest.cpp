@@ -367,7 +367,7 @@ TEST_F(Stalls, SilentClientIsClosedWithoutAnAnswer) {
     ASSERT_GT(::send(fd, partial.data(), partial.size(), MSG_NOSIGNAL), 0);
     ASSERT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 1; }, 3000));
     Pump(100);
-    EXPECT_EQ(h.server->ConnectionCount(), 1u);  // still waiting within the limit
+    EXPECT_EQ(h.server->ConnectionCount(), 1u); // still waiting within the limit
     EXPECT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 0; }, 3000));
     char c;
     EXPECT_LE(::recv(fd, &c, 1, MSG_DONTWAIT), 0); // closed, nothing was sent
@@ -391,6 +391,39 @@ TEST_F(Stalls, ClientThatTakesNothingIsDropped) {
     ::close(fd);
     // The server goes on answering.
     EXPECT_EQ(h.Get("/index.html").status, 200);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Loopback, OutOfDescriptorsPausesAcceptingAndRecovers) {
+    int fd = ConnectLoopback(h.Port());
+    ASSERT_GE(fd, 0);
+    std::string request = "GET /index.html HTTP/1.0\r\n\r\n";
+    ASSERT_GT(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), 0);
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    struct rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree); // no new descriptor can be made
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    Pump(300);
+    std::size_t whileTight = h.server->ConnectionCount();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(whileTight, 0u);
+    std::string raw;
+    EXPECT_TRUE(PumpUntil([&] {
+        char buf[4096];
+        ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0)
+            raw.append(buf, static_cast<std::size_t>(n));
+        return n == 0;
+    }));
+    ::close(fd);
+    EXPECT_EQ(ParseResponse(raw).status, 200);
 }
 
 } // namespace
