@@ -1,5 +1,6 @@
 #include "server/HttpParse.h"
 
+#include <arpa/inet.h>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -389,7 +390,10 @@ std::string HostWithoutPort(std::string_view host) {
 }
 
 std::string BracketIfIpv6(const std::string& host) {
-    if (host.find(':') != std::string::npos && (host.empty() || host[0] != '['))
+    // Only a real IPv6 literal: "cam.example:8080" is a host with a port, not an address.
+    in6_addr address{};
+    std::string bare = host.substr(0, host.find('%')); // a zone id ("fe80::1%eth0") is kept as written
+    if (inet_pton(AF_INET6, bare.c_str(), &address) == 1)
         return "[" + host + "]";
     return host;
 }

@@ -234,6 +234,9 @@ TEST(HostHeader, Validity) {
     EXPECT_EQ(BracketIfIpv6("fe80::1"), "[fe80::1]");
     EXPECT_EQ(BracketIfIpv6("[::1]"), "[::1]");
     EXPECT_EQ(BracketIfIpv6("cam.example"), "cam.example");
+    EXPECT_EQ(BracketIfIpv6("cam.example:8080"), "cam.example:8080");
+    EXPECT_EQ(BracketIfIpv6("203.0.113.5"), "203.0.113.5");
+    EXPECT_EQ(BracketIfIpv6("2001:db8::5"), "[2001:db8::5]");
 }
 
 TEST(PicturePassword, Rule) {
