@@ -16,6 +16,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <memory>
 #include <netinet/in.h>
@@ -65,32 +67,42 @@ void ComposeStandIn(const std::string& root) {
     std::rename((root + "/framei.jpg.tmp").c_str(), (root + "/framei.jpg").c_str());
 }
 
-// One HTTP/1.0 exchange on this thread, turning the event loop while waiting.
+// One HTTP/1.0 exchange on this thread: the client's socket is watched by the same event
+// loop as the server's, so the thread sleeps until either side has something to do.
 std::size_t Exchange(const std::string& path) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(g_site->port));
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
-    std::size_t sent = 0, received = 0;
-    char buf[16384];
-    for (;;) {
-        if (sent < request.size()) {
-            ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-            if (n > 0)
-                sent += static_cast<std::size_t>(n);
-        }
-        QCoreApplication::processEvents();
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n == 0)
-            break;
-        if (n > 0)
-            received += static_cast<std::size_t>(n);
-        else if (errno != EAGAIN && errno != ENOTCONN)
-            break;
+    // Loopback connections complete in the listen queue, before the server accepts.
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return 0;
     }
+    std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::size_t received = 0;
+    bool ended = false;
+    QSocketNotifier notifier(fd, QSocketNotifier::Read);
+    char buf[16384];
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        for (;;) {
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                received += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n == 0 || errno != EAGAIN)
+                ended = true;
+            break;
+        }
+        if (ended)
+            notifier.setEnabled(false);
+    });
+    while (!ended)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     ::close(fd);
     return received;
 }
