@@ -601,6 +601,11 @@ void CRequestSocket::ResolveTarget() {
             r.pathTranslated = translated;
     }
     if (r.fileAttributes & kAttrFolder) {
+        // A hidden folder is refused as a whole, before its default documents are looked for.
+        if (IsHiddenBelowRoot(root, r.filePath)) {
+            AppendError(403);
+            return;
+        }
         if (!TryDefaultDocuments(kDefaultDocuments, false))
             TryDefaultDocuments(kDefaultPrograms, true);
     } else if (r.execKind != ExecNone && !ClassifyExecutable()) {

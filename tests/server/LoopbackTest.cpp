@@ -59,6 +59,7 @@ TEST_F(Loopback, FailureStatuses) {
     MakeFolder(root + "/sub");
     MakeFolder(root + "/.git");
     WriteFile(root + "/.git/config", "secret");
+    WriteFile(root + "/.git/index.html", "secret");
     WriteFile(root + "/.htpasswd", "secret");
     WriteFile(root + "/page.html", "p");
     ::mkfifo((root + "/pipe.html").c_str(), 0644);
@@ -75,6 +76,7 @@ TEST_F(Loopback, FailureStatuses) {
         {"POST /x.exe HTTP/1.0\r\nContent-Length: 16777217\r\n\r\n", 400},
         {"GET /.htpasswd HTTP/1.0\r\n\r\n", 403},
         {"GET /.git/config HTTP/1.0\r\n\r\n", 403},
+        {"GET /.git/ HTTP/1.0\r\n\r\n", 403},  // not redirected to its default document
         {"GET /sub/ HTTP/1.0\r\n\r\n", 403}, // listing off
         {"GET /missing.html HTTP/1.0\r\n\r\n", 404},
         {"GET /sub/missing/deeper HTTP/1.0\r\n\r\n", 404},
