@@ -4,6 +4,7 @@
 #include "app/MainApp.h"
 #include "platform/SignalPipe.h"
 #include "ui/MainWindow.h"
+#include "ui/ServerDialogWidgets.h"
 #include "ui/WidgetMessageBox.h"
 
 #include <QApplication>
@@ -55,6 +56,7 @@ int main(int argc, char* argv[]) {
         env.messageBox = std::make_unique<HeadlessMessageBox>();
     } else {
         env.messageBox = std::make_unique<WidgetMessageBox>();
+        SetServerDialogsFactory([] { return std::make_unique<WidgetServerDialogs>(); });
     }
     CMainApp* appPtr = nullptr;
     env.makeView = [headless, &appPtr]() -> std::unique_ptr<IMainView> {

@@ -5,6 +5,10 @@
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "publish/PageGenerator.h"
+#include "publish/StarterSite.h"
+#include "server/HitLog.h"
+#include "server/ServerDialogs.h"
+#include "server/WebServer.h"
 
 namespace kestrel {
 
@@ -31,6 +35,21 @@ CMainFrame::CMainFrame(CMainApp& app)
     if (!m_svrAdminPresent)
         m_serverSettings.bListIcon = 0;
     // 8-9. The server listens before the window exists.
+    m_serverDialogs = MakeServerDialogs(m_view.IsHeadless());
+    m_hitTracker = std::make_unique<CHitTracker>(m_view, m_serverSettings);
+    ServerHooks hooks;
+    hooks.composeFrame = [this] {
+        if (ComposeFrameHook)
+            ComposeFrameHook();
+    };
+    hooks.picturePassword = [this] { return m_basicSettings.PicPass; };
+    // A web root that ValidateWebRoot has just created gets the starter site.
+    WebRootCreatedHook = [this](const std::string& root) {
+        if (std::string report = StarterSiteReport(LayStarterSite(root)); !report.empty())
+            MessageBox().Show(report, "Kestrel", MessageIcon::Exclamation);
+    };
+    hooks.recordHit = [this](const std::shared_ptr<CRequest>& request) { RecordHit(request); };
+    m_webServer = std::make_unique<CWebServer>(m_serverSettings, MessageBox(), std::move(hooks));
     StartServer();
 }
 
@@ -50,8 +69,12 @@ CMainFrame::~CMainFrame() {
                          IDC_UPTIME})
         if (m_view.HasControl(id))
             m_view.DestroyControl(id);
-    // 7-8. Server, unlogged requests and viewers.
+    // 7-8. Server, unlogged requests and viewers. Connections still open are cut; their
+    //      scripts are ended by their workers (waited for at most 3 s).
     StopServer();
+    m_webServer.reset();
+    if (m_hitTracker)
+        m_hitTracker->ReleaseAll();
 }
 
 IMessageBox& CMainFrame::MessageBox() { return m_app.MessageBox(); }
@@ -138,14 +161,34 @@ void CMainFrame::OnDriverListChosen(int position) {
 }
 
 int CMainFrame::ServiceIdle() {
-    m_lastIdleLogged = false;
-    return 0;
+    int result = m_hitTracker->ServiceIdle();
+    m_viewerCount = m_hitTracker->ViewerCount();
+    m_activityLamp = m_hitTracker->ActivityLamp() ? 1 : 0;
+    m_lastIdleLogged = m_hitTracker->LastIdleLogged();
+    return result;
 }
 
-bool CMainFrame::StartServer() { return true; }
-void CMainFrame::StopServer() {}
-void CMainFrame::ValidateWebRoot() {}
-void CMainFrame::UpdateUptimeDisplay() {}
+void CMainFrame::RecordHit(const std::shared_ptr<CRequest>& request) {
+    m_hitTracker->RecordHit(request);
+    m_app.RequestIdle();
+}
+
+bool CMainFrame::StartServer() { return m_webServer && m_webServer->StartServer(); }
+
+void CMainFrame::StopServer() {
+    if (m_webServer)
+        m_webServer->StopServer();
+}
+
+void CMainFrame::ValidateWebRoot() {
+    kestrel::ValidateWebRoot(m_serverSettings, *m_serverDialogs, MessageBox(), WebRootCreatedHook);
+}
+
+void CMainFrame::UpdateUptimeDisplay() {
+    m_hitTracker->UpdateUptimeDisplay(m_webServer && m_webServer->IsListening(), m_serverSettings.timeStarted);
+}
+
+void CMainFrame::OnServerProperties() { RunServerProperties(m_serverSettings, m_app.HostName, *m_serverDialogs); }
 void CMainFrame::CreateCaptureWindow() {}
 
 void CMainFrame::GeneratePages() {

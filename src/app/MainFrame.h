@@ -5,6 +5,7 @@
 
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,10 @@ namespace kestrel {
 
 class CMainApp;
 class PublicAddressLookup;
+class CWebServer;
+class CHitTracker;
+class IServerDialogs;
+struct CRequest;
 
 // Main window sizes per window size class.
 struct SizeClassInfo {
@@ -81,6 +86,17 @@ public:
     // The reply of an asynchronous host-name lookup (nothing starts one at present):
     // `errorCode` 0 with the first address found, or the resolver's error code.
     void OnHostLookupReply(int errorCode, const std::string& firstAddress);
+    // Web server: every answered request comes here (request list, viewer list).
+    void RecordHit(const std::shared_ptr<CRequest>& request);
+    // The server properties command (menu "プロパティ(&P)").
+    void OnServerProperties();
+    CWebServer* WebServer() { return m_webServer.get(); }
+    CHitTracker* HitTracker() { return m_hitTracker.get(); }
+    // Filled by the subsystems that provide them: composing "frame.jpg" and
+    // "framei.jpg" for a picture request, and laying the starter site into a web root
+    // that ValidateWebRoot has just created.
+    std::function<void()> ComposeFrameHook;
+    std::function<void(const std::string& root)> WebRootCreatedHook;
 
     // The driver list was chosen by the user (position in the list).
     void OnDriverListChosen(int position);
@@ -126,6 +142,9 @@ private:
     int m_statusTimerId = 0;
     bool m_lastIdleLogged = false;
     bool m_destroyed = false;
+    std::unique_ptr<IServerDialogs> m_serverDialogs;
+    std::unique_ptr<CHitTracker> m_hitTracker;
+    std::unique_ptr<CWebServer> m_webServer;
 };
 
 } // namespace kestrel

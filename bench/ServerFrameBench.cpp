@@ -1,0 +1,161 @@
+// What the web server adds to a picture request: composing a 320 x 240 picture with two
+// captions alone, against the same composition fetched as "/frame.jpg" over a loopback
+// connection (accept, parse, compose, resolve, send, close), and a 1 KiB static file.
+//
+// The composer here is a stand-in of the same size and kind (test pattern, two caption
+// lines, JPEG of the picture and of a 118 x 90 copy) so that the server's share can be
+// measured on its own; run it again with the real composer wired in to confirm.
+
+#include "app/Settings.h"
+#include "platform/MessageBox.h"
+#include "server/WebServer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFont>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace kestrel;
+
+namespace {
+
+struct Site {
+    QTemporaryDir dir;
+    CServerSettings settings;
+    HeadlessMessageBox box;
+    std::unique_ptr<CWebServer> server;
+    unsigned port = 0;
+    std::string root;
+};
+Site* g_site = nullptr;
+
+void ComposeStandIn(const std::string& root) {
+    QImage frame(320, 240, QImage::Format_RGB888);
+    QPainter p(&frame);
+    static const QColor bars[] = {Qt::white,   Qt::yellow, Qt::cyan, Qt::green,
+                                  Qt::magenta, Qt::red,    Qt::blue, Qt::black};
+    for (int i = 0; i < 8; ++i)
+        p.fillRect(i * 40, 0, 40, 240, bars[i]);
+    p.setFont(QFont("IPAGothic", 12));
+    p.setPen(Qt::white);
+    char when[64];
+    std::time_t now = std::time(nullptr);
+    std::strftime(when, sizeof when, "%Y/%m/%d %H:%M:%S", std::localtime(&now));
+    p.drawText(8, 20, QString::fromUtf8("Kestrel カメラ"));
+    p.drawText(8, 230, QString::fromLatin1(when));
+    p.end();
+    frame.save(QString::fromStdString(root + "/frame.jpg.tmp"), "JPEG", 75);
+    std::rename((root + "/frame.jpg.tmp").c_str(), (root + "/frame.jpg").c_str());
+    frame.scaled(118, 90).save(QString::fromStdString(root + "/framei.jpg.tmp"), "JPEG", 75);
+    std::rename((root + "/framei.jpg.tmp").c_str(), (root + "/framei.jpg").c_str());
+}
+
+// One HTTP/1.0 exchange on this thread: the client's socket is watched by the same event
+// loop as the server's, so the thread sleeps until either side has something to do.
+std::size_t Exchange(const std::string& path) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(g_site->port));
+    // Loopback connections complete in the listen queue, before the server accepts.
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return 0;
+    }
+    std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::size_t received = 0;
+    bool ended = false;
+    QSocketNotifier notifier(fd, QSocketNotifier::Read);
+    char buf[16384];
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        for (;;) {
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                received += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n == 0 || errno != EAGAIN)
+                ended = true;
+            break;
+        }
+        if (ended)
+            notifier.setEnabled(false);
+    });
+    while (!ended)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    ::close(fd);
+    return received;
+}
+
+void BM_ComposeAlone(benchmark::State& state) {
+    for (auto _ : state)
+        ComposeStandIn(g_site->root);
+}
+BENCHMARK(BM_ComposeAlone)->Unit(benchmark::kMicrosecond);
+
+void BM_FrameOverHttp(benchmark::State& state) {
+    std::size_t bytes = 0;
+    for (auto _ : state)
+        bytes += Exchange("/frame.jpg");
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+}
+BENCHMARK(BM_FrameOverHttp)->Unit(benchmark::kMicrosecond);
+
+void BM_StaticFileOverHttp(benchmark::State& state) {
+    for (auto _ : state)
+        benchmark::DoNotOptimize(Exchange("/k.html"));
+}
+BENCHMARK(BM_StaticFileOverHttp)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QGuiApplication app(argc, argv);
+    Site site;
+    g_site = &site;
+    site.root = site.dir.path().toStdString();
+    site.settings.strRoot = site.root;
+    site.settings.strServer = "bench";
+    site.settings.bLoggingOn = 0;
+    {
+        std::ofstream k(site.root + "/k.html");
+        k << std::string(1024, 'k');
+    }
+    ServerHooks hooks;
+    hooks.composeFrame = [root = site.root] { ComposeStandIn(root); };
+    hooks.picturePassword = [] { return std::string(); };
+    site.server = std::make_unique<CWebServer>(site.settings, site.box, hooks);
+    for (unsigned port = 18700; port < 18800 && !site.server->IsListening(); ++port) {
+        site.settings.uPort = port;
+        if (site.server->StartServer())
+            site.port = port;
+    }
+    if (!site.port)
+        return 1;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    site.server.reset();
+    return 0;
+}

@@ -1,0 +1,100 @@
+#include "server/RequestParser.h"
+
+#include "server/HttpParse.h"
+
+#include <algorithm>
+
+namespace kestrel {
+
+bool RequestParser::Feed(const char* data, std::size_t size, CRequest& r) {
+    if (m_state == RequestComplete)
+        return true;
+    std::size_t i = 0;
+    if (m_state == ReadingRequestLine || m_state == ReadingHeaders) {
+        for (; i < size; ++i) {
+            if (++m_headBytes > kMaxRequestHead) {
+                m_error = 400; // one endless line would eat all memory
+                Finish();
+                return true;
+            }
+            char c = data[i];
+            if (c == '\r')
+                continue;
+            if (c != '\n') {
+                m_line += c;
+                continue;
+            }
+            if (m_line.empty()) {
+                m_state = ReadingBody;
+                ++i;
+                break;
+            }
+            HandleLine(r);
+        }
+        if (m_state != ReadingBody)
+            return false;
+        std::string length = r.GetHeader("Content-Length");
+        if (length.empty()) {
+            Finish();
+            return true;
+        }
+        long long value = ParseContentLength(length);
+        if (value < 0 || value > kMaxContentLength) {
+            m_error = 400;
+            Finish();
+            return true;
+        }
+        r.contentLength = value;
+    }
+    if (m_state == ReadingBody) {
+        std::size_t want = static_cast<std::size_t>(r.contentLength) - r.body.size();
+        r.body.append(data + i, std::min(want, size - i));
+        if (r.body.size() >= static_cast<std::size_t>(r.contentLength))
+            Finish();
+    }
+    return Complete();
+}
+
+void RequestParser::HandleLine(CRequest& r) {
+    if (m_state == ReadingRequestLine) {
+        RequestLine rl = SplitRequestLine(m_line);
+        if (rl.ok) {
+            r.method = rl.method;
+            r.version = rl.version;
+            bool passed = false;
+            std::string url = ApplyPicturePassword(rl.url, m_password, &passed);
+            m_picturePassed = m_password.empty() || passed;
+            auto q = url.find('?');
+            if (q != std::string::npos) {
+                r.query = url.substr(q + 1);
+                url.resize(q);
+                r.execKind = ExecQuery;
+            }
+            std::string decoded;
+            if (DecodeUrlStrict(url, decoded)) {
+                r.url = decoded;
+            } else {
+                m_error = 400;
+                // Keep something readable for the log, without control bytes.
+                for (char& c : url)
+                    if (static_cast<unsigned char>(c) < 0x20)
+                        c = '?';
+                r.url = url;
+            }
+        }
+        m_state = ReadingHeaders;
+    } else {
+        std::string name, value;
+        if (ParseHeaderLine(m_line, name, value))
+            r.headers[name] = value;
+    }
+    m_line.clear();
+}
+
+void RequestParser::Finish() {
+    m_state = RequestComplete;
+    m_line.clear();
+    m_line.shrink_to_fit();
+}
+
+} // namespace kestrel

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "server/Request.h"
+
+#include <cstddef>
+#include <string>
+
+namespace kestrel {
+
+// Reads one HTTP request from received bytes into a CRequest: the request line (with
+// the picture password rule, the query split off and the path decoded), the header
+// lines up to the empty line, then the body of Content-Length bytes. Bytes after the
+// complete request are ignored. Pure: no I/O.
+class RequestParser {
+public:
+    enum State { ReadingRequestLine = 0, ReadingHeaders = 1, ReadingBody = 2, RequestComplete = 4 };
+
+    // `picturePassword` is read when the request line is handled.
+    explicit RequestParser(std::string picturePassword = {}) : m_password(std::move(picturePassword)) {}
+    void SetPicturePassword(std::string password) { m_password = std::move(password); }
+
+    // Takes received bytes; true once the request is complete.
+    bool Feed(const char* data, std::size_t size, CRequest& request);
+
+    State GetState() const { return m_state; }
+    bool Complete() const { return m_state == RequestComplete; }
+    // 400 when the request cannot be answered as sent (bad path, bad length, too long a
+    // head); 0 otherwise.
+    unsigned Error() const { return m_error; }
+    // Whether the picture may be served for this request: no password set, or the
+    // password rule let the request through.
+    bool PicturePassed() const { return m_picturePassed; }
+
+private:
+    void HandleLine(CRequest& request);
+    void Finish();
+
+    std::string m_password;
+    State m_state = ReadingRequestLine;
+    std::string m_line;
+    std::size_t m_headBytes = 0;
+    unsigned m_error = 0;
+    bool m_picturePassed = true;
+};
+
+} // namespace kestrel
