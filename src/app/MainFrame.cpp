@@ -1,6 +1,7 @@
 #include "app/MainFrame.h"
 
 #include "app/MainApp.h"
+#include "capture/CaptureSubsystem.h"
 #include "platform/Paths.h"
 
 namespace kestrel {
@@ -21,6 +22,26 @@ CMainFrame::CMainFrame(CMainApp& app)
     m_imageSettings.Load(&MessageBox());
     m_basicSettings.Load();
     m_htmlSettings.Load();
+    // The capture layer, overlay holder, JPEG writer and motion detector live as long as the frame.
+    CaptureSubsystem::Host host;
+    host.image = &m_imageSettings;
+    host.view = &m_view;
+    host.messages = &MessageBox();
+    host.store = &app.Store();
+    host.motionReinit = &m_motionReinit;
+    host.lastCaptureWidth = &m_lastCaptureWidth;
+    host.lastCaptureHeight = &m_lastCaptureHeight;
+    host.sizeClass = &m_sizeClass;
+    host.owner = this;
+    host.webRoot = [this] { return m_serverSettings.strRoot; };
+    host.picturePassword = [this] { return m_basicSettings.PicPass; };
+    host.viewerCount = [this] { return m_viewerCount; };
+    host.frameSizeFor = [](int cls, int& w, int& h) {
+        w = kSizeClasses[cls].width;
+        h = kSizeClasses[cls].height;
+    };
+    // host.generatePages: the page generator regenerates the pages after a format change.
+    m_capture = std::make_unique<CaptureSubsystem>(std::move(host));
     // 6. Skin file names.
     m_skinFolder = m_basicSettings.SkinBmp;
     // 7. Listing icons are off when the web root has no "SvrAdmin" folder.
@@ -41,23 +62,26 @@ CMainFrame::~CMainFrame() {
     m_basicSettings.Save();
     m_htmlSettings.Save();
     SaveSettingsFile();
-    // 3-5. Capture callback, overlay and driver (filled by the capture subsystem).
+    // 3-5. Capture callback and user data, overlay, driver.
+    m_capture->Shutdown();
     // 6. Child controls, in reverse creation order.
-    for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS, IDC_VIEWER_COUNT,
-                         IDC_UPTIME})
+    for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS,
+                         IDC_VIEWER_COUNT, IDC_UPTIME})
         if (m_view.HasControl(id))
             m_view.DestroyControl(id);
     // 7-8. Server, unlogged requests and viewers.
     StopServer();
 }
 
-IMessageBox& CMainFrame::MessageBox() { return m_app.MessageBox(); }
+IMessageBox& CMainFrame::MessageBox() {
+    return m_app.MessageBox();
+}
 
 void CMainFrame::SaveSettingsFile() {
     SettingsStore& store = m_app.Store();
     if (int err = store.Save())
-        MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " + ErrorText(err), "Kestrel",
-                          MessageIcon::Error);
+        MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " + ErrorText(err),
+                          "Kestrel", MessageIcon::Error);
 }
 
 int CMainFrame::OnCreate() {
@@ -75,7 +99,8 @@ int CMainFrame::OnCreate() {
         m_view.CreateControl(spec.id, spec.rect, spec.fontHeight);
     m_view.OnDriverChosen([this](int position) { OnDriverListChosen(position); });
     // 5. Driver list (the capture subsystem supplies the descriptions).
-    FillDriverList([](int, std::string&) { return false; });
+    FillDriverList(
+        [this](int index, std::string& name) { return m_capture->DriverDescription(index, name); });
     // 6. Capture window and driver connection.
     CreateCaptureWindow();
     // 7. Web root.
@@ -131,7 +156,15 @@ void CMainFrame::FillDriverList(const std::function<bool(int, std::string&)>& de
 void CMainFrame::OnDriverListChosen(int position) {
     if (position < 0)
         return;
-    // Capture: SelectCaptureDevice(position - 1).
+    m_capture->OnDriverListChosen(position);
+}
+
+void CMainFrame::SelectCaptureDevice(int index) {
+    m_capture->SelectCaptureDevice(index);
+}
+
+void CMainFrame::ComposeFrame() {
+    m_capture->ComposeFrame();
 }
 
 int CMainFrame::ServiceIdle() {
@@ -139,11 +172,15 @@ int CMainFrame::ServiceIdle() {
     return 0;
 }
 
-bool CMainFrame::StartServer() { return true; }
+bool CMainFrame::StartServer() {
+    return true;
+}
 void CMainFrame::StopServer() {}
 void CMainFrame::ValidateWebRoot() {}
 void CMainFrame::UpdateUptimeDisplay() {}
-void CMainFrame::CreateCaptureWindow() {}
+void CMainFrame::CreateCaptureWindow() {
+    m_capture->CreateCaptureWindow();
+}
 void CMainFrame::LookupPublicAddress() {}
 void CMainFrame::StartAddressMonitor() {}
 

@@ -25,7 +25,7 @@ std::string DriverSettings::KeyName(const std::string& busInfo) {
 
 int DriverSettings::Get(const std::string& value, int fallback) const {
     if (!m_store || !m_store->FindKey(m_path))
-        return fallback;  // reading never creates the key
+        return fallback; // reading never creates the key
     CSettingsKey key(*m_store);
     if (key.Create(HKEY_LOCAL_MACHINE, m_path) != ERROR_SUCCESS)
         return fallback;
@@ -56,7 +56,8 @@ std::map<std::string, int> DriverSettings::AllWithPrefix(const std::string& pref
     return out;
 }
 
-DriverCatalog::DriverCatalog(SettingsStore* store, Source cameras) : m_store(store), m_cameras(std::move(cameras)) {
+DriverCatalog::DriverCatalog(SettingsStore* store, Source cameras)
+    : m_store(store), m_cameras(std::move(cameras)) {
     if (!m_cameras)
         m_cameras = [store] { return EnumerateV4l2Drivers("/dev", store); };
 }

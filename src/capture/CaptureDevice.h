@@ -22,11 +22,11 @@ struct DriverCaps {
 // One setting a driver dialog shows: a choice among texts, a slider or a check box.
 struct DeviceSetting {
     enum class Kind { Choice, Slider, Check };
-    std::string key;    // stored under this name
-    std::string label;  // shown to the owner
+    std::string key;   // stored under this name
+    std::string label; // shown to the owner
     Kind kind = Kind::Slider;
     int minimum = 0, maximum = 0, step = 1, value = 0, defaultValue = 0;
-    std::vector<std::string> choices;  // Choice: the texts; value is the position
+    std::vector<std::string> choices; // Choice: the texts; value is the position
 };
 
 // A frame source. Drivers speak only our own bitmap types; the capture layer never sees

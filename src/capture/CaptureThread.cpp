@@ -32,7 +32,8 @@ void RunCapture(std::shared_ptr<CaptureThread::Shared> s, int readTimeoutMs) {
     const bool opened = s->stream->Open(width, height, error);
     {
         std::lock_guard lock(s->mutex);
-        s->open = opened ? CaptureThread::Shared::OpenState::Opened : CaptureThread::Shared::OpenState::Failed;
+        s->open =
+            opened ? CaptureThread::Shared::OpenState::Opened : CaptureThread::Shared::OpenState::Failed;
         s->width = width, s->height = height, s->error = error;
         s->openedAt = CaptureThread::Clock::now();
     }
@@ -68,14 +69,17 @@ void RunCapture(std::shared_ptr<CaptureThread::Shared> s, int readTimeoutMs) {
 
 } // namespace
 
-CaptureThread::CaptureThread(std::unique_ptr<IFrameStream> stream) : CaptureThread(std::move(stream), Timing{}) {}
+CaptureThread::CaptureThread(std::unique_ptr<IFrameStream> stream)
+    : CaptureThread(std::move(stream), Timing{}) {}
 
 CaptureThread::CaptureThread(std::unique_ptr<IFrameStream> stream, Timing timing)
     : m_shared(std::make_shared<Shared>()), m_timing(timing) {
     m_shared->stream = std::move(stream);
 }
 
-CaptureThread::~CaptureThread() { Stop(); }
+CaptureThread::~CaptureThread() {
+    Stop();
+}
 
 bool CaptureThread::Start(int& width, int& height, std::string& error) {
     if (m_started || !m_shared->stream)
@@ -84,8 +88,8 @@ bool CaptureThread::Start(int& width, int& height, std::string& error) {
     // The thread owns a share of the state, so it may outlive this object safely.
     std::thread(RunCapture, m_shared, m_timing.readTimeoutMs).detach();
     std::unique_lock lock(m_shared->mutex);
-    const bool decided = m_shared->changed.wait_for(lock, m_timing.connectWait,
-                                                    [&] { return m_shared->open != Shared::OpenState::Pending; });
+    const bool decided = m_shared->changed.wait_for(
+        lock, m_timing.connectWait, [&] { return m_shared->open != Shared::OpenState::Pending; });
     if (!decided) {
         error = "the device did not answer within " + std::to_string(m_timing.connectWait.count()) + " ms";
         m_shared->stop = true;
@@ -127,7 +131,7 @@ void CaptureThread::Stop() {
     std::unique_lock lock(m_shared->mutex);
     m_shared->stop = true;
     if (m_shared->open == Shared::OpenState::Pending)
-        return;  // stuck opening: it sees the flag when the open returns
+        return; // stuck opening: it sees the flag when the open returns
     // The loop checks the flag at least every read timeout; wait a little longer than that.
     m_shared->changed.wait_for(lock, std::chrono::milliseconds(m_timing.readTimeoutMs * 5 + 200),
                                [&] { return m_shared->exited; });

@@ -27,9 +27,9 @@ class CaptureThread {
 public:
     using Clock = std::chrono::steady_clock;
     struct Timing {
-        std::chrono::milliseconds connectWait{2000};  // how long Start waits for the open
-        std::chrono::milliseconds staleAfter{2000};   // no frame this long: not delivering
-        int readTimeoutMs = 100;                      // granularity of the stop check
+        std::chrono::milliseconds connectWait{2000}; // how long Start waits for the open
+        std::chrono::milliseconds staleAfter{2000};  // no frame this long: not delivering
+        int readTimeoutMs = 100;                     // granularity of the stop check
     };
 
     explicit CaptureThread(std::unique_ptr<IFrameStream> stream);

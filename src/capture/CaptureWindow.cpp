@@ -11,7 +11,9 @@ std::unique_ptr<ICaptureDialogs>& DialogsSlot() {
 }
 } // namespace
 
-ICaptureDialogs& CaptureDialogs() { return *DialogsSlot(); }
+ICaptureDialogs& CaptureDialogs() {
+    return *DialogsSlot();
+}
 
 void InstallCaptureDialogs(std::unique_ptr<ICaptureDialogs> dialogs) {
     DialogsSlot() = dialogs ? std::move(dialogs) : std::make_unique<HeadlessCaptureDialogs>();
@@ -52,7 +54,9 @@ void CCaptureWindow::DriverDisconnect() {
     UpdateTimer();
 }
 
-DriverCaps CCaptureWindow::DriverGetCaps() const { return m_device ? m_device->Caps() : DriverCaps{}; }
+DriverCaps CCaptureWindow::DriverGetCaps() const {
+    return m_device ? m_device->Caps() : DriverCaps{};
+}
 
 bool CCaptureWindow::GetStatus(int& width, int& height) const {
     if (!m_device)
@@ -99,7 +103,7 @@ void CCaptureWindow::TryReconnect() {
             if (m_onReconnected)
                 m_onReconnected();
         } else {
-            m_device->Connect();  // keep the old one ready for the next look
+            m_device->Connect(); // keep the old one ready for the next look
         }
         return;
     }
@@ -150,7 +154,9 @@ bool CCaptureWindow::DlgVideoSource() {
     return m_device->ApplySourceSettings(settings);
 }
 
-bool CCaptureWindow::DlgVideoDisplay() { return false; }  // no driver has a display dialog
+bool CCaptureWindow::DlgVideoDisplay() {
+    return false;
+} // no driver has a display dialog
 
 void CCaptureWindow::SetGeometry(const Rect& rect) {
     m_geometry = rect;

@@ -8,7 +8,8 @@ namespace kestrel {
 namespace {
 
 // Digits 0-9 and ":" in a 3 x 5 block font, one row per 3-bit group, top row first.
-constexpr uint16_t kGlyphs[11] = {075557, 022222, 071747, 071717, 055711, 074717, 074757, 071111, 075757, 075717, 002020};
+constexpr uint16_t kGlyphs[11] = {075557, 022222, 071747, 071717, 055711, 074717,
+                                  074757, 071111, 075757, 075717, 002020};
 
 struct Bgr {
     uint8_t b, g, r;
@@ -28,7 +29,8 @@ void FillRect(std::vector<uint8_t>& img, int w, int h, int x0, int y0, int rw, i
 // Draws `text` (digits and ":") with its top-left corner at (x, y) on a black band.
 void DrawDigits(std::vector<uint8_t>& img, int w, int h, int x, int y, int scale, const std::string& text) {
     const int advance = 4 * scale;
-    FillRect(img, w, h, x - scale, y - scale, advance * static_cast<int>(text.size()) + scale, 7 * scale, {0, 0, 0});
+    FillRect(img, w, h, x - scale, y - scale, advance * static_cast<int>(text.size()) + scale, 7 * scale,
+             {0, 0, 0});
     for (char ch : text) {
         const int g = ch == ':' ? 10 : ch - '0';
         if (g >= 0 && g <= 10)
@@ -65,7 +67,8 @@ const DeviceSetting* FindSetting(const std::vector<DeviceSetting>& list, const s
 
 TestPatternDevice::TestPatternDevice(SettingsStore* store) : m_settings(store, kBusInfo) {
     int size = std::clamp(m_settings.Get("Size", kDefaultSize), 0, static_cast<int>(std::size(kSizes)) - 1);
-    int depth = std::clamp(m_settings.Get("Format", kDefaultDepth), 0, static_cast<int>(std::size(kDepths)) - 1);
+    int depth =
+        std::clamp(m_settings.Get("Format", kDefaultDepth), 0, static_cast<int>(std::size(kDepths)) - 1);
     m_width = kSizes[size].width;
     m_height = kSizes[size].height;
     m_bits = kDepths[depth];
@@ -144,17 +147,18 @@ void TestPatternDevice::Render(DibBuffer& frame, uint32_t counter, std::time_t c
     const size_t stride = DibStride(w, m_bits);
     std::vector<uint8_t> pixels(stride * h, 0);
     for (int y = 0; y < h; ++y) {
-        const uint8_t* in = &img[static_cast<size_t>(h - 1 - y) * w * 3];  // bottom-up
+        const uint8_t* in = &img[static_cast<size_t>(h - 1 - y) * w * 3]; // bottom-up
         uint8_t* out = &pixels[y * stride];
         if (m_bits == 24) {
             std::memcpy(out, in, static_cast<size_t>(w) * 3);
         } else if (m_bits == 32) {
             for (int x = 0; x < w; ++x)
-                out[4 * x] = in[3 * x], out[4 * x + 1] = in[3 * x + 1], out[4 * x + 2] = in[3 * x + 2], out[4 * x + 3] = 0;
+                out[4 * x] = in[3 * x], out[4 * x + 1] = in[3 * x + 1], out[4 * x + 2] = in[3 * x + 2],
+                        out[4 * x + 3] = 0;
         } else {
             for (int x = 0; x < w; ++x) {
-                const uint16_t v = static_cast<uint16_t>(((in[3 * x + 2] >> 3) << 10) | ((in[3 * x + 1] >> 3) << 5) |
-                                                         (in[3 * x] >> 3));
+                const uint16_t v = static_cast<uint16_t>(((in[3 * x + 2] >> 3) << 10) |
+                                                         ((in[3 * x + 1] >> 3) << 5) | (in[3 * x] >> 3));
                 std::memcpy(out + 2 * x, &v, 2);
             }
         }
@@ -163,20 +167,29 @@ void TestPatternDevice::Render(DibBuffer& frame, uint32_t counter, std::time_t c
 }
 
 std::vector<DeviceSetting> TestPatternDevice::FormatSettings() const {
-    DeviceSetting size{"Size", "Size", DeviceSetting::Kind::Choice, 0, 0, 1, IndexOfSize(m_width, m_height),
-                       kDefaultSize, {}};
+    DeviceSetting size{"Size", "Size", DeviceSetting::Kind::Choice,    0,
+                       0,      1,      IndexOfSize(m_width, m_height), kDefaultSize,
+                       {}};
     for (const auto& s : kSizes)
         size.choices.push_back(std::to_string(s.width) + " x " + std::to_string(s.height));
     size.maximum = static_cast<int>(size.choices.size()) - 1;
-    DeviceSetting depth{"Format", "Pixel format", DeviceSetting::Kind::Choice, 0, 2, 1, IndexOfDepth(m_bits),
-                        kDefaultDepth, {"16-bit RGB 5-5-5", "24-bit RGB", "32-bit RGB"}};
+    DeviceSetting depth{"Format",
+                        "Pixel format",
+                        DeviceSetting::Kind::Choice,
+                        0,
+                        2,
+                        1,
+                        IndexOfDepth(m_bits),
+                        kDefaultDepth,
+                        {"16-bit RGB 5-5-5", "24-bit RGB", "32-bit RGB"}};
     return {size, depth};
 }
 
 bool TestPatternDevice::ApplyFormatSettings(const std::vector<DeviceSetting>& settings) {
     const DeviceSetting* size = FindSetting(settings, "Size");
     const DeviceSetting* depth = FindSetting(settings, "Format");
-    const int si = std::clamp(size ? size->value : IndexOfSize(m_width, m_height), 0, static_cast<int>(std::size(kSizes)) - 1);
+    const int si = std::clamp(size ? size->value : IndexOfSize(m_width, m_height), 0,
+                              static_cast<int>(std::size(kSizes)) - 1);
     const int di = std::clamp(depth ? depth->value : IndexOfDepth(m_bits), 0, 2);
     SetFormat(kSizes[si].width, kSizes[si].height, kDepths[di]);
     m_settings.Set("Size", si);
@@ -185,8 +198,17 @@ bool TestPatternDevice::ApplyFormatSettings(const std::vector<DeviceSetting>& se
 }
 
 std::vector<DeviceSetting> TestPatternDevice::SourceSettings() const {
-    return {{"Pattern", "Pattern", DeviceSetting::Kind::Choice, 0, 1, 1, m_pattern, 0, {"Colour bars", "Grey ramp"}},
-            {"Still", "Still picture (for tests)", DeviceSetting::Kind::Check, 0, 1, 1, m_still ? 1 : 0, 0, {}}};
+    return {
+        {"Pattern",
+         "Pattern",
+         DeviceSetting::Kind::Choice,
+         0,
+         1,
+         1,
+         m_pattern,
+         0,
+         {"Colour bars", "Grey ramp"}},
+        {"Still", "Still picture (for tests)", DeviceSetting::Kind::Check, 0, 1, 1, m_still ? 1 : 0, 0, {}}};
 }
 
 bool TestPatternDevice::ApplySourceSettings(const std::vector<DeviceSetting>& settings) {

@@ -17,8 +17,8 @@ public:
     struct FrameFormat {
         int width, height;
     };
-    static constexpr FrameFormat kSizes[] = {{80, 60},   {160, 120}, {176, 144}, {320, 240},  {352, 288},
-                                            {640, 480}, {800, 600}, {1024, 768}, {1280, 720}};
+    static constexpr FrameFormat kSizes[] = {{80, 60},   {160, 120}, {176, 144},  {320, 240}, {352, 288},
+                                             {640, 480}, {800, 600}, {1024, 768}, {1280, 720}};
     static constexpr int kDepths[] = {16, 24, 32};
     static constexpr int kDefaultSize = 3;  // 320 x 240
     static constexpr int kDefaultDepth = 1; // 24 bits
@@ -60,7 +60,7 @@ private:
     bool m_still = false;
     bool m_connected = false;
     uint32_t m_counter = 0;
-    std::vector<uint8_t> m_base;  // top-down 24-bit background of the current size
+    std::vector<uint8_t> m_base; // top-down 24-bit background of the current size
     static inline std::atomic<bool> s_unplugged{false};
 };
 

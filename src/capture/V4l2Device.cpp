@@ -23,7 +23,7 @@ namespace {
 constexpr int kBufferCount = 4;
 constexpr std::pair<int, int> kPreferredSize{640, 480};
 // Sizes offered for devices that describe a continuous or stepped range.
-constexpr std::pair<int, int> kCommonSizes[] = {{160, 120}, {176, 144}, {320, 240}, {352, 288}, {640, 480},
+constexpr std::pair<int, int> kCommonSizes[] = {{160, 120}, {176, 144},  {320, 240},  {352, 288},  {640, 480},
                                                 {800, 600}, {1024, 768}, {1280, 720}, {1920, 1080}};
 
 int Xioctl(int fd, unsigned long request, void* arg) {
@@ -39,9 +39,13 @@ std::string CString(const uint8_t* bytes, size_t size) {
     return std::string(reinterpret_cast<const char*>(bytes), end ? static_cast<size_t>(end - bytes) : size);
 }
 
-uint8_t Clamp8(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
+uint8_t Clamp8(int v) {
+    return static_cast<uint8_t>(std::clamp(v, 0, 255));
+}
 
-std::string ControlKey(uint32_t id) { return "Control" + std::to_string(id); }
+std::string ControlKey(uint32_t id) {
+    return "Control" + std::to_string(id);
+}
 
 // One opened V4L2 node, used only on its capture thread.
 class V4l2Stream final : public IFrameStream {
@@ -59,7 +63,9 @@ public:
             return false;
         }
         const auto sizes = FrameSizes();
-        auto offered = [&](int w, int h) { return std::find(sizes.begin(), sizes.end(), std::pair{w, h}) != sizes.end(); };
+        auto offered = [&](int w, int h) {
+            return std::find(sizes.begin(), sizes.end(), std::pair{w, h}) != sizes.end();
+        };
         v4l2_format fmt{};
         fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (Xioctl(m_fd, VIDIOC_G_FMT, &fmt) < 0) {
@@ -112,11 +118,13 @@ public:
         if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
             return -1;
         if (m_buffers.empty()) {
-            m_readBuffer.resize(m_format.sizeimage ? m_format.sizeimage : m_format.bytesperline * m_format.height);
+            m_readBuffer.resize(m_format.sizeimage ? m_format.sizeimage
+                                                   : m_format.bytesperline * m_format.height);
             const ssize_t n = v4l2_read(m_fd, m_readBuffer.data(), m_readBuffer.size());
             if (n < 0)
                 return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
-            return Convert(std::span<const uint8_t>(m_readBuffer.data(), static_cast<size_t>(n)), frame) ? 1 : 0;
+            return Convert(std::span<const uint8_t>(m_readBuffer.data(), static_cast<size_t>(n)), frame) ? 1
+                                                                                                         : 0;
         }
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -126,7 +134,8 @@ public:
         bool ok = false;
         if (buf.index < m_buffers.size()) {
             const Mapping& m = m_buffers[buf.index];
-            ok = Convert(std::span<const uint8_t>(static_cast<const uint8_t*>(m.start), std::min<size_t>(buf.bytesused, m.length)),
+            ok = Convert(std::span<const uint8_t>(static_cast<const uint8_t*>(m.start),
+                                                  std::min<size_t>(buf.bytesused, m.length)),
                          frame);
         }
         if (Xioctl(m_fd, VIDIOC_QBUF, &buf) < 0)
@@ -172,8 +181,10 @@ private:
                 sizes.emplace_back(fs.discrete.width, fs.discrete.height);
             } else {
                 for (auto [w, h] : kCommonSizes)
-                    if (w >= static_cast<int>(fs.stepwise.min_width) && w <= static_cast<int>(fs.stepwise.max_width) &&
-                        h >= static_cast<int>(fs.stepwise.min_height) && h <= static_cast<int>(fs.stepwise.max_height))
+                    if (w >= static_cast<int>(fs.stepwise.min_width) &&
+                        w <= static_cast<int>(fs.stepwise.max_width) &&
+                        h >= static_cast<int>(fs.stepwise.min_height) &&
+                        h <= static_cast<int>(fs.stepwise.max_height))
                         sizes.emplace_back(w, h);
                 break;
             }
@@ -207,7 +218,8 @@ private:
                     v4l2_querymenu m{};
                     m.id = id;
                     m.index = static_cast<uint32_t>(i);
-                    s.choices.push_back(Xioctl(m_fd, VIDIOC_QUERYMENU, &m) == 0 ? CString(m.name, sizeof m.name) : "-");
+                    s.choices.push_back(
+                        Xioctl(m_fd, VIDIOC_QUERYMENU, &m) == 0 ? CString(m.name, sizeof m.name) : "-");
                 }
             } else {
                 continue;
@@ -219,7 +231,7 @@ private:
             }
             s.value = Xioctl(m_fd, VIDIOC_G_CTRL, &c) == 0 ? c.value : q.default_value;
             if (s.kind == DeviceSetting::Kind::Choice)
-                s.value -= q.minimum;  // a choice is its position in the list
+                s.value -= q.minimum; // a choice is its position in the list
             list.push_back(std::move(s));
         }
         return list;
@@ -231,7 +243,7 @@ private:
         req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         req.memory = V4L2_MEMORY_MMAP;
         if (Xioctl(m_fd, VIDIOC_REQBUFS, &req) < 0 || req.count == 0)
-            return true;  // no streaming: frames are read()
+            return true; // no streaming: frames are read()
         for (uint32_t i = 0; i < req.count; ++i) {
             v4l2_buffer buf{};
             buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -239,7 +251,8 @@ private:
             buf.index = i;
             if (Xioctl(m_fd, VIDIOC_QUERYBUF, &buf) < 0)
                 return false;
-            void* start = v4l2_mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, buf.m.offset);
+            void* start =
+                v4l2_mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, buf.m.offset);
             if (start == MAP_FAILED)
                 return false;
             m_buffers.push_back({start, buf.length});
@@ -307,7 +320,8 @@ std::vector<V4l2Node> EnumerateV4l2Nodes(const std::string& folder, const V4l2Qu
     return nodes;
 }
 
-std::vector<DriverEntry> EnumerateV4l2Drivers(const std::string& folder, SettingsStore* store, const V4l2Query& query) {
+std::vector<DriverEntry> EnumerateV4l2Drivers(const std::string& folder, SettingsStore* store,
+                                              const V4l2Query& query) {
     std::vector<DriverEntry> list;
     for (V4l2Node& node : EnumerateV4l2Nodes(folder, query)) {
         DriverEntry e;
@@ -340,7 +354,7 @@ bool ConvertFrameToDib(uint32_t pixelFormat, int width, int height, uint32_t byt
     }
     // YUYV carries two pixels in four bytes, so an odd width still needs whole pairs.
     const size_t minLine = pixelFormat == V4L2_PIX_FMT_YUYV ? 4 * ((static_cast<size_t>(width) + 1) / 2)
-                                                           : inBpp * static_cast<size_t>(width);
+                                                            : inBpp * static_cast<size_t>(width);
     const size_t line = std::max<size_t>(bytesPerLine, minLine);
     if (data.size() < line * (height - 1) + minLine)
         return false;
@@ -350,7 +364,7 @@ bool ConvertFrameToDib(uint32_t pixelFormat, int width, int height, uint32_t byt
     std::vector<uint8_t> pixels(stride * height, 0);
     for (int y = 0; y < height; ++y) {
         const uint8_t* in = data.data() + line * y;
-        uint8_t* o = pixels.data() + stride * (height - 1 - y);  // bottom-up
+        uint8_t* o = pixels.data() + stride * (height - 1 - y); // bottom-up
         switch (pixelFormat) {
         case V4L2_PIX_FMT_BGR24:
             std::memcpy(o, in, minLine);
@@ -363,7 +377,7 @@ bool ConvertFrameToDib(uint32_t pixelFormat, int width, int height, uint32_t byt
             for (int x = 0; x < width; ++x)
                 o[3 * x] = o[3 * x + 1] = o[3 * x + 2] = in[x];
             break;
-        default:  // YUYV: Y0 U Y1 V per two pixels, BT.601 studio range
+        default: // YUYV: Y0 U Y1 V per two pixels, BT.601 studio range
             for (int x = 0; x < width; ++x) {
                 const int pair = (x / 2) * 4;
                 const int c = in[pair + (x & 1) * 2] - 16;
@@ -383,10 +397,13 @@ bool ConvertFrameToDib(uint32_t pixelFormat, int width, int height, uint32_t byt
 // ---------------------------------------------------------------------------------------------
 
 V4l2Device::V4l2Device(std::string path, V4l2NodeInfo info, SettingsStore* store)
-    : m_path(std::move(path)), m_info(std::move(info)), m_settings(store, m_info.busInfo.empty() ? m_path : m_info.busInfo),
+    : m_path(std::move(path)), m_info(std::move(info)),
+      m_settings(store, m_info.busInfo.empty() ? m_path : m_info.busInfo),
       m_found(std::make_shared<Discovered>()) {}
 
-V4l2Device::~V4l2Device() { Disconnect(); }
+V4l2Device::~V4l2Device() {
+    Disconnect();
+}
 
 bool V4l2Device::Connect() {
     Disconnect();
@@ -394,7 +411,8 @@ bool V4l2Device::Connect() {
     std::map<std::string, int> stored = m_settings.AllWithPrefix("Control");
     const int wantW = m_settings.Get("Width", 0), wantH = m_settings.Get("Height", 0);
     m_found = std::make_shared<Discovered>();
-    m_thread = std::make_unique<CaptureThread>(std::make_unique<V4l2Stream>(m_path, wantW, wantH, stored, m_found));
+    m_thread =
+        std::make_unique<CaptureThread>(std::make_unique<V4l2Stream>(m_path, wantW, wantH, stored, m_found));
     std::string error;
     int w = 0, h = 0;
     if (!m_thread->Start(w, h, error)) {
@@ -405,11 +423,17 @@ bool V4l2Device::Connect() {
     return true;
 }
 
-void V4l2Device::Disconnect() { m_thread.reset(); }
+void V4l2Device::Disconnect() {
+    m_thread.reset();
+}
 
-bool V4l2Device::TakeFrame(DibBuffer& frame) { return m_thread && m_thread->TakeNewest(frame); }
+bool V4l2Device::TakeFrame(DibBuffer& frame) {
+    return m_thread && m_thread->TakeNewest(frame);
+}
 
-bool V4l2Device::IsDelivering() const { return m_thread && m_thread->IsDelivering(); }
+bool V4l2Device::IsDelivering() const {
+    return m_thread && m_thread->IsDelivering();
+}
 
 std::vector<DeviceSetting> V4l2Device::FormatSettings() const {
     DeviceSetting size{"Size", "Size", DeviceSetting::Kind::Choice, 0, 0, 1, 0, 0, {}};
@@ -438,7 +462,7 @@ bool V4l2Device::ApplyFormatSettings(const std::vector<DeviceSetting>& settings)
         return false;
     m_settings.Set("Width", chosen.first);
     m_settings.Set("Height", chosen.second);
-    return Connect();  // the format is set on the capture thread when it opens the device
+    return Connect(); // the format is set on the capture thread when it opens the device
 }
 
 std::vector<DeviceSetting> V4l2Device::SourceSettings() const {
@@ -455,7 +479,8 @@ bool V4l2Device::ApplySourceSettings(const std::vector<DeviceSetting>& settings)
         if (it == m_found->controls.end())
             continue;
         const int value = it->kind == DeviceSetting::Kind::Choice ? s.value + it->minimum : s.value;
-        v4l2_control c{static_cast<uint32_t>(std::stoul(s.key.substr(7))), std::clamp(value, it->minimum, it->maximum)};
+        v4l2_control c{static_cast<uint32_t>(std::stoul(s.key.substr(7))),
+                       std::clamp(value, it->minimum, it->maximum)};
         if (m_found->fd >= 0 && Xioctl(m_found->fd, VIDIOC_S_CTRL, &c) < 0)
             ok = false;
         it->value = s.value;

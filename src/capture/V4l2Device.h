@@ -14,7 +14,7 @@ namespace kestrel {
 struct V4l2NodeInfo {
     std::string card;
     std::string busInfo;
-    uint32_t deviceCaps = 0;  // device_caps when reported, else capabilities
+    uint32_t deviceCaps = 0; // device_caps when reported, else capabilities
 };
 
 // Asks a node for its capabilities; false when it is no V4L2 device.
