@@ -124,16 +124,15 @@ bool CCaptureWindow::GrabFrameNoStop() {
 bool CCaptureWindow::SaveDibToMemory(std::vector<uint8_t>& bmp) const {
     if (m_lastFrame.IsEmpty())
         return false;
-    bmp = m_lastFrame.ToBmpFile();
+    m_lastFrame.ToBmpFile(bmp);
     return !bmp.empty();
 }
 
 bool CCaptureWindow::FileSaveDib(const std::string& path) {
-    std::vector<uint8_t> bmp;
-    if (!SaveDibToMemory(bmp))
+    if (!SaveDibToMemory(m_saveBmp))
         return false;
     AtomicFile file(path);
-    return file.Open() && file.Write(bmp.data(), bmp.size()) && file.Commit();
+    return file.Open() && file.Write(m_saveBmp.data(), m_saveBmp.size()) && file.Commit();
 }
 
 bool CCaptureWindow::DlgVideoFormat() {
@@ -173,8 +172,9 @@ void CCaptureWindow::PreviewTick() {
         return;
     ++m_previewFrames;
     if (m_view && !m_view->IsHeadless()) {
-        const std::vector<uint8_t> bmp = m_previewFrame.ToBmpFile();
-        m_view->ShowPreviewFrame(QImage::fromData(bmp.data(), static_cast<int>(bmp.size()), "BMP"));
+        m_previewFrame.ToBmpFile(m_previewBmp);
+        m_view->ShowPreviewFrame(
+            QImage::fromData(m_previewBmp.data(), static_cast<int>(m_previewBmp.size()), "BMP"));
     }
     if (m_callback) {
         m_inCallback = true;

@@ -90,6 +90,7 @@ private:
     QTimer m_timer;
     DibBuffer m_lastFrame;
     DibBuffer m_previewFrame;
+    std::vector<uint8_t> m_previewBmp, m_saveBmp;
     Rect m_geometry;
     std::function<void()> m_onReconnected;
     std::chrono::milliseconds m_reconnectInterval = kReconnectInterval;

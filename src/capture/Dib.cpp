@@ -143,8 +143,8 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, int* er
 // CDib
 
 void CDib::Clear() {
-    m_header.clear();
-    m_pixels.clear();
+    m_file.clear();
+    m_pixelOffset = 0;
     m_palette.clear();
     m_image = QImage();
     m_imageMade = false;
@@ -165,38 +165,61 @@ size_t CDib::Load(const std::string& path, int* openError) {
 
 size_t CDib::Read(std::span<const uint8_t> file) {
     Clear();
-    if (file.size() < kFileHeaderSize)
+    if (!Check(file))
         return 0;
+    m_file.assign(file.begin(), file.end());
+    return Accept();
+}
+
+size_t CDib::Adopt(std::vector<uint8_t>& file) {
+    Clear();
+    if (!Check(file))
+        return 0;
+    m_file.swap(file);
+    return Accept();
+}
+
+void CDib::Release(std::vector<uint8_t>& file) {
+    file.swap(m_file);
+    Clear();
+}
+
+size_t CDib::Accept() {
+    m_pixelOffset = ReadAt<BITMAPFILEHEADER>(m_file, 0).bfOffBits;
+    CreatePalette();
+    return m_file.size();
+}
+
+bool CDib::Check(std::span<const uint8_t> file) {
+    if (file.size() < kFileHeaderSize)
+        return false;
     auto fh = ReadAt<BITMAPFILEHEADER>(file, 0);
     if (fh.bfType != kBmpMagic)
-        return 0;
+        return false;
     // The pixels start after the info header and inside the file.
     if (fh.bfOffBits < kFileHeaderSize + kInfoHeaderSize || fh.bfOffBits > file.size())
-        return 0;
+        return false;
     std::span<const uint8_t> header = file.subspan(kFileHeaderSize, fh.bfOffBits - kFileHeaderSize);
     std::span<const uint8_t> pixels = file.subspan(fh.bfOffBits);
     auto ih = ReadAt<BITMAPINFOHEADER>(header, 0);
     if (ih.biSize < kInfoHeaderSize || ih.biSize > header.size())
-        return 0;
+        return false;
     if (!DimensionsAcceptable(ih.biWidth, ih.biHeight) || !IsKnownDepth(ih.biBitCount))
-        return 0;
+        return false;
     uint64_t tableStart = ih.biSize;
     if (ih.biCompression == BI_BITFIELDS && ih.biSize == kInfoHeaderSize)
         tableStart += 12; // the three colour masks
     if (tableStart + 4ull * DibColourCount(ih) > header.size())
-        return 0;
+        return false;
     const uint64_t rowsNeed =
         DibStride(ih.biWidth, ih.biBitCount) * static_cast<uint64_t>(std::abs(ih.biHeight));
     if (ih.biCompression == BI_RGB || ih.biCompression == BI_BITFIELDS) {
         if (pixels.size() < rowsNeed)
-            return 0;
+            return false;
     } else if (pixels.empty() || pixels.size() < ih.biSizeImage) {
-        return 0;
+        return false;
     }
-    m_header.assign(header.begin(), header.end());
-    m_pixels.assign(pixels.begin(), pixels.end());
-    CreatePalette();
-    return file.size();
+    return true;
 }
 
 std::vector<uint8_t> CDib::Write() const {
@@ -212,19 +235,21 @@ std::vector<uint8_t> CDib::Write() const {
     std::vector<uint8_t> header(kInfoHeaderSize + 4ull * colours);
     std::memcpy(header.data(), &ih, kInfoHeaderSize);
     // The colour table follows the info header in the stored block.
-    size_t tableBytes =
-        std::min<size_t>(4ull * colours, m_header.size() - std::min<size_t>(m_header.size(), headerSize));
+    size_t tableBytes = std::min<size_t>(
+        4ull * colours, HeaderBlock().size() - std::min<size_t>(HeaderBlock().size(), headerSize));
     if (tableBytes)
-        std::memcpy(header.data() + kInfoHeaderSize, m_header.data() + headerSize, tableBytes);
-    std::vector<uint8_t> pixels(m_pixels.begin(),
-                                m_pixels.begin() + std::min<size_t>(m_pixels.size(), ih.biSizeImage));
+        std::memcpy(header.data() + kInfoHeaderSize, HeaderBlock().data() + headerSize, tableBytes);
+    const auto block = PixelBlock();
+    std::vector<uint8_t> pixels(block.begin(),
+                                block.begin() + std::min<size_t>(block.size(), ih.biSizeImage));
     pixels.resize(ih.biSizeImage, 0);
     return MakeBmpFile(header, pixels);
 }
 
 const BITMAPINFOHEADER* CDib::Info() const {
-    return m_header.size() >= kInfoHeaderSize ? reinterpret_cast<const BITMAPINFOHEADER*>(m_header.data())
-                                              : nullptr;
+    return m_file.size() >= kFileHeaderSize + kInfoHeaderSize
+               ? reinterpret_cast<const BITMAPINFOHEADER*>(m_file.data() + kFileHeaderSize)
+               : nullptr;
 }
 
 int CDib::Width() const {
@@ -245,8 +270,9 @@ bool CDib::CreatePalette() {
     const BITMAPINFOHEADER* ih = Info();
     const size_t start =
         ih->biSize + ((ih->biCompression == BI_BITFIELDS && ih->biSize == kInfoHeaderSize) ? 12 : 0);
-    for (uint32_t i = 0; i < count && start + 4ull * i + 4 <= m_header.size(); ++i) {
-        const uint8_t* q = m_header.data() + start + 4ull * i;
+    const auto header = HeaderBlock();
+    for (uint32_t i = 0; i < count && start + 4ull * i + 4 <= header.size(); ++i) {
+        const uint8_t* q = header.data() + start + 4ull * i;
         m_palette.push_back(qRgb(q[2], q[1], q[0]));
     }
     return true;
@@ -258,8 +284,7 @@ const QImage& CDib::Image() const {
     m_imageMade = true;
     if (IsEmpty())
         return m_image;
-    std::vector<uint8_t> file = MakeBmpFile(m_header, m_pixels);
-    QImage decoded = QImage::fromData(file.data(), static_cast<int>(file.size()), "BMP");
+    QImage decoded = QImage::fromData(m_file.data(), static_cast<int>(m_file.size()), "BMP");
     if (decoded.isNull())
         return m_image;
     const BITMAPINFOHEADER* ih = Info();
@@ -279,9 +304,54 @@ bool CDib::Draw(Surface& surface) const {
     return Draw(surface, {0, 0, Width(), Height()}, {0, 0, Width(), Height()});
 }
 
+bool CDib::DrawRows(Surface& surface, const PixelRect& dst, const PixelRect& src) const {
+    const BITMAPINFOHEADER& ih = *Info();
+    const int bpp = ih.biBitCount / 8;
+    const int w = ih.biWidth, h = std::abs(ih.biHeight);
+    const size_t stride = DibStride(w, ih.biBitCount);
+    const std::vector<int> xs = NearestMap(dst.Width(), src.left, src.Width());
+    const int x0 = std::max(dst.left, 0), x1 = std::min(dst.right, surface.width());
+    const int y0 = std::max(dst.top, 0), y1 = std::min(dst.bottom, surface.height());
+    // Columns that stay inside the picture (the map only grows).
+    int first = x0, last = x1;
+    while (first < last && xs[first - dst.left] < 0)
+        ++first;
+    while (last > first && xs[last - 1 - dst.left] >= w)
+        --last;
+    const bool unscaled = dst.Width() == src.Width();
+    for (int y = y0; y < y1; ++y) {
+        const int sy =
+            src.top + static_cast<int>((static_cast<int64_t>(y - dst.top) * src.Height()) / dst.Height());
+        if (sy < 0 || sy >= h)
+            continue;
+        const uint8_t* in =
+            m_file.data() + m_pixelOffset + stride * static_cast<size_t>(ih.biHeight > 0 ? h - 1 - sy : sy);
+        uint8_t* out = surface.scanLine(y);
+        if (unscaled && bpp == 3) {
+            if (last > first)
+                std::memcpy(out + 3 * first, in + 3 * static_cast<size_t>(xs[first - dst.left]),
+                            3 * static_cast<size_t>(last - first));
+            continue;
+        }
+        for (int x = first; x < last; ++x) {
+            const uint8_t* p = in + static_cast<size_t>(xs[x - dst.left]) * bpp;
+            uint8_t* o = out + 3 * x;
+            o[0] = p[0], o[1] = p[1], o[2] = p[2];
+        }
+    }
+    return true;
+}
+
 bool CDib::Draw(Surface& surface, const PixelRect& dst, const PixelRect& src) const {
+    if (IsEmpty() || dst.Width() <= 0 || dst.Height() <= 0 || src.Width() <= 0 || src.Height() <= 0)
+        return false;
+    const BITMAPINFOHEADER* ih = Info();
+    // Plain 24- and 32-bit rows are already blue, green, red: copied straight from the
+    // pixel block. Everything else goes through the toolkit's reader.
+    if ((ih->biBitCount == 24 || ih->biBitCount == 32) && ih->biCompression == BI_RGB)
+        return DrawRows(surface, dst, src);
     const QImage& img = Image();
-    if (img.isNull() || dst.Width() <= 0 || dst.Height() <= 0 || src.Width() <= 0 || src.Height() <= 0)
+    if (img.isNull())
         return false;
     const std::vector<int> xs = NearestMap(dst.Width(), src.left, src.Width());
     const int x0 = std::max(dst.left, 0), x1 = std::min(dst.right, surface.width());
@@ -386,7 +456,33 @@ uint32_t DibBuffer::Stride() const {
 }
 
 std::vector<uint8_t> DibBuffer::ToBmpFile() const {
-    return IsEmpty() ? std::vector<uint8_t>{} : MakeBmpFile(m_header, m_pixels);
+    std::vector<uint8_t> out;
+    ToBmpFile(out);
+    return out;
+}
+
+void DibBuffer::ToBmpFile(std::vector<uint8_t>& out) const {
+    if (IsEmpty()) {
+        out.clear();
+        return;
+    }
+    out.resize(kFileHeaderSize + m_header.size() + m_pixels.size());
+    BITMAPFILEHEADER fh;
+    fh.bfType = kBmpMagic;
+    fh.bfSize = static_cast<uint32_t>(out.size());
+    fh.bfOffBits = static_cast<uint32_t>(kFileHeaderSize + m_header.size());
+    std::memcpy(out.data(), &fh, sizeof fh);
+    std::memcpy(out.data() + kFileHeaderSize, m_header.data(), m_header.size());
+    if (!m_pixels.empty())
+        std::memcpy(out.data() + kFileHeaderSize + m_header.size(), m_pixels.data(), m_pixels.size());
+}
+
+uint8_t* DibBuffer::Prepare(const BITMAPINFOHEADER& header) {
+    m_header.resize(kInfoHeaderSize);
+    std::memcpy(m_header.data(), &header, kInfoHeaderSize);
+    m_pixels.resize(DibStride(header.biWidth, header.biBitCount) *
+                    static_cast<uint64_t>(std::abs(header.biHeight)));
+    return m_pixels.data();
 }
 
 bool DibBuffer::LoadBmp(const std::string& path, unsigned depthMask) {
@@ -494,7 +590,8 @@ bool DibBuffer::LoadBmpBytes(std::span<const uint8_t> file, unsigned depthMask) 
 }
 
 bool DibBuffer::CopyFrom(std::span<const uint8_t> header, std::span<const uint8_t> pixels) {
-    Free();
+    m_header.clear();
+    m_pixels.clear(); // keeps the memory for a picture of the same size
     if (header.size() < kInfoHeaderSize)
         return false;
     auto ih = ReadAt<BITMAPINFOHEADER>(header, 0);
@@ -577,10 +674,25 @@ void WriteBits(uint8_t* row, int x, int bits, int value) {
 } // namespace
 
 bool DibBuffer::Resize(int newWidth, int newHeight) {
-    const BITMAPINFOHEADER* old = Info();
-    if (m_pixels.empty() || !old)
+    if (m_pixels.empty() || !Info())
         return false;
+    DibBuffer resized;
+    if (!resized.ResizeFrom(m_header, m_pixels, newWidth, newHeight))
+        return false;
+    *this = std::move(resized);
+    return true;
+}
+
+bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint8_t> pixels, int newWidth,
+                           int newHeight) {
+    Free();
+    if (header.size() < kInfoHeaderSize || pixels.empty())
+        return false;
+    const auto oldHeader = ReadAt<BITMAPINFOHEADER>(header, 0);
+    const BITMAPINFOHEADER* old = &oldHeader;
     if (newWidth < 1 || newHeight < 1 || newWidth > kMaxBmpDimension || newHeight > kMaxBmpDimension)
+        return false;
+    if (!DimensionsAcceptable(old->biWidth, old->biHeight))
         return false;
     const int bits = old->biBitCount;
     const int oldW = old->biWidth, oldH = std::abs(old->biHeight);
@@ -589,12 +701,12 @@ bool DibBuffer::Resize(int newWidth, int newHeight) {
         return false;
     nh.biClrUsed = old->biClrUsed;
     const uint64_t oldStride = DibStride(oldW, bits), newStride = DibStride(newWidth, bits);
-    if (m_pixels.size() < oldStride * static_cast<uint64_t>(oldH))
+    if (pixels.size() < oldStride * static_cast<uint64_t>(oldH))
         return false;
     const std::vector<Weight> cols = WeightTable(oldW, newWidth);
     const std::vector<Weight> rows = WeightTable(oldH, newHeight);
     std::vector<uint8_t> out(newStride * static_cast<uint64_t>(newHeight), 0);
-    const uint8_t* src = m_pixels.data();
+    const uint8_t* src = pixels.data();
     auto next = [](int index, int size) { return std::min(index + 1, size - 1); };
 
     if (bits == 24 || bits == 32) {
@@ -633,6 +745,8 @@ bool DibBuffer::Resize(int newWidth, int newHeight) {
             }
         }
     }
+    // The new header over the old one's start; the colour table is kept.
+    m_header.assign(header.begin(), header.end());
     std::memcpy(m_header.data(), &nh, kInfoHeaderSize);
     m_pixels = std::move(out);
     return true;

@@ -77,10 +77,25 @@ public:
     size_t Load(const std::string& path, int* openError = nullptr);
     // Reads a whole BMP file held in memory; same result as Load.
     size_t Read(std::span<const uint8_t> file);
+    // Takes over a whole BMP file (swapped in without copying); same result as Read. The
+    // vector gets the object's previous memory back.
+    size_t Adopt(std::vector<uint8_t>& file);
+    // Hands the held file bytes over (swapped) and leaves the picture empty.
+    void Release(std::vector<uint8_t>& file);
     // The picture as BMP file bytes (header sizes recomputed as the file format says).
     std::vector<uint8_t> Write() const;
 
-    bool IsEmpty() const { return m_pixels.empty() && m_header.empty(); }
+    bool IsEmpty() const { return m_file.empty(); }
+    // The info header with the colour table (and whatever precedes the pixels), and the
+    // pixel bytes exactly as they follow in the file.
+    std::span<const uint8_t> HeaderBlock() const {
+        return IsEmpty() ? std::span<const uint8_t>{}
+                         : std::span<const uint8_t>(m_file).subspan(14, m_pixelOffset - 14);
+    }
+    std::span<const uint8_t> PixelBlock() const {
+        return IsEmpty() ? std::span<const uint8_t>{}
+                         : std::span<const uint8_t>(m_file).subspan(m_pixelOffset);
+    }
     void Clear();
     int Width() const;
     int Height() const; // absolute
@@ -105,9 +120,14 @@ public:
                          uint32_t transparent) const;
 
 private:
+    static bool Check(std::span<const uint8_t> file);
+    size_t Accept();
     bool CreatePalette();
-    std::vector<uint8_t> m_header; // info header + colour table (+ whatever precedes the pixels)
-    std::vector<uint8_t> m_pixels;
+    bool DrawRows(Surface& surface, const PixelRect& dst, const PixelRect& src) const;
+    // The whole file: the header block lies between the file header and the pixel offset,
+    // the pixel block after it.
+    std::vector<uint8_t> m_file;
+    size_t m_pixelOffset = 0;
     std::vector<QRgb> m_palette;
     mutable QImage m_image;
     mutable bool m_imageMade = false;
@@ -140,6 +160,10 @@ public:
     static bool InitHeader(BITMAPINFOHEADER& header, int width, int height, int bits);
     uint32_t Stride() const;
     bool Resize(int newWidth, int newHeight);
+    // Resamples another picture (header block and pixels) into this buffer, as Resize
+    // would, without copying the source first.
+    bool ResizeFrom(std::span<const uint8_t> header, std::span<const uint8_t> pixels, int newWidth,
+                    int newHeight);
     void Free();
 
     bool IsEmpty() const { return m_header.empty(); }
@@ -154,8 +178,13 @@ public:
     const std::vector<uint8_t>& Header() const { return m_header; }
     const std::vector<uint8_t>& Pixels() const { return m_pixels; }
     std::vector<uint8_t>& Pixels() { return m_pixels; }
-    // The picture as BMP file bytes (what "save as a BMP" writes).
+    // The picture as BMP file bytes (what "save as a BMP" writes). The second form fills
+    // `out`, reusing its memory.
     std::vector<uint8_t> ToBmpFile() const;
+    void ToBmpFile(std::vector<uint8_t>& out) const;
+    // Makes the buffer hold a picture of `header` (no colour table) and returns its pixel
+    // block to be filled; the memory of an earlier picture of the same size is reused.
+    uint8_t* Prepare(const BITMAPINFOHEADER& header);
 
     // How each block was obtained: 5 = allocated here, 0 = none.
     int HeaderKind() const { return m_header.empty() ? 0 : 5; }

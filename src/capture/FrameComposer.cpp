@@ -43,25 +43,28 @@ const QFont& FrameComposer::FontFor(const LOGFONTA& lf) {
     return it->second;
 }
 
-Surface FrameComposer::Compose() {
+const Surface& FrameComposer::Compose() {
+    static const Surface kNothing;
     const ImageSettings& s = *m_in.settings;
     const std::string root = m_in.webRoot();
     CCaptureWindow* window = m_in.captureWindow ? m_in.captureWindow() : nullptr;
 
     // 1-2. The source picture: a fresh frame, or the camera-off picture.
-    CDib picture;
+    CDib& picture = m_picture;
+    picture.Clear();
+    bool grabbed = false;
     bool cameraOn = s.CaptureDevice != -1 && s.PreviewEnabled;
     if (cameraOn && window) {
         if (window->GrabFrameNoStop() && window->SaveDibToMemory(m_grabbed)) {
-            window->FileSaveDib(root + kCapFrameFile);
-            picture.Read(m_grabbed); // the same bytes the file now holds
+            picture.Adopt(m_grabbed);
+            grabbed = true;
         } else {
             cameraOn = false; // not delivering: a stale capframe.bmp is not shown
         }
     } else if (cameraOn) {
         int openError = 0;
         if (!picture.Load(root + kCapFrameFile, &openError) && openError)
-            return {};
+            return kNothing;
     }
     if (!cameraOn) {
         const std::string name =
@@ -69,19 +72,34 @@ Surface FrameComposer::Compose() {
                            m_in.lastCaptureHeight ? *m_in.lastCaptureHeight : 0, s.CaptureDevice);
         int openError = 0;
         if (!picture.Load(root + name, &openError) && openError)
-            return {};
+            return kNothing;
     }
 
     // 3. Output size.
     const int width = OutputDimension(s.UseCustomSize != 0, s.ImageWidth, picture.Width());
     const int height = OutputDimension(s.UseCustomSize != 0, s.ImageHeight, picture.Height());
-    if (width <= 0 || height <= 0)
-        return {};
+    // What the driver's "save frame" writes, kept for anyone who looks at it. The picture
+    // is composed from memory, so the file is written on the writer's thread.
+    auto saveGrabbed = [&] {
+        if (!grabbed)
+            return;
+        picture.Release(m_grabbed);
+        m_capframeWriter.Post(root + kCapFrameFile, m_grabbed);
+    };
+    if (width <= 0 || height <= 0) {
+        saveGrabbed();
+        return kNothing;
+    }
 
-    // 4-6. Surface, picture, overlay.
-    Surface surface = MakeSurface(width, height);
+    // 4-6. Surface, picture, overlay. The picture covers the whole surface; only an
+    // unreadable one leaves it black.
+    Surface& surface = m_surface;
+    if (surface.width() != width || surface.height() != height)
+        surface = MakeSurface(width, height);
     const PixelRect whole{0, 0, width, height};
-    picture.Draw(surface, whole, {0, 0, picture.Width(), picture.Height()});
+    if (!picture.Draw(surface, whole, {0, 0, picture.Width(), picture.Height()}))
+        surface.fill(Qt::black);
+    saveGrabbed();
     if (const CDib* overlay = m_in.overlay ? m_in.overlay() : nullptr)
         overlay->DrawTransparent(surface, whole, {0, 0, overlay->Width(), overlay->Height()},
                                  s.OverlayTransColor);
@@ -134,7 +152,7 @@ void FrameComposer::WriteFiles(const Surface& surface) {
     jpeg.WriteFile(surface.constBits(), surface.width(), -surface.height(), root + kFrameFile);
 
     // 9-10. The small picture: the frame reduced, or "nophone.bmp" while a password is set.
-    DibBuffer small;
+    DibBuffer& small = m_small;
     const std::string password = m_in.picturePassword ? m_in.picturePassword() : std::string();
     bool ready = false;
     if (password.empty()) {
@@ -162,7 +180,7 @@ void FrameComposer::WriteFiles(const Surface& surface) {
 void FrameComposer::ComposeFrame() {
     if (!m_in.settings || !m_in.jpeg || !m_in.webRoot)
         return;
-    const Surface surface = Compose();
+    const Surface& surface = Compose();
     if (surface.isNull())
         return;
     WriteFiles(surface);

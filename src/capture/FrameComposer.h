@@ -3,6 +3,7 @@
 #include "app/Settings.h"
 #include "capture/CaptureWindow.h"
 #include "capture/Dib.h"
+#include "capture/FileWriterThread.h"
 #include "capture/JpegWriter.h"
 
 #include <QFont>
@@ -54,8 +55,10 @@ public:
 
     // Steps of ComposeFrame, reachable for tests and benchmarks.
     // The composed surface, or a null image when nothing is to be written.
-    Surface Compose();
+    const Surface& Compose();
     void WriteFiles(const Surface& surface);
+    // Waits until "capframe.bmp" is on disk; false when its last write failed.
+    bool FlushCapFrame() { return m_capframeWriter.Flush(); }
 
 private:
     const QFont& FontFor(const LOGFONTA& lf);
@@ -64,6 +67,11 @@ private:
     ComposeInputs m_in;
     std::map<std::string, QFont> m_fonts; // by the 60 stored font bytes
     std::vector<uint8_t> m_grabbed;
+    FileWriterThread m_capframeWriter;
+    // Kept between calls so that a frame of the same size reuses the memory.
+    CDib m_picture;
+    Surface m_surface;
+    DibBuffer m_small;
 };
 
 } // namespace kestrel

@@ -17,19 +17,28 @@ struct Bgr {
 constexpr Bgr kBars[7] = {{255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
                           {255, 0, 255},   {0, 0, 255},   {255, 0, 0}};
 
-void FillRect(std::vector<uint8_t>& img, int w, int h, int x0, int y0, int rw, int rh, Bgr c) {
-    const int x1 = std::min(w, x0 + rw), y1 = std::min(h, y0 + rh);
-    for (int y = std::max(0, y0); y < y1; ++y)
+// Bottom-up 24-bit rows of a picture, drawn on with top-left co-ordinates.
+struct Rows {
+    uint8_t* data;
+    size_t stride;
+    int w, h;
+};
+
+void FillRect(const Rows& img, int x0, int y0, int rw, int rh, Bgr c) {
+    const int x1 = std::min(img.w, x0 + rw), y1 = std::min(img.h, y0 + rh);
+    for (int y = std::max(0, y0); y < y1; ++y) {
+        uint8_t* row = img.data + static_cast<size_t>(img.h - 1 - y) * img.stride;
         for (int x = std::max(0, x0); x < x1; ++x) {
-            uint8_t* p = &img[(static_cast<size_t>(y) * w + x) * 3];
+            uint8_t* p = row + static_cast<size_t>(x) * 3;
             p[0] = c.b, p[1] = c.g, p[2] = c.r;
         }
+    }
 }
 
 // Draws `text` (digits and ":") with its top-left corner at (x, y) on a black band.
-void DrawDigits(std::vector<uint8_t>& img, int w, int h, int x, int y, int scale, const std::string& text) {
+void DrawDigits(const Rows& img, int x, int y, int scale, const std::string& text) {
     const int advance = 4 * scale;
-    FillRect(img, w, h, x - scale, y - scale, advance * static_cast<int>(text.size()) + scale, 7 * scale,
+    FillRect(img, x - scale, y - scale, advance * static_cast<int>(text.size()) + scale, 7 * scale,
              {0, 0, 0});
     for (char ch : text) {
         const int g = ch == ':' ? 10 : ch - '0';
@@ -37,7 +46,7 @@ void DrawDigits(std::vector<uint8_t>& img, int w, int h, int x, int y, int scale
             for (int row = 0; row < 5; ++row)
                 for (int col = 0; col < 3; ++col)
                     if (kGlyphs[g] >> ((4 - row) * 3 + (2 - col)) & 1)
-                        FillRect(img, w, h, x + col * scale, y + row * scale, scale, scale, {255, 255, 255});
+                        FillRect(img, x + col * scale, y + row * scale, scale, scale, {255, 255, 255});
         x += advance;
     }
 }
@@ -92,23 +101,24 @@ void TestPatternDevice::SetFormat(int width, int height, int bits) {
 
 void TestPatternDevice::BuildBase() {
     const int w = m_width, h = m_height;
-    m_base.assign(static_cast<size_t>(w) * h * 3, 0);
+    const size_t stride = DibStride(w, 24);
+    m_base.assign(stride * h, 0);
+    const Rows img{m_base.data(), stride, w, h};
     if (m_pattern == 1) {
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                const auto v = static_cast<uint8_t>(w > 1 ? x * 255 / (w - 1) : 0);
-                FillRect(m_base, w, h, x, y, 1, 1, {v, v, v});
-            }
+        for (int x = 0; x < w; ++x) {
+            const auto v = static_cast<uint8_t>(w > 1 ? x * 255 / (w - 1) : 0);
+            FillRect(img, x, 0, 1, h, {v, v, v});
+        }
         return;
     }
     const int barsBottom = h * 2 / 3;
     for (int i = 0; i < 7; ++i) {
         const int x0 = i * w / 7, x1 = (i + 1) * w / 7;
-        FillRect(m_base, w, h, x0, 0, x1 - x0, barsBottom, kBars[i]);
+        FillRect(img, x0, 0, x1 - x0, barsBottom, kBars[i]);
     }
     for (int x = 0; x < w; ++x) {
         const auto v = static_cast<uint8_t>(w > 1 ? x * 255 / (w - 1) : 0);
-        FillRect(m_base, w, h, x, barsBottom, 1, h - barsBottom, {v, v, v});
+        FillRect(img, x, barsBottom, 1, h - barsBottom, {v, v, v});
     }
 }
 
@@ -123,47 +133,54 @@ bool TestPatternDevice::TakeFrame(DibBuffer& frame) {
 
 void TestPatternDevice::Render(DibBuffer& frame, uint32_t counter, std::time_t clock) const {
     const int w = m_width, h = m_height;
-    std::vector<uint8_t> img = m_base;
-    if (img.size() != static_cast<size_t>(w) * h * 3)
-        img.assign(static_cast<size_t>(w) * h * 3, 0);
+    const size_t stride24 = DibStride(w, 24);
+    if (m_base.size() != stride24 * h)
+        const_cast<TestPatternDevice*>(this)->BuildBase();
+    BITMAPINFOHEADER ih;
+    DibBuffer::InitHeader(ih, w, h, m_bits);
+    uint8_t* out = frame.Prepare(ih);
+    // 24-bit frames are drawn in place; other depths are drawn in 24 bits and converted.
+    uint8_t* rows = out;
+    if (m_bits != 24) {
+        m_work.resize(m_base.size());
+        rows = m_work.data();
+    }
+    std::memcpy(rows, m_base.data(), m_base.size());
+    const Rows img{rows, stride24, w, h};
     // The block crosses the picture left to right, four pixels a frame.
     const int bw = std::max(2, w / 8), bh = std::max(2, h / 6);
     const int travel = std::max(1, w - bw);
-    FillRect(img, w, h, static_cast<int>((counter * 4u) % static_cast<uint32_t>(travel)), h / 3, bw, bh,
+    FillRect(img, static_cast<int>((counter * 4u) % static_cast<uint32_t>(travel)), h / 3, bw, bh,
              {40, 40, 40});
     const int scale = std::max(1, h / 80);
-    DrawDigits(img, w, h, 2 * scale, 2 * scale, scale, std::to_string(counter));
+    DrawDigits(img, 2 * scale, 2 * scale, scale, std::to_string(counter));
     if (clock) {
         std::tm tm{};
         localtime_r(&clock, &tm);
         char text[16];
         std::strftime(text, sizeof text, "%H:%M:%S", &tm);
-        DrawDigits(img, w, h, 2 * scale, h - 7 * scale, scale, text);
+        DrawDigits(img, 2 * scale, h - 7 * scale, scale, text);
     }
-
-    BITMAPINFOHEADER ih;
-    DibBuffer::InitHeader(ih, w, h, m_bits);
-    std::vector<uint8_t> header(reinterpret_cast<uint8_t*>(&ih), reinterpret_cast<uint8_t*>(&ih) + sizeof ih);
+    if (m_bits == 24)
+        return;
     const size_t stride = DibStride(w, m_bits);
-    std::vector<uint8_t> pixels(stride * h, 0);
     for (int y = 0; y < h; ++y) {
-        const uint8_t* in = &img[static_cast<size_t>(h - 1 - y) * w * 3]; // bottom-up
-        uint8_t* out = &pixels[y * stride];
-        if (m_bits == 24) {
-            std::memcpy(out, in, static_cast<size_t>(w) * 3);
-        } else if (m_bits == 32) {
+        const uint8_t* in = rows + y * stride24;
+        uint8_t* o = out + y * stride;
+        if (m_bits == 32) {
             for (int x = 0; x < w; ++x)
-                out[4 * x] = in[3 * x], out[4 * x + 1] = in[3 * x + 1], out[4 * x + 2] = in[3 * x + 2],
-                        out[4 * x + 3] = 0;
+                o[4 * x] = in[3 * x], o[4 * x + 1] = in[3 * x + 1], o[4 * x + 2] = in[3 * x + 2],
+                      o[4 * x + 3] = 0;
         } else {
             for (int x = 0; x < w; ++x) {
                 const uint16_t v = static_cast<uint16_t>(((in[3 * x + 2] >> 3) << 10) |
                                                          ((in[3 * x + 1] >> 3) << 5) | (in[3 * x] >> 3));
-                std::memcpy(out + 2 * x, &v, 2);
+                std::memcpy(o + 2 * x, &v, 2);
             }
+            if (stride > 2u * w)
+                std::memset(o + 2 * w, 0, stride - 2u * w);
         }
     }
-    frame.CopyFrom(header, pixels);
 }
 
 std::vector<DeviceSetting> TestPatternDevice::FormatSettings() const {

@@ -60,7 +60,8 @@ private:
     bool m_still = false;
     bool m_connected = false;
     uint32_t m_counter = 0;
-    std::vector<uint8_t> m_base; // top-down 24-bit background of the current size
+    std::vector<uint8_t> m_base;         // bottom-up 24-bit background of the current size
+    mutable std::vector<uint8_t> m_work; // drawing rows for 16- and 32-bit frames
     static inline std::atomic<bool> s_unplugged{false};
 };
 

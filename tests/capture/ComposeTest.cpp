@@ -207,7 +207,12 @@ TEST(ComposeFrame, TestPatternWithOverlayAndCaptionWritesBothPictures) {
         for (int x = 0; x < 60; ++x)
             white += Near(frame.At(x, y), 0xFFFFFF, 60);
     EXPECT_GT(white, 60 * 8 / 4);
-    EXPECT_TRUE(Exists(rig.root + "/capframe.bmp"));
+    // The grabbed frame also lands in "capframe.bmp" (written in the background).
+    ASSERT_TRUE(rig.capture->Composer().FlushCapFrame());
+    DibBuffer capframe;
+    ASSERT_TRUE(capframe.LoadBmp(rig.root + "/capframe.bmp", DibBuffer::kAllDepths));
+    EXPECT_EQ(capframe.Width(), 320);
+    EXPECT_EQ(capframe.Height(), 240) << "bottom-up";
     const DecodedJpeg small = DecodeJpeg(rig.root + "/framei.jpg");
     ASSERT_TRUE(small.ok);
     EXPECT_EQ(small.width, 118);

@@ -1,0 +1,56 @@
+#include "capture/FileWriterThread.h"
+
+#include "platform/AtomicFile.h"
+
+namespace kestrel {
+
+FileWriterThread::~FileWriterThread() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    if (m_thread.joinable())
+        m_thread.join(); // what is still waiting is written first
+}
+
+void FileWriterThread::Post(const std::string& path, std::vector<uint8_t>& bytes) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_thread.joinable())
+            m_thread = std::thread([this] { Run(); });
+        m_path = path;
+        m_pending.swap(bytes);
+        m_hasPending = true;
+    }
+    m_changed.notify_all();
+}
+
+bool FileWriterThread::Flush() {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return !m_hasPending && !m_busy; });
+    return m_lastOk;
+}
+
+void FileWriterThread::Run() {
+    std::vector<uint8_t> bytes;
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_hasPending || m_stop; });
+        if (!m_hasPending)
+            return;
+        bytes.swap(m_pending);
+        const std::string path = m_path;
+        m_hasPending = false;
+        m_busy = true;
+        lock.unlock();
+        AtomicFile file(path);
+        const bool ok = file.Open() && file.Write(bytes.data(), bytes.size()) && file.Commit();
+        lock.lock();
+        m_busy = false;
+        m_lastOk = ok;
+        m_changed.notify_all();
+    }
+}
+
+} // namespace kestrel
