@@ -98,12 +98,11 @@ void CCaptureWindow::TryReconnect() {
         if (!device)
             continue;
         m_device->Disconnect();
+        // On failure the old device stays disconnected; the next look tries again.
         if (device->Connect()) {
             m_device = std::move(device);
             if (m_onReconnected)
                 m_onReconnected();
-        } else {
-            m_device->Connect(); // keep the old one ready for the next look
         }
         return;
     }
