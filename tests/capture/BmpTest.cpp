@@ -326,11 +326,13 @@ TEST(CDibWrite, RoundTripsAndRecomputesSizes) {
     CDib dib;
     ASSERT_GT(dib.Read(BuildBmp(s)), 0u);
     const auto out = dib.Write();
-    auto fh = *reinterpret_cast<const BITMAPFILEHEADER*>(out.data());
-    auto ih = *reinterpret_cast<const BITMAPINFOHEADER*>(out.data() + 14);
-    EXPECT_EQ(fh.bfOffBits, 54u);
-    EXPECT_EQ(fh.bfSize, 54u + 24);
-    EXPECT_EQ(ih.biSizeImage, 24u);
+    uint32_t offBits = 0, size = 0, sizeImage = 0;
+    std::memcpy(&size, out.data() + 2, 4);
+    std::memcpy(&offBits, out.data() + 10, 4);
+    std::memcpy(&sizeImage, out.data() + 14 + 20, 4);
+    EXPECT_EQ(offBits, 54u);
+    EXPECT_EQ(size, 54u + 24);
+    EXPECT_EQ(sizeImage, 24u);
     CDib again;
     ASSERT_EQ(again.Read(out), out.size());
     EXPECT_EQ(again.Image(), dib.Image());
