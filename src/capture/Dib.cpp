@@ -391,8 +391,8 @@ bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRe
         m_keyed.colour != transparent) {
         // Scale once and remember which pixels show; later frames only copy.
         const size_t w = static_cast<size_t>(dst.Width()), h = static_cast<size_t>(dst.Height());
-        m_keyed =
-            Keyed{dst, src, transparent, std::vector<uint8_t>(w * h * 3), std::vector<uint8_t>(w * h), true};
+        m_keyed = Keyed{dst,  src, transparent, std::vector<uint8_t>(w * h * 3), std::vector<uint8_t>(w * h),
+                        true, {}};
         const std::vector<int> xs = NearestMap(dst.Width(), src.left, src.Width());
         const int tr = transparent & 0xFF, tg = (transparent >> 8) & 0xFF, tb = (transparent >> 16) & 0xFF;
         for (size_t j = 0; j < h; ++j) {
@@ -416,26 +416,35 @@ bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRe
             }
         }
     }
-    const int w = dst.Width();
-    const int x0 = std::max(dst.left, 0), x1 = std::min(dst.right, surface.width());
-    const int y0 = std::max(dst.top, 0), y1 = std::min(dst.bottom, surface.height());
-    for (int y = y0; y < y1; ++y) {
-        const size_t row = static_cast<size_t>(y - dst.top) * w;
-        const uint8_t* mask = m_keyed.mask.data() + row;
-        const uint8_t* bgr = m_keyed.bgr.data() + row * 3;
-        uint8_t* out = surface.scanLine(y);
-        int x = x0;
-        while (x < x1) {
-            // Copy whole runs of showing pixels at once.
-            while (x < x1 && !mask[x - dst.left])
-                ++x;
-            const int start = x;
-            while (x < x1 && mask[x - dst.left])
-                ++x;
-            if (x > start)
-                std::memcpy(out + 3 * start, bgr + 3 * (start - dst.left),
-                            3 * static_cast<size_t>(x - start));
+    if (m_keyed.runs.empty() && !m_keyed.mask.empty()) {
+        // The showing pixels as runs per row, so that each frame only copies.
+        const int w = dst.Width();
+        for (int j = 0; j < dst.Height(); ++j) {
+            const uint8_t* mask = m_keyed.mask.data() + static_cast<size_t>(j) * w;
+            for (int i = 0; i < w;) {
+                while (i < w && !mask[i])
+                    ++i;
+                const int start = i;
+                while (i < w && mask[i])
+                    ++i;
+                if (i > start)
+                    m_keyed.runs.push_back({j, start, i - start});
+            }
         }
+        m_keyed.mask.clear();
+    }
+    const int w = dst.Width();
+    for (const Keyed::Run& run : m_keyed.runs) {
+        const int y = dst.top + run.row;
+        if (y < 0 || y >= surface.height())
+            continue;
+        // Clip the run to the surface.
+        const int x0 = std::max(dst.left + run.start, 0);
+        const int x1 = std::min(dst.left + run.start + run.length, surface.width());
+        if (x1 <= x0)
+            continue;
+        const uint8_t* bgr = m_keyed.bgr.data() + (static_cast<size_t>(run.row) * w + (x0 - dst.left)) * 3;
+        std::memcpy(surface.scanLine(y) + 3 * x0, bgr, 3 * static_cast<size_t>(x1 - x0));
     }
     return true;
 }

@@ -137,6 +137,10 @@ private:
         std::vector<uint8_t> bgr;  // dst-sized scaled picture, 3 bytes per pixel
         std::vector<uint8_t> mask; // 1 where the picture shows, 0 where it is transparent
         bool valid = false;
+        struct Run {
+            int row, start, length; // in destination pixels from the rectangle's corner
+        };
+        std::vector<Run> runs; // made from the mask at the first drawing
     };
     mutable Keyed m_keyed;
 };

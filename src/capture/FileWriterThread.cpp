@@ -2,6 +2,9 @@
 
 #include "platform/AtomicFile.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace kestrel {
 
 FileWriterThread::~FileWriterThread() {
@@ -33,6 +36,8 @@ bool FileWriterThread::Flush() {
 }
 
 void FileWriterThread::Run() {
+    // Below the user-interface thread: the file is for looking at, the pictures come first.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
     std::vector<uint8_t> bytes;
     std::unique_lock lock(m_mutex);
     for (;;) {
