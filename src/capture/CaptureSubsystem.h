@@ -68,6 +68,8 @@ public:
     void ApplyPreviewRate();
     // UseOverlay or OverlayBmp changed (image settings): loads the overlay again.
     void LoadOverlay();
+    // MotionQuality changed (image settings): only the detector's ratio follows.
+    void ApplyMotionQuality();
     void ComposeFrame();
     // Destruction steps: callback and user data cleared, overlay freed, driver disconnected.
     void Shutdown();

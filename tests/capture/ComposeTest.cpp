@@ -10,9 +10,11 @@
 
 #include <QFile>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sys/resource.h>
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -119,6 +121,44 @@ TEST(JpegWriter, FailedWriteKeepsThePreviousFileAndTheWriterUsable) {
     EXPECT_EQ(ReadText(path), before);
     EXPECT_EQ(jpeg.WriteFile(px.data(), 8, 8, path), 0);
     // Nothing but the file itself is left in the folder (no temporary files).
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+}
+
+TEST(JpegWriter, EncoderErrorIsAFailedWriteAndTheNextWriteWorks) {
+    QTemporaryDir dir;
+    const std::string path = dir.path().toStdString() + "/frame.jpg";
+    // Noise does not compress: the encoder's first output flush is a full buffer.
+    std::vector<uint8_t> noise(DibStride(256, 24) * 256);
+    uint32_t seed = 1;
+    for (uint8_t& b : noise)
+        b = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+    const auto small = Pixels24(8, 8, [](int, int) { return 0x336699u; });
+    JpegWriter jpeg;
+    jpeg.SetQuality(95);
+    ASSERT_EQ(jpeg.WriteFile(small.data(), 8, 8, path), 0);
+    const std::string before = ReadText(path);
+    // Files may not grow past 1000 bytes: the library's write fails inside the encoder.
+    struct sigaction ignore {
+    }, old{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit tight = saved;
+    tight.rlim_cur = 1000;
+    setrlimit(RLIMIT_FSIZE, &tight);
+    const int failed = jpeg.WriteFile(noise.data(), 256, 256, path);
+    const std::string message = jpeg.LastError();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &old, nullptr);
+    EXPECT_EQ(failed, -1);
+    // The library's own message ("Output file write error ..."): the error manager caught it.
+    EXPECT_NE(message.find("write error"), std::string::npos) << message;
+    EXPECT_EQ(ReadText(path), before) << "the previous file stays whole";
+    ASSERT_EQ(jpeg.WriteFile(noise.data(), 256, 256, path), 0) << "the shared encoder is ready again";
+    const DecodedJpeg d = DecodeJpeg(path);
+    EXPECT_TRUE(d.ok);
+    EXPECT_EQ(d.width, 256);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1);
 }
 
