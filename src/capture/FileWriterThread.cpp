@@ -31,6 +31,10 @@ void FileWriterThread::Post(const std::string& path, std::vector<uint8_t>& bytes
 
 bool FileWriterThread::Flush() {
     std::unique_lock lock(m_mutex);
+    if (m_hasPending) {
+        m_urgent = true;
+        m_changed.notify_all();
+    }
     m_changed.wait(lock, [this] { return !m_hasPending && !m_busy; });
     return m_lastOk;
 }
@@ -44,6 +48,10 @@ void FileWriterThread::Run() {
         m_changed.wait(lock, [this] { return m_hasPending || m_stop; });
         if (!m_hasPending)
             return;
+        // Keep the pace: newer frames posted meanwhile replace the waiting one.
+        const auto due = m_lastWrite + m_minInterval;
+        m_changed.wait_until(lock, due, [this] { return m_stop || m_urgent; });
+        m_urgent = false;
         bytes.swap(m_pending);
         const std::string path = m_path;
         m_hasPending = false;
@@ -52,6 +60,7 @@ void FileWriterThread::Run() {
         AtomicFile file(path);
         const bool ok = file.Open() && file.Write(bytes.data(), bytes.size()) && file.Commit();
         lock.lock();
+        m_lastWrite = std::chrono::steady_clock::now();
         m_busy = false;
         m_lastOk = ok;
         m_changed.notify_all();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -12,9 +13,12 @@ namespace kestrel {
 // Writes one file in the background, through a temporary file renamed over the target,
 // so that the user-interface thread never waits for the disk. Only the newest content
 // waiting is written: a frame posted while an older one is still waiting replaces it.
+// Writes are at least `minInterval` apart; what waits at destruction or Flush is written
+// at once.
 class FileWriterThread {
 public:
-    FileWriterThread() = default;
+    explicit FileWriterThread(std::chrono::milliseconds minInterval = std::chrono::milliseconds(0))
+        : m_minInterval(minInterval) {}
     ~FileWriterThread();
     FileWriterThread(const FileWriterThread&) = delete;
     FileWriterThread& operator=(const FileWriterThread&) = delete;
@@ -35,6 +39,9 @@ private:
     bool m_busy = false;
     bool m_stop = false;
     bool m_lastOk = true;
+    bool m_urgent = false;
+    std::chrono::milliseconds m_minInterval;
+    std::chrono::steady_clock::time_point m_lastWrite{};
 };
 
 } // namespace kestrel

@@ -67,7 +67,9 @@ private:
     ComposeInputs m_in;
     std::map<std::string, QFont> m_fonts; // by the 60 stored font bytes
     std::vector<uint8_t> m_grabbed;
-    FileWriterThread m_capframeWriter;
+    // "capframe.bmp" is refreshed at most four times a second: many viewers do not make
+    // the disk write a 1 MB file for every request.
+    FileWriterThread m_capframeWriter{std::chrono::milliseconds(250)};
     // Kept between calls so that a frame of the same size reuses the memory.
     CDib m_picture;
     Surface m_surface;
