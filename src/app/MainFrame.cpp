@@ -65,23 +65,21 @@ CMainFrame::~CMainFrame() {
     // 3-5. Capture callback and user data, overlay, driver.
     m_capture->Shutdown();
     // 6. Child controls, in reverse creation order.
-    for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS,
-                         IDC_VIEWER_COUNT, IDC_UPTIME})
+    for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS, IDC_VIEWER_COUNT,
+                         IDC_UPTIME})
         if (m_view.HasControl(id))
             m_view.DestroyControl(id);
     // 7-8. Server, unlogged requests and viewers.
     StopServer();
 }
 
-IMessageBox& CMainFrame::MessageBox() {
-    return m_app.MessageBox();
-}
+IMessageBox& CMainFrame::MessageBox() { return m_app.MessageBox(); }
 
 void CMainFrame::SaveSettingsFile() {
     SettingsStore& store = m_app.Store();
     if (int err = store.Save())
-        MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " + ErrorText(err),
-                          "Kestrel", MessageIcon::Error);
+        MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " + ErrorText(err), "Kestrel",
+                          MessageIcon::Error);
 }
 
 int CMainFrame::OnCreate() {
@@ -99,8 +97,7 @@ int CMainFrame::OnCreate() {
         m_view.CreateControl(spec.id, spec.rect, spec.fontHeight);
     m_view.OnDriverChosen([this](int position) { OnDriverListChosen(position); });
     // 5. Driver list (the capture subsystem supplies the descriptions).
-    FillDriverList(
-        [this](int index, std::string& name) { return m_capture->DriverDescription(index, name); });
+    FillDriverList([this](int index, std::string& name) { return m_capture->DriverDescription(index, name); });
     // 6. Capture window and driver connection.
     CreateCaptureWindow();
     // 7. Web root.
@@ -159,28 +156,20 @@ void CMainFrame::OnDriverListChosen(int position) {
     m_capture->OnDriverListChosen(position);
 }
 
-void CMainFrame::SelectCaptureDevice(int index) {
-    m_capture->SelectCaptureDevice(index);
-}
+void CMainFrame::SelectCaptureDevice(int index) { m_capture->SelectCaptureDevice(index); }
 
-void CMainFrame::ComposeFrame() {
-    m_capture->ComposeFrame();
-}
+void CMainFrame::ComposeFrame() { m_capture->ComposeFrame(); }
 
 int CMainFrame::ServiceIdle() {
     m_lastIdleLogged = false;
     return 0;
 }
 
-bool CMainFrame::StartServer() {
-    return true;
-}
+bool CMainFrame::StartServer() { return true; }
 void CMainFrame::StopServer() {}
 void CMainFrame::ValidateWebRoot() {}
 void CMainFrame::UpdateUptimeDisplay() {}
-void CMainFrame::CreateCaptureWindow() {
-    m_capture->CreateCaptureWindow();
-}
+void CMainFrame::CreateCaptureWindow() { m_capture->CreateCaptureWindow(); }
 void CMainFrame::LookupPublicAddress() {}
 void CMainFrame::StartAddressMonitor() {}
 

@@ -25,7 +25,7 @@ struct ControlSpec {
     ControlId id;
     Rect rect;
     int fontHeight;
-    COLORREF background; // 0xFFFFFFFF: the toolkit's default colours
+    COLORREF background;  // 0xFFFFFFFF: the toolkit's default colours
 };
 constexpr COLORREF kStatusBackground = RGB(208, 216, 208);
 constexpr COLORREF kUptimeBackground = RGB(184, 188, 184);
@@ -41,11 +41,9 @@ constexpr ControlSpec kStatusControls[] = {
 };
 
 constexpr const char* kNoDriverSelected = "No Driver Selected";
-constexpr const char*
-    kNoCaptureDeviceMessage = "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3"
-                              "\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
-                              "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3"
-                              "\x82\x93"; // キャプチャデバイスが存在しません
+constexpr const char* kNoCaptureDeviceMessage =
+    "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
+    "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93"; // キャプチャデバイスが存在しません
 constexpr int kMaxListedDrivers = 100;
 
 // The one top-level window and the owner of all long-lived state. Its constructor,
@@ -84,8 +82,7 @@ public:
     void SelectCaptureDevice(int index);
     // Grabs, composes and writes "frame.jpg" and "framei.jpg" into the web root folder.
     void ComposeFrame();
-    // Pictures: capture window, overlay, JPEG writer, motion detector (null before the
-    // constructor made it).
+    // Pictures: capture window, overlay, JPEG writer, motion detector.
     CaptureSubsystem* Capture() { return m_capture.get(); }
     // Fills the driver list; the description source answers false past the last driver.
     void FillDriverList(const std::function<bool(int index, std::string& name)>& description);
