@@ -76,7 +76,9 @@ void CaptureSubsystem::LoadOverlay() {
     m_overlay->Load(m_host.image->OverlayBmp);
 }
 
-void CaptureSubsystem::ApplyMotionQuality() { m_motion.Detector().SetRatio(m_host.image->MotionQuality * 0.001); }
+void CaptureSubsystem::ApplyMotionQuality() {
+    m_motion.Detector().SetRatio(m_host.image->MotionQuality * 0.001);
+}
 
 void CaptureSubsystem::ApplyPreviewRate() {
     if (!m_window)

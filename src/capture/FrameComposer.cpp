@@ -56,8 +56,7 @@ const Surface& FrameComposer::Compose() {
     bool cameraOn = s.CaptureDevice != -1 && s.PreviewEnabled;
     if (cameraOn && window) {
         if (window->GrabFrameNoStop() && window->SaveDibToMemory(m_grabbed)) {
-            picture.Adopt(m_grabbed);
-            grabbed = true;
+            grabbed = picture.Adopt(m_grabbed) != 0;
         } else {
             cameraOn = false; // not delivering: a stale capframe.bmp is not shown
         }
