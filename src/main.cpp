@@ -3,6 +3,7 @@
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "platform/SignalPipe.h"
+#include "ui/CaptureDialogs.h"
 #include "ui/MainWindow.h"
 #include "ui/ServerDialogWidgets.h"
 #include "ui/WidgetMessageBox.h"
@@ -57,6 +58,7 @@ int main(int argc, char* argv[]) {
     } else {
         env.messageBox = std::make_unique<WidgetMessageBox>();
         SetServerDialogsFactory([] { return std::make_unique<WidgetServerDialogs>(); });
+        InstallWidgetCaptureDialogs();
     }
     CMainApp* appPtr = nullptr;
     env.makeView = [headless, &appPtr]() -> std::unique_ptr<IMainView> {

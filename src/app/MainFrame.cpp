@@ -2,6 +2,7 @@
 
 #include "app/MainApp.h"
 #include "directory/PublicAddressLookup.h"
+#include "capture/CaptureSubsystem.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "publish/PageGenerator.h"
@@ -28,6 +29,26 @@ CMainFrame::CMainFrame(CMainApp& app)
     m_imageSettings.Load(&MessageBox());
     m_basicSettings.Load();
     m_htmlSettings.Load();
+    // The capture layer, overlay holder, JPEG writer and motion detector live as long as the frame.
+    CaptureSubsystem::Host host;
+    host.image = &m_imageSettings;
+    host.view = &m_view;
+    host.messages = &MessageBox();
+    host.store = &app.Store();
+    host.motionReinit = &m_motionReinit;
+    host.lastCaptureWidth = &m_lastCaptureWidth;
+    host.lastCaptureHeight = &m_lastCaptureHeight;
+    host.sizeClass = &m_sizeClass;
+    host.owner = this;
+    host.webRoot = [this] { return m_serverSettings.strRoot; };
+    host.picturePassword = [this] { return m_basicSettings.PicPass; };
+    host.viewerCount = [this] { return m_viewerCount; };
+    host.frameSizeFor = [](int cls, int& w, int& h) {
+        w = kSizeClasses[cls].width;
+        h = kSizeClasses[cls].height;
+    };
+    host.generatePages = [this] { GeneratePages(); };
+    m_capture = std::make_unique<CaptureSubsystem>(std::move(host));
     // 6. Skin file names.
     m_skinFolder = m_basicSettings.SkinBmp;
     // 7. Listing icons are off when the web root has no "SvrAdmin" folder.
@@ -38,9 +59,12 @@ CMainFrame::CMainFrame(CMainApp& app)
     m_serverDialogs = MakeServerDialogs(m_view.IsHeadless());
     m_hitTracker = std::make_unique<CHitTracker>(m_view, m_serverSettings);
     ServerHooks hooks;
+    // Picture requests compose a fresh frame; tests may put their own composer in its place.
     hooks.composeFrame = [this] {
         if (ComposeFrameHook)
             ComposeFrameHook();
+        else
+            ComposeFrame();
     };
     hooks.picturePassword = [this] { return m_basicSettings.PicPass; };
     // A web root that ValidateWebRoot has just created gets the starter site.
@@ -63,7 +87,8 @@ CMainFrame::~CMainFrame() {
     m_basicSettings.Save();
     m_htmlSettings.Save();
     SaveSettingsFile();
-    // 3-5. Capture callback, overlay and driver (filled by the capture subsystem).
+    // 3-5. Capture callback and user data, overlay, driver.
+    m_capture->Shutdown();
     // 6. Child controls, in reverse creation order.
     for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS, IDC_VIEWER_COUNT,
                          IDC_UPTIME})
@@ -101,7 +126,7 @@ int CMainFrame::OnCreate() {
         m_view.CreateControl(spec.id, spec.rect, spec.fontHeight);
     m_view.OnDriverChosen([this](int position) { OnDriverListChosen(position); });
     // 5. Driver list (the capture subsystem supplies the descriptions).
-    FillDriverList([](int, std::string&) { return false; });
+    FillDriverList([this](int index, std::string& name) { return m_capture->DriverDescription(index, name); });
     // 6. Capture window and driver connection.
     CreateCaptureWindow();
     // 7. Web root.
@@ -157,8 +182,12 @@ void CMainFrame::FillDriverList(const std::function<bool(int, std::string&)>& de
 void CMainFrame::OnDriverListChosen(int position) {
     if (position < 0)
         return;
-    // Capture: SelectCaptureDevice(position - 1).
+    m_capture->OnDriverListChosen(position);
 }
+
+void CMainFrame::SelectCaptureDevice(int index) { m_capture->SelectCaptureDevice(index); }
+
+void CMainFrame::ComposeFrame() { m_capture->ComposeFrame(); }
 
 int CMainFrame::ServiceIdle() {
     int result = m_hitTracker->ServiceIdle();
@@ -189,7 +218,7 @@ void CMainFrame::UpdateUptimeDisplay() {
 }
 
 void CMainFrame::OnServerProperties() { RunServerProperties(m_serverSettings, m_app.HostName, *m_serverDialogs); }
-void CMainFrame::CreateCaptureWindow() {}
+void CMainFrame::CreateCaptureWindow() { m_capture->CreateCaptureWindow(); }
 
 void CMainFrame::GeneratePages() {
     PageInputs in =

@@ -17,6 +17,7 @@ class CWebServer;
 class CHitTracker;
 class IServerDialogs;
 struct CRequest;
+class CaptureSubsystem;
 
 // Main window sizes per window size class.
 struct SizeClassInfo {
@@ -100,6 +101,12 @@ public:
 
     // The driver list was chosen by the user (position in the list).
     void OnDriverListChosen(int position);
+    // Connects driver `index` (-1: none), resizing and re-skinning the window to its frames.
+    void SelectCaptureDevice(int index);
+    // Grabs, composes and writes "frame.jpg" and "framei.jpg" into the web root folder.
+    void ComposeFrame();
+    // Pictures: capture window, overlay, JPEG writer, motion detector.
+    CaptureSubsystem* Capture() { return m_capture.get(); }
     // Fills the driver list; the description source answers false past the last driver.
     void FillDriverList(const std::function<bool(int index, std::string& name)>& description);
 
@@ -138,6 +145,7 @@ private:
 
     CMainApp& m_app;
     IMainView& m_view;
+    std::unique_ptr<CaptureSubsystem> m_capture;
     std::unique_ptr<QTimer> m_statusTimer;
     int m_statusTimerId = 0;
     bool m_lastIdleLogged = false;

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "app/Settings.h"
+#include "capture/Dib.h"
+
+#include <QFont>
+
+#include <ctime>
+#include <string>
+
+namespace kestrel {
+
+// Formats `format` with strftime in the C locale (English names whatever the process
+// locale). A code written with "#" ("%#d") gives the number without leading zeros. The
+// buffer grows with the text, so a long caption is never cut.
+std::string FormatTime(const std::string& format, const std::tm& time);
+
+// The composition's replacements in a caption text: each time code ("%a" ... "%Z", with
+// their "#" forms) becomes the time formatted with it, and "%G" the viewer count with at
+// least three digits. "%%" stays (the final formatting makes it "%"), and nothing a
+// replacement produces is read as a code again.
+std::string ExpandCaptionCodes(const std::string& text, const std::tm& time, int viewerCount);
+
+struct CaptionPlace {
+    int x = 0, y = 0;
+};
+// Where a text of `width` x `height` goes inside `area` for the caption's position types.
+CaptionPlace CaptionPosition(const Caption& caption, const PixelRect& area, int width, int height);
+
+// Draws an enabled caption whose codes are already expanded: formats it once more with
+// `time`, measures it in its font and draws it as one line, on a filled text cell when
+// the background is opaque. `font` is the caption's font (made by the caller, who may keep
+// it between frames).
+void DrawCaption(Surface& surface, const Caption& caption, const QFont& font, const std::string& expandedText,
+                 const PixelRect& area, const std::tm& time);
+
+} // namespace kestrel

@@ -1,0 +1,197 @@
+#include "capture/CaptureSubsystem.h"
+
+namespace kestrel {
+
+int SizeClassFor(int w, int h) {
+    if (w <= 176 && h <= 144)
+        return 0;
+    if (w > 320 && h > 240)
+        return 2;
+    return 1;
+}
+
+int PreviewPeriodFor(uint32_t capFps) {
+    return capFps == 0 ? 66 : capFps == 1 ? 33 : 0;
+}
+
+CaptureSubsystem::CaptureSubsystem(Host host, DriverCatalog::Source cameras)
+    : m_host(std::move(host)), m_catalog(m_host.store, std::move(cameras)),
+      m_motion(MotionWatch::Inputs{
+          m_host.image, m_host.webRoot, &m_jpeg, m_host.view, m_host.messages, m_host.motionReinit, {}}),
+      m_composer(ComposeInputs{m_host.image,
+                               [this] { return m_window.get(); },
+                               m_host.webRoot,
+                               m_host.picturePassword,
+                               m_host.viewerCount,
+                               [this] { return static_cast<const CDib*>(m_overlay.get()); },
+                               m_host.lastCaptureWidth,
+                               m_host.lastCaptureHeight,
+                               &m_jpeg,
+                               {}}) {}
+
+CaptureSubsystem::~CaptureSubsystem() {
+    Shutdown();
+}
+
+bool CaptureSubsystem::DriverDescription(int index, std::string& name) {
+    if (index == 0)
+        m_catalog.Refresh();
+    return m_catalog.Description(index, name);
+}
+
+void CaptureSubsystem::CreateCaptureWindow() {
+    IMainView& view = *m_host.view;
+    // 1-2. The placeholder gives the place.
+    if (!view.HasControl(IDC_PREVIEW_PLACEHOLDER))
+        return;
+    const Rect place = view.ControlRect(IDC_PREVIEW_PLACEHOLDER);
+    view.DestroyControl(IDC_PREVIEW_PLACEHOLDER);
+    // 3. The window, 160 x 120 at the placeholder's corner.
+    m_window = std::make_unique<CCaptureWindow>(m_catalog, &view);
+    m_window->SetGeometry(
+        {place.left, place.top, place.left + kCaptureWindowWidth, place.top + kCaptureWindowHeight});
+    // 4. Preview period.
+    ApplyPreviewRate();
+    // 5. Owner and frame callback; a reconnected camera starts the motion detector afresh.
+    *m_host.motionReinit = 1;
+    m_window->SetUserData(m_host.owner);
+    m_window->SetCallbackFrame([this](CCaptureWindow& w) { return m_motion.FrameCallback(w); });
+    m_window->OnReconnected([this] { *m_host.motionReinit = 1; });
+    // 6. Overlay.
+    LoadOverlay();
+    // 7. Connect the stored driver afresh.
+    if (m_host.image->CaptureDevice != -1) {
+        const int index = m_host.image->CaptureDevice;
+        m_host.image->CaptureDevice = -1;
+        SelectCaptureDevice(index);
+    }
+}
+
+void CaptureSubsystem::LoadOverlay() {
+    m_overlay.reset();
+    if (!m_host.image->UseOverlay)
+        return;
+    // Kept even when the file cannot be read (it then draws nothing); start-up goes on.
+    m_overlay = std::make_unique<CDib>();
+    m_overlay->Load(m_host.image->OverlayBmp);
+}
+
+void CaptureSubsystem::ApplyMotionQuality() {
+    m_motion.Detector().SetRatio(m_host.image->MotionQuality * 0.001);
+}
+
+void CaptureSubsystem::ApplyPreviewRate() {
+    if (!m_window)
+        return;
+    if (const int period = PreviewPeriodFor(m_host.image->CapFPS))
+        m_window->SetPreviewRate(period);
+}
+
+void CaptureSubsystem::ApplySizeClass(int width, int height) {
+    const int cls = SizeClassFor(width, height);
+    int fw = 0, fh = 0;
+    if (m_host.frameSizeFor)
+        m_host.frameSizeFor(cls, fw, fh);
+    if (fw > 0 && fh > 0)
+        m_host.view->ResizeFrame(fw, fh);
+    if (cls != *m_host.sizeClass) {
+        *m_host.sizeClass = cls;
+        m_host.view->ApplySkin(cls);
+    }
+}
+
+void CaptureSubsystem::ReadStatusAndResize() {
+    int w = 0, h = 0;
+    if (!m_window || !m_window->GetStatus(w, h))
+        return;
+    const Rect g = m_window->Geometry();
+    m_window->SetGeometry({g.left, g.top, g.left + w, g.top + h});
+    *m_host.lastCaptureWidth = static_cast<unsigned>(w);
+    *m_host.lastCaptureHeight = static_cast<unsigned>(h);
+    ApplySizeClass(w, h);
+}
+
+void CaptureSubsystem::SelectCaptureDevice(int index) {
+    ImageSettings& s = *m_host.image;
+    if (index == s.CaptureDevice) {
+        *m_host.motionReinit = 1;
+        return;
+    }
+    if (m_window)
+        m_window->DriverDisconnect();
+    if (index == -1) {
+        s.CaptureDevice = -1;
+        *m_host.motionReinit = 1;
+        return;
+    }
+    if (!m_window || !m_window->DriverConnect(index)) {
+        m_host.messages->Show(kCannotOpenDeviceMessage, "Kestrel", MessageIcon::Exclamation);
+        s.CaptureDevice = -1;
+        *m_host.motionReinit = 1;
+        return;
+    }
+    s.CaptureDevice = index;
+    ReadStatusAndResize();
+    m_window->SetPreview(s.PreviewEnabled != 0);
+    *m_host.motionReinit = 1;
+}
+
+void CaptureSubsystem::OnDriverListChosen(int position) {
+    if (position < 0)
+        return;
+    SelectCaptureDevice(position - 1);
+}
+
+void CaptureSubsystem::TogglePreview() {
+    ImageSettings& s = *m_host.image;
+    s.PreviewEnabled = s.PreviewEnabled ? 0 : 1;
+    if (m_window)
+        m_window->SetPreview(s.PreviewEnabled != 0);
+}
+
+void CaptureSubsystem::OnVideoSource() {
+    *m_host.motionReinit = 1;
+    if (m_window)
+        m_window->DlgVideoSource();
+}
+
+void CaptureSubsystem::OnVideoDisplay() {
+    *m_host.motionReinit = 1;
+    if (m_window)
+        m_window->DlgVideoDisplay();
+}
+
+void CaptureSubsystem::OnVideoFormat() {
+    if (!m_window)
+        return;
+    m_window->DlgVideoFormat();
+    ReadStatusAndResize();
+    if (m_host.generatePages)
+        m_host.generatePages();
+    *m_host.motionReinit = 1;
+}
+
+DriverCaps CaptureSubsystem::Caps() const {
+    if (m_host.image->CaptureDevice == -1 || !m_window)
+        return {};
+    return m_window->DriverGetCaps();
+}
+
+void CaptureSubsystem::ComposeFrame() {
+    m_composer.ComposeFrame();
+}
+
+void CaptureSubsystem::Shutdown() {
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    if (m_window) {
+        m_window->SetCallbackFrame(nullptr);
+        m_window->SetUserData(nullptr);
+    }
+    m_overlay.reset();
+    if (m_window && m_host.image->CaptureDevice != -1)
+        m_window->DriverDisconnect();
+}
+
+} // namespace kestrel

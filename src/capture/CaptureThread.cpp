@@ -1,0 +1,140 @@
+#include "capture/CaptureThread.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace kestrel {
+
+struct CaptureThread::Shared {
+    std::unique_ptr<IFrameStream> stream;
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Guarded by mutex.
+    enum class OpenState { Pending, Opened, Failed } open = OpenState::Pending;
+    int width = 0, height = 0;
+    std::string error;
+    DibBuffer newest;
+    bool haveFrame = false;
+    Clock::time_point newestAt{};
+    Clock::time_point openedAt{};
+    bool failed = false;
+    bool exited = false;
+    uint64_t frames = 0;
+    bool stop = false;
+};
+
+namespace {
+
+void RunCapture(std::shared_ptr<CaptureThread::Shared> s, int readTimeoutMs) {
+    int width = 0, height = 0;
+    std::string error;
+    const bool opened = s->stream->Open(width, height, error);
+    {
+        std::lock_guard lock(s->mutex);
+        s->open =
+            opened ? CaptureThread::Shared::OpenState::Opened : CaptureThread::Shared::OpenState::Failed;
+        s->width = width, s->height = height, s->error = error;
+        s->openedAt = CaptureThread::Clock::now();
+    }
+    s->changed.notify_all();
+    DibBuffer frame;
+    while (opened) {
+        {
+            std::lock_guard lock(s->mutex);
+            if (s->stop)
+                break;
+        }
+        const int got = s->stream->ReadFrame(frame, readTimeoutMs);
+        if (got < 0) {
+            std::lock_guard lock(s->mutex);
+            s->failed = true;
+            break;
+        }
+        if (got > 0) {
+            std::lock_guard lock(s->mutex);
+            std::swap(s->newest, frame);
+            s->haveFrame = true;
+            s->newestAt = CaptureThread::Clock::now();
+            ++s->frames;
+        }
+    }
+    s->stream->Close();
+    {
+        std::lock_guard lock(s->mutex);
+        s->exited = true;
+    }
+    s->changed.notify_all();
+}
+
+} // namespace
+
+CaptureThread::CaptureThread(std::unique_ptr<IFrameStream> stream)
+    : CaptureThread(std::move(stream), Timing{}) {}
+
+CaptureThread::CaptureThread(std::unique_ptr<IFrameStream> stream, Timing timing)
+    : m_shared(std::make_shared<Shared>()), m_timing(timing) {
+    m_shared->stream = std::move(stream);
+}
+
+CaptureThread::~CaptureThread() {
+    Stop();
+}
+
+bool CaptureThread::Start(int& width, int& height, std::string& error) {
+    if (m_started || !m_shared->stream)
+        return false;
+    m_started = true;
+    // The thread owns a share of the state, so it may outlive this object safely.
+    std::thread(RunCapture, m_shared, m_timing.readTimeoutMs).detach();
+    std::unique_lock lock(m_shared->mutex);
+    const bool decided = m_shared->changed.wait_for(
+        lock, m_timing.connectWait, [&] { return m_shared->open != Shared::OpenState::Pending; });
+    if (!decided) {
+        error = "the device did not answer within " + std::to_string(m_timing.connectWait.count()) + " ms";
+        m_shared->stop = true;
+        return false;
+    }
+    if (m_shared->open != Shared::OpenState::Opened) {
+        error = m_shared->error;
+        return false;
+    }
+    width = m_shared->width;
+    height = m_shared->height;
+    return true;
+}
+
+bool CaptureThread::TakeNewest(DibBuffer& frame) const {
+    std::lock_guard lock(m_shared->mutex);
+    if (!m_shared->haveFrame || m_shared->failed || Clock::now() - m_shared->newestAt > m_timing.staleAfter)
+        return false;
+    const auto& src = m_shared->newest;
+    return frame.CopyFrom(src.Header(), src.Pixels());
+}
+
+bool CaptureThread::IsDelivering() const {
+    std::lock_guard lock(m_shared->mutex);
+    if (m_shared->open != Shared::OpenState::Opened || m_shared->failed || m_shared->exited)
+        return false;
+    const auto last = m_shared->haveFrame ? m_shared->newestAt : m_shared->openedAt;
+    return Clock::now() - last <= m_timing.staleAfter;
+}
+
+uint64_t CaptureThread::FramesDelivered() const {
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->frames;
+}
+
+void CaptureThread::Stop() {
+    if (!m_started)
+        return;
+    std::unique_lock lock(m_shared->mutex);
+    m_shared->stop = true;
+    if (m_shared->open == Shared::OpenState::Pending)
+        return; // stuck opening: it sees the flag when the open returns
+    // The loop checks the flag at least every read timeout; wait a little longer than that.
+    m_shared->changed.wait_for(lock, std::chrono::milliseconds(m_timing.readTimeoutMs * 5 + 200),
+                               [&] { return m_shared->exited; });
+}
+
+} // namespace kestrel

@@ -1,0 +1,185 @@
+#include "capture/CaptureWindow.h"
+
+#include "platform/AtomicFile.h"
+
+namespace kestrel {
+
+namespace {
+std::unique_ptr<ICaptureDialogs>& DialogsSlot() {
+    static std::unique_ptr<ICaptureDialogs> dialogs = std::make_unique<HeadlessCaptureDialogs>();
+    return dialogs;
+}
+} // namespace
+
+ICaptureDialogs& CaptureDialogs() {
+    return *DialogsSlot();
+}
+
+void InstallCaptureDialogs(std::unique_ptr<ICaptureDialogs> dialogs) {
+    DialogsSlot() = dialogs ? std::move(dialogs) : std::make_unique<HeadlessCaptureDialogs>();
+}
+
+CCaptureWindow::CCaptureWindow(DriverCatalog& catalog, IMainView* view) : m_catalog(catalog), m_view(view) {
+    m_timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] { PreviewTick(); });
+}
+
+CCaptureWindow::~CCaptureWindow() {
+    m_timer.stop();
+    DriverDisconnect();
+}
+
+bool CCaptureWindow::DriverConnect(int index) {
+    DriverDisconnect();
+    if (m_catalog.Entries().empty())
+        m_catalog.Refresh();
+    const auto& entries = m_catalog.Entries();
+    if (index < 0 || static_cast<size_t>(index) >= entries.size() || !entries[index].open)
+        return false;
+    std::unique_ptr<ICaptureDevice> device = entries[index].open();
+    if (!device || !device->Connect())
+        return false;
+    m_busInfo = device->BusInfo();
+    m_device = std::move(device);
+    UpdateTimer();
+    return true;
+}
+
+void CCaptureWindow::DriverDisconnect() {
+    if (m_device)
+        m_device->Disconnect();
+    m_device.reset();
+    m_busInfo.clear();
+    m_lastFrame.Free();
+    UpdateTimer();
+}
+
+DriverCaps CCaptureWindow::DriverGetCaps() const {
+    return m_device ? m_device->Caps() : DriverCaps{};
+}
+
+bool CCaptureWindow::GetStatus(int& width, int& height) const {
+    if (!m_device)
+        return false;
+    width = m_device->FrameWidth();
+    height = m_device->FrameHeight();
+    return true;
+}
+
+void CCaptureWindow::SetPreview(bool on) {
+    m_preview = on;
+    UpdateTimer();
+}
+
+void CCaptureWindow::SetPreviewRate(int milliseconds) {
+    m_previewRate = std::max(1, milliseconds);
+    UpdateTimer();
+}
+
+void CCaptureWindow::UpdateTimer() {
+    const bool run = m_preview && m_device;
+    if (!run) {
+        m_timer.stop();
+        return;
+    }
+    if (!m_timer.isActive() || m_timer.interval() != m_previewRate)
+        m_timer.start(m_previewRate);
+}
+
+void CCaptureWindow::TryReconnect() {
+    const auto now = std::chrono::steady_clock::now();
+    if (m_busInfo.empty() || now - m_lastReconnect < m_reconnectInterval)
+        return;
+    m_lastReconnect = now;
+    for (const DriverEntry& e : m_catalog.Enumerate()) {
+        if (e.busInfo != m_busInfo || !e.open)
+            continue;
+        std::unique_ptr<ICaptureDevice> device = e.open();
+        if (!device)
+            continue;
+        m_device->Disconnect();
+        // On failure the old device stays disconnected; the next look tries again.
+        if (device->Connect()) {
+            m_device = std::move(device);
+            if (m_onReconnected)
+                m_onReconnected();
+        }
+        return;
+    }
+}
+
+bool CCaptureWindow::GrabFrameNoStop() {
+    if (!m_device)
+        return false;
+    if (!m_device->IsDelivering())
+        TryReconnect();
+    if (!m_device->TakeFrame(m_lastFrame)) {
+        m_lastFrame.Free();
+        return false;
+    }
+    return true;
+}
+
+bool CCaptureWindow::SaveDibToMemory(std::vector<uint8_t>& bmp) const {
+    if (m_lastFrame.IsEmpty())
+        return false;
+    m_lastFrame.ToBmpFile(bmp);
+    return !bmp.empty();
+}
+
+bool CCaptureWindow::FileSaveDib(const std::string& path) {
+    if (!SaveDibToMemory(m_saveBmp))
+        return false;
+    AtomicFile file(path);
+    return file.Open() && file.Write(m_saveBmp.data(), m_saveBmp.size()) && file.Commit();
+}
+
+bool CCaptureWindow::DlgVideoFormat() {
+    if (!m_device || !m_device->Caps().hasFormatDialog)
+        return false;
+    std::vector<DeviceSetting> settings = m_device->FormatSettings();
+    if (settings.empty() || !CaptureDialogs().EditSettings(m_device->Description(), settings))
+        return false;
+    return m_device->ApplyFormatSettings(settings);
+}
+
+bool CCaptureWindow::DlgVideoSource() {
+    if (!m_device || !m_device->Caps().hasSourceDialog)
+        return false;
+    std::vector<DeviceSetting> settings = m_device->SourceSettings();
+    if (settings.empty() || !CaptureDialogs().EditSettings(m_device->Description(), settings))
+        return false;
+    return m_device->ApplySourceSettings(settings);
+}
+
+bool CCaptureWindow::DlgVideoDisplay() {
+    return false;
+} // no driver has a display dialog
+
+void CCaptureWindow::SetGeometry(const Rect& rect) {
+    m_geometry = rect;
+    if (m_view)
+        m_view->SetPreviewGeometry(rect);
+}
+
+void CCaptureWindow::PreviewTick() {
+    if (!m_preview || !m_device || m_inCallback)
+        return;
+    if (!m_device->IsDelivering())
+        TryReconnect();
+    if (!m_device->TakeFrame(m_previewFrame))
+        return;
+    ++m_previewFrames;
+    if (m_view && !m_view->IsHeadless()) {
+        m_previewFrame.ToBmpFile(m_previewBmp);
+        m_view->ShowPreviewFrame(
+            QImage::fromData(m_previewBmp.data(), static_cast<int>(m_previewBmp.size()), "BMP"));
+    }
+    if (m_callback) {
+        m_inCallback = true;
+        m_callback(*this);
+        m_inCallback = false;
+    }
+}
+
+} // namespace kestrel

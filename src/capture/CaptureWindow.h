@@ -1,0 +1,102 @@
+#pragma once
+
+#include "app/MainView.h"
+#include "capture/CaptureDevice.h"
+#include "capture/CaptureDialogs.h"
+
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace kestrel {
+
+// The capture "window": the core object through which every capture operation goes. Its
+// methods are the capture window's messages; it owns the connected driver, runs the
+// preview at the preview period (shown through the view when there is a display) and
+// calls the per-frame callback for every preview frame.
+class CCaptureWindow {
+public:
+    using FrameCallback = std::function<int(CCaptureWindow& window)>;
+    static constexpr std::chrono::milliseconds kReconnectInterval{1000};
+
+    // `view` shows the preview; may be null (nothing is shown).
+    CCaptureWindow(DriverCatalog& catalog, IMainView* view);
+    ~CCaptureWindow();
+    CCaptureWindow(const CCaptureWindow&) = delete;
+    CCaptureWindow& operator=(const CCaptureWindow&) = delete;
+
+    void SetCallbackFrame(FrameCallback callback) { m_callback = std::move(callback); }
+    void SetUserData(void* data) { m_userData = data; }
+    void* GetUserData() const { return m_userData; }
+
+    // Connects driver `index` of the catalog's listing; false when it cannot be opened.
+    bool DriverConnect(int index);
+    void DriverDisconnect();
+    bool IsConnected() const { return m_device != nullptr; }
+    DriverCaps DriverGetCaps() const;
+    // The frame size of the connected driver; false when none is connected.
+    bool GetStatus(int& width, int& height) const;
+
+    void SetPreview(bool on);
+    bool PreviewOn() const { return m_preview; }
+    void SetPreviewRate(int milliseconds);
+    int PreviewRate() const { return m_previewRate; }
+
+    // Grabs one frame without stopping the preview (never calls the per-frame callback).
+    // False when no driver is connected or it delivers nothing; the last frame is then
+    // forgotten, so nothing stale is saved.
+    bool GrabFrameNoStop();
+    // Writes the last grabbed frame as a bottom-up BMP in the driver's pixel format,
+    // through a temporary file renamed over `path`. False when there is no frame or the
+    // write failed (the old file then stays).
+    bool FileSaveDib(const std::string& path);
+    // The last grabbed frame as BMP file bytes (the in-memory form of FileSaveDib).
+    bool SaveDibToMemory(std::vector<uint8_t>& bmp) const;
+    const DibBuffer& LastFrame() const { return m_lastFrame; }
+
+    // The driver's dialogs; true when the owner confirmed a change.
+    bool DlgVideoFormat();
+    bool DlgVideoSource();
+    bool DlgVideoDisplay();
+
+    // Position and size of the preview in the main window's client area.
+    void SetGeometry(const Rect& rect);
+    Rect Geometry() const { return m_geometry; }
+
+    // One preview period: takes a frame, shows it and calls the per-frame callback.
+    void PreviewTick();
+    // Called after a device that had stopped delivering was found again and reconnected.
+    void OnReconnected(std::function<void()> handler) { m_onReconnected = std::move(handler); }
+    // Reconnection attempts happen at most this often (tests shorten it).
+    void SetReconnectInterval(std::chrono::milliseconds interval) { m_reconnectInterval = interval; }
+    ICaptureDevice* Device() const { return m_device.get(); }
+    uint64_t PreviewFrames() const { return m_previewFrames; }
+
+private:
+    // When the device stopped delivering, looks for it again by its bus information.
+    void TryReconnect();
+    void UpdateTimer();
+
+    DriverCatalog& m_catalog;
+    IMainView* m_view;
+    std::unique_ptr<ICaptureDevice> m_device;
+    std::string m_busInfo;
+    FrameCallback m_callback;
+    void* m_userData = nullptr;
+    bool m_preview = false;
+    int m_previewRate = 66;
+    QTimer m_timer;
+    DibBuffer m_lastFrame;
+    DibBuffer m_previewFrame;
+    std::vector<uint8_t> m_previewBmp, m_saveBmp;
+    Rect m_geometry;
+    std::function<void()> m_onReconnected;
+    std::chrono::milliseconds m_reconnectInterval = kReconnectInterval;
+    std::chrono::steady_clock::time_point m_lastReconnect{};
+    uint64_t m_previewFrames = 0;
+    bool m_inCallback = false;
+};
+
+} // namespace kestrel

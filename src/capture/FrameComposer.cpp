@@ -1,0 +1,188 @@
+#include "capture/FrameComposer.h"
+
+#include "capture/CaptionDraw.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrel {
+
+std::string OffPictureName(unsigned w, unsigned h, int captureDevice) {
+    if (w <= 80 && h <= 60)
+        return "/off80x60.bmp";
+    if ((w <= 160 && h <= 120) || captureDevice == -1)
+        return "/off160x120.bmp";
+    if (w <= 176 && h <= 144)
+        return "/off176x144.bmp";
+    if (w <= 320 && h <= 240)
+        return "/off320x240.bmp";
+    return "/off640x480.bmp";
+}
+
+int OutputDimension(bool useCustomSize, int setting, int picture) {
+    int size = picture;
+    if (useCustomSize) {
+        setting = std::max(setting, 0);
+        if (setting == 1)
+            size = picture / 2;
+        else if (setting == 0)
+            size = picture; // 0 takes the picture's own size
+        else if (setting <= 4)
+            size = picture * setting;
+        else
+            size = setting;
+    }
+    return std::clamp(size, 0, kMaxOutputDimension);
+}
+
+const QFont& FrameComposer::FontFor(const LOGFONTA& lf) {
+    std::string key(reinterpret_cast<const char*>(&lf), sizeof lf);
+    auto it = m_fonts.find(key);
+    if (it == m_fonts.end())
+        it = m_fonts.emplace(key, FontFromLogFont(lf)).first;
+    return it->second;
+}
+
+const Surface& FrameComposer::Compose() {
+    static const Surface kNothing;
+    const ImageSettings& s = *m_in.settings;
+    const std::string root = m_in.webRoot();
+    CCaptureWindow* window = m_in.captureWindow ? m_in.captureWindow() : nullptr;
+
+    // 1-2. The source picture: a fresh frame, or the camera-off picture.
+    CDib& picture = m_picture;
+    picture.Clear();
+    bool grabbed = false;
+    bool cameraOn = s.CaptureDevice != -1 && s.PreviewEnabled;
+    if (cameraOn && window) {
+        if (window->GrabFrameNoStop() && window->SaveDibToMemory(m_grabbed)) {
+            grabbed = picture.Adopt(m_grabbed) != 0;
+        } else {
+            cameraOn = false; // not delivering: a stale capframe.bmp is not shown
+        }
+    } else if (cameraOn) {
+        int openError = 0;
+        if (!picture.Load(root + kCapFrameFile, &openError) && openError)
+            return kNothing;
+    }
+    if (!cameraOn) {
+        const std::string name =
+            OffPictureName(m_in.lastCaptureWidth ? *m_in.lastCaptureWidth : 0,
+                           m_in.lastCaptureHeight ? *m_in.lastCaptureHeight : 0, s.CaptureDevice);
+        int openError = 0;
+        if (!picture.Load(root + name, &openError) && openError)
+            return kNothing;
+    }
+
+    // 3. Output size.
+    const int width = OutputDimension(s.UseCustomSize != 0, s.ImageWidth, picture.Width());
+    const int height = OutputDimension(s.UseCustomSize != 0, s.ImageHeight, picture.Height());
+    // What the driver's "save frame" writes, kept for anyone who looks at it. The picture
+    // is composed from memory, so the file is written on the writer's thread.
+    auto saveGrabbed = [&] {
+        if (!grabbed)
+            return;
+        picture.Release(m_grabbed);
+        m_capframeWriter.Post(root + kCapFrameFile, m_grabbed);
+    };
+    if (width <= 0 || height <= 0) {
+        saveGrabbed();
+        return kNothing;
+    }
+
+    // 4-6. Surface, picture, overlay. The picture covers the whole surface; only an
+    // unreadable one leaves it black.
+    Surface& surface = m_surface;
+    if (surface.width() != width || surface.height() != height)
+        surface = MakeSurface(width, height);
+    const PixelRect whole{0, 0, width, height};
+    if (!picture.Draw(surface, whole, {0, 0, picture.Width(), picture.Height()}))
+        surface.fill(Qt::black);
+    saveGrabbed();
+    if (const CDib* overlay = m_in.overlay ? m_in.overlay() : nullptr)
+        overlay->DrawTransparent(surface, whole, {0, 0, overlay->Width(), overlay->Height()},
+                                 s.OverlayTransColor);
+
+    // 7. Captions, each with the time taken once for it.
+    const int viewers = m_in.viewerCount ? m_in.viewerCount() : 0;
+    for (const Caption& caption : s.captions) {
+        if (!caption.Enabled)
+            continue;
+        const std::time_t now = m_in.clock ? m_in.clock() : std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        DrawCaption(surface, caption, FontFor(caption.FontInfo),
+                    ExpandCaptionCodes(caption.Text, tm, viewers), whole, tm);
+    }
+    return surface;
+}
+
+bool FrameComposer::SmallFromNoPhone(DibBuffer& small) const {
+    DibBuffer loaded;
+    if (!loaded.LoadBmp(m_in.webRoot() + kNoPhoneFile, DibBuffer::kAllDepths))
+        return false;
+    if (loaded.BitCount() != 24) {
+        // Any other depth is drawn into 24-bit rows first.
+        CDib dib;
+        if (!dib.Read(loaded.ToBmpFile()))
+            return false;
+        Surface rows = MakeSurface(dib.Width(), dib.Height());
+        dib.Draw(rows);
+        BITMAPINFOHEADER ih;
+        DibBuffer::InitHeader(ih, rows.width(), -rows.height(), 24);
+        const auto* h = reinterpret_cast<const uint8_t*>(&ih);
+        if (!loaded.CopyFrom({h, sizeof ih}, {rows.constBits(), static_cast<size_t>(rows.sizeInBytes())}))
+            return false;
+    }
+    if (loaded.Width() != kSmallWidth || std::abs(loaded.Height()) != kSmallHeight)
+        if (!loaded.Resize(kSmallWidth, kSmallHeight))
+            return false;
+    small = std::move(loaded);
+    return true;
+}
+
+void FrameComposer::WriteFiles(const Surface& surface) {
+    const ImageSettings& s = *m_in.settings;
+    const std::string root = m_in.webRoot();
+    JpegWriter& jpeg = *m_in.jpeg;
+
+    // 8. The composed picture (the surface's rows are top-down).
+    jpeg.SetQuality(s.JpegQuality);
+    jpeg.WriteFile(surface.constBits(), surface.width(), -surface.height(), root + kFrameFile);
+
+    // 9-10. The small picture: the frame reduced, or "nophone.bmp" while a password is set.
+    DibBuffer& small = m_small;
+    const std::string password = m_in.picturePassword ? m_in.picturePassword() : std::string();
+    bool ready = false;
+    if (password.empty()) {
+        BITMAPINFOHEADER ih;
+        DibBuffer::InitHeader(ih, surface.width(), -surface.height(), 24);
+        const auto* h = reinterpret_cast<const uint8_t*>(&ih);
+        ready = small.CopyFrom({h, sizeof ih},
+                               {surface.constBits(), static_cast<size_t>(surface.sizeInBytes())}) &&
+                small.Resize(kSmallWidth, kSmallHeight);
+    } else {
+        ready = SmallFromNoPhone(small);
+    }
+    if (!ready) { // never the camera while a password is set: black instead
+        BITMAPINFOHEADER ih;
+        DibBuffer::InitHeader(ih, kSmallWidth, kSmallHeight, 24);
+        const auto* h = reinterpret_cast<const uint8_t*>(&ih);
+        std::vector<uint8_t> black(ih.biSizeImage, 0);
+        small.CopyFrom({h, sizeof ih}, black);
+    }
+    jpeg.SetQuality(s.JpegQuality);
+    jpeg.WriteFile(small.Pixels().data(), kSmallWidth, small.Height() < 0 ? -kSmallHeight : kSmallHeight,
+                   root + kSmallFrameFile);
+}
+
+void FrameComposer::ComposeFrame() {
+    if (!m_in.settings || !m_in.jpeg || !m_in.webRoot)
+        return;
+    const Surface& surface = Compose();
+    if (surface.isNull())
+        return;
+    WriteFiles(surface);
+}
+
+} // namespace kestrel

@@ -1,0 +1,130 @@
+#include "capture/JpegWriter.h"
+
+#include "platform/AtomicFile.h"
+#include "platform/Paths.h"
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <jpeglib.h>
+}
+
+namespace kestrel {
+
+namespace {
+
+// The library reports errors through error_exit, which must not return. It jumps back to
+// the setjmp in EncodeRows, a function that holds no C++ objects with destructors, so the
+// jump never skips one.
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+void OnError(j_common_ptr cinfo) {
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
+    std::longjmp(err->jump, 1);
+}
+
+void OnMessage(j_common_ptr) {} // warnings are not shown
+
+// Plain data only between setjmp and every library call below.
+bool EncodeRows(jpeg_compress_struct* cinfo, ErrorManager* err, std::FILE* out, const uint8_t* pixels,
+                int width, int height, bool topDown) {
+    if (setjmp(err->jump)) {
+        jpeg_abort_compress(cinfo);
+        return false;
+    }
+    jpeg_default_colorspace(cinfo);
+    cinfo->in_color_space = JCS_EXT_BGR;
+    cinfo->input_components = 3;
+    cinfo->data_precision = 8;
+    cinfo->image_width = static_cast<JDIMENSION>(width);
+    cinfo->image_height = static_cast<JDIMENSION>(height);
+    jpeg_stdio_dest(cinfo, out);
+    jpeg_start_compress(cinfo, TRUE);
+    const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
+    while (cinfo->next_scanline < cinfo->image_height) {
+        const size_t memRow = topDown ? cinfo->next_scanline : height - 1 - cinfo->next_scanline;
+        JSAMPROW row = const_cast<JSAMPROW>(pixels + memRow * stride);
+        jpeg_write_scanlines(cinfo, &row, 1);
+    }
+    jpeg_finish_compress(cinfo);
+    return true;
+}
+
+} // namespace
+
+struct JpegWriter::State {
+    jpeg_compress_struct cinfo{};
+    ErrorManager err{};
+    bool created = false;
+};
+
+JpegWriter::JpegWriter() : m_state(std::make_unique<State>()) {
+    State& s = *m_state;
+    s.cinfo.err = jpeg_std_error(&s.err.pub);
+    s.err.pub.error_exit = OnError;
+    s.err.pub.output_message = OnMessage;
+    if (setjmp(s.err.jump)) {
+        // Only running out of memory gets here; WriteFile then reports failure.
+        jpeg_destroy_compress(&s.cinfo);
+        m_lastError = s.err.message;
+        return;
+    }
+    jpeg_create_compress(&s.cinfo);
+    s.cinfo.in_color_space = JCS_EXT_BGR;
+    jpeg_set_defaults(&s.cinfo);
+    s.cinfo.in_color_space = JCS_EXT_BGR;
+    s.created = true;
+}
+
+JpegWriter::~JpegWriter() {
+    if (m_state->created)
+        jpeg_destroy_compress(&m_state->cinfo);
+}
+
+int JpegWriter::SetQuality(int quality) {
+    m_quality = std::clamp(quality, 0, 100);
+    State& s = *m_state;
+    if (!s.created)
+        return m_quality;
+    if (setjmp(s.err.jump)) {
+        m_lastError = s.err.message;
+        return m_quality;
+    }
+    jpeg_set_quality(&s.cinfo, m_quality, TRUE);
+    return m_quality;
+}
+
+int JpegWriter::WriteFile(const uint8_t* pixels, int width, int height, const std::string& path) {
+    m_lastError.clear();
+    State& s = *m_state;
+    if (!s.created || !pixels || width <= 0 || height == 0 || width > JPEG_MAX_DIMENSION ||
+        std::abs(height) > JPEG_MAX_DIMENSION) {
+        m_lastError = "nothing to encode";
+        return -1;
+    }
+    AtomicFile file(path);
+    if (!file.Open()) {
+        m_lastError = ErrorText(file.Error());
+        return -1;
+    }
+    if (!EncodeRows(&s.cinfo, &s.err, file.Stream(), pixels, width, std::abs(height), height < 0)) {
+        m_lastError = s.err.message;
+        return -1;
+    }
+    if (!file.Commit()) {
+        m_lastError = ErrorText(file.Error());
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace kestrel

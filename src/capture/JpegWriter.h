@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kestrel {
+
+// The one JPEG encoder that frame composition and the motion snapshots share. It keeps a
+// single compression object for its whole life; the quality is set again before every file.
+class JpegWriter {
+public:
+    JpegWriter();
+    ~JpegWriter();
+    JpegWriter(const JpegWriter&) = delete;
+    JpegWriter& operator=(const JpegWriter&) = delete;
+
+    // Clamps to 0..100 and hands it to the encoder with baseline tables forced; returns it.
+    int SetQuality(int quality);
+    // Encodes 24-bit blue, green, red rows padded to 4 bytes. A positive height is a
+    // bottom-up block (the last row in memory is the top of the picture), a negative one a
+    // top-down block. The file is written beside the target and renamed over it, so a
+    // failure leaves the previous file whole. 0 after writing, -1 on any failure.
+    int WriteFile(const uint8_t* pixels, int width, int height, const std::string& path);
+    // The encoder's message for the last failure (empty when the last write succeeded).
+    const std::string& LastError() const { return m_lastError; }
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+    int m_quality = 75;
+    std::string m_lastError;
+};
+
+} // namespace kestrel

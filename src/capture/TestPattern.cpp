@@ -1,0 +1,242 @@
+#include "capture/TestPattern.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrel {
+
+namespace {
+
+// Digits 0-9 and ":" in a 3 x 5 block font, one row per 3-bit group, top row first.
+constexpr uint16_t kGlyphs[11] = {075557, 022222, 071747, 071717, 055711, 074717,
+                                  074757, 071111, 075757, 075717, 002020};
+
+struct Bgr {
+    uint8_t b, g, r;
+};
+constexpr Bgr kBars[7] = {{255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
+                          {255, 0, 255},   {0, 0, 255},   {255, 0, 0}};
+
+// Bottom-up 24-bit rows of a picture, drawn on with top-left co-ordinates.
+struct Rows {
+    uint8_t* data;
+    size_t stride;
+    int w, h;
+};
+
+void FillRect(const Rows& img, int x0, int y0, int rw, int rh, Bgr c) {
+    const int x1 = std::min(img.w, x0 + rw), y1 = std::min(img.h, y0 + rh);
+    for (int y = std::max(0, y0); y < y1; ++y) {
+        uint8_t* row = img.data + static_cast<size_t>(img.h - 1 - y) * img.stride;
+        for (int x = std::max(0, x0); x < x1; ++x) {
+            uint8_t* p = row + static_cast<size_t>(x) * 3;
+            p[0] = c.b, p[1] = c.g, p[2] = c.r;
+        }
+    }
+}
+
+// Draws `text` (digits and ":") with its top-left corner at (x, y) on a black band.
+void DrawDigits(const Rows& img, int x, int y, int scale, const std::string& text) {
+    const int advance = 4 * scale;
+    FillRect(img, x - scale, y - scale, advance * static_cast<int>(text.size()) + scale, 7 * scale,
+             {0, 0, 0});
+    for (char ch : text) {
+        const int g = ch == ':' ? 10 : ch - '0';
+        if (g >= 0 && g <= 10)
+            for (int row = 0; row < 5; ++row)
+                for (int col = 0; col < 3; ++col)
+                    if (kGlyphs[g] >> ((4 - row) * 3 + (2 - col)) & 1)
+                        FillRect(img, x + col * scale, y + row * scale, scale, scale, {255, 255, 255});
+        x += advance;
+    }
+}
+
+int IndexOfSize(int w, int h) {
+    for (size_t i = 0; i < std::size(TestPatternDevice::kSizes); ++i)
+        if (TestPatternDevice::kSizes[i].width == w && TestPatternDevice::kSizes[i].height == h)
+            return static_cast<int>(i);
+    return TestPatternDevice::kDefaultSize;
+}
+
+int IndexOfDepth(int bits) {
+    for (size_t i = 0; i < std::size(TestPatternDevice::kDepths); ++i)
+        if (TestPatternDevice::kDepths[i] == bits)
+            return static_cast<int>(i);
+    return TestPatternDevice::kDefaultDepth;
+}
+
+const DeviceSetting* FindSetting(const std::vector<DeviceSetting>& list, const std::string& key) {
+    for (const auto& s : list)
+        if (s.key == key)
+            return &s;
+    return nullptr;
+}
+
+} // namespace
+
+TestPatternDevice::TestPatternDevice(SettingsStore* store) : m_settings(store, kBusInfo) {
+    int size = std::clamp(m_settings.Get("Size", kDefaultSize), 0, static_cast<int>(std::size(kSizes)) - 1);
+    int depth =
+        std::clamp(m_settings.Get("Format", kDefaultDepth), 0, static_cast<int>(std::size(kDepths)) - 1);
+    m_width = kSizes[size].width;
+    m_height = kSizes[size].height;
+    m_bits = kDepths[depth];
+    m_pattern = std::clamp(m_settings.Get("Pattern", 0), 0, 1);
+}
+
+bool TestPatternDevice::Connect() {
+    if (s_unplugged)
+        return false;
+    BuildBase();
+    m_connected = true;
+    return true;
+}
+
+void TestPatternDevice::SetFormat(int width, int height, int bits) {
+    m_width = std::clamp(width, 1, 4096);
+    m_height = std::clamp(height, 1, 4096);
+    m_bits = (bits == 16 || bits == 32) ? bits : 24;
+    BuildBase();
+}
+
+void TestPatternDevice::BuildBase() {
+    const int w = m_width, h = m_height;
+    const size_t stride = DibStride(w, 24);
+    m_base.assign(stride * h, 0);
+    const Rows img{m_base.data(), stride, w, h};
+    if (m_pattern == 1) {
+        for (int x = 0; x < w; ++x) {
+            const auto v = static_cast<uint8_t>(w > 1 ? x * 255 / (w - 1) : 0);
+            FillRect(img, x, 0, 1, h, {v, v, v});
+        }
+        return;
+    }
+    const int barsBottom = h * 2 / 3;
+    for (int i = 0; i < 7; ++i) {
+        const int x0 = i * w / 7, x1 = (i + 1) * w / 7;
+        FillRect(img, x0, 0, x1 - x0, barsBottom, kBars[i]);
+    }
+    for (int x = 0; x < w; ++x) {
+        const auto v = static_cast<uint8_t>(w > 1 ? x * 255 / (w - 1) : 0);
+        FillRect(img, x, barsBottom, 1, h - barsBottom, {v, v, v});
+    }
+}
+
+bool TestPatternDevice::TakeFrame(DibBuffer& frame) {
+    if (!IsDelivering())
+        return false;
+    if (!m_still)
+        ++m_counter;
+    Render(frame, m_counter, m_still ? 0 : std::time(nullptr));
+    return true;
+}
+
+void TestPatternDevice::Render(DibBuffer& frame, uint32_t counter, std::time_t clock) const {
+    const int w = m_width, h = m_height;
+    const size_t stride24 = DibStride(w, 24);
+    if (m_base.size() != stride24 * h)
+        const_cast<TestPatternDevice*>(this)->BuildBase();
+    BITMAPINFOHEADER ih;
+    DibBuffer::InitHeader(ih, w, h, m_bits);
+    uint8_t* out = frame.Prepare(ih);
+    // 24-bit frames are drawn in place; other depths are drawn in 24 bits and converted.
+    uint8_t* rows = out;
+    if (m_bits != 24) {
+        m_work.resize(m_base.size());
+        rows = m_work.data();
+    }
+    std::memcpy(rows, m_base.data(), m_base.size());
+    const Rows img{rows, stride24, w, h};
+    // The block crosses the picture left to right, four pixels a frame.
+    const int bw = std::max(2, w / 8), bh = std::max(2, h / 6);
+    const int travel = std::max(1, w - bw);
+    FillRect(img, static_cast<int>((counter * 4u) % static_cast<uint32_t>(travel)), h / 3, bw, bh,
+             {40, 40, 40});
+    const int scale = std::max(1, h / 80);
+    DrawDigits(img, 2 * scale, 2 * scale, scale, std::to_string(counter));
+    if (clock) {
+        std::tm tm{};
+        localtime_r(&clock, &tm);
+        char text[16];
+        std::strftime(text, sizeof text, "%H:%M:%S", &tm);
+        DrawDigits(img, 2 * scale, h - 7 * scale, scale, text);
+    }
+    if (m_bits == 24)
+        return;
+    const size_t stride = DibStride(w, m_bits);
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* in = rows + y * stride24;
+        uint8_t* o = out + y * stride;
+        if (m_bits == 32) {
+            for (int x = 0; x < w; ++x)
+                o[4 * x] = in[3 * x], o[4 * x + 1] = in[3 * x + 1], o[4 * x + 2] = in[3 * x + 2],
+                      o[4 * x + 3] = 0;
+        } else {
+            for (int x = 0; x < w; ++x) {
+                const uint16_t v = static_cast<uint16_t>(((in[3 * x + 2] >> 3) << 10) |
+                                                         ((in[3 * x + 1] >> 3) << 5) | (in[3 * x] >> 3));
+                std::memcpy(o + 2 * x, &v, 2);
+            }
+            if (stride > 2u * w)
+                std::memset(o + 2 * w, 0, stride - 2u * w);
+        }
+    }
+}
+
+std::vector<DeviceSetting> TestPatternDevice::FormatSettings() const {
+    DeviceSetting size{"Size", "Size", DeviceSetting::Kind::Choice,    0,
+                       0,      1,      IndexOfSize(m_width, m_height), kDefaultSize,
+                       {}};
+    for (const auto& s : kSizes)
+        size.choices.push_back(std::to_string(s.width) + " x " + std::to_string(s.height));
+    size.maximum = static_cast<int>(size.choices.size()) - 1;
+    DeviceSetting depth{"Format",
+                        "Pixel format",
+                        DeviceSetting::Kind::Choice,
+                        0,
+                        2,
+                        1,
+                        IndexOfDepth(m_bits),
+                        kDefaultDepth,
+                        {"16-bit RGB 5-5-5", "24-bit RGB", "32-bit RGB"}};
+    return {size, depth};
+}
+
+bool TestPatternDevice::ApplyFormatSettings(const std::vector<DeviceSetting>& settings) {
+    const DeviceSetting* size = FindSetting(settings, "Size");
+    const DeviceSetting* depth = FindSetting(settings, "Format");
+    const int si = std::clamp(size ? size->value : IndexOfSize(m_width, m_height), 0,
+                              static_cast<int>(std::size(kSizes)) - 1);
+    const int di = std::clamp(depth ? depth->value : IndexOfDepth(m_bits), 0, 2);
+    SetFormat(kSizes[si].width, kSizes[si].height, kDepths[di]);
+    m_settings.Set("Size", si);
+    m_settings.Set("Format", di);
+    return true;
+}
+
+std::vector<DeviceSetting> TestPatternDevice::SourceSettings() const {
+    return {
+        {"Pattern",
+         "Pattern",
+         DeviceSetting::Kind::Choice,
+         0,
+         1,
+         1,
+         m_pattern,
+         0,
+         {"Colour bars", "Grey ramp"}},
+        {"Still", "Still picture (for tests)", DeviceSetting::Kind::Check, 0, 1, 1, m_still ? 1 : 0, 0, {}}};
+}
+
+bool TestPatternDevice::ApplySourceSettings(const std::vector<DeviceSetting>& settings) {
+    if (const DeviceSetting* p = FindSetting(settings, "Pattern")) {
+        m_pattern = std::clamp(p->value, 0, 1);
+        m_settings.Set("Pattern", m_pattern);
+    }
+    if (const DeviceSetting* s = FindSetting(settings, "Still"))
+        m_still = s->value != 0;
+    BuildBase();
+    return true;
+}
+
+} // namespace kestrel
