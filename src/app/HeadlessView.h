@@ -19,9 +19,15 @@ public:
     void SetControlText(ControlId id, const std::string& text) override;
     std::string ControlText(ControlId id) const override;
 
-    void DriverListReset() override { m_drivers.clear(); m_driverSelection = -1; }
+    void DriverListReset() override {
+        m_drivers.clear();
+        m_driverSelection = -1;
+    }
     void DriverListAdd(const std::string& text) override { m_drivers.push_back(text); }
-    void DriverListSelect(int index) override { m_driverSelection = index; }
+    // Like a combo box: an index outside the list clears the selection.
+    void DriverListSelect(int index) override {
+        m_driverSelection = index >= 0 && index < static_cast<int>(m_drivers.size()) ? index : -1;
+    }
     int DriverListSelection() const override { return m_driverSelection; }
     std::vector<std::string> DriverListItems() const override { return m_drivers; }
     void OnDriverChosen(std::function<void(int)> handler) override { m_driverChosen = std::move(handler); }
