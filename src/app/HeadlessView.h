@@ -49,9 +49,15 @@ public:
     void ShowPreviewFrame(const QImage&) override { ++m_previewFrames; }
     void Beep() override { ++m_beeps; }
 
+    // The status font height a control was created with (0: none or no such control).
+    int FontHeight(ControlId id) const {
+        auto it = m_controls.find(id);
+        return it == m_controls.end() ? 0 : it->second.fontHeight;
+    }
     int Width() const { return m_width; }
     int Height() const { return m_height; }
     int SkinClass() const { return m_skinClass; }
+    bool Created() const { return m_created; }
     bool Shown() const { return m_shown; }
     int Beeps() const { return m_beeps; }
     int PreviewFrames() const { return m_previewFrames; }
