@@ -25,9 +25,7 @@ CMainApp::CMainApp(AppEnvironment env) : m_env(std::move(env)) {
     });
 }
 
-CMainApp::~CMainApp() {
-    ExitMainFrame();
-}
+CMainApp::~CMainApp() { ExitMainFrame(); }
 
 std::string CMainApp::HelpPathFor(const std::string& programPath) {
     auto slash = programPath.rfind('/');
@@ -79,8 +77,8 @@ bool CMainApp::InitInstance() {
         return false;
     }
 
-    auto hostSource =
-        m_env.hostNameSource ? m_env.hostNameSource : [](char* b, size_t n) { return ::gethostname(b, n); };
+    auto hostSource = m_env.hostNameSource ? m_env.hostNameSource
+                                           : [](char* b, size_t n) { return ::gethostname(b, n); };
     auto computerSource = m_env.computerNameSource ? m_env.computerNameSource : [] {
         struct utsname u {};
         return ::uname(&u) == 0 ? std::string(u.nodename) : std::string("localhost");

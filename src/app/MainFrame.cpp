@@ -43,23 +43,21 @@ CMainFrame::~CMainFrame() {
     SaveSettingsFile();
     // 3-5. Capture callback, overlay and driver (filled by the capture subsystem).
     // 6. Child controls, in reverse creation order.
-    for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS,
-                         IDC_VIEWER_COUNT, IDC_UPTIME})
+    for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS, IDC_VIEWER_COUNT,
+                         IDC_UPTIME})
         if (m_view.HasControl(id))
             m_view.DestroyControl(id);
     // 7-8. Server, unlogged requests and viewers.
     StopServer();
 }
 
-IMessageBox& CMainFrame::MessageBox() {
-    return m_app.MessageBox();
-}
+IMessageBox& CMainFrame::MessageBox() { return m_app.MessageBox(); }
 
 void CMainFrame::SaveSettingsFile() {
     SettingsStore& store = m_app.Store();
     if (int err = store.Save())
-        MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " + ErrorText(err),
-                          "Kestrel", MessageIcon::Error);
+        MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " + ErrorText(err), "Kestrel",
+                          MessageIcon::Error);
 }
 
 int CMainFrame::OnCreate() {
@@ -144,9 +142,7 @@ int CMainFrame::ServiceIdle() {
     return 0;
 }
 
-bool CMainFrame::StartServer() {
-    return true;
-}
+bool CMainFrame::StartServer() { return true; }
 void CMainFrame::StopServer() {}
 void CMainFrame::ValidateWebRoot() {}
 void CMainFrame::UpdateUptimeDisplay() {}
