@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
@@ -67,6 +68,10 @@ public:
         std::vector<std::string> env = {"HOME=" + box.Root() + "/home",
                                         "XDG_CONFIG_HOME=" + box.Root() + "/cfg",
                                         "XDG_RUNTIME_DIR=" + box.Root() + "/run", "PATH=/usr/bin:/bin"};
+        // Sanitizer settings of the test run apply to the program too.
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+            if (const char* value = std::getenv(name))
+                env.push_back(std::string(name) + "=" + value);
         for (auto& e : extraEnv)
             env.push_back(e);
         std::vector<char*> envp;
