@@ -105,6 +105,30 @@ std::string HexList(const std::string& data, size_t firstLineUsed) {
     return out;
 }
 
+// True when a value line holds a hex value ("name"=hex:…, "name" = HEX(2):…, @=hex:…),
+// the only kind that may continue over lines ending in ",\".
+bool IsHexValueLine(const std::string& line) {
+    std::string s = Trim(line);
+    size_t pos = 0;
+    if (!s.empty() && s[0] == '"') {
+        std::string name;
+        if (!ReadQuoted(s, pos, name))
+            return false;
+    } else if (!s.empty() && s[0] == '@') {
+        pos = 1;
+    } else {
+        return false;
+    }
+    while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t'))
+        ++pos;
+    if (pos >= s.size() || s[pos] != '=')
+        return false;
+    ++pos;
+    while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t'))
+        ++pos;
+    return StartsWithNoCase(s.substr(pos), "hex");
+}
+
 // Reads a whole regular file; 0 or the errno of the failure.
 int ReadWholeFile(const std::string& path, std::string& out) {
     out.clear();
@@ -292,7 +316,7 @@ bool SettingsStore::Parse(const std::string& text) {
             } else {
                 pending = line;
             }
-            if (!pending.empty() && pending.back() == '\\' && pending.find("=hex") != std::string::npos) {
+            if (!pending.empty() && pending.back() == '\\' && IsHexValueLine(pending)) {
                 pending.pop_back();
                 continue;
             }

@@ -115,6 +115,20 @@ TEST(SettingsStoreParse, HexValueContinuesOverLines) {
     EXPECT_EQ(Value(store, kMain, "After")->data, Dword(7));
 }
 
+TEST(SettingsStoreParse, ContinuationWhateverTheSpacingAndCaseAndOnlyForHex) {
+    SettingsStore store;
+    ASSERT_TRUE(store.Parse(kHeaderLine + kMainSection +
+                            "\"A\" = HEX:01,\\\n  02\n"
+                            "@=hex(3):0a,\\\n  0b\n"
+                            "\"Name=hex\"=\"text ending in a backslash\\\\\"\n"
+                            "\"B\"=dword:00000002\n"));
+    EXPECT_EQ(Value(store, kMain, "A")->data, "\x01\x02");
+    EXPECT_EQ(Value(store, kMain, "")->data, "\x0a\x0b");
+    EXPECT_EQ(Value(store, kMain, "Name=hex")->data, std::string("text ending in a backslash\\\0", 28));
+    ASSERT_NE(Value(store, kMain, "B"), nullptr);
+    EXPECT_EQ(Value(store, kMain, "B")->data, Dword(2));
+}
+
 TEST(SettingsStoreParse, NamesAndKeysMatchWhateverTheirCase) {
     SettingsStore store;
     ASSERT_TRUE(store.Parse(kHeaderLine + "[hkey_local_machine\\SOFTWARE\\velmora\\KESTRELS]\n"
