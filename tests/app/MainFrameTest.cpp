@@ -7,7 +7,9 @@
 #include "app/MainApp.h"
 #include "platform/Paths.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -482,4 +484,19 @@ TEST_F(MainFrameTest, TimerOneArmsTheIdlePass) {
     ASSERT_TRUE(app.Timer().Fire());
     EXPECT_EQ(app->Idle().Passes(), passes + 1);
     EXPECT_FALSE(app.Timer().active);
+}
+
+TEST(IdleSchedulerTest, RealTimerRunsPassesFromTheEventLoopOnly) {
+    int passes = 0;
+    IdleScheduler idle(MakeQtIdleTimer(), [&] { return ++passes < 3 ? IdlePass::More : IdlePass::Done; });
+    idle.Arm();
+    EXPECT_EQ(passes, 0) << "arming runs nothing by itself";
+    QElapsedTimer clock;
+    clock.start();
+    while (passes < 3 && clock.elapsed() < 2000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    EXPECT_EQ(passes, 3);
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(passes, 3) << "a pass that answered Done waits for the next event";
 }

@@ -109,6 +109,7 @@ TEST_F(WindowedApp, StatusControlsSitAtTheirRectanglesWithFontsAndColours) {
         EXPECT_EQ(label->geometry(), r.rect) << r.id;
         EXPECT_TRUE(label->isVisible());
         EXPECT_TRUE(label->autoFillBackground());
+        EXPECT_EQ(label->alignment(), Qt::AlignLeft | Qt::AlignTop) << r.id;
         EXPECT_EQ(label->palette().color(QPalette::Window), Colour(r.background)) << r.id;
         EXPECT_EQ(label->palette().color(QPalette::WindowText), QColor(Qt::black)) << r.id;
         EXPECT_EQ(QFontInfo(label->font()).family(), "IPAPGothic") << r.id;
