@@ -160,11 +160,26 @@ int ReadWholeFile(const std::string& path, std::string& out) {
 
 } // namespace
 
+void StoredKey::Reindex() {
+    m_index.clear();
+    for (size_t i = 0; i < values.size(); ++i)
+        m_index.emplace(SettingsStore::Lower(values[i].name), i);
+}
+
 StoredValue* StoredKey::Find(const std::string& name) {
     std::string lower = SettingsStore::Lower(name);
-    for (auto& v : values)
-        if (SettingsStore::Lower(v.name) == lower)
-            return &v;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt == 1 || m_index.size() != values.size())
+            Reindex();
+        auto it = m_index.find(lower);
+        if (it == m_index.end()) {
+            if (m_index.size() == values.size())
+                return nullptr;
+            continue;
+        }
+        if (it->second < values.size() && SettingsStore::Lower(values[it->second].name) == lower)
+            return &values[it->second];
+    }
     return nullptr;
 }
 
@@ -175,6 +190,7 @@ void StoredKey::Set(const std::string& name, ValueType type, std::string data) {
         return;
     }
     values.push_back(StoredValue{name, type, std::move(data)});
+    m_index.emplace(SettingsStore::Lower(name), values.size() - 1);
 }
 
 std::string SettingsStore::DefaultFilePath() {
@@ -279,10 +295,20 @@ std::string SettingsStore::UnescapeText(const std::string& s) {
 
 StoredKey* SettingsStore::FindKey(const std::string& path) {
     std::string lower = Lower(path);
-    for (auto& k : m_keys)
-        if (Lower(k->path) == lower)
-            return k.get();
-    return nullptr;
+    auto it = m_keyIndex.find(lower);
+    if (it != m_keyIndex.end() && Lower(it->second->path) == lower)
+        return it->second;
+    if (it == m_keyIndex.end() && m_keyIndex.size() == m_keys.size())
+        return nullptr;
+    // A key's path was changed by hand: look through them all and index afresh.
+    m_keyIndex.clear();
+    StoredKey* found = nullptr;
+    for (auto& k : m_keys) {
+        m_keyIndex.emplace(Lower(k->path), k.get());
+        if (!found && Lower(k->path) == lower)
+            found = k.get();
+    }
+    return found;
 }
 
 StoredKey& SettingsStore::CreateKey(const std::string& path) {
@@ -290,6 +316,7 @@ StoredKey& SettingsStore::CreateKey(const std::string& path) {
         return *k;
     m_keys.push_back(std::make_unique<StoredKey>());
     m_keys.back()->path = path;
+    m_keyIndex.emplace(Lower(path), m_keys.back().get());
     return *m_keys.back();
 }
 

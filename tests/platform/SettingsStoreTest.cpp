@@ -190,6 +190,30 @@ TEST(SettingsStoreParse, LinesItCannotUseAreSkipped) {
     EXPECT_EQ(key->values[0].name, "Good");
 }
 
+TEST(SettingsStoreKeys, LookupsFollowValuesAndPathsChangedDirectly) {
+    SettingsStore store;
+    StoredKey& key = store.CreateKey(kMain);
+    for (int i = 0; i < 1000; ++i)
+        key.Set("Value" + std::to_string(i), ValueType::Dword, Dword(static_cast<uint32_t>(i)));
+    for (int i = 0; i < 1000; i += 97)
+        ASSERT_NE(key.Find("VALUE" + std::to_string(i)), nullptr) << i;
+    EXPECT_EQ(key.Find("value999")->data, Dword(999));
+    key.values.erase(key.values.begin()); // behind the lookup's back
+    EXPECT_EQ(key.Find("Value0"), nullptr);
+    ASSERT_NE(key.Find("Value500"), nullptr);
+    EXPECT_EQ(key.Find("Value500")->data, Dword(500));
+    key.values.push_back(StoredValue{"Added", ValueType::Dword, Dword(7)});
+    ASSERT_NE(key.Find("added"), nullptr);
+    key.values.back().name = "Renamed"; // same count, other name
+    EXPECT_EQ(key.Find("Added"), nullptr);
+    ASSERT_NE(key.Find("renamed"), nullptr);
+
+    key.path = kMain + "\\moved";
+    EXPECT_EQ(store.FindKey(kMain), nullptr);
+    EXPECT_EQ(store.FindKey(kMain + "\\MOVED"), &key);
+    EXPECT_EQ(&store.CreateKey(kMain + "\\moved"), &key);
+}
+
 TEST(SettingsStoreParse, ByteOrderMarkBeforeTheHeaderIsAccepted) {
     SettingsStore store;
     EXPECT_TRUE(store.Parse("\xEF\xBB\xBF" + kHeaderLine + kMainSection + "\"a\"=dword:00000001\n"));
