@@ -93,21 +93,30 @@ QString ResolveFamily(const std::string& face, uint8_t charSet) {
 
 QFont FontFromLogFont(const LOGFONTA& lf) {
     QFont font(ResolveFamily(FaceNameOf(lf), lf.lfCharSet));
-    int height = lf.lfHeight;
+    // Heights come from the settings file: keep them to sizes a font can have (and never
+    // negate INT32_MIN).
+    const int64_t height = std::clamp<int64_t>(lf.lfHeight, -kMaxFontPixels, kMaxFontPixels);
     if (height < 0) {
-        font.setPixelSize(-height);
+        font.setPixelSize(static_cast<int>(-height));
     } else if (height == 0) {
         font.setPixelSize(16);
     } else {
-        // A positive height is the whole cell: choose the pixel size whose ascent plus
-        // descent comes to it.
-        int best = std::max(1, height);
-        for (int px = height; px >= 1; --px) {
+        // A positive height is the whole cell: choose the largest pixel size whose ascent
+        // plus descent fits it (1 when none does).
+        const int cell = static_cast<int>(height);
+        auto fits = [&font, cell](int px) {
             font.setPixelSize(px);
             QFontMetrics fm(font);
-            if (fm.ascent() + fm.descent() <= height) {
-                best = px;
-                break;
+            return fm.ascent() + fm.descent() <= cell;
+        };
+        int lo = 1, hi = cell, best = 1;
+        while (lo <= hi) {
+            int mid = lo + (hi - lo) / 2;
+            if (fits(mid)) {
+                best = mid;
+                lo = mid + 1;
+            } else {
+                hi = mid - 1;
             }
         }
         font.setPixelSize(best);

@@ -61,6 +61,14 @@ TEST(LogFontHeight, NegativeIsCharacterHeightZeroIsSixteenPositiveIsTheCell) {
         EXPECT_GT(fmBigger.ascent() + fmBigger.descent(), cell) << cell << ": not the largest size that fits";
         EXPECT_LT(font.pixelSize(), cell) << "a cell height includes the leading";
     }
+    // Heights from a hand-edited file: huge or extreme values give a bounded font at once.
+    for (int32_t extreme : {INT32_MAX, INT32_MIN, 100000, -100000}) {
+        LOGFONTA lf = WithFace("System");
+        lf.lfHeight = extreme;
+        int px = FontFromLogFont(lf).pixelSize();
+        EXPECT_GE(px, 1) << extreme;
+        EXPECT_LE(px, kMaxFontPixels) << extreme;
+    }
     LOGFONTA one = WithFace("System");
     one.lfHeight = 1;
     EXPECT_GE(FontFromLogFont(one).pixelSize(), 1);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -469,4 +470,22 @@ TEST(SettingsUnknown, ValuesAndKeysTheProgramDoesNotKnowAreWrittenBack) {
     EXPECT_EQ(main->values[0].name, "uPort");
     EXPECT_EQ(main->values[1].name, "FutureOption");
     EXPECT_EQ(main->values[2].name, "UserID");
+}
+
+TEST(SettingsPaths, DefaultWebRootIsInTheHomeFolder) {
+    const char* old = std::getenv("HOME");
+    const std::string saved = old ? old : "";
+    struct Row {
+        const char* home;
+        const char* root;
+    } rows[] = {{"/home/u", "/home/u/WebPages"}, {"/home/u/", "/home/u/WebPages"}, {"/", "/WebPages"}};
+    for (const Row& r : rows) {
+        ::setenv("HOME", r.home, 1);
+        EXPECT_EQ(DefaultWebRoot(), r.root) << r.home;
+        EXPECT_EQ(DefaultOverlayBmp(), std::string(r.root) + "/overlay.bmp") << r.home;
+    }
+    if (old)
+        ::setenv("HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("HOME");
 }
