@@ -30,9 +30,13 @@ void ChoosePlatform() {
     ::setenv("QT_QPA_PLATFORM", hasDisplay ? "xcb;offscreen" : "offscreen", 1);
 }
 
+// Set once the program's own event loop runs. Until then a signal can only be seen inside
+// a message box shown during start-up, whose loop is the only one.
+bool g_mainLoopRunning = false;
+
 // Closes the main frame from the top-level event loop: modal dialogs are dismissed first.
 void CloseFromTopLevel(CMainApp& app) {
-    if (QThread::currentThread()->loopLevel() > 1) {
+    if (!g_mainLoopRunning || QThread::currentThread()->loopLevel() > 1) {
         if (QWidget* modal = QApplication::activeModalWidget())
             modal->close();
         QTimer::singleShot(50, [&app] { CloseFromTopLevel(app); });
@@ -82,6 +86,7 @@ int main(int argc, char* argv[]) {
 
     if (!app.InitInstance())
         return 0;
+    QTimer::singleShot(0, [] { g_mainLoopRunning = true; });  // fires first thing in exec()
     int rc = QApplication::exec();
     app.ExitMainFrame();
     return rc;

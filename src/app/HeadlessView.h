@@ -19,9 +19,15 @@ public:
     void SetControlText(ControlId id, const std::string& text) override;
     std::string ControlText(ControlId id) const override;
 
-    void DriverListReset() override { m_drivers.clear(); m_driverSelection = -1; }
+    void DriverListReset() override {
+        m_drivers.clear();
+        m_driverSelection = -1;
+    }
     void DriverListAdd(const std::string& text) override { m_drivers.push_back(text); }
-    void DriverListSelect(int index) override { m_driverSelection = index; }
+    // Like a combo box: an index outside the list clears the selection.
+    void DriverListSelect(int index) override {
+        m_driverSelection = index >= 0 && index < static_cast<int>(m_drivers.size()) ? index : -1;
+    }
     int DriverListSelection() const override { return m_driverSelection; }
     std::vector<std::string> DriverListItems() const override { return m_drivers; }
     void OnDriverChosen(std::function<void(int)> handler) override { m_driverChosen = std::move(handler); }
@@ -43,9 +49,15 @@ public:
     void ShowPreviewFrame(const QImage&) override { ++m_previewFrames; }
     void Beep() override { ++m_beeps; }
 
+    // The status font height a control was created with (0: none or no such control).
+    int FontHeight(ControlId id) const {
+        auto it = m_controls.find(id);
+        return it == m_controls.end() ? 0 : it->second.fontHeight;
+    }
     int Width() const { return m_width; }
     int Height() const { return m_height; }
     int SkinClass() const { return m_skinClass; }
+    bool Created() const { return m_created; }
     bool Shown() const { return m_shown; }
     int Beeps() const { return m_beeps; }
     int PreviewFrames() const { return m_previewFrames; }

@@ -11,12 +11,15 @@
 namespace kestrel {
 
 namespace {
-const char* const kStatusFace = "\xEF\xBC\xAD\xEF\xBC\xB3 \xEF\xBC\xB0\xE3\x82\xB4\xE3\x82\xB7\xE3\x83\x83\xE3\x82\xAF"; // ＭＳ Ｐゴシック
+const char* const kStatusFace =
+    "\xEF\xBC\xAD\xEF\xBC\xB3 \xEF\xBC\xB0\xE3\x82\xB4\xE3\x82\xB7\xE3\x83\x83\xE3\x82\xAF"; // ＭＳ
+                                                                                             // Ｐゴシック
 
 QString JapaneseSansFallback() {
     static const QString family = [] {
         const QStringList families = QFontDatabase::families();
-        for (const char* candidate : {"IPAPGothic", "IPAGothic", "Noto Sans CJK JP", "VL PGothic", "Takao PGothic"})
+        for (const char* candidate :
+             {"IPAPGothic", "IPAGothic", "Noto Sans CJK JP", "VL PGothic", "Takao PGothic"})
             if (families.contains(QString::fromUtf8(candidate)))
                 return QString::fromUtf8(candidate);
         for (const QString& f : families)
@@ -54,7 +57,11 @@ std::string FaceNameOf(const LOGFONTA& lf) {
     size_t i = 0, lastWhole = 0;
     while (i < face.size()) {
         unsigned char c = static_cast<unsigned char>(face[i]);
-        size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+        size_t len = c < 0x80             ? 1
+                     : (c & 0xE0) == 0xC0 ? 2
+                     : (c & 0xF0) == 0xE0 ? 3
+                     : (c & 0xF8) == 0xF0 ? 4
+                                          : 1;
         if (i + len > face.size())
             break;
         i += len;
@@ -79,34 +86,44 @@ QString ResolveFamily(const std::string& face, uint8_t charSet) {
                    ? QString("IPAPGothic")
                    : JapaneseSansFallback();
     QString family = QString::fromUtf8(face.c_str());
-    if (face.empty() || face == "System" || !QFontDatabase::families().contains(family))
+    if (face.empty() || face == "System" || !QFontDatabase::families().contains(family, Qt::CaseInsensitive))
         return JapaneseSansFallback();
     return family;
 }
 
 QFont FontFromLogFont(const LOGFONTA& lf) {
     QFont font(ResolveFamily(FaceNameOf(lf), lf.lfCharSet));
-    int height = lf.lfHeight;
+    // Heights come from the settings file: keep them to sizes a font can have (and never
+    // negate INT32_MIN).
+    const int64_t height = std::clamp<int64_t>(lf.lfHeight, -kMaxFontPixels, kMaxFontPixels);
     if (height < 0) {
-        font.setPixelSize(-height);
+        font.setPixelSize(static_cast<int>(-height));
     } else if (height == 0) {
         font.setPixelSize(16);
     } else {
-        // A positive height is the whole cell: choose the pixel size whose ascent plus
-        // descent comes to it.
-        int best = std::max(1, height);
-        for (int px = height; px >= 1; --px) {
+        // A positive height is the whole cell: choose the largest pixel size whose ascent
+        // plus descent fits it (1 when none does).
+        const int cell = static_cast<int>(height);
+        auto fits = [&font, cell](int px) {
             font.setPixelSize(px);
             QFontMetrics fm(font);
-            if (fm.ascent() + fm.descent() <= height) {
-                best = px;
-                break;
+            return fm.ascent() + fm.descent() <= cell;
+        };
+        int lo = 1, hi = cell, best = 1;
+        while (lo <= hi) {
+            int mid = lo + (hi - lo) / 2;
+            if (fits(mid)) {
+                best = mid;
+                lo = mid + 1;
+            } else {
+                hi = mid - 1;
             }
         }
         font.setPixelSize(best);
     }
     int weight = lf.lfWeight == 0 ? FW_NORMAL : lf.lfWeight;
-    font.setWeight(weight >= FW_BOLD ? QFont::Bold : static_cast<QFont::Weight>(std::clamp(weight, 100, 900)));
+    font.setWeight(weight >= FW_BOLD ? QFont::Bold
+                                     : static_cast<QFont::Weight>(std::clamp(weight, 100, 900)));
     font.setItalic(lf.lfItalic != 0);
     font.setUnderline(lf.lfUnderline != 0);
     font.setStrikeOut(lf.lfStrikeOut != 0);
@@ -117,7 +134,7 @@ QFont FontFromLogFont(const LOGFONTA& lf) {
 LOGFONTA LogFontFromFont(const QFont& font, uint8_t charSet) {
     LOGFONTA lf;
     lf.lfHeight = font.pixelSize() > 0 ? -font.pixelSize() : -QFontMetrics(font).height();
-    lf.lfWeight = font.weight() >= QFont::Bold ? FW_BOLD : FW_NORMAL;
+    lf.lfWeight = static_cast<int32_t>(font.weight()); // both use the 100 to 900 scale
     lf.lfItalic = font.italic() ? 1 : 0;
     lf.lfUnderline = font.underline() ? 1 : 0;
     lf.lfStrikeOut = font.strikeOut() ? 1 : 0;

@@ -32,6 +32,8 @@ static_assert(sizeof(LOGFONTA) == 60, "the stored font record is 60 bytes");
 constexpr uint8_t SHIFTJIS_CHARSET = 128;
 constexpr int FW_NORMAL = 400;
 constexpr int FW_BOLD = 700;
+// The largest character or cell height FontFromLogFont gives a font, in pixels.
+constexpr int kMaxFontPixels = 2048;
 
 // The font a fresh drawing context starts with: the system font, 16 high, bold, Japanese.
 LOGFONTA DefaultCaptionLogFont();

@@ -98,6 +98,8 @@ bool CMainApp::InitInstance() {
         return false;
     }
     m_view->ShowFrame();
+    // The first idle pass runs once the start-up events are handled.
+    RequestIdle();
     return true;
 }
 

@@ -176,7 +176,10 @@ void CMainFrame::FillDriverList(const std::function<bool(int, std::string&)>& de
     }
     if (count == 0)
         MessageBox().Show(kNoCaptureDeviceMessage, "Kestrel", MessageIcon::None);
-    m_view.DriverListSelect(m_imageSettings.CaptureDevice == -1 ? 0 : m_imageSettings.CaptureDevice + 1);
+    // Position CaptureDevice + 1 (0 for -1); a stored value far out of range selects
+    // nothing, and never overflows.
+    int64_t position = static_cast<int64_t>(m_imageSettings.CaptureDevice) + 1;
+    m_view.DriverListSelect(position >= 0 && position <= kMaxListedDrivers ? static_cast<int>(position) : -1);
 }
 
 void CMainFrame::OnDriverListChosen(int position) {

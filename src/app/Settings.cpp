@@ -38,7 +38,10 @@ void ReadText(CSettingsKey& key, const char* name, std::string& field, const std
 
 } // namespace
 
-std::string DefaultWebRoot() { return HomeFolder() + "/" + kWebRootName; }
+std::string DefaultWebRoot() {
+    std::string home = HomeFolder();
+    return (home == "/" ? std::string() : home) + "/" + kWebRootName;  // "/WebPages", never "//WebPages"
+}
 std::string DefaultOverlayBmp() { return DefaultWebRoot() + "/overlay.bmp"; }
 
 // --- Caption ---

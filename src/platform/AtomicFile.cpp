@@ -8,9 +8,26 @@
 
 namespace kestrel {
 
+namespace {
+// Makes a rename in the file's folder durable; failures change nothing for the caller.
+void SyncFolderOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string(".")
+                         : slash == 0               ? "/"
+                                                    : path.substr(0, slash);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+} // namespace
+
 AtomicFile::AtomicFile(std::string target, int mode) : m_target(std::move(target)), m_mode(mode) {}
 
-AtomicFile::~AtomicFile() { Discard(); }
+AtomicFile::~AtomicFile() {
+    Discard();
+}
 
 bool AtomicFile::Open() {
     Discard();
@@ -51,6 +68,10 @@ bool AtomicFile::Commit() {
         m_error = errno;
         ok = false;
     }
+    if (ok && m_durable && ::fsync(::fileno(m_stream)) != 0) {
+        m_error = errno;
+        ok = false;
+    }
     if (std::fclose(m_stream) != 0 && ok) {
         m_error = errno;
         ok = false;
@@ -62,6 +83,8 @@ bool AtomicFile::Commit() {
     }
     if (!ok)
         ::unlink(m_tempPath.c_str());
+    else if (m_durable)
+        SyncFolderOf(m_target);
     m_tempPath.clear();
     return ok;
 }

@@ -20,6 +20,9 @@ public:
     // The open temporary file as a stdio stream (for libraries that write to FILE*).
     std::FILE* Stream() const { return m_stream; }
     bool Write(const void* data, size_t size);
+    // Durable: Commit() also forces the data to disk before the rename, so a power cut
+    // leaves the old or the new file. Off by default (pictures rewritten per request).
+    void SetDurable(bool durable) { m_durable = durable; }
     // Flushes, sets the mode and renames over the target. False on any failure.
     bool Commit();
     int Error() const { return m_error; }
@@ -32,6 +35,7 @@ private:
     std::FILE* m_stream = nullptr;
     int m_mode;
     int m_error = 0;
+    bool m_durable = false;
 };
 
 // One-call form: the whole content at once. Returns 0 or the errno of the failure.

@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <fcntl.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrel {
 
@@ -22,7 +24,8 @@ std::string Trim(const std::string& s) {
 }
 
 bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
-    return s.size() >= prefix.size() && SettingsStore::Lower(s.substr(0, prefix.size())) == SettingsStore::Lower(prefix);
+    return s.size() >= prefix.size() &&
+           SettingsStore::Lower(s.substr(0, prefix.size())) == SettingsStore::Lower(prefix);
 }
 
 int HexDigit(char c) {
@@ -102,13 +105,81 @@ std::string HexList(const std::string& data, size_t firstLineUsed) {
     return out;
 }
 
+// True when a value line holds a hex value ("name"=hex:…, "name" = HEX(2):…, @=hex:…),
+// the only kind that may continue over lines ending in ",\".
+bool IsHexValueLine(const std::string& line) {
+    std::string s = Trim(line);
+    size_t pos = 0;
+    if (!s.empty() && s[0] == '"') {
+        std::string name;
+        if (!ReadQuoted(s, pos, name))
+            return false;
+    } else if (!s.empty() && s[0] == '@') {
+        pos = 1;
+    } else {
+        return false;
+    }
+    while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t'))
+        ++pos;
+    if (pos >= s.size() || s[pos] != '=')
+        return false;
+    ++pos;
+    while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t'))
+        ++pos;
+    return StartsWithNoCase(s.substr(pos), "hex");
+}
+
+// Reads a whole regular file; 0 or the errno of the failure.
+int ReadWholeFile(const std::string& path, std::string& out) {
+    out.clear();
+    // Non-blocking open: a pipe in the file's place must not hang the start.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno;
+    int err = 0;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        err = errno;
+    else if (S_ISDIR(st.st_mode))
+        err = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    char buf[65536];
+    while (!err) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+            out.append(buf, static_cast<size_t>(n));
+        else if (n == 0)
+            break;
+        else if (errno != EINTR)
+            err = errno;
+    }
+    ::close(fd);
+    return err;
+}
+
 } // namespace
+
+void StoredKey::Reindex() {
+    m_index.clear();
+    for (size_t i = 0; i < values.size(); ++i)
+        m_index.emplace(SettingsStore::Lower(values[i].name), i);
+}
 
 StoredValue* StoredKey::Find(const std::string& name) {
     std::string lower = SettingsStore::Lower(name);
-    for (auto& v : values)
-        if (SettingsStore::Lower(v.name) == lower)
-            return &v;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt == 1 || m_index.size() != values.size())
+            Reindex();
+        auto it = m_index.find(lower);
+        if (it == m_index.end()) {
+            if (m_index.size() == values.size())
+                return nullptr;
+            continue;
+        }
+        if (it->second < values.size() && SettingsStore::Lower(values[it->second].name) == lower)
+            return &values[it->second];
+    }
     return nullptr;
 }
 
@@ -119,9 +190,12 @@ void StoredKey::Set(const std::string& name, ValueType type, std::string data) {
         return;
     }
     values.push_back(StoredValue{name, type, std::move(data)});
+    m_index.emplace(SettingsStore::Lower(name), values.size() - 1);
 }
 
-std::string SettingsStore::DefaultFilePath() { return ConfigFolder() + "/Kestrels.reg"; }
+std::string SettingsStore::DefaultFilePath() {
+    return ConfigFolder() + "/Kestrels.reg";
+}
 
 std::string SettingsStore::Lower(const std::string& s) {
     std::string out = s;
@@ -173,11 +247,20 @@ std::string SettingsStore::EscapeText(const std::string& s) {
     out.reserve(s.size());
     for (char c : s) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        default: out.push_back(c);
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        default:
+            out.push_back(c);
         }
     }
     return out;
@@ -212,10 +295,20 @@ std::string SettingsStore::UnescapeText(const std::string& s) {
 
 StoredKey* SettingsStore::FindKey(const std::string& path) {
     std::string lower = Lower(path);
-    for (auto& k : m_keys)
-        if (Lower(k->path) == lower)
-            return k.get();
-    return nullptr;
+    auto it = m_keyIndex.find(lower);
+    if (it != m_keyIndex.end() && Lower(it->second->path) == lower)
+        return it->second;
+    if (it == m_keyIndex.end() && m_keyIndex.size() == m_keys.size())
+        return nullptr;
+    // A key's path was changed by hand: look through them all and index afresh.
+    m_keyIndex.clear();
+    StoredKey* found = nullptr;
+    for (auto& k : m_keys) {
+        m_keyIndex.emplace(Lower(k->path), k.get());
+        if (!found && Lower(k->path) == lower)
+            found = k.get();
+    }
+    return found;
 }
 
 StoredKey& SettingsStore::CreateKey(const std::string& path) {
@@ -223,6 +316,7 @@ StoredKey& SettingsStore::CreateKey(const std::string& path) {
         return *k;
     m_keys.push_back(std::make_unique<StoredKey>());
     m_keys.back()->path = path;
+    m_keyIndex.emplace(Lower(path), m_keys.back().get());
     return *m_keys.back();
 }
 
@@ -249,7 +343,7 @@ bool SettingsStore::Parse(const std::string& text) {
             } else {
                 pending = line;
             }
-            if (!pending.empty() && pending.back() == '\\' && pending.find("=hex") != std::string::npos) {
+            if (!pending.empty() && pending.back() == '\\' && IsHexValueLine(pending)) {
                 pending.pop_back();
                 continue;
             }
@@ -286,7 +380,7 @@ bool SettingsStore::Parse(const std::string& text) {
                 continue;
             std::string path = line.substr(1, close - 1);
             if (!path.empty() && path[0] == '-')
-                continue;  // deletions are not ours to perform
+                continue; // deletions are not ours to perform
             if (!StartsWithNoCase(path, hivePrefix))
                 continue;
             current = &CreateKey(path.substr(hivePrefix.size()));
@@ -302,7 +396,7 @@ bool SettingsStore::Parse(const std::string& text) {
                 continue;
             name = UnescapeText(rawName);
         } else {
-            pos = 1;  // "@": the key's default value, kept with an empty name
+            pos = 1; // "@": the key's default value, kept with an empty name
         }
         while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
             ++pos;
@@ -363,12 +457,18 @@ bool SettingsStore::Parse(const std::string& text) {
 
 bool SettingsStore::Load() {
     m_damageReport.clear();
-    std::ifstream in(m_filePath, std::ios::binary);
-    if (!in)
-        return true;
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string text = ss.str();
+    m_readError = 0;
+    std::string text;
+    if (int err = ReadWholeFile(m_filePath, text)) {
+        if (err == ENOENT)
+            return true; // a fresh installation: every default
+        // The file is there but cannot be read: keep it rather than replace it with
+        // defaults at exit.
+        m_readError = err;
+        m_damageReport = "The settings file " + m_filePath + " cannot be read (" + ErrorText(err) +
+                         "); the default values are used and the file will not be overwritten.";
+        return false;
+    }
     if (Parse(text))
         return true;
     std::string badPath = m_filePath + ".bad";
@@ -391,12 +491,13 @@ std::string SettingsStore::Serialize() const {
             lhs += "=";
             switch (v.type) {
             case ValueType::String: {
+                // A text is written up to its terminating zero; stored bytes that are not a
+                // zero-terminated UTF-8 text without inner zeros keep their exact bytes as hex(1).
                 std::string text = v.data;
-                // A text is written up to its terminating zero; texts that hold other
-                // zero bytes cannot be written as text and keep their bytes as hex(1).
-                if (!text.empty() && text.back() == '\0')
+                bool terminated = !text.empty() && text.back() == '\0';
+                if (terminated)
                     text.pop_back();
-                if (text.find('\0') == std::string::npos && IsValidUtf8(text)) {
+                if (terminated && text.find('\0') == std::string::npos && IsValidUtf8(text)) {
                     out += lhs + "\"" + EscapeText(text) + "\"\n";
                     continue;
                 }
@@ -415,7 +516,9 @@ std::string SettingsStore::Serialize() const {
                 }
                 out += lhs + "hex(4):" + HexList(v.data, lhs.size() + 7) + "\n";
                 continue;
-            case ValueType::Binary: out += lhs + "hex:" + HexList(v.data, lhs.size() + 4) + "\n"; continue;
+            case ValueType::Binary:
+                out += lhs + "hex:" + HexList(v.data, lhs.size() + 4) + "\n";
+                continue;
             default: {
                 char buf[16];
                 std::snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(v.type));
@@ -427,6 +530,15 @@ std::string SettingsStore::Serialize() const {
     return out;
 }
 
-int SettingsStore::Save() const { return WriteFileAtomically(m_filePath, Serialize(), 0600); }
+int SettingsStore::Save() const {
+    if (m_readError)
+        return m_readError;
+    AtomicFile file(m_filePath, 0600);
+    file.SetDurable(true); // the file holds everything the owner set up: survive a power cut
+    std::string content = Serialize();
+    if (!file.Open() || !file.Write(content.data(), content.size()) || !file.Commit())
+        return file.Error() ? file.Error() : EIO;
+    return 0;
+}
 
 } // namespace kestrel

@@ -4,26 +4,40 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace kestrel {
 
 // Value types of the key/value store, numbered as the registry numbers them.
-enum class ValueType : uint32_t { None = 0, String = 1, ExpandString = 2, Binary = 3, Dword = 4, MultiString = 7 };
+enum class ValueType : uint32_t {
+    None = 0,
+    String = 1,
+    ExpandString = 2,
+    Binary = 3,
+    Dword = 4,
+    MultiString = 7
+};
 
 struct StoredValue {
-    std::string name;  // as first written; looked up case-insensitively
+    std::string name; // as first written; looked up case-insensitively
     ValueType type = ValueType::None;
-    std::string data;  // the stored bytes; a String keeps its terminating zero
+    std::string data; // the stored bytes; a String keeps its terminating zero
 };
 
 // One key: its values in the order they were first set.
 struct StoredKey {
-    std::string path;  // full path below the hive, e.g. "Software\Velmora\Kestrels\caption0"
+    std::string path; // full path below the hive, e.g. "Software\Velmora\Kestrels\caption0"
     std::vector<StoredValue> values;
 
     StoredValue* Find(const std::string& name);
     void Set(const std::string& name, ValueType type, std::string data);
+
+private:
+    // Lower-case name -> position in `values`, so a file with many values reads in linear
+    // time. Rebuilt whenever `values` was changed behind its back.
+    std::unordered_map<std::string, size_t> m_index;
+    void Reindex();
 };
 
 // The settings store: a text file in the registry-export syntax holding every key and
@@ -41,15 +55,18 @@ public:
 
     // Reads the file. A missing file is an empty store (true). A damaged file (first
     // non-blank line not the header, or not UTF-8) is copied to "<file>.bad", read as far
-    // as it can be, and reported through DamageReport(). Never fails hard.
+    // as it can be, and reported through DamageReport(); so is a file that exists but
+    // cannot be read (false in both cases). Never fails hard.
     bool Load();
     // Parses text in the export syntax into the store (used by Load and by tests).
     // Returns false when the text is damaged; what could be read is kept.
     bool Parse(const std::string& text);
     // The whole store in the export syntax.
     std::string Serialize() const;
-    // Writes the whole file at once (temporary file + rename, mode 0600).
-    // Returns 0 or the errno of the failure.
+    // Writes the whole file at once (temporary file, flushed to disk, renamed over the
+    // old one; mode 0600). Returns 0 or the errno of the failure. When Load found the file
+    // but could not read it, nothing is written (that errno is returned) so the owner's
+    // settings are never replaced by defaults.
     int Save() const;
 
     const std::string& FilePath() const { return m_filePath; }
@@ -74,7 +91,9 @@ public:
 private:
     std::string m_filePath;
     std::string m_damageReport;
+    int m_readError = 0;
     std::vector<std::unique_ptr<StoredKey>> m_keys;
+    std::unordered_map<std::string, StoredKey*> m_keyIndex; // lower-case path -> key
     std::map<std::string, int> m_failingKeys;
 };
 

@@ -15,8 +15,12 @@
 namespace kestrel {
 
 namespace {
-QColor ToQColor(COLORREF c) { return QColor(GetRValue(c), GetGValue(c), GetBValue(c)); }
-QRect ToQRect(const Rect& r) { return QRect(r.left, r.top, r.Width(), r.Height()); }
+QColor ToQColor(COLORREF c) {
+    return QColor(GetRValue(c), GetGValue(c), GetBValue(c));
+}
+QRect ToQRect(const Rect& r) {
+    return QRect(r.left, r.top, r.Width(), r.Height());
+}
 } // namespace
 
 MainWindow::MainWindow() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) {
@@ -77,6 +81,7 @@ void MainWindow::CreateControl(ControlId id, const Rect& rect, int fontHeight) {
             pal.setColor(QPalette::Window, ToQColor(background));
         label->setPalette(pal);
         label->setMargin(0);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop); // a static text starts at its top left
         w = label;
         break;
     }
@@ -85,7 +90,7 @@ void MainWindow::CreateControl(ControlId id, const Rect& rect, int fontHeight) {
         w->setFont(FontFromLogFont(StatusLogFont(fontHeight)));
     QRect r = ToQRect(rect);
     if (id == IDC_DRIVER_LIST)
-        r.setHeight(std::max(20, QFontMetrics(w->font()).height() + 8));  // the rest is the dropped list
+        r.setHeight(std::max(20, QFontMetrics(w->font()).height() + 8)); // the rest is the dropped list
     w->setGeometry(r);
     w->show();
     m_controls[id] = w;
@@ -99,7 +104,9 @@ void MainWindow::DestroyControl(ControlId id) {
     m_controls.erase(it);
 }
 
-bool MainWindow::HasControl(ControlId id) const { return m_controls.count(id) != 0; }
+bool MainWindow::HasControl(ControlId id) const {
+    return m_controls.count(id) != 0;
+}
 
 Rect MainWindow::ControlRect(ControlId id) const {
     QWidget* w = Control(id);
@@ -120,8 +127,12 @@ std::string MainWindow::ControlText(ControlId id) const {
     return {};
 }
 
-QComboBox* MainWindow::DriverList() const { return qobject_cast<QComboBox*>(Control(IDC_DRIVER_LIST)); }
-QListWidget* MainWindow::ViewerList() const { return qobject_cast<QListWidget*>(Control(IDC_VIEWER_LIST)); }
+QComboBox* MainWindow::DriverList() const {
+    return qobject_cast<QComboBox*>(Control(IDC_DRIVER_LIST));
+}
+QListWidget* MainWindow::ViewerList() const {
+    return qobject_cast<QListWidget*>(Control(IDC_VIEWER_LIST));
+}
 
 void MainWindow::DriverListReset() {
     if (auto* c = DriverList())
@@ -133,7 +144,7 @@ void MainWindow::DriverListAdd(const std::string& text) {
 }
 void MainWindow::DriverListSelect(int index) {
     if (auto* c = DriverList()) {
-        QSignalBlocker block(c);  // a choice made by the program raises no notification
+        QSignalBlocker block(c); // a choice made by the program raises no notification
         c->setCurrentIndex(index);
     }
 }
@@ -172,7 +183,9 @@ std::vector<std::string> MainWindow::ViewerListItems() const {
     return items;
 }
 
-void MainWindow::ResizeFrame(int width, int height) { setFixedSize(width, height); }
+void MainWindow::ResizeFrame(int width, int height) {
+    setFixedSize(width, height);
+}
 
 void MainWindow::ApplySkin(int sizeClass) {
     m_sizeClass = sizeClass;
@@ -184,7 +197,9 @@ void MainWindow::ShowFrame() {
     repaint();
 }
 
-void MainWindow::CloseFrame() { close(); }
+void MainWindow::CloseFrame() {
+    close();
+}
 
 void MainWindow::SetPreviewGeometry(const Rect& rect) {
     if (!m_preview) {
@@ -202,7 +217,9 @@ void MainWindow::ShowPreviewFrame(const QImage& image) {
         m_preview->setPixmap(QPixmap::fromImage(image));
 }
 
-void MainWindow::Beep() { QApplication::beep(); }
+void MainWindow::Beep() {
+    QApplication::beep();
+}
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     // The frame's destruction sequence runs once; the window goes with it.

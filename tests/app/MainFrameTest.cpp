@@ -1,0 +1,502 @@
+// Start-up and the main frame's sequences without a display: the application object,
+// the headless view, the driver list, the skin folder rule, the settings saved at exit,
+// and the idle scheduler driven by an injected timer.
+
+#include "app/MainFrame.h"
+#include "app/HeadlessView.h"
+#include "app/MainApp.h"
+#include "platform/Paths.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <tuple>
+
+using namespace kestrel;
+
+namespace {
+
+struct Message {
+    std::string text, caption;
+    MessageIcon icon;
+    MessageButtons buttons;
+};
+
+class RecordingBox : public IMessageBox {
+public:
+    int Show(const std::string& text, const std::string& caption, MessageIcon icon, MessageButtons buttons,
+             int defaultResult) override {
+        messages.push_back({text, caption, icon, buttons});
+        return defaultResult;
+    }
+    std::vector<Message> messages;
+};
+
+// A single-shot timer the test fires by hand, so passes are counted, never timed.
+class ManualTimer : public IIdleTimer {
+public:
+    void Start(int ms) override {
+        active = true;
+        starts.push_back(ms);
+    }
+    bool IsActive() const override { return active; }
+    void SetCallback(std::function<void()> cb) override { callback = std::move(cb); }
+    // Fires the pending shot; false when none is pending.
+    bool Fire() {
+        if (!active)
+            return false;
+        active = false;
+        callback();
+        return true;
+    }
+    bool active = false;
+    std::vector<int> starts;
+    std::function<void()> callback;
+};
+
+class FailingView : public HeadlessMainView {
+public:
+    bool CreateFrame(int, int) override { return false; }
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+const std::string kRegHeader =
+    "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n";
+
+// One application object over a temporary configuration folder, with every facility
+// it talks to kept where the test can read it.
+class App {
+public:
+    explicit App(const std::string& folder, bool failingView = false) {
+        AppEnvironment env;
+        env.configFolder = folder;
+        auto box = std::make_unique<RecordingBox>();
+        m_box = box.get();
+        env.messageBox = std::move(box);
+        auto timer = std::make_unique<ManualTimer>();
+        m_timer = timer.get();
+        env.idleTimer = std::move(timer);
+        env.hostNameSource = [](char* buf, size_t n) {
+            std::snprintf(buf, n, "CamHost");
+            return 0;
+        };
+        env.makeView = [this, failingView]() -> std::unique_ptr<IMainView> {
+            ++m_viewsMade;
+            std::unique_ptr<HeadlessMainView> v =
+                failingView ? std::make_unique<FailingView>() : std::make_unique<HeadlessMainView>();
+            m_view = v.get();
+            return v;
+        };
+        m_app = std::make_unique<CMainApp>(std::move(env));
+    }
+    CMainApp& operator*() { return *m_app; }
+    CMainApp* operator->() { return m_app.get(); }
+    CMainFrame& Frame() { return *m_app->MainFrame(); }
+    HeadlessMainView& View() { return *m_view; }
+    RecordingBox& Box() { return *m_box; }
+    ManualTimer& Timer() { return *m_timer; }
+    int ViewsMade() const { return m_viewsMade; }
+    void Reset() { m_app.reset(); }
+
+private:
+    std::unique_ptr<CMainApp> m_app;
+    RecordingBox* m_box = nullptr;
+    ManualTimer* m_timer = nullptr;
+    HeadlessMainView* m_view = nullptr;
+    int m_viewsMade = 0;
+};
+
+class MainFrameTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+    std::string Folder() const { return m_dir.path().toStdString(); }
+    std::string SettingsPath() const { return Folder() + "/Kestrels.reg"; }
+    QTemporaryDir m_dir;
+};
+
+} // namespace
+
+TEST(MainAppHelpers, HelpPathReplacesAThreeLetterExtensionOrAppendsOne) {
+    struct Row {
+        const char* program;
+        const char* help;
+    } rows[] = {
+        {"/usr/local/bin/kestrel.exe", "/usr/local/bin/kestrel.chm"},
+        {"/home/u/kestrel/build/kestrel", "/home/u/kestrel/build/kestrel.chm"},
+        {"/opt/k.app/kestrel", "/opt/k.app/kestrel.chm"}, // a dot in a folder name is no extension
+        {"/opt/kestrel.ab", "/opt/kestrel.ab.chm"},
+        {"/opt/kestrel.bin1", "/opt/kestrel.bin1.chm"},
+        {"kestrel.EXE", "kestrel.chm"},
+        {"", ".chm"},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(CMainApp::HelpPathFor(r.program), r.help) << r.program;
+}
+
+TEST(MainAppHelpers, HostNameKeepsItsCaseAndTheFallbackIsLowered) {
+    auto computer = [] { return std::string("CAMERA-PC"); };
+    auto ok = [](char* buf, size_t n) {
+        std::snprintf(buf, n, "MyHost.Example");
+        return 0;
+    };
+    auto fails = [](char*, size_t) { return -1; };
+    EXPECT_EQ(CMainApp::FindHostName(ok, computer), "MyHost.Example");
+    EXPECT_EQ(CMainApp::FindHostName(fails, computer), "camera-pc");
+    // The computer name comes through a 16-byte buffer.
+    EXPECT_EQ(CMainApp::FindHostName(fails, [] { return std::string("ABCDEFGHIJKLMNOPQRST"); }),
+              "abcdefghijklmno");
+    // A host name that fills the 255-byte buffer is still terminated.
+    auto longName = [](char* buf, size_t n) {
+        std::memset(buf, 'h', n);
+        return 0;
+    };
+    EXPECT_EQ(CMainApp::FindHostName(longName, computer), std::string(255, 'h'));
+}
+
+TEST_F(MainFrameTest, FreshStartBuildsTheWindowAndRunsTheFirstIdlePass) {
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    EXPECT_EQ(app->VersionText, "Version 2.10");
+    EXPECT_EQ(app->HostName, "CamHost");
+    EXPECT_NE(app->HelpFilePath.find(".chm"), std::string::npos);
+
+    HeadlessMainView& view = app.View();
+    EXPECT_TRUE(view.Created());
+    EXPECT_TRUE(view.Shown());
+    EXPECT_EQ(view.Width(), 444);
+    EXPECT_EQ(view.Height(), 349);
+    EXPECT_EQ(view.SkinClass(), -99);
+    struct Row {
+        ControlId id;
+        Rect rect;
+        int font;
+    } controls[] = {
+        {IDC_UPTIME, {75, 263, 125, 272}, 10},     {IDC_VIEWER_COUNT, {35, 294, 121, 303}, 10},
+        {IDC_ADDRESS, {34, 44, 154, 53}, 10},      {IDC_PREVIEW_PLACEHOLDER, {166, 151, 206, 191}, 0},
+        {IDC_DRIVER_LIST, {127, 6, 302, 556}, 13}, {IDC_VIEWER_LIST, {28, 59, 355, 114}, 11},
+    };
+    for (const Row& c : controls) {
+        ASSERT_TRUE(view.HasControl(c.id)) << c.id;
+        Rect r = view.ControlRect(c.id);
+        EXPECT_EQ(std::make_tuple(r.left, r.top, r.right, r.bottom),
+                  std::make_tuple(c.rect.left, c.rect.top, c.rect.right, c.rect.bottom))
+            << c.id;
+        EXPECT_EQ(view.FontHeight(c.id), c.font) << c.id;
+    }
+
+    // No capture driver yet: only "No Driver Selected", selected, and the message once.
+    EXPECT_EQ(view.DriverListItems(), std::vector<std::string>{"No Driver Selected"});
+    EXPECT_EQ(view.DriverListSelection(), 0);
+    ASSERT_EQ(app.Box().messages.size(), 1u);
+    EXPECT_EQ(app.Box().messages[0].text, "キャプチャデバイスが存在しません");
+    EXPECT_EQ(app.Box().messages[0].buttons, MessageButtons::Ok);
+
+    // strServer follows the public address once the window exists.
+    EXPECT_EQ(app.Frame().m_serverSettings.strServer, app->PublicAddress);
+
+    // Start-up arms exactly one idle pass; it runs once the queue is empty.
+    EXPECT_EQ(app->Idle().Passes(), 0);
+    ASSERT_TRUE(app.Timer().Fire());
+    EXPECT_EQ(app->Idle().Passes(), 1);
+    EXPECT_FALSE(app.Timer().active) << "an idle program must sleep";
+
+    // Nothing is written before the exit.
+    EXPECT_FALSE(PathNamesSomething(SettingsPath()));
+    app->ExitMainFrame();
+    EXPECT_TRUE(IsExistingFile(SettingsPath()));
+    for (const Row& c : controls)
+        EXPECT_FALSE(view.HasControl(c.id)) << c.id;
+    app->ExitMainFrame(); // a second close changes nothing
+    app->RequestIdle();
+    EXPECT_FALSE(app.Timer().active);
+}
+
+TEST_F(MainFrameTest, ExitWritesEveryRecordInTheFixedOrderWithMode0600) {
+    {
+        App app(Folder());
+        ASSERT_TRUE(app->InitInstance());
+        app->ExitMainFrame();
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(SettingsPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string text = ReadFile(SettingsPath());
+    ASSERT_EQ(text.rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
+    // The records follow one another: URL registration, server, image, basic, HTML.
+    size_t last = 0;
+    for (const char* first :
+         {"\"UserID\"", "\"strRoot\"", "\"OverlayBmp\"", "\"CGIServer\"", "\"Template\""}) {
+        size_t at = text.find(first);
+        ASSERT_NE(at, std::string::npos) << first;
+        EXPECT_GT(at, last) << first;
+        last = at;
+    }
+    for (int i = 0; i < 6; ++i)
+        EXPECT_NE(
+            text.find("[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption" + std::to_string(i) + "]"),
+            std::string::npos);
+    EXPECT_NE(text.find("\"uPort\"=dword:00000050"), std::string::npos);
+    EXPECT_NE(text.find("\"CaptureDevice\"=dword:ffffffff"), std::string::npos);
+
+    // The next start reads the same values and, unchanged, writes the same file.
+    {
+        App again(Folder());
+        ASSERT_TRUE(again->InitInstance());
+        again->ExitMainFrame();
+    }
+    EXPECT_EQ(ReadFile(SettingsPath()), text);
+}
+
+TEST_F(MainFrameTest, HandEditedValuesSurviveTheNextExit) {
+    WriteFile(SettingsPath(), kRegHeader + "\"uPort\"=dword:00001f90\n\"CaptureDevice\"=dword:00000000\n");
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    EXPECT_EQ(app.Frame().m_serverSettings.uPort, 8080u);
+    EXPECT_EQ(app.Frame().m_imageSettings.CaptureDevice, 0);
+    app->ExitMainFrame();
+    std::string text = ReadFile(SettingsPath());
+    EXPECT_NE(text.find("\"uPort\"=dword:00001f90"), std::string::npos);
+    EXPECT_NE(text.find("\"CaptureDevice\"=dword:00000000"), std::string::npos);
+}
+
+TEST_F(MainFrameTest, SecondInstanceLeavesAtOnceWithoutAWordOrAWindow) {
+    App first(Folder());
+    ASSERT_TRUE(first->InitInstance());
+    App second(Folder());
+    EXPECT_FALSE(second->InitInstance());
+    EXPECT_EQ(second.ViewsMade(), 0);
+    EXPECT_TRUE(second.Box().messages.empty());
+    EXPECT_EQ(second->MainFrame(), nullptr);
+    second.Reset();
+    EXPECT_FALSE(PathNamesSomething(SettingsPath())) << "the second copy must not write the settings";
+    EXPECT_NE(first->MainFrame(), nullptr);
+    first->ExitMainFrame();
+    App blocked(Folder());
+    EXPECT_FALSE(blocked->InitInstance()) << "the lock is held for the life of the process";
+    first.Reset();
+    // Once the first is gone a new copy starts.
+    App third(Folder());
+    EXPECT_TRUE(third->InitInstance());
+}
+
+TEST_F(MainFrameTest, WindowThatCannotBeCreatedEndsTheStart) {
+    App app(Folder(), /*failingView=*/true);
+    EXPECT_FALSE(app->InitInstance());
+    EXPECT_EQ(app->MainFrame(), nullptr);
+    EXPECT_FALSE(app.View().Shown());
+    EXPECT_TRUE(app.View().DriverListItems().empty()) << "no creation step may run after the failure";
+}
+
+TEST_F(MainFrameTest, DamagedSettingsFileIsReportedKeptAndReadAsFarAsPossible) {
+    const std::string damaged =
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n\"uPort\"=dword:00001f90\n";
+    WriteFile(SettingsPath(), damaged);
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    ASSERT_GE(app.Box().messages.size(), 1u);
+    EXPECT_NE(app.Box().messages[0].text.find("Kestrels.reg.bad"), std::string::npos)
+        << app.Box().messages[0].text;
+    EXPECT_EQ(app.Frame().m_serverSettings.uPort, 8080u);
+    EXPECT_EQ(ReadFile(SettingsPath() + ".bad"), damaged);
+    app->ExitMainFrame();
+    EXPECT_EQ(ReadFile(SettingsPath()).rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
+}
+
+TEST_F(MainFrameTest, FailedSaveIsReportedWithThePathAndTheReason) {
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    app.Box().messages.clear();
+    ASSERT_EQ(::mkdir(SettingsPath().c_str(), 0700), 0); // the file's place is taken by a folder
+    app->ExitMainFrame();
+    ASSERT_EQ(app.Box().messages.size(), 1u);
+    const Message& m = app.Box().messages[0];
+    EXPECT_NE(m.text.find(SettingsPath()), std::string::npos) << m.text;
+    EXPECT_NE(m.text.find(ErrorText(EISDIR)), std::string::npos) << m.text;
+    EXPECT_EQ(m.icon, MessageIcon::Error);
+    EXPECT_TRUE(IsExistingFolder(SettingsPath()));
+    // Nothing is left behind in the folder but the lock.
+    EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+TEST_F(MainFrameTest, CaptionKeyThatCannotBeOpenedIsReportedAtStart) {
+    App app(Folder());
+    app->Store().FailKeyForTest("Software\\Velmora\\Kestrels\\caption0", EACCES);
+    ASSERT_TRUE(app->InitInstance());
+    ASSERT_GE(app.Box().messages.size(), 1u);
+    EXPECT_EQ(app.Box().messages[0].caption, "Error opening key");
+    EXPECT_EQ(app.Box().messages[0].text, "Permission denied");
+    app->ExitMainFrame();
+    EXPECT_EQ(ReadFile(SettingsPath()).find("caption0]"), std::string::npos);
+}
+
+TEST_F(MainFrameTest, SkinFolderWithoutItsSeparatorFallsBackToTheBuiltInSkin) {
+    const std::string skins = Folder() + "/skins";
+    ASSERT_EQ(::mkdir(skins.c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((skins + "/blue").c_str(), 0700), 0);
+    WriteFile(skins + "/blue/base.bmp", "BM");
+    WriteFile(skins + "/bluebase.bmp", "BM"); // so the load rule keeps "…/blue" without its separator
+    struct Row {
+        std::string stored, atCreation;
+    } rows[] = {{skins + "/blue/", skins + "/blue/"}, {skins + "/blue", ""}};
+    for (const Row& r : rows) {
+        QTemporaryDir cfg;
+        WriteFile(cfg.path().toStdString() + "/Kestrels.reg",
+                  kRegHeader + "\"SkinBmp\"=\"" + r.stored + "\"\n");
+        App app(cfg.path().toStdString());
+        ASSERT_TRUE(app->InitInstance());
+        EXPECT_EQ(app.Frame().m_basicSettings.SkinBmp, r.atCreation) << r.stored;
+        app->ExitMainFrame();
+        EXPECT_NE(
+            ReadFile(cfg.path().toStdString() + "/Kestrels.reg").find("\"SkinBmp\"=\"" + r.atCreation + "\""),
+            std::string::npos);
+    }
+}
+
+TEST_F(MainFrameTest, ListingIconsNeedTheSvrAdminFolder) {
+    const std::string root = Folder() + "/www";
+    ASSERT_EQ(::mkdir(root.c_str(), 0700), 0);
+    for (bool present : {false, true}) {
+        if (present) {
+            ASSERT_EQ(::mkdir((root + "/SvrAdmin").c_str(), 0700), 0);
+        }
+        QTemporaryDir cfg;
+        WriteFile(cfg.path().toStdString() + "/Kestrels.reg",
+                  kRegHeader + "\"strRoot\"=\"" + root + "\"\n\"bListIcon\"=dword:00000001\n");
+        App app(cfg.path().toStdString());
+        ASSERT_TRUE(app->InitInstance());
+        EXPECT_EQ(app.Frame().m_serverSettings.strRoot, root);
+        EXPECT_EQ(app.Frame().m_serverSettings.bListIcon, present ? 1u : 0u);
+    }
+}
+
+TEST_F(MainFrameTest, DriverListShowsAtMostAHundredAndSelectsTheStoredDevice) {
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    CMainFrame& frame = app.Frame();
+    HeadlessMainView& view = app.View();
+    app.Box().messages.clear();
+    auto drivers = [](int count) {
+        return [count](int i, std::string& name) {
+            if (i >= count)
+                return false;
+            name = "Driver " + std::to_string(i);
+            return true;
+        };
+    };
+    struct Row {
+        int installed;
+        int32_t captureDevice;
+        size_t items;
+        int selection;
+    } rows[] = {
+        {3, -1, 4, 0},       {3, 0, 4, 1},  {3, 2, 4, 3},   {3, 3, 4, -1},         {150, 99, 101, 100},
+        {150, 120, 101, -1}, {0, -1, 1, 0}, {3, -5, 4, -1}, {3, INT32_MAX, 4, -1}, {3, INT32_MIN, 4, -1},
+    };
+    for (const Row& r : rows) {
+        frame.m_imageSettings.CaptureDevice = r.captureDevice;
+        frame.FillDriverList(drivers(r.installed));
+        auto items = view.DriverListItems();
+        ASSERT_EQ(items.size(), r.items) << r.installed;
+        EXPECT_EQ(items[0], "No Driver Selected");
+        if (r.items > 1) {
+            EXPECT_EQ(items[1], "Driver 0");
+            EXPECT_EQ(items.back(), "Driver " + std::to_string(r.items - 2));
+        }
+        EXPECT_EQ(view.DriverListSelection(), r.selection) << r.installed << " " << r.captureDevice;
+    }
+    // The message comes only when no driver is installed.
+    ASSERT_EQ(app.Box().messages.size(), 1u);
+    EXPECT_EQ(app.Box().messages[0].text, kNoCaptureDeviceMessage);
+}
+
+// --- Idle scheduling --------------------------------------------------------------------
+
+TEST(IdleSchedulerTest, PassesRunWhileWorkRemainsAndStopWhenDone) {
+    auto timer = std::make_unique<ManualTimer>();
+    ManualTimer& t = *timer;
+    std::vector<IdlePass> script = {IdlePass::More, IdlePass::More, IdlePass::Done};
+    size_t next = 0;
+    IdleScheduler idle(std::move(timer), [&] { return script[next++]; });
+    EXPECT_FALSE(t.active);
+    idle.Arm();
+    idle.Arm(); // an immediate pass is already pending
+    EXPECT_EQ(t.starts, std::vector<int>{0});
+    while (t.Fire()) {
+    }
+    EXPECT_EQ(idle.Passes(), 3);
+    EXPECT_EQ(t.starts, (std::vector<int>{0, 0, 0}));
+    EXPECT_FALSE(t.active);
+}
+
+TEST(IdleSchedulerTest, StuckWorkRetriesEveryTwentyMillisecondsAndNeverSpins) {
+    auto timer = std::make_unique<ManualTimer>();
+    ManualTimer& t = *timer;
+    int stuckPasses = 50;
+    IdleScheduler idle(std::move(timer),
+                       [&] { return stuckPasses-- > 0 ? IdlePass::MoreButStuck : IdlePass::Done; });
+    idle.Arm();
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(t.Fire());
+    EXPECT_EQ(idle.Passes(), 10);
+    // One immediate pass for the event, then only delayed retries.
+    ASSERT_EQ(t.starts.size(), 11u);
+    EXPECT_EQ(t.starts[0], 0);
+    for (size_t i = 1; i < t.starts.size(); ++i)
+        EXPECT_EQ(t.starts[i], IdleScheduler::kStuckRetryMs) << i;
+
+    // A new event brings the waiting retry forward once; an event during the immediate
+    // pass's wait does not add another.
+    idle.Arm();
+    EXPECT_EQ(t.starts.back(), 0);
+    idle.Arm();
+    EXPECT_EQ(t.starts.size(), 12u);
+    while (t.Fire()) {
+    }
+    EXPECT_EQ(idle.Passes(), 10 + 41);
+    EXPECT_FALSE(t.active);
+}
+
+TEST_F(MainFrameTest, TimerOneArmsTheIdlePass) {
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    while (app.Timer().Fire()) {
+    }
+    int passes = app->Idle().Passes();
+    app.Frame().OnTimer(1);
+    ASSERT_TRUE(app.Timer().Fire());
+    EXPECT_EQ(app->Idle().Passes(), passes + 1);
+    EXPECT_FALSE(app.Timer().active);
+}
+
+TEST(IdleSchedulerTest, RealTimerRunsPassesFromTheEventLoopOnly) {
+    int passes = 0;
+    IdleScheduler idle(MakeQtIdleTimer(), [&] { return ++passes < 3 ? IdlePass::More : IdlePass::Done; });
+    idle.Arm();
+    EXPECT_EQ(passes, 0) << "arming runs nothing by itself";
+    QElapsedTimer clock;
+    clock.start();
+    while (passes < 3 && clock.elapsed() < 2000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    EXPECT_EQ(passes, 3);
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(passes, 3) << "a pass that answered Done waits for the next event";
+}

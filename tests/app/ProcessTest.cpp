@@ -1,0 +1,149 @@
+// The real program as a process: no display, a temporary home and configuration folder.
+// One copy at a time, termination signals, the settings file it leaves, and what it says
+// on standard error.
+
+#include "support/KestrelProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace kestrel::testing;
+
+namespace {
+
+const std::string kHeader =
+    "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n";
+
+} // namespace
+
+class TerminationSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(TerminationSignal, HeadlessRunWritesEveryDefaultWithMode0600AndExitsZero) {
+    Sandbox box;
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    EXPECT_FALSE(std::ifstream(box.SettingsPath()).good()) << "nothing is written before the exit";
+    k.Signal(GetParam());
+    ASSERT_TRUE(k.WaitForExit()) << "no exit after signal " << GetParam();
+    ASSERT_TRUE(k.ExitedNormally()) << "killed by the signal instead of closing: " << k.Stderr();
+    EXPECT_EQ(k.ExitStatus(), 0) << k.Stderr();
+
+    struct stat st {};
+    ASSERT_EQ(::stat(box.SettingsPath().c_str(), &st), 0) << k.Stderr();
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string text = ReadFile(box.SettingsPath());
+    EXPECT_EQ(text.rfind(kHeader, 0), 0u);
+    for (const std::string& line : std::vector<std::string>{
+             "\"uPort\"=dword:00000050", "\"CaptureDevice\"=dword:ffffffff", "\"bLoggingOn\"=dword:00000001",
+             "\"strRoot\"=\"" + box.Root() + "/home/WebPages\"", "\"Cate\"=dword:00000001",
+             "\"CateDisp\"=dword:00000001", std::string("\"Text\"=\"修正するキャプションをクリック\"")})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    for (int i = 0; i < 6; ++i)
+        EXPECT_NE(text.find("Kestrels\\caption" + std::to_string(i) + "]"), std::string::npos) << i;
+    // Nothing half-written is left beside it.
+    EXPECT_FALSE(std::ifstream(box.SettingsPath() + ".bad").good());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGTERM  ? "SIGTERM"
+                                                : info.param == SIGINT ? "SIGINT"
+                                                                       : "SIGHUP");
+                         });
+
+TEST(KestrelProcess, SecondCopyLeavesAtOnceAndLeavesTheFirstAlone) {
+    Sandbox box;
+    KestrelProcess first(box, "first.txt");
+    ASSERT_TRUE(first.WaitUntilRunning(box.LockPath())) << first.Stderr();
+    KestrelProcess second(box, "second.txt");
+    ASSERT_TRUE(second.WaitForExit(5000ms));
+    ASSERT_TRUE(second.ExitedNormally());
+    EXPECT_EQ(second.ExitStatus(), 0);
+    EXPECT_EQ(second.Stderr(), "") << "a second copy says nothing";
+    EXPECT_TRUE(first.Running());
+    EXPECT_FALSE(std::ifstream(box.SettingsPath()).good()) << "the second copy must not write the settings";
+    first.Signal(SIGTERM);
+    ASSERT_TRUE(first.WaitForExit());
+    EXPECT_TRUE(first.ExitedNormally());
+    EXPECT_EQ(first.ExitStatus(), 0);
+    EXPECT_TRUE(std::ifstream(box.SettingsPath()).good());
+}
+
+TEST(KestrelProcess, HandEditedValuesSurviveTheNextExit) {
+    Sandbox box;
+    WriteFile(box.SettingsPath(), kHeader + "\"uPort\"=dword:00001f90\n\"CaptureDevice\"=dword:00000000\n"
+                                            "\"MyNote\"=\"kept\"\n");
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_TRUE(k.ExitedNormally());
+    std::string text = ReadFile(box.SettingsPath());
+    EXPECT_NE(text.find("\"uPort\"=dword:00001f90"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"CaptureDevice\"=dword:00000000"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"MyNote\"=\"kept\""), std::string::npos) << text;
+}
+
+TEST(KestrelProcess, ValueOfAnotherTypeIsWarnedAboutOnStandardError) {
+    Sandbox box;
+    WriteFile(box.SettingsPath(), kHeader + "\"uPort\"=\"8080\"\n");
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    std::string err = k.Stderr();
+    EXPECT_NE(err.find("kestrel: settings value \"uPort\""), std::string::npos) << err;
+    EXPECT_NE(err.find("dword:"), std::string::npos) << err;
+    // Five bytes do not fit an integer: the default is used and written back as a number.
+    EXPECT_NE(ReadFile(box.SettingsPath()).find("\"uPort\"=dword:00000050"), std::string::npos);
+}
+
+TEST(KestrelProcess, DamagedFileIsKeptAsBadAndSaid) {
+    Sandbox box;
+    const std::string damaged =
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n\"uPort\"=dword:00001f90\n";
+    WriteFile(box.SettingsPath(), damaged);
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_TRUE(k.ExitedNormally());
+    EXPECT_NE(k.Stderr().find("kestrel: The settings file " + box.SettingsPath() + " is damaged"),
+              std::string::npos)
+        << k.Stderr();
+    EXPECT_EQ(ReadFile(box.SettingsPath() + ".bad"), damaged);
+    std::string text = ReadFile(box.SettingsPath());
+    EXPECT_EQ(text.rfind(kHeader, 0), 0u);
+    EXPECT_NE(text.find("\"uPort\"=dword:00001f90"), std::string::npos);
+}
+
+TEST(KestrelProcess, SaveThatFailsIsSaidWithThePathAndTheReason) {
+    Sandbox box;
+    ASSERT_EQ(::mkdir(box.SettingsPath().c_str(), 0700), 0); // a folder where the file belongs
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_TRUE(k.ExitedNormally());
+    std::string err = k.Stderr();
+    EXPECT_NE(
+        err.find("kestrel: The settings could not be saved to " + box.SettingsPath() + ": Is a directory"),
+        std::string::npos)
+        << err;
+    struct stat st {};
+    ASSERT_EQ(::stat(box.SettingsPath().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(KestrelProcess, UnreachableDisplayFallsBackToHeadless) {
+    Sandbox box;
+    KestrelProcess k(box, "stderr.txt", {"DISPLAY=:97"}); // no X server there
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_TRUE(k.ExitedNormally()) << k.Stderr();
+    EXPECT_EQ(k.ExitStatus(), 0);
+    EXPECT_TRUE(std::ifstream(box.SettingsPath()).good());
+}

@@ -1,0 +1,149 @@
+// Paths, error texts, the instance lock, the signal pipe and the headless message box.
+
+#include "platform/InstanceLock.h"
+#include "platform/MessageBox.h"
+#include "platform/Paths.h"
+#include "platform/SignalPipe.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace kestrel;
+
+TEST(Paths, PathNamesSomethingFollowsTheTrailingSeparatorRule) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string base = dir.path().toStdString();
+    std::ofstream(base + "/file.bmp") << "x";
+    struct Row {
+        std::string path;
+        bool names;
+        bool file;
+        bool folder;
+    } rows[] = {
+        {"", false, false, false},
+        {base, true, false, true},
+        {base + "/", false, false, true}, // a folder with its separator names nothing by itself
+        {base + "/file.bmp", true, true, false},
+        {base + "/file.bmp/", false, false, false},
+        {base + "/missing", false, false, false},
+        {base + "/missing/", false, false, false},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(PathNamesSomething(r.path), r.names) << r.path;
+        EXPECT_EQ(IsExistingFile(r.path), r.file) << r.path;
+        EXPECT_EQ(IsExistingFolder(r.path), r.folder) << r.path;
+    }
+}
+
+TEST(Paths, ErrorTextIsStrerror) {
+    EXPECT_EQ(ErrorText(ENOENT), "No such file or directory");
+    EXPECT_EQ(ErrorText(EACCES), "Permission denied");
+    EXPECT_FALSE(ErrorText(99999).empty());
+}
+
+TEST(Paths, ProgramPathIsThisExecutable) {
+    std::string path = ProgramPath();
+    ASSERT_FALSE(path.empty());
+    EXPECT_NE(path.find("kestrel_tests_platform"), std::string::npos) << path;
+    EXPECT_EQ(ProgramFolder() + "/kestrel_tests_platform", path);
+}
+
+TEST(Paths, ConfigFolderFollowsXdgConfigHomeAndIsCreated) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    std::string saved = old ? old : "";
+    ::setenv("XDG_CONFIG_HOME", (dir.path() + "/cfg").toLocal8Bit().constData(), 1);
+    std::string folder = ConfigFolder();
+    if (old)
+        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(folder, dir.path().toStdString() + "/cfg/Velmora");
+    EXPECT_TRUE(IsExistingFolder(folder));
+}
+
+TEST(InstanceLockTest, SecondHolderIsRefusedUntilTheFirstIsGone) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string path = dir.path().toStdString() + "/h_Kestrel_PrevInstance.lock";
+    {
+        InstanceLock first;
+        ASSERT_TRUE(first.Acquire(path));
+        EXPECT_TRUE(first.Held());
+        InstanceLock second;
+        EXPECT_FALSE(second.Acquire(path));
+        EXPECT_TRUE(second.HeldElsewhere());
+        EXPECT_FALSE(second.Held());
+
+        // A child process started while the lock is held does not inherit it.
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::execl("/bin/sh", "sh", "-c",
+                    "ls -l /proc/self/fd | grep -q h_Kestrel_PrevInstance && exit 3; exit 0",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the lock file was inherited";
+    }
+    InstanceLock again;
+    EXPECT_TRUE(again.Acquire(path));
+    EXPECT_TRUE(PathNamesSomething(path)); // never deleted
+}
+
+TEST(InstanceLockTest, UnopenableLockFileIsAnErrorNotAnotherInstance) {
+    InstanceLock lock;
+    EXPECT_FALSE(lock.Acquire("/nonexistent-folder-for-kestrel/x.lock"));
+    EXPECT_FALSE(lock.HeldElsewhere());
+    EXPECT_EQ(lock.Error(), ENOENT);
+}
+
+TEST(HeadlessMessageBoxTest, WritesOneLineAndAnswersTheDefault) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    HeadlessMessageBox box(out);
+    EXPECT_EQ(
+        box.Show("キャプチャデバイスが存在しません", "Kestrel", MessageIcon::None, MessageButtons::Ok, IDOK),
+        IDOK);
+    EXPECT_EQ(box.Show("Quit?", "Kestrel", MessageIcon::Question, MessageButtons::YesNo, IDNO), IDNO);
+    std::rewind(out);
+    char buf[256] = {};
+    size_t n = std::fread(buf, 1, sizeof buf - 1, out);
+    std::fclose(out);
+    EXPECT_EQ(std::string(buf, n), "kestrel: キャプチャデバイスが存在しません\nkestrel: Quit?\n");
+}
+
+TEST(SignalPipeTest, TerminationSignalsArriveInTheEventLoopAndPipeIsIgnored) {
+    SignalPipe pipe;
+    ASSERT_TRUE(pipe.Installed());
+    std::vector<int> seen;
+    QObject::connect(&pipe, &SignalPipe::terminationRequested, [&seen](int sig) { seen.push_back(sig); });
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        ASSERT_EQ(::raise(sig), 0); // the process survives: the handler only writes the pipe
+        QElapsedTimer t;
+        t.start();
+        size_t before = seen.size();
+        while (seen.size() == before && t.elapsed() < 2000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        ASSERT_EQ(seen.size(), before + 1) << sig;
+        EXPECT_EQ(seen.back(), sig);
+    }
+    struct sigaction current {};
+    ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &current), 0);
+    EXPECT_EQ(current.sa_handler, SIG_IGN);
+}

@@ -1,0 +1,216 @@
+// The widget main window driven by the real start-up: frameless 444 x 349, the status
+// controls at their rectangles with their fonts and colours, the driver list's
+// notifications, closing, and a picture of the window.
+//
+// Runs on the offscreen platform under ctest; run it under Xvfb with QT_QPA_PLATFORM=xcb
+// (scripts/screenshot.sh) to check a real display. KESTREL_SCREENSHOT=<file.png> keeps
+// the picture of the window.
+
+#include "ui/MainWindow.h"
+#include "app/MainApp.h"
+#include "app/MainFrame.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFontInfo>
+#include <QFrame>
+#include <QImage>
+#include <QLabel>
+#include <QListWidget>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace kestrel;
+
+namespace {
+
+class RecordingBox : public IMessageBox {
+public:
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
+        texts.push_back(text);
+        return defaultResult;
+    }
+    std::vector<std::string> texts;
+};
+
+// The program's start with the widget window, over a temporary configuration folder.
+class WindowedApp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        AppEnvironment env;
+        env.configFolder = m_dir.path().toStdString();
+        auto box = std::make_unique<RecordingBox>();
+        m_box = box.get();
+        env.messageBox = std::move(box);
+        env.makeView = [this]() -> std::unique_ptr<IMainView> {
+            auto window = std::make_unique<MainWindow>();
+            window->OnCloseRequested([this] {
+                ++m_closes;
+                m_app->ExitMainFrame();
+            });
+            m_window = window.get();
+            return window;
+        };
+        m_app = std::make_unique<CMainApp>(std::move(env));
+        ASSERT_TRUE(m_app->InitInstance());
+        QApplication::processEvents();
+    }
+    void TearDown() override { m_app.reset(); }
+
+    template <typename T> T* Control(ControlId id) {
+        T* w = qobject_cast<T*>(m_window->Control(id));
+        EXPECT_NE(w, nullptr) << id;
+        return w;
+    }
+    std::string SettingsPath() const { return m_dir.path().toStdString() + "/Kestrels.reg"; }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<CMainApp> m_app;
+    MainWindow* m_window = nullptr;
+    RecordingBox* m_box = nullptr;
+    int m_closes = 0;
+};
+
+QColor Colour(COLORREF c) {
+    return QColor(GetRValue(c), GetGValue(c), GetBValue(c));
+}
+
+} // namespace
+
+TEST_F(WindowedApp, WindowIsFramelessAndItsSizeIsFixed) {
+    ASSERT_NE(m_window, nullptr);
+    EXPECT_TRUE(m_window->isVisible());
+    EXPECT_TRUE(m_window->isWindow());
+    EXPECT_TRUE(m_window->windowFlags().testFlag(Qt::FramelessWindowHint));
+    EXPECT_EQ(m_window->size(), QSize(444, 349));
+    EXPECT_EQ(m_window->minimumSize(), QSize(444, 349));
+    EXPECT_EQ(m_window->maximumSize(), QSize(444, 349));
+    EXPECT_FALSE(m_window->IsHeadless());
+}
+
+TEST_F(WindowedApp, StatusControlsSitAtTheirRectanglesWithFontsAndColours) {
+    struct Row {
+        ControlId id;
+        QRect rect; // left, top, width, height
+        int fontHeight;
+        COLORREF background;
+    } rows[] = {
+        {IDC_UPTIME, QRect(75, 263, 50, 9), 10, RGB(184, 188, 184)},
+        {IDC_VIEWER_COUNT, QRect(35, 294, 86, 9), 10, RGB(208, 216, 208)},
+        {IDC_ADDRESS, QRect(34, 44, 120, 9), 10, RGB(208, 216, 208)},
+    };
+    for (const Row& r : rows) {
+        QLabel* label = Control<QLabel>(r.id);
+        ASSERT_NE(label, nullptr);
+        EXPECT_EQ(label->geometry(), r.rect) << r.id;
+        EXPECT_TRUE(label->isVisible());
+        EXPECT_TRUE(label->autoFillBackground());
+        EXPECT_EQ(label->alignment(), Qt::AlignLeft | Qt::AlignTop) << r.id;
+        EXPECT_EQ(label->palette().color(QPalette::Window), Colour(r.background)) << r.id;
+        EXPECT_EQ(label->palette().color(QPalette::WindowText), QColor(Qt::black)) << r.id;
+        EXPECT_EQ(QFontInfo(label->font()).family(), "IPAPGothic") << r.id;
+        QFontMetrics fm(label->font());
+        EXPECT_LE(fm.ascent() + fm.descent(), r.fontHeight) << r.id;
+    }
+
+    QFrame* placeholder = Control<QFrame>(IDC_PREVIEW_PLACEHOLDER);
+    ASSERT_NE(placeholder, nullptr);
+    EXPECT_EQ(placeholder->geometry(), QRect(166, 151, 40, 40));
+
+    QComboBox* drivers = Control<QComboBox>(IDC_DRIVER_LIST);
+    ASSERT_NE(drivers, nullptr);
+    EXPECT_EQ(drivers->geometry().topLeft(), QPoint(127, 6));
+    EXPECT_EQ(drivers->width(), 175);
+    EXPECT_GE(drivers->height(), 20);
+    EXPECT_LT(drivers->height(), 151 - 6) << "the closed list must not cover the preview";
+    EXPECT_EQ(QFontInfo(drivers->font()).family(), "IPAPGothic");
+    QFontMetrics dfm(drivers->font());
+    EXPECT_LE(dfm.ascent() + dfm.descent(), 13);
+
+    QListWidget* viewers = Control<QListWidget>(IDC_VIEWER_LIST);
+    ASSERT_NE(viewers, nullptr);
+    EXPECT_EQ(viewers->geometry(), QRect(28, 59, 327, 55));
+    EXPECT_TRUE(viewers->isSortingEnabled());
+    QFontMetrics vfm(viewers->font());
+    EXPECT_LE(vfm.ascent() + vfm.descent(), 11);
+
+    // Every control lies inside the window.
+    for (ControlId id : {IDC_UPTIME, IDC_VIEWER_COUNT, IDC_ADDRESS, IDC_PREVIEW_PLACEHOLDER, IDC_DRIVER_LIST,
+                         IDC_VIEWER_LIST})
+        EXPECT_TRUE(m_window->rect().contains(m_window->Control(id)->geometry())) << id;
+}
+
+TEST_F(WindowedApp, DriverListNotifiesTheUsersChoiceOnly) {
+    std::vector<int> chosen;
+    m_window->OnDriverChosen([&chosen](int i) { chosen.push_back(i); });
+    EXPECT_EQ(m_window->DriverListItems(), std::vector<std::string>{"No Driver Selected"});
+    EXPECT_EQ(m_window->DriverListSelection(), 0);
+    m_window->DriverListAdd("Test pattern");
+    m_window->DriverListSelect(1);
+    EXPECT_EQ(m_window->DriverListSelection(), 1);
+    EXPECT_TRUE(chosen.empty()) << "a selection by the program raises no notification";
+    QComboBox* combo = Control<QComboBox>(IDC_DRIVER_LIST);
+    emit combo->activated(0); // what a click on the first entry delivers
+    EXPECT_EQ(chosen, std::vector<int>{0});
+    m_window->DriverListSelect(7);
+    EXPECT_EQ(m_window->DriverListSelection(), -1) << "an index past the list selects nothing";
+    ASSERT_EQ(m_box->texts.size(), 1u);
+    EXPECT_EQ(m_box->texts[0], "キャプチャデバイスが存在しません");
+}
+
+TEST_F(WindowedApp, ViewerListAndLabelsKeepTheirContent) {
+    m_window->ViewerListAdd("192.168.0.20");
+    m_window->ViewerListAdd("10.0.0.1");
+    m_window->ViewerListAdd("172.16.0.5");
+    EXPECT_EQ(m_window->ViewerListItems(),
+              (std::vector<std::string>{"10.0.0.1", "172.16.0.5", "192.168.0.20"}));
+    m_window->ViewerListRemove("172.16.0.5");
+    m_window->ViewerListRemove("not there");
+    EXPECT_EQ(m_window->ViewerListItems(), (std::vector<std::string>{"10.0.0.1", "192.168.0.20"}));
+    m_window->ViewerListClear();
+    EXPECT_TRUE(m_window->ViewerListItems().empty());
+    m_window->SetControlText(IDC_ADDRESS, "203.0.113.7");
+    EXPECT_EQ(m_window->ControlText(IDC_ADDRESS), "203.0.113.7");
+    m_window->SetControlText(IDC_VIEWER_COUNT, "見ている人 3");
+    EXPECT_EQ(m_window->ControlText(IDC_VIEWER_COUNT), "見ている人 3");
+}
+
+TEST_F(WindowedApp, ClosingTheWindowRunsTheExitOnceAndSavesTheSettings) {
+    EXPECT_TRUE(m_window->close());
+    EXPECT_EQ(m_closes, 1);
+    EXPECT_TRUE(m_app->Exited());
+    EXPECT_FALSE(m_window->HasControl(IDC_DRIVER_LIST));
+    QFile file(QString::fromStdString(SettingsPath()));
+    ASSERT_TRUE(file.exists());
+    EXPECT_EQ(file.permissions() &
+                  (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup | QFile::WriteOther),
+              QFile::Permissions());
+    m_window->CloseFrame(); // a second close request changes nothing
+    EXPECT_EQ(m_closes, 1);
+}
+
+TEST_F(WindowedApp, PictureShowsTheStatusColoursWhereTheControlsAre) {
+    m_window->SetControlText(IDC_ADDRESS, "203.0.113.7");
+    m_window->SetControlText(IDC_UPTIME, "0:00");
+    m_window->ViewerListAdd("192.168.0.20");
+    QApplication::processEvents();
+    QImage picture = m_window->grab().toImage();
+    ASSERT_EQ(picture.size(), QSize(444, 349) * picture.devicePixelRatio());
+    if (const char* out = std::getenv("KESTREL_SCREENSHOT")) {
+        EXPECT_TRUE(picture.save(out)) << out;
+    }
+    auto at = [&](int x, int y) { return QColor(picture.pixel(x, y)); };
+    // The empty viewer-count display is all background; the uptime display's right end too.
+    EXPECT_EQ(at(118, 298), Colour(RGB(208, 216, 208)));
+    EXPECT_EQ(at(123, 270), Colour(RGB(184, 188, 184)));
+    // The address line carries dark text on its background.
+    int dark = 0;
+    for (int x = 34; x < 154; ++x)
+        for (int y = 44; y < 53; ++y)
+            dark += at(x, y).lightness() < 100 ? 1 : 0;
+    EXPECT_GT(dark, 10) << "no text drawn in the address line";
+}
