@@ -190,7 +190,7 @@ TEST_F(MainFrameTest, FreshStartBuildsTheWindowAndRunsTheFirstIdlePass) {
         int font;
     } controls[] = {
         {IDC_UPTIME, {75, 263, 125, 272}, 10},     {IDC_VIEWER_COUNT, {35, 294, 121, 303}, 10},
-        {IDC_ADDRESS, {34, 44, 154, 53}, 10},      {IDC_PREVIEW_PLACEHOLDER, {166, 151, 206, 191}, 0},
+        {IDC_ADDRESS, {34, 44, 154, 53}, 10},
         {IDC_DRIVER_LIST, {127, 6, 302, 556}, 13}, {IDC_VIEWER_LIST, {28, 59, 355, 114}, 11},
     };
     for (const Row& c : controls) {
@@ -202,12 +202,18 @@ TEST_F(MainFrameTest, FreshStartBuildsTheWindowAndRunsTheFirstIdlePass) {
         EXPECT_EQ(view.FontHeight(c.id), c.font) << c.id;
     }
 
-    // No capture driver yet: only "No Driver Selected", selected, and the message once.
-    EXPECT_EQ(view.DriverListItems(), std::vector<std::string>{"No Driver Selected"});
+    // The capture window took the placeholder's place: its top left, 160 x 120 until a
+    // driver reports its frame size.
+    EXPECT_FALSE(view.HasControl(IDC_PREVIEW_PLACEHOLDER));
+    Rect preview = view.PreviewGeometry();
+    EXPECT_EQ(std::make_tuple(preview.left, preview.top, preview.Width(), preview.Height()),
+              std::make_tuple(166, 151, 160, 120));
+
+    // The built-in test pattern is always listed; no device stored selects "No Driver
+    // Selected", and no message is shown.
+    EXPECT_EQ(view.DriverListItems(), (std::vector<std::string>{"No Driver Selected", "Kestrel Test Pattern"}));
     EXPECT_EQ(view.DriverListSelection(), 0);
-    ASSERT_EQ(app.Box().messages.size(), 1u);
-    EXPECT_EQ(app.Box().messages[0].text, "キャプチャデバイスが存在しません");
-    EXPECT_EQ(app.Box().messages[0].buttons, MessageButtons::Ok);
+    EXPECT_TRUE(app.Box().messages.empty());
 
     // strServer follows the public address once the window exists.
     EXPECT_EQ(app.Frame().m_serverSettings.strServer, app->PublicAddress);
