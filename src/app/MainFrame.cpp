@@ -122,8 +122,8 @@ int CMainFrame::OnCreate() {
     // 3. Skin and window region.
     m_view.ApplySkin(m_sizeClass);
     // 4. Status controls with their fonts.
-    for (const ControlSpec& spec : kStatusControls)
-        m_view.CreateControl(spec.id, spec.rect, spec.fontHeight);
+    for (const ControlLayout& layout : kStatusControls)
+        m_view.CreateControl(layout.id, layout.rect, layout.fontHeight);
     m_view.OnDriverChosen([this](int position) { OnDriverListChosen(position); });
     // 5. Driver list (the capture subsystem supplies the descriptions).
     FillDriverList([this](int index, std::string& name) { return m_capture->DriverDescription(index, name); });

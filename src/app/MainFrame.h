@@ -27,7 +27,7 @@ constexpr SizeClassInfo kSizeClasses[3] = {{444, 349}, {610, 495}, {933, 690}};
 constexpr int kInitialSizeClass = -99;
 
 // Where a status control sits, its font height and its background colour.
-struct ControlSpec {
+struct ControlLayout {
     ControlId id;
     Rect rect;
     int fontHeight;
@@ -37,7 +37,7 @@ constexpr COLORREF kStatusBackground = RGB(208, 216, 208);
 constexpr COLORREF kUptimeBackground = RGB(184, 188, 184);
 constexpr COLORREF kDefaultColours = 0xFFFFFFFFu;
 // In creation order.
-constexpr ControlSpec kStatusControls[] = {
+constexpr ControlLayout kStatusControls[] = {
     {IDC_UPTIME, {75, 263, 125, 272}, 10, kUptimeBackground},
     {IDC_VIEWER_COUNT, {35, 294, 121, 303}, 10, kStatusBackground},
     {IDC_ADDRESS, {34, 44, 154, 53}, 10, kStatusBackground},

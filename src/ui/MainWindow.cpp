@@ -44,9 +44,9 @@ void MainWindow::CreateControl(ControlId id, const Rect& rect, int fontHeight) {
     DestroyControl(id);
     QWidget* w = nullptr;
     COLORREF background = kDefaultColours;
-    for (const ControlSpec& spec : kStatusControls)
-        if (spec.id == id)
-            background = spec.background;
+    for (const ControlLayout& layout : kStatusControls)
+        if (layout.id == id)
+            background = layout.background;
     switch (id) {
     case IDC_PREVIEW_PLACEHOLDER: {
         auto* frame = new QFrame(this);

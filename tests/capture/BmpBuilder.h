@@ -9,7 +9,7 @@
 
 namespace kestrel::test {
 
-struct BmpSpec {
+struct BmpShape {
     int width = 4, height = 4, bits = 24;
     uint32_t compression = BI_RGB;
     std::vector<RGBQUAD> palette; // written after the info header
@@ -21,7 +21,7 @@ struct BmpSpec {
     uint16_t magic = kBmpMagic;
 };
 
-inline std::vector<uint8_t> BuildBmp(const BmpSpec& s) {
+inline std::vector<uint8_t> BuildBmp(const BmpShape& s) {
     BITMAPINFOHEADER ih;
     ih.biSize = s.headerSize;
     ih.biWidth = s.width;

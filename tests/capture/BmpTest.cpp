@@ -86,19 +86,19 @@ TEST(BmpReaders, EveryDepthReadsWithColoursInPlace) {
     for (int bits : {1, 4, 8, 16, 24, 32}) {
         for (bool topDown : {false, true}) {
             SCOPED_TRACE(testing::Message() << bits << " bits, top-down " << topDown);
-            BmpSpec spec;
-            spec.width = 4;
-            spec.height = topDown ? -2 : 2;
-            spec.bits = bits;
+            BmpShape shape;
+            shape.width = 4;
+            shape.height = topDown ? -2 : 2;
+            shape.bits = bits;
             if (bits <= 8) {
-                spec.palette = kFourColours;
+                shape.palette = kFourColours;
                 if (bits == 1)
-                    spec.palette.resize(2);
-                spec.pixels = PalettedRows(bits, topDown);
+                    shape.palette.resize(2);
+                shape.pixels = PalettedRows(bits, topDown);
             } else {
-                spec.pixels = DirectRows(bits, topDown);
+                shape.pixels = DirectRows(bits, topDown);
             }
-            const auto file = BuildBmp(spec);
+            const auto file = BuildBmp(shape);
             CDib dib;
             ASSERT_EQ(dib.Read(file), file.size());
             EXPECT_EQ(dib.Width(), 4);
@@ -116,12 +116,12 @@ TEST(BmpReaders, EveryDepthReadsWithColoursInPlace) {
                         EXPECT_EQ(Rgb(img.pixel(x, y)), want) << x << "," << y;
                     }
                 }
-            EXPECT_EQ(dib.Palette().size(), bits <= 8 ? spec.palette.size() : 0u);
+            EXPECT_EQ(dib.Palette().size(), bits <= 8 ? shape.palette.size() : 0u);
 
             DibBuffer buf;
             ASSERT_TRUE(buf.LoadBmpBytes(file, DibBuffer::kAllDepths));
-            EXPECT_EQ(buf.Pixels(), spec.pixels);
-            EXPECT_EQ(buf.Height(), spec.height);
+            EXPECT_EQ(buf.Pixels(), shape.pixels);
+            EXPECT_EQ(buf.Height(), shape.height);
             // The same depth left out of the mask is refused.
             unsigned bit = bits == 1    ? 1
                            : bits == 4  ? 2
@@ -160,8 +160,8 @@ TEST(BmpReaders, RunLengthDecodesLikeItsUncompressedTwin) {
     std::vector<RGBQUAD> palette(16);
     for (int i = 0; i < 16; ++i)
         palette[i] = {static_cast<uint8_t>(i * 16), static_cast<uint8_t>(i * 8), static_cast<uint8_t>(i), 0};
-    BmpSpec plainSpec{.width = w, .height = h, .bits = 8, .palette = palette, .pixels = plain};
-    BmpSpec rleSpec = plainSpec;
+    BmpShape plainSpec{.width = w, .height = h, .bits = 8, .palette = palette, .pixels = plain};
+    BmpShape rleSpec = plainSpec;
     rleSpec.compression = BI_RLE8;
     rleSpec.pixels = rle;
 
@@ -193,10 +193,10 @@ TEST(BmpReaders, RunLengthStaysInsideRowsAndInput) {
         {0, 2, 1},                // delta without its bytes
     };
     for (const auto& s : streams) {
-        BmpSpec spec{
+        BmpShape shape{
             .width = 3, .height = 2, .bits = 8, .compression = BI_RLE8, .palette = palette, .pixels = s};
         DibBuffer buf;
-        ASSERT_TRUE(buf.LoadBmpBytes(BuildBmp(spec), DibBuffer::kAllDepths));
+        ASSERT_TRUE(buf.LoadBmpBytes(BuildBmp(shape), DibBuffer::kAllDepths));
         ASSERT_EQ(buf.Pixels().size(), 8u);
         // Row padding bytes are never written.
         EXPECT_EQ(buf.Pixels()[3], 0);
@@ -212,17 +212,17 @@ struct HostileCase {
 
 TEST(BmpReaders, HostileAndDamagedFilesAreRefused) {
     const auto good = [] {
-        return BmpSpec{.width = 4, .height = 2, .bits = 24, .pixels = DirectRows(24, false)};
+        return BmpShape{.width = 4, .height = 2, .bits = 24, .pixels = DirectRows(24, false)};
     };
-    const auto with = [good](std::function<void(BmpSpec&)> f) {
+    const auto with = [good](std::function<void(BmpShape&)> f) {
         return [good, f] {
-            BmpSpec s = good();
+            BmpShape s = good();
             f(s);
             return BuildBmp(s);
         };
     };
     const std::vector<HostileCase> cases = {
-        {"wrong magic", with([](BmpSpec& s) { s.magic = 0x4D43; }), true, true},
+        {"wrong magic", with([](BmpShape& s) { s.magic = 0x4D43; }), true, true},
         {"truncated file header",
          [good] {
              auto f = BuildBmp(good());
@@ -237,17 +237,17 @@ TEST(BmpReaders, HostileAndDamagedFilesAreRefused) {
              return f;
          },
          true, true},
-        {"12-byte header", with([](BmpSpec& s) {
+        {"12-byte header", with([](BmpShape& s) {
              s.headerSize = 12;
              s.offset = 26;
          }),
          true, true},
-        {"header under 40", with([](BmpSpec& s) {
+        {"header under 40", with([](BmpShape& s) {
              s.headerSize = 39;
              s.offset = 53;
          }),
          true, true},
-        {"offset below 54", with([](BmpSpec& s) { s.offset = 40; }), true, true},
+        {"offset below 54", with([](BmpShape& s) { s.offset = 40; }), true, true},
         {"offset past the end",
          [good] {
              auto f = BuildBmp(good());
@@ -256,23 +256,23 @@ TEST(BmpReaders, HostileAndDamagedFilesAreRefused) {
              return f;
          },
          true, true},
-        {"compression 2", with([](BmpSpec& s) {
+        {"compression 2", with([](BmpShape& s) {
              s.compression = BI_RLE4;
              s.bits = 4;
              s.palette.resize(16);
          }),
          false, true},
-        {"compression 3", with([](BmpSpec& s) { s.compression = BI_BITFIELDS; }), false, true},
-        {"run-length at 24 bits", with([](BmpSpec& s) { s.compression = BI_RLE8; }), false, true},
-        {"depth 2", with([](BmpSpec& s) { s.bits = 2; }), true, true},
-        {"width above 16384", with([](BmpSpec& s) { s.width = 16385; }), true, true},
-        {"height above 16384", with([](BmpSpec& s) { s.height = -20000; }), true, true},
-        {"width 0", with([](BmpSpec& s) { s.width = 0; }), true, true},
-        {"height of INT_MIN", with([](BmpSpec& s) { s.height = INT32_MIN; }), true, true},
-        {"colour table past the header block", with([](BmpSpec& s) { s.clrUsed = 1000; }), true, false},
+        {"compression 3", with([](BmpShape& s) { s.compression = BI_BITFIELDS; }), false, true},
+        {"run-length at 24 bits", with([](BmpShape& s) { s.compression = BI_RLE8; }), false, true},
+        {"depth 2", with([](BmpShape& s) { s.bits = 2; }), true, true},
+        {"width above 16384", with([](BmpShape& s) { s.width = 16385; }), true, true},
+        {"height above 16384", with([](BmpShape& s) { s.height = -20000; }), true, true},
+        {"width 0", with([](BmpShape& s) { s.width = 0; }), true, true},
+        {"height of INT_MIN", with([](BmpShape& s) { s.height = INT32_MIN; }), true, true},
+        {"colour table past the header block", with([](BmpShape& s) { s.clrUsed = 1000; }), true, false},
         {"8-bit colour table missing",
          [] {
-             BmpSpec s{.width = 2, .height = 2, .bits = 8, .pixels = std::vector<uint8_t>(8)};
+             BmpShape s{.width = 2, .height = 2, .bits = 8, .pixels = std::vector<uint8_t>(8)};
              auto f = BuildBmp(s);
              uint32_t used = 200;
              std::memcpy(&f[14 + 32], &used, 4);
@@ -302,7 +302,7 @@ TEST(BmpReaders, HostileAndDamagedFilesAreRefused) {
 TEST(BmpReaders, ColoursUsedAreBoundedByTheDepth) {
     // A 1-bit file claiming 200 colours with 2 present in a table long enough for 200.
     std::vector<RGBQUAD> palette(200);
-    BmpSpec s{.width = 8, .height = 1, .bits = 1, .palette = palette, .pixels = {0xAA, 0, 0, 0}};
+    BmpShape s{.width = 8, .height = 1, .bits = 1, .palette = palette, .pixels = {0xAA, 0, 0, 0}};
     DibBuffer buf;
     ASSERT_TRUE(buf.LoadBmpBytes(BuildBmp(s), DibBuffer::kAllDepths));
     EXPECT_EQ(buf.Info()->biClrUsed, 2u);
@@ -319,7 +319,7 @@ TEST(BmpReaders, MissingFileReportsTheOpenError) {
 }
 
 TEST(CDibWrite, RoundTripsAndRecomputesSizes) {
-    BmpSpec s{.width = 3, .height = 2, .bits = 24, .pixels = Pixels24(3, 2, [](int x, int y) {
+    BmpShape s{.width = 3, .height = 2, .bits = 24, .pixels = Pixels24(3, 2, [](int x, int y) {
                                                        return x * 40 + y;
                                                    })};
     s.sizeImage = 0; // a writer that left the size out
@@ -342,7 +342,7 @@ TEST(CDibWrite, RoundTripsAndRecomputesSizes) {
 // Drawing
 
 TEST(CDibDraw, ScalingRepeatsAndDropsPixelsWithoutBlending) {
-    BmpSpec s{.width = 2, .height = 2, .bits = 24, .pixels = Pixels24(2, 2, [](int x, int y) {
+    BmpShape s{.width = 2, .height = 2, .bits = 24, .pixels = Pixels24(2, 2, [](int x, int y) {
                                                        return x == y ? 0xFF0000u : 0x0000FFu;
                                                    })};
     CDib dib;
@@ -359,7 +359,7 @@ TEST(CDibDraw, ScalingRepeatsAndDropsPixelsWithoutBlending) {
 
 TEST(CDibDraw, TransparentColourShowsTheTargetExactly) {
     // Overlay: left column the transparent colour (1,2,3), right column a near miss (1,2,4).
-    BmpSpec s{.width = 2, .height = 2, .bits = 24, .pixels = Pixels24(2, 2, [](int x, int) {
+    BmpShape s{.width = 2, .height = 2, .bits = 24, .pixels = Pixels24(2, 2, [](int x, int) {
                                                        return x == 0 ? 0x010203u : 0x010204u;
                                                    })};
     CDib overlay;
@@ -373,7 +373,7 @@ TEST(CDibDraw, TransparentColourShowsTheTargetExactly) {
         EXPECT_EQ(target.pixel(x, 1), x < 2 ? before.pixel(x, 1) : qRgb(1, 2, 4)) << x;
     }
     // A wholly transparent overlay leaves the target unchanged, also on the cached path.
-    BmpSpec all{
+    BmpShape all{
         .width = 2, .height = 2, .bits = 24, .pixels = Pixels24(2, 2, [](int, int) { return 0x010203u; })};
     CDib clear;
     ASSERT_GT(clear.Read(BuildBmp(all)), 0u);
@@ -394,7 +394,7 @@ TEST(CDibDraw, TransparentColourShowsTheTargetExactly) {
 namespace {
 DibBuffer Buffer24(int w, int h, std::function<uint32_t(int, int)> fn) {
     DibBuffer b;
-    BmpSpec s{.width = w, .height = h, .bits = 24, .pixels = Pixels24(w, std::abs(h), fn, h < 0)};
+    BmpShape s{.width = w, .height = h, .bits = 24, .pixels = Pixels24(w, std::abs(h), fn, h < 0)};
     EXPECT_TRUE(b.LoadBmpBytes(BuildBmp(s), DibBuffer::kAllDepths));
     return b;
 }
@@ -457,7 +457,7 @@ TEST(DibResize, WidthOrHeightOfOneTakesTheFirstColumnOrRow) {
 TEST(DibResize, EveryAcceptedDepthResizes) {
     for (int bits : {1, 4, 8, 16, 32}) {
         SCOPED_TRACE(bits);
-        BmpSpec s{.width = 4, .height = 2, .bits = bits};
+        BmpShape s{.width = 4, .height = 2, .bits = bits};
         if (bits <= 8) {
             s.palette = kFourColours;
             if (bits == 1)
