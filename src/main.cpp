@@ -85,7 +85,7 @@ int main(int argc, char* argv[]) {
     QObject::connect(&signalPipe, &SignalPipe::terminationRequested, [&app](int) { CloseFromTopLevel(app); });
 
     if (!app.InitInstance())
-        return 0;
+        return app.ExitCode();  // 0 for a second copy, 1 for a start that failed
     QTimer::singleShot(0, [] { g_mainLoopRunning = true; });  // fires first thing in exec()
     int rc = QApplication::exec();
     app.ExitMainFrame();

@@ -60,6 +60,8 @@ bool CMainApp::SocketLayerAvailable() {
 }
 
 bool CMainApp::InitInstance() {
+    // Any way out but a second copy is a failed start.
+    m_exitCode = 1;
     VersionText = "Version 2.10";
 
     // Another copy holds the lock: leave silently and do not disturb it.
@@ -67,6 +69,8 @@ bool CMainApp::InitInstance() {
         if (!m_lock.HeldElsewhere())
             std::fprintf(stderr, "kestrel: cannot open the instance lock in %s: %s\n", m_configFolder.c_str(),
                          ErrorText(m_lock.Error()).c_str());
+        else
+            m_exitCode = 0;
         return false;
     }
 
@@ -100,6 +104,7 @@ bool CMainApp::InitInstance() {
     m_view->ShowFrame();
     // The first idle pass runs once the start-up events are handled.
     RequestIdle();
+    m_exitCode = 0;
     return true;
 }
 

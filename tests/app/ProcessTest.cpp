@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <sys/stat.h>
 
@@ -69,6 +71,19 @@ TEST(KestrelProcess, SecondCopyLeavesAtOnceAndLeavesTheFirstAlone) {
     EXPECT_TRUE(first.ExitedNormally());
     EXPECT_EQ(first.ExitStatus(), 0);
     EXPECT_TRUE(std::ifstream(box.SettingsPath()).good());
+}
+
+TEST(KestrelProcess, StartThatCannotTakeTheInstanceLockSaysWhyAndExitsOne) {
+    Sandbox box;
+    // A file where the settings folder belongs: neither the lock nor the settings can live there.
+    ASSERT_EQ(::rmdir(box.ConfigFolder().c_str()), 0);
+    WriteFile(box.ConfigFolder(), "not a folder");
+    KestrelProcess kestrel(box, "stderr.txt");
+    ASSERT_TRUE(kestrel.WaitForExit(5000ms));
+    ASSERT_TRUE(kestrel.ExitedNormally());
+    EXPECT_EQ(kestrel.ExitStatus(), 1);
+    EXPECT_NE(kestrel.Stderr().find("cannot open the instance lock"), std::string::npos) << kestrel.Stderr();
+    EXPECT_EQ(ReadFile(box.ConfigFolder()), "not a folder");
 }
 
 TEST(KestrelProcess, HandEditedValuesSurviveTheNextExit) {

@@ -159,7 +159,8 @@ TEST_F(WindowedApp, DriverListNotifiesTheUsersChoiceOnly) {
     EXPECT_EQ(chosen, std::vector<int>{0});
     m_window->DriverListSelect(7);
     EXPECT_EQ(m_window->DriverListSelection(), -1) << "an index past the list selects nothing";
-    EXPECT_TRUE(m_box->texts.empty()) << "the test pattern is always there: no missing-device message";
+    for (const std::string& text : m_box->texts)  // the test pattern is always there
+        EXPECT_NE(text, "キャプチャデバイスが存在しません");
 }
 
 TEST_F(WindowedApp, ViewerListAndLabelsKeepTheirContent) {
