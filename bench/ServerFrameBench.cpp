@@ -2,20 +2,19 @@
 // captions alone, against the same composition fetched as "/frame.jpg" over a loopback
 // connection (accept, parse, compose, resolve, send, close), and a 1 KiB static file.
 //
-// The composer here is a stand-in of the same size and kind (test pattern, two caption
-// lines, JPEG of the picture and of a 118 x 90 copy) so that the server's share can be
-// measured on its own; run it again with the real composer wired in to confirm.
+// Both use the program's own composer on the built-in test pattern.
 
+#include "app/HeadlessView.h"
 #include "app/Settings.h"
+#include "capture/CaptureSubsystem.h"
+#include "capture/TestPattern.h"
 #include "platform/MessageBox.h"
 #include "server/WebServer.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFont>
 #include <QGuiApplication>
 #include <QImage>
-#include <QPainter>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 
@@ -46,26 +45,45 @@ struct Site {
 };
 Site* g_site = nullptr;
 
-void ComposeStandIn(const std::string& root) {
-    QImage frame(320, 240, QImage::Format_RGB888);
-    QPainter p(&frame);
-    static const QColor bars[] = {Qt::white,   Qt::yellow, Qt::cyan, Qt::green,
-                                  Qt::magenta, Qt::red,    Qt::blue, Qt::black};
-    for (int i = 0; i < 8; ++i)
-        p.fillRect(i * 40, 0, 40, 240, bars[i]);
-    p.setFont(QFont("IPAGothic", 12));
-    p.setPen(Qt::white);
-    char when[64];
-    std::time_t now = std::time(nullptr);
-    std::strftime(when, sizeof when, "%Y/%m/%d %H:%M:%S", std::localtime(&now));
-    p.drawText(8, 20, QString::fromUtf8("Kestrel カメラ"));
-    p.drawText(8, 230, QString::fromLatin1(when));
-    p.end();
-    frame.save(QString::fromStdString(root + "/frame.jpg.tmp"), "JPEG", 75);
-    std::rename((root + "/frame.jpg.tmp").c_str(), (root + "/frame.jpg").c_str());
-    frame.scaled(118, 90).save(QString::fromStdString(root + "/framei.jpg.tmp"), "JPEG", 75);
-    std::rename((root + "/framei.jpg.tmp").c_str(), (root + "/framei.jpg").c_str());
-}
+// The real composer on the built-in test pattern at 320 x 240 with two captions.
+struct Composer {
+    ImageSettings image;
+    HeadlessMainView view;
+    HeadlessMessageBox box{stderr};
+    int reinit = 0, sizeClass = -99;
+    unsigned lastW = 0, lastH = 0;
+    std::unique_ptr<CaptureSubsystem> capture;
+
+    explicit Composer(const std::string& root) {
+        image.CaptureDevice = 0;
+        for (int i = 0; i < 2; ++i) {
+            Caption& c = image.captions[static_cast<size_t>(i)];
+            c.Enabled = 1;
+            c.VPosType = i == 0 ? 0 : 2;
+            c.Text = i == 0 ? "%Y/%m/%d %H:%M:%S" : "viewers %G";
+        }
+        view.CreateFrame(444, 349);
+        view.CreateControl(IDC_PREVIEW_PLACEHOLDER, {166, 151, 206, 191}, 0);
+        CaptureSubsystem::Host host;
+        host.image = &image;
+        host.view = &view;
+        host.messages = &box;
+        host.motionReinit = &reinit;
+        host.lastCaptureWidth = &lastW;
+        host.lastCaptureHeight = &lastH;
+        host.sizeClass = &sizeClass;
+        host.owner = this;
+        host.webRoot = [root] { return root; };
+        host.picturePassword = [] { return std::string(); };
+        host.viewerCount = [] { return 3; };
+        capture = std::make_unique<CaptureSubsystem>(host, [] { return std::vector<DriverEntry>{}; });
+        std::string name;
+        capture->DriverDescription(0, name);
+        capture->CreateCaptureWindow();
+        static_cast<TestPatternDevice*>(capture->Window()->Device())->SetFormat(320, 240, 24);
+    }
+};
+Composer* g_composer = nullptr;
 
 // One HTTP/1.0 exchange on this thread: the client's socket is watched by the same event
 // loop as the server's, so the thread sleeps until either side has something to do.
@@ -109,7 +127,7 @@ std::size_t Exchange(const std::string& path) {
 
 void BM_ComposeAlone(benchmark::State& state) {
     for (auto _ : state)
-        ComposeStandIn(g_site->root);
+        g_composer->capture->ComposeFrame();
 }
 BENCHMARK(BM_ComposeAlone)->Unit(benchmark::kMicrosecond);
 
@@ -143,7 +161,9 @@ int main(int argc, char** argv) {
         k << std::string(1024, 'k');
     }
     ServerHooks hooks;
-    hooks.composeFrame = [root = site.root] { ComposeStandIn(root); };
+    Composer composer(site.root);
+    g_composer = &composer;
+    hooks.composeFrame = [] { g_composer->capture->ComposeFrame(); };
     hooks.picturePassword = [] { return std::string(); };
     site.server = std::make_unique<CWebServer>(site.settings, site.box, hooks);
     for (unsigned port = 18700; port < 18800 && !site.server->IsListening(); ++port) {
