@@ -10,6 +10,12 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -49,12 +55,36 @@ protected:
         ASSERT_EQ(LayStarterSite(root).error, 0);
         std::filesystem::create_directories(config);
     }
+    // A port no other test is using, so parallel runs never meet a busy port.
+    static unsigned FreePort() {
+        static const unsigned port = [] {
+            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof a;
+            unsigned found = 18080;
+            if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+                found = ntohs(a.sin_port);
+            if (fd >= 0)
+                ::close(fd);
+            return found;
+        }();
+        return port;
+    }
+    static std::string PortHex() {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%08x", FreePort());
+        return buf;
+    }
+    static std::string Port() { return std::to_string(FreePort()); }
     void WriteSettings(const std::string& cgiServer, const std::string& globalIp = "") {
         std::ofstream out(config + "/Kestrels.reg");
         out << "Windows Registry Editor Version 5.00\n\n"
             << "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
             << "\"strRoot\"=\"" << root << "\"\n"
-            << "\"uPort\"=dword:00001f90\n"
+            << "\"uPort\"=dword:" << PortHex() << "\n"
             << "\"CGIServer\"=\"" << cgiServer << "\"\n"
             << "\"GlobalIP\"=\"" << globalIp << "\"\n";
     }
@@ -96,8 +126,8 @@ TEST_F(HeadlessStartTest, NoDirectoryServerStillWritesPages) {
     EXPECT_TRUE(addressLine.empty());
     const std::string index = Read(root + "/index.html");
     EXPECT_NE(index, starterIndex);
-    EXPECT_NE(index.find("http://camhost:8080/frame.jpg"), std::string::npos);
-    EXPECT_EQ(Read(root + "/kestrel.dat"), ",8080,,1,,\r\n");
+    EXPECT_NE(index.find("http://camhost:" + Port() + "/frame.jpg"), std::string::npos);
+    EXPECT_EQ(Read(root + "/kestrel.dat"), "," + Port() + ",,1,,\r\n");
 }
 
 TEST_F(HeadlessStartTest, FoundAddressGoesIntoPagesAndSettings) {
@@ -109,9 +139,10 @@ TEST_F(HeadlessStartTest, FoundAddressGoesIntoPagesAndSettings) {
     EXPECT_EQ(addressLine, "203.0.113.7");
     EXPECT_EQ(strServer, "203.0.113.7");
     for (const char* page : {"index.html", "index1.html", "index4.html", "chattv.html"})
-        EXPECT_NE(Read(root + "/" + page).find("http://203.0.113.7:8080/frame.jpg"), std::string::npos)
+        EXPECT_NE(Read(root + "/" + page).find("http://203.0.113.7:" + Port() + "/frame.jpg"),
+                  std::string::npos)
             << page;
-    EXPECT_EQ(Read(root + "/kestrel.dat").rfind("203.0.113.7,8080,", 0), 0u);
+    EXPECT_EQ(Read(root + "/kestrel.dat").rfind("203.0.113.7," + Port() + ",", 0), 0u);
     EXPECT_NE(Read(config + "/Kestrels.reg").find("\"IPAddr\"=\"203.0.113.7\""), std::string::npos);
     EXPECT_EQ(server.Requests().size(), 1u);
 }
@@ -122,7 +153,7 @@ TEST_F(HeadlessStartTest, RefusedLookupShowsReplyAndPagesStillWritten) {
     Start();
     EXPECT_EQ(messages, std::vector<std::string>{"ERROR bad password"});
     EXPECT_TRUE(publicAddress.empty());
-    EXPECT_NE(Read(root + "/index.html").find("http://camhost:8080/frame.jpg"), std::string::npos);
+    EXPECT_NE(Read(root + "/index.html").find("http://camhost:" + Port() + "/frame.jpg"), std::string::npos);
 }
 
 TEST_F(HeadlessStartTest, GlobalIpWinsInPagesOnly) {
@@ -131,8 +162,9 @@ TEST_F(HeadlessStartTest, GlobalIpWinsInPagesOnly) {
     Start();
     EXPECT_EQ(publicAddress, "203.0.113.7");
     EXPECT_EQ(strServer, "203.0.113.7");
-    EXPECT_NE(Read(root + "/index.html").find("http://[2001:db8::5]:8080/frame.jpg"), std::string::npos);
-    EXPECT_EQ(Read(root + "/kestrel.dat").rfind("2001:db8::5,8080,", 0), 0u);
+    EXPECT_NE(Read(root + "/index.html").find("http://[2001:db8::5]:" + Port() + "/frame.jpg"),
+              std::string::npos);
+    EXPECT_EQ(Read(root + "/kestrel.dat").rfind("2001:db8::5," + Port() + ",", 0), 0u);
     EXPECT_NE(Read(config + "/Kestrels.reg").find("\"IPAddr\"=\"203.0.113.7\""), std::string::npos);
 }
 

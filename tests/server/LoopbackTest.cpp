@@ -76,8 +76,8 @@ TEST_F(Loopback, FailureStatuses) {
         {"POST /x.exe HTTP/1.0\r\nContent-Length: 16777217\r\n\r\n", 400},
         {"GET /.htpasswd HTTP/1.0\r\n\r\n", 403},
         {"GET /.git/config HTTP/1.0\r\n\r\n", 403},
-        {"GET /.git/ HTTP/1.0\r\n\r\n", 403},  // not redirected to its default document
-        {"GET /sub/ HTTP/1.0\r\n\r\n", 403}, // listing off
+        {"GET /.git/ HTTP/1.0\r\n\r\n", 403}, // not redirected to its default document
+        {"GET /sub/ HTTP/1.0\r\n\r\n", 403},  // listing off
         {"GET /missing.html HTTP/1.0\r\n\r\n", 404},
         {"GET /sub/missing/deeper HTTP/1.0\r\n\r\n", 404},
         {"GET /pipe.html HTTP/1.0\r\n\r\n", 503},
@@ -400,6 +400,10 @@ TEST_F(Stalls, ClientThatTakesNothingIsDropped) {
 namespace {
 
 TEST_F(Loopback, OutOfDescriptorsPausesAcceptingAndRecovers) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' own memory checks open descriptors, which this test takes away.
+    GTEST_SKIP() << "not meaningful under the sanitizers";
+#endif
     int fd = ConnectLoopback(h.Port());
     ASSERT_GE(fd, 0);
     std::string request = "GET /index.html HTTP/1.0\r\n\r\n";
