@@ -527,6 +527,23 @@ std::vector<std::string> ScriptArguments(const std::string& query) {
 
 ScriptHead ParseScriptHead(std::string_view output) {
     ScriptHead head;
+    // "Status" sets the status line and is not passed on; "Location" makes it a redirect.
+    auto takeHeaderLine = [&head](const std::string& line) {
+        auto colon = line.find(':');
+        bool copy = true;
+        if (colon != std::string::npos) {
+            std::string_view name = Trim(std::string_view(line).substr(0, colon));
+            std::string_view value = Trim(std::string_view(line).substr(colon + 1));
+            if (CompareNoCase(name, "Status") == 0) {
+                head.status = std::string(value);
+                copy = false;
+            } else if (CompareNoCase(name, "Location") == 0) {
+                head.status = StatusLine(302);
+            }
+        }
+        if (copy)
+            head.headers += line + "\r\n";
+    };
     std::string line;
     std::size_t i = 0;
     while (i < output.size()) {
@@ -542,39 +559,12 @@ ScriptHead ParseScriptHead(std::string_view output) {
             head.bodyOffset = i;
             return head;
         }
-        auto colon = line.find(':');
-        bool copy = true;
-        if (colon != std::string::npos) {
-            std::string_view name = Trim(std::string_view(line).substr(0, colon));
-            std::string_view value = Trim(std::string_view(line).substr(colon + 1));
-            if (CompareNoCase(name, "Status") == 0) {
-                head.status = std::string(value);
-                copy = false;
-            } else if (CompareNoCase(name, "Location") == 0) {
-                head.status = StatusLine(302);
-            }
-        }
-        if (copy)
-            head.headers += line + "\r\n";
+        takeHeaderLine(line);
         line.clear();
     }
     // Output ended without an empty line: every line is a header line, the body is empty.
-    if (!line.empty()) {
-        auto colon = line.find(':');
-        bool copy = true;
-        if (colon != std::string::npos) {
-            std::string_view name = Trim(std::string_view(line).substr(0, colon));
-            std::string_view value = Trim(std::string_view(line).substr(colon + 1));
-            if (CompareNoCase(name, "Status") == 0) {
-                head.status = std::string(value);
-                copy = false;
-            } else if (CompareNoCase(name, "Location") == 0) {
-                head.status = StatusLine(302);
-            }
-        }
-        if (copy)
-            head.headers += line + "\r\n";
-    }
+    if (!line.empty())
+        takeHeaderLine(line);
     head.bodyOffset = output.size();
     return head;
 }
