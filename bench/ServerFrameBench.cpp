@@ -4,10 +4,8 @@
 //
 // Both use the program's own composer on the built-in test pattern.
 
-#include "app/HeadlessView.h"
+#include "TestPatternCapture.h"
 #include "app/Settings.h"
-#include "capture/CaptureSubsystem.h"
-#include "capture/TestPattern.h"
 #include "platform/MessageBox.h"
 #include "server/WebServer.h"
 
@@ -46,42 +44,8 @@ struct Site {
 Site* g_site = nullptr;
 
 // The real composer on the built-in test pattern at 320 x 240 with two captions.
-struct Composer {
-    ImageSettings image;
-    HeadlessMainView view;
-    HeadlessMessageBox box{stderr};
-    int reinit = 0, sizeClass = -99;
-    unsigned lastW = 0, lastH = 0;
-    std::unique_ptr<CaptureSubsystem> capture;
-
-    explicit Composer(const std::string& root) {
-        image.CaptureDevice = 0;
-        for (int i = 0; i < 2; ++i) {
-            Caption& c = image.captions[static_cast<size_t>(i)];
-            c.Enabled = 1;
-            c.VPosType = i == 0 ? 0 : 2;
-            c.Text = i == 0 ? "%Y/%m/%d %H:%M:%S" : "viewers %G";
-        }
-        view.CreateFrame(444, 349);
-        view.CreateControl(IDC_PREVIEW_PLACEHOLDER, {166, 151, 206, 191}, 0);
-        CaptureSubsystem::Host host;
-        host.image = &image;
-        host.view = &view;
-        host.messages = &box;
-        host.motionReinit = &reinit;
-        host.lastCaptureWidth = &lastW;
-        host.lastCaptureHeight = &lastH;
-        host.sizeClass = &sizeClass;
-        host.owner = this;
-        host.webRoot = [root] { return root; };
-        host.picturePassword = [] { return std::string(); };
-        host.viewerCount = [] { return 3; };
-        capture = std::make_unique<CaptureSubsystem>(host, [] { return std::vector<DriverEntry>{}; });
-        std::string name;
-        capture->DriverDescription(0, name);
-        capture->CreateCaptureWindow();
-        static_cast<TestPatternDevice*>(capture->Window()->Device())->SetFormat(320, 240, 24);
-    }
+struct Composer : TestPatternCapture {
+    explicit Composer(const std::string& root) { Connect(root, 320, 240, 3); }
 };
 Composer* g_composer = nullptr;
 

@@ -1,7 +1,7 @@
 // ComposeFrame from the test pattern (overlay of the frame's size, two captions) against
 // encoding the same composed frame and its 118 x 90 picture with the same writer.
 
-#include "app/HeadlessView.h"
+#include "TestPatternCapture.h"
 #include "capture/CaptureSubsystem.h"
 #include "capture/TestPattern.h"
 
@@ -19,51 +19,18 @@ using namespace kestrel;
 
 namespace {
 
-struct Setup {
+struct Setup : TestPatternCapture {
     QTemporaryDir dir;
     std::string root = dir.path().toStdString();
-    ImageSettings image;
-    HeadlessMainView view;
-    HeadlessMessageBox box{stderr};
-    int reinit = 0, sizeClass = -99;
-    unsigned lastW = 0, lastH = 0;
-    std::unique_ptr<CaptureSubsystem> capture;
     Surface composed;
     DibBuffer small;
 
     Setup(int w, int h) {
-        image.CaptureDevice = 0;
         image.UseOverlay = 1;
         image.OverlayTransColor = RGB(0, 255, 0);
         image.OverlayBmp = root + "/overlay.bmp";
         WriteOverlay(w, h);
-        for (int i = 0; i < 2; ++i) {
-            Caption& c = image.captions[i];
-            c.Enabled = 1;
-            c.HPosType = i == 0 ? 0 : 2;
-            c.VPosType = i == 0 ? 0 : 2;
-            c.BackType = i;
-            c.Text = i == 0 ? "%Y/%m/%d %H:%M:%S" : "viewers %G";
-        }
-        view.CreateFrame(444, 349);
-        view.CreateControl(IDC_PREVIEW_PLACEHOLDER, {166, 151, 206, 191}, 0);
-        CaptureSubsystem::Host host;
-        host.image = &image;
-        host.view = &view;
-        host.messages = &box;
-        host.motionReinit = &reinit;
-        host.lastCaptureWidth = &lastW;
-        host.lastCaptureHeight = &lastH;
-        host.sizeClass = &sizeClass;
-        host.owner = this;
-        host.webRoot = [this] { return root; };
-        host.picturePassword = [] { return std::string(); };
-        host.viewerCount = [] { return 12; };
-        capture = std::make_unique<CaptureSubsystem>(host, [] { return std::vector<DriverEntry>{}; });
-        std::string name;
-        capture->DriverDescription(0, name);
-        capture->CreateCaptureWindow();
-        static_cast<TestPatternDevice*>(capture->Window()->Device())->SetFormat(w, h, 24);
+        Connect(root, w, h, 12);
         composed = capture->Composer().Compose().copy();
         BITMAPINFOHEADER ih;
         DibBuffer::InitHeader(ih, w, -h, 24);
@@ -72,7 +39,6 @@ struct Setup {
         small.Resize(kSmallWidth, kSmallHeight);
     }
 
-    // Transparent everywhere but a logo band across the top right.
     void WriteOverlay(int w, int h) {
         BITMAPINFOHEADER ih;
         DibBuffer::InitHeader(ih, w, h, 24);
