@@ -5,11 +5,11 @@
 #include "platform/SignalPipe.h"
 #include "ui/CaptureDialogs.h"
 #include "ui/MainWindow.h"
+#include "ui/QuitController.h"
 #include "ui/ServerDialogWidgets.h"
 #include "ui/WidgetMessageBox.h"
 
 #include <QApplication>
-#include <QThread>
 #include <QTimer>
 
 #include <cstdlib>
@@ -28,21 +28,6 @@ void ChoosePlatform() {
     const char* wl = std::getenv("WAYLAND_DISPLAY");
     bool hasDisplay = (x && *x) || (wl && *wl);
     ::setenv("QT_QPA_PLATFORM", hasDisplay ? "xcb;offscreen" : "offscreen", 1);
-}
-
-// Set once the program's own event loop runs. Until then a signal can only be seen inside
-// a message box shown during start-up, whose loop is the only one.
-bool g_mainLoopRunning = false;
-
-// Closes the main frame from the top-level event loop: modal dialogs are dismissed first.
-void CloseFromTopLevel(CMainApp& app) {
-    if (!g_mainLoopRunning || QThread::currentThread()->loopLevel() > 1) {
-        if (QWidget* modal = QApplication::activeModalWidget())
-            modal->close();
-        QTimer::singleShot(50, [&app] { CloseFromTopLevel(app); });
-        return;
-    }
-    app.View().CloseFrame();
 }
 
 } // namespace
@@ -82,11 +67,14 @@ int main(int argc, char* argv[]) {
 
     CMainApp app(std::move(env));
     appPtr = &app;
-    QObject::connect(&signalPipe, &SignalPipe::terminationRequested, [&app](int) { CloseFromTopLevel(app); });
+    // The exit command and the termination signals quit the same way.
+    app.SetQuitHook([&app] { RequestQuit(app); });
+    app.SetModalProbe(&ModalOrPopupOpen);
+    QObject::connect(&signalPipe, &SignalPipe::terminationRequested, [&app](int) { RequestQuit(app); });
 
     if (!app.InitInstance())
         return app.ExitCode();  // 0 for a second copy, 1 for a start that failed
-    QTimer::singleShot(0, [] { g_mainLoopRunning = true; });  // fires first thing in exec()
+    QTimer::singleShot(0, [] { MarkMainLoopRunning(); }); // fires first thing in exec()
     int rc = QApplication::exec();
     app.ExitMainFrame();
     return rc;

@@ -1,6 +1,8 @@
 #include "app/MainApp.h"
 
+#include "app/CommandIds.h"
 #include "app/MainFrame.h"
+#include "app/QuitState.h"
 #include "platform/Paths.h"
 
 #include <QCoreApplication>
@@ -14,6 +16,8 @@
 namespace kestrel {
 
 CMainApp::CMainApp(AppEnvironment env) : m_env(std::move(env)) {
+    // A new application starts with no quit pending.
+    SetQuitPending(false);
     m_configFolder = m_env.configFolder.empty() ? ConfigFolder() : m_env.configFolder;
     m_messageBox = m_env.messageBox ? std::move(m_env.messageBox) : std::make_unique<HeadlessMessageBox>();
     auto timer = m_env.idleTimer ? std::move(m_env.idleTimer) : MakeQtIdleTimer();
@@ -117,6 +121,26 @@ bool CMainApp::OnIdle(long) {
 void CMainApp::RequestIdle() {
     if (m_frame && !m_exited)
         m_idle->Arm();
+}
+
+void CMainApp::RequestQuit() {
+    SetQuitPending(true);
+    if (m_quitHook) {
+        m_quitHook();
+        return;
+    }
+    // Never close the frame inside the handler that asked: it may be one of the frame's own.
+    QMetaObject::invokeMethod(
+        &m_deferred,
+        [this] {
+            if (m_view && !m_exited)
+                m_view->CloseFrame();
+        },
+        Qt::QueuedConnection);
+}
+
+void CMainApp::ShowAbout() {
+    ReportCommandNotAvailable(CmdAbout);
 }
 
 void CMainApp::ExitMainFrame() {

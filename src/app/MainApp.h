@@ -6,6 +6,8 @@
 #include "platform/MessageBox.h"
 #include "platform/SettingsStore.h"
 
+#include <QObject>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -50,6 +52,18 @@ public:
     // The exit status the program ends with.
     int ExitCode() const { return m_exitCode; }
 
+    // The exit command: marks the quit pending, then closes the main frame from the
+    // top-level loop through the hook the program installs (without one, the frame is
+    // closed once the current event is handled).
+    void RequestQuit();
+    void SetQuitHook(std::function<void()> hook) { m_quitHook = std::move(hook); }
+    // Whether a modal dialog or a popup is open (commands are dropped meanwhile); the
+    // program installs the toolkit's answer, without one nothing is ever open.
+    bool ModalOpen() const { return m_modalProbe && m_modalProbe(); }
+    void SetModalProbe(std::function<bool()> probe) { m_modalProbe = std::move(probe); }
+    // The about box (command 57664).
+    void ShowAbout();
+
     std::string HostName;
     std::string PublicAddress;
     std::string VersionText;
@@ -82,6 +96,10 @@ private:
     std::unique_ptr<CMainFrame> m_frame;
     bool m_exited = false;
     int m_exitCode = 0;
+    std::function<void()> m_quitHook;
+    std::function<bool()> m_modalProbe;
+    // Receives the deferred close when no quit hook is installed; goes with the application.
+    QObject m_deferred;
 };
 
 } // namespace kestrel

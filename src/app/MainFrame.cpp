@@ -1,5 +1,6 @@
 #include "app/MainFrame.h"
 
+#include "app/CommandIds.h"
 #include "app/MainApp.h"
 #include "directory/PublicAddressLookup.h"
 #include "capture/CaptureSubsystem.h"
@@ -251,10 +252,10 @@ void CMainFrame::OnHostLookupReply(int errorCode, const std::string& firstAddres
 }
 
 void CMainFrame::OpenUrlRegistrationAfterLookup() {
-    // The URL registration dialog (command 32771) is not built yet; a headless run never
-    // opens a dialog.
+    // A headless run never opens a dialog.
     if (m_view.IsHeadless())
         return;
+    OnCommand(CmdUrlRegistration);
 }
 
 void CMainFrame::StartAddressMonitor() {

@@ -99,6 +99,22 @@ public:
     std::function<void()> ComposeFrameHook;
     std::function<void(const std::string& root)> WebRootCreatedHook;
 
+    // Commands from every door (skin, tray, help keys). A disabled command does nothing;
+    // while a modal dialog or popup is open, or a quit is pending, every command but exit
+    // is dropped.
+    void OnCommand(int id);
+    // System commands: minimise sends the window to the tray (MinimizeHook); others do nothing.
+    void OnSysCommand(int id);
+    bool IsCommandEnabled(int id) const;
+    // Queues the command: it runs from the event loop, never inside the caller's handler.
+    void PostCommand(int id);
+    std::function<void()> MinimizeHook;
+    // The settings dialogs.
+    void OpenBasicSettings();
+    void OpenImageSettings();
+    void OpenUrlRegistration();
+    void OpenHtmlSettings();
+
     // The driver list was chosen by the user (position in the list).
     void OnDriverListChosen(int position);
     // Connects driver `index` (-1: none), resizing and re-skinning the window to its frames.
@@ -153,6 +169,8 @@ private:
     std::unique_ptr<IServerDialogs> m_serverDialogs;
     std::unique_ptr<CHitTracker> m_hitTracker;
     std::unique_ptr<CWebServer> m_webServer;
+    // Receives posted commands; commands still queued go with the frame.
+    std::unique_ptr<QObject> m_commandQueue = std::make_unique<QObject>();
 };
 
 } // namespace kestrel

@@ -1,0 +1,119 @@
+// The main frame's command router: one entry for the skin, the tray menu and the help
+// keys, one enable rule, and the rule that drops commands while a dialog or a quit is
+// under way.
+
+#include "app/CommandIds.h"
+#include "app/MainApp.h"
+#include "app/MainFrame.h"
+#include "app/QuitState.h"
+#include "capture/CaptureSubsystem.h"
+
+#include <cstdio>
+
+namespace kestrel {
+
+void ReportCommandNotAvailable(int id) {
+    std::fprintf(stderr, "kestrel: command %d is not available yet\n", id);
+}
+
+bool CMainFrame::IsCommandEnabled(int id) const {
+    switch (id) {
+    case CmdVideoSource:
+        return m_capture->Caps().hasSourceDialog;
+    case CmdVideoFormat:
+        return m_capture->Caps().hasFormatDialog;
+    case CmdVideoDisplay:
+        return m_capture->Caps().hasDisplayDialog;
+    default:
+        return true;
+    }
+}
+
+void CMainFrame::PostCommand(int id) {
+    QMetaObject::invokeMethod(
+        m_commandQueue.get(), [this, id] { OnCommand(id); }, Qt::QueuedConnection);
+}
+
+void CMainFrame::OnCommand(int id) {
+    // Exit always goes through; anything else arriving inside a dialog's loop, a popup's
+    // loop or after the quit began would run where it does not belong.
+    if (id != CmdExit && (IsQuitPending() || m_app.ModalOpen()))
+        return;
+    if (!IsCommandEnabled(id))
+        return;
+    switch (id) {
+    case CmdStart:
+        StartServer();
+        break;
+    case CmdStop:
+        StopServer();
+        break;
+    case CmdServerSettings:
+        OnServerProperties();
+        break;
+    case CmdBasicSettings:
+        OpenBasicSettings();
+        break;
+    case CmdImageSettings:
+        OpenImageSettings();
+        break;
+    case CmdUrlRegistration:
+        OpenUrlRegistration();
+        break;
+    case CmdHtmlSettings:
+        OpenHtmlSettings();
+        break;
+    case CmdPreview:
+        m_capture->TogglePreview();
+        break;
+    case CmdVideoSource:
+        m_capture->OnVideoSource();
+        break;
+    case CmdVideoFormat:
+        m_capture->OnVideoFormat();
+        break;
+    case CmdVideoDisplay:
+        m_capture->OnVideoDisplay();
+        break;
+    case CmdAbout:
+        m_app.ShowAbout();
+        break;
+    case CmdExit:
+        m_app.RequestQuit();
+        break;
+    case CmdHelpIndex:
+    case CmdHelpFinder:
+    case CmdHelpUsing:
+    case CmdContextHelp:
+    case CmdHelp:
+    case CmdDefaultHelp:
+        ReportCommandNotAvailable(id);
+        break;
+    default:
+        break;
+    }
+}
+
+void CMainFrame::OnSysCommand(int id) {
+    if ((id & 0xFFF0) != kSysMinimize)
+        return;
+    if (IsQuitPending() || m_app.ModalOpen())
+        return;
+    if (MinimizeHook)
+        MinimizeHook();
+}
+
+void CMainFrame::OpenBasicSettings() {
+    ReportCommandNotAvailable(CmdBasicSettings);
+}
+void CMainFrame::OpenImageSettings() {
+    ReportCommandNotAvailable(CmdImageSettings);
+}
+void CMainFrame::OpenUrlRegistration() {
+    ReportCommandNotAvailable(CmdUrlRegistration);
+}
+void CMainFrame::OpenHtmlSettings() {
+    ReportCommandNotAvailable(CmdHtmlSettings);
+}
+
+} // namespace kestrel
