@@ -34,13 +34,13 @@ class Kestrel:
         self.binary = binary
         self.box = sandbox or tempfile.mkdtemp(prefix="camvm-")
         self.port = free_port()
-        self.root = os.path.join(self.box, "www")
+        self.root = os.path.join(self.box, "home", "WebPages")  # made and filled by the program
         os.makedirs(os.path.join(self.box, "cfg", "Velmora"), exist_ok=True)
         os.makedirs(os.path.join(self.box, "home"), exist_ok=True)
         self.settings = os.path.join(self.box, "cfg", "Velmora", "Kestrels.reg")
         if not os.path.exists(self.settings):
             text = SETTINGS_HEAD + "[%s]\n" % KEY
-            text += '"uPort"=%s\n"CaptureDevice"=%s\n"strRoot"="%s"\n' % (dword(self.port), dword(device), self.root)
+            text += '"uPort"=%s\n"CaptureDevice"=%s\n' % (dword(self.port), dword(device))
             for name, value in (values or {}).items():
                 text += '"%s"=%s\n' % (name, dword(value) if isinstance(value, int) else '"%s"' % value)
             for sub, vals in (drivers or {}).items():
@@ -133,13 +133,13 @@ def region_mean(img, x0, y0, x1, y1):
 
 
 def bar_colours(img):
-    """The colours of the eight bars, sampled in the lower half (the driver writes text at the top)."""
+    """The colours of the eight bars, sampled along the bottom (the driver writes text from the top)."""
     w, h = img.size
     out = []
     for i in range(8):
         x0 = int(w * (i + 0.3) / 8)
         x1 = int(w * (i + 0.7) / 8)
-        out.append(classify(region_mean(img, x0, int(h * 0.6), x1, int(h * 0.9))))
+        out.append(classify(region_mean(img, x0, int(h * 0.88), x1, int(h * 0.97))))
     return out
 
 
