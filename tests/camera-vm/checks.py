@@ -112,11 +112,21 @@ def streaming_sizes(binary):
 
 def unplugging(binary):
     """The disconnect button while streaming, with the device held open from outside; then the
-    module removed and loaded again."""
-    k = Kestrel(binary, device=1)
+    module removed and loaded again. Motion detection is on over a still picture, so a snapshot
+    is taken only for the first frame after each (re)connection, when the detector starts afresh."""
+    v4l2("-c", "osd_text_mode=2", "-c", "horizontal_movement=3")
+    k = Kestrel(binary, device=1, values={"UseMotion": 1, "MotionQuality": 75})
+    logpic = os.path.join(k.root, "logpic")
+
+    def snapshots():
+        return len(os.listdir(logpic)) if os.path.isdir(logpic) else 0
+
     try:
         k.start()
         check("unplug: streams before", bar_colours(k.frame()) == BARS)
+        time.sleep(1.1)
+        k.frame()
+        before = snapshots()
         held = os.open("/dev/video0", os.O_RDWR)
         v4l2("-c", "disconnect=1")
         ok, secs, n, errs = wait_for(lambda: is_off_picture(k.frame(timeout=10)), 2.0)
@@ -127,6 +137,10 @@ def unplugging(binary):
         os.close(held)
         ok, secs, _, errs = wait_for(lambda: bar_colours(k.frame(timeout=10)) == BARS, 20.0)
         check("unplug: streams again by itself after the device returns", ok, "%.1f s" % secs)
+        time.sleep(1.1)  # snapshots are named by the second
+        k.frame()
+        check("unplug: motion detector starts afresh after reconnecting", snapshots() == before + 1,
+              "%d snapshots before, %d after" % (before, snapshots()))
 
         r = subprocess.run(["rmmod", "-f", "vivid"], capture_output=True, text=True)
         check("rmmod -f vivid while streaming", r.returncode == 0, r.stderr.strip())
