@@ -9,6 +9,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import urllib.error
 import urllib.request
 
 from PIL import Image
@@ -74,9 +75,13 @@ class Kestrel:
         while time.time() < deadline:
             if self.proc.poll() is not None:
                 raise RuntimeError("kestrel exited with %s: %s" % (self.proc.returncode, self.errors()))
+            # Listening starts before the start-up sequence has finished; the first answer
+            # (of any status) says the program is serving.
             try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=1):
-                    return self
+                self.get("/", timeout=max(1, deadline - time.time()))
+                return self
+            except urllib.error.HTTPError:
+                return self
             except OSError:
                 time.sleep(0.2)
         raise RuntimeError("kestrel did not listen within %d s" % timeout)
