@@ -3,17 +3,37 @@
 # virtual machine (../shared/tools/vivid-run beside the project folder). Skips, with one line
 # saying why, when that tool or the packages it needs are missing.
 #
-#   tests/camera-vm/run.sh [build-folder]      (default: build)
+#   tests/camera-vm/run.sh [--install] [build-folder]      (default: build)
+#
+# --install first installs the packages the virtual machine needs (when the tool is there).
+# VIVID_RUN names the tool; by default it is looked for in shared/tools of the folders above.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+INSTALL=0
+if [ "${1:-}" = "--install" ]; then
+  INSTALL=1
+  shift
+fi
 BUILD=${1:-build}
-VIVID_RUN=${VIVID_RUN:-$(cd .. && pwd)/shared/tools/vivid-run}
+if [ -z "${VIVID_RUN:-}" ]; then
+  dir=$(cd .. && pwd)
+  while :; do
+    if [ -x "$dir/shared/tools/vivid-run" ]; then
+      VIVID_RUN=$dir/shared/tools/vivid-run
+      break
+    fi
+    [ "$dir" = / ] && break
+    dir=$(dirname "$dir")
+  done
+fi
+VIVID_RUN=${VIVID_RUN:-../shared/tools/vivid-run}
 
 skip() {
   echo "camera-vm: skipped: $*"
   exit 0
 }
 [ -x "$VIVID_RUN" ] || skip "no vivid-run at $VIVID_RUN"
+[ $INSTALL -eq 1 ] && scripts/install-deps.sh --camera-vm
 for p in qemu-system-x86 linux-image-amd64 busybox-static kmod v4l-utils python3-pil; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
     skip "package $p is missing (scripts/install-deps.sh --camera-vm installs it)"
