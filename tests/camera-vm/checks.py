@@ -211,12 +211,18 @@ def motion(binary):
 
 
 def second_device(binary):
-    """With two capture devices the second one is driver 2 and streams."""
+    """With two capture devices the second one is driver 2 and streams. The second device is
+    made brighter than the first, so the picture tells which one is shown."""
+    v4l2("-c", "brightness=128")
+    v4l2("-c", "brightness=230", device="/dev/video1")
     k = Kestrel(binary, device=2)
     try:
         k.start()
         img = k.frame()
         check("second device: streams", bar_colours(img) == BARS, " ".join(bar_colours(img)))
+        w, h = img.size
+        level = region_mean(img, w // 32, h * 3 // 4, w * 2 // 32, h * 7 // 8)[1]
+        check("second device: the picture is the second device's", level > 230, "white bar at %.0f" % level)
     except Exception as e:
         check("second device: program answers", False, str(e))
     finally:
