@@ -12,6 +12,10 @@ PACKAGES=(
   media-types python3 python3-pil
   xvfb xauth
 )
+# Test-only group: the camera checks in a throw-away virtual machine (tests/camera-vm/run.sh).
+if [ "${1:-}" = "--camera-vm" ]; then
+  PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static kmod v4l-utils python3 python3-pil)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

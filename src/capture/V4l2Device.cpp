@@ -476,13 +476,17 @@ bool V4l2Device::ApplySourceSettings(const std::vector<DeviceSetting>& settings)
     for (const DeviceSetting& s : settings) {
         auto it = std::find_if(m_found->controls.begin(), m_found->controls.end(),
                                [&](const DeviceSetting& c) { return c.key == s.key; });
-        if (it == m_found->controls.end())
+        // Only what the owner changed is set: a driver refuses some controls while it
+        // streams (EBUSY), and setting those to their own value would fail the whole dialog.
+        if (it == m_found->controls.end() || it->value == s.value)
             continue;
         const int value = it->kind == DeviceSetting::Kind::Choice ? s.value + it->minimum : s.value;
         v4l2_control c{static_cast<uint32_t>(std::stoul(s.key.substr(7))),
                        std::clamp(value, it->minimum, it->maximum)};
-        if (m_found->fd >= 0 && Xioctl(m_found->fd, VIDIOC_S_CTRL, &c) < 0)
+        if (m_found->fd >= 0 && Xioctl(m_found->fd, VIDIOC_S_CTRL, &c) < 0) {
             ok = false;
+            continue;
+        }
         it->value = s.value;
         m_settings.Set(s.key, c.value);
     }
