@@ -51,6 +51,29 @@ void HeadlessMainView::ViewerListRemove(const std::string& text) {
         m_viewers.erase(it);
 }
 
+void HeadlessMainView::ApplySkin(std::shared_ptr<const SkinFace> face) {
+    m_skin = std::move(face);
+    ++m_skinsApplied;
+}
+
+void HeadlessMainView::ShowSkinPictures(const SkinPictureIds& ids) {
+    m_changed.clear();
+    for (int e = 0; e < kSkinElementCount; ++e)
+        if (ids[e] != m_pictures[e])
+            m_changed.push_back(e);
+    m_pictures = ids;
+}
+
+QImage HeadlessMainView::PaintedFace() const {
+    if (!m_skin)
+        return {};
+    QImage image(m_skin->windowWidth, m_skin->windowHeight, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    PaintSkinFace(painter, *m_skin, m_pictures);
+    return image;
+}
+
 void HeadlessMainView::CloseFrame() {
     if (m_closeRequested)
         m_closeRequested();

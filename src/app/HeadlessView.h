@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/MainView.h"
+#include "app/Skin.h"
 
 #include <map>
 
@@ -40,7 +41,10 @@ public:
     std::vector<std::string> ViewerListItems() const override { return m_viewers; }
 
     void ResizeFrame(int width, int height) override { m_width = width, m_height = height; }
-    void ApplySkin(int sizeClass) override { m_skinClass = sizeClass; }
+    void ApplySkin(std::shared_ptr<const SkinFace> face) override;
+    void ShowSkinPictures(const SkinPictureIds& ids) override;
+    // Without a display there is no pointer input.
+    void SetSkinInput(ISkinInput*) override {}
     void ShowFrame() override { m_shown = true; }
     void CloseFrame() override;
     void OnCloseRequested(std::function<void()> handler) { m_closeRequested = std::move(handler); }
@@ -56,7 +60,14 @@ public:
     }
     int Width() const { return m_width; }
     int Height() const { return m_height; }
-    int SkinClass() const { return m_skinClass; }
+    int SkinClass() const { return m_skin ? m_skin->sizeClass : -99; }
+    const SkinFace* Skin() const { return m_skin.get(); }
+    int SkinsApplied() const { return m_skinsApplied; }
+    const SkinPictureIds& SkinPictures() const { return m_pictures; }
+    // Elements whose picture the last ShowSkinPictures changed (what a window repaints).
+    const std::vector<int>& ChangedElements() const { return m_changed; }
+    // The face as a window would show it now.
+    QImage PaintedFace() const;
     bool Created() const { return m_created; }
     bool Shown() const { return m_shown; }
     int Beeps() const { return m_beeps; }
@@ -75,7 +86,11 @@ private:
     std::function<void(int)> m_driverChosen;
     std::function<void()> m_closeRequested;
     std::vector<std::string> m_viewers;
-    int m_width = 0, m_height = 0, m_skinClass = -99;
+    int m_width = 0, m_height = 0;
+    std::shared_ptr<const SkinFace> m_skin;
+    int m_skinsApplied = 0;
+    SkinPictureIds m_pictures{};
+    std::vector<int> m_changed;
     bool m_created = false, m_shown = false;
     int m_beeps = 0, m_previewFrames = 0;
     Rect m_preview;

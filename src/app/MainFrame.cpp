@@ -12,11 +12,18 @@
 #include "server/ServerDialogs.h"
 #include "server/WebServer.h"
 
+#include <QGuiApplication>
+#include <QThread>
+#include <QTimer>
+
+#include <set>
+
 namespace kestrel {
 
 CMainFrame::CMainFrame(CMainApp& app)
     : m_imageSettings(&app.Store()), m_serverSettings(&app.Store()), m_urlRegSettings(&app.Store()),
-      m_basicSettings(&app.Store()), m_htmlSettings(&app.Store()), m_app(app), m_view(app.View()) {
+      m_basicSettings(&app.Store()), m_htmlSettings(&app.Store()), m_app(app), m_view(app.View()),
+      m_queueContext(std::make_unique<QObject>()) {
     // 2. The brushes: two of the status background, one of the uptime background.
     m_brushColors[0] = kStatusBackground;
     m_brushColors[1] = kStatusBackground;
@@ -49,9 +56,11 @@ CMainFrame::CMainFrame(CMainApp& app)
         h = kSizeClasses[cls].height;
     };
     host.generatePages = [this] { GeneratePages(); };
+    host.switchSkin = [this] { SwitchSkin(); };
+    host.stateChanged = [this] { RefreshSkinPictures(); };
     m_capture = std::make_unique<CaptureSubsystem>(std::move(host));
     // 6. Skin file names.
-    m_skinFolder = m_basicSettings.SkinBmp;
+    BuildSkinNames();
     // 7. Listing icons are off when the web root has no "SvrAdmin" folder.
     m_svrAdminPresent = IsExistingFolder(m_serverSettings.strRoot + "/SvrAdmin");
     if (!m_svrAdminPresent)
@@ -120,8 +129,9 @@ int CMainFrame::OnCreate() {
     //    the built-in skin instead.
     if (PathNamesSomething(m_basicSettings.SkinBmp))
         m_basicSettings.SkinBmp.clear();
-    // 3. Skin and window region.
-    m_view.ApplySkin(m_sizeClass);
+    // 3. Skin and window region (the class 0 background: no class is chosen yet).
+    SwitchSkin();
+    m_view.SetSkinInput(this);
     // 4. Status controls with their fonts.
     for (const ControlLayout& layout : kStatusControls)
         m_view.CreateControl(layout.id, layout.rect, layout.fontHeight);
@@ -157,6 +167,8 @@ void CMainFrame::OnDestroy() {
         m_statusTimer->stop();
         m_statusTimerId = 0;
     }
+    m_view.SetSkinInput(nullptr);
+    ReleaseSkin();
 }
 
 void CMainFrame::OnTimer(int) {
@@ -198,6 +210,7 @@ int CMainFrame::ServiceIdle() {
     m_viewerCount = m_hitTracker->ViewerCount();
     m_activityLamp = m_hitTracker->ActivityLamp() ? 1 : 0;
     m_lastIdleLogged = m_hitTracker->LastIdleLogged();
+    RefreshSkinPictures(); // the meter and the lamp
     return result;
 }
 
@@ -206,11 +219,16 @@ void CMainFrame::RecordHit(const std::shared_ptr<CRequest>& request) {
     m_app.RequestIdle();
 }
 
-bool CMainFrame::StartServer() { return m_webServer && m_webServer->StartServer(); }
+bool CMainFrame::StartServer() {
+    const bool started = m_webServer && m_webServer->StartServer();
+    RefreshSkinPictures();
+    return started;
+}
 
 void CMainFrame::StopServer() {
     if (m_webServer)
         m_webServer->StopServer();
+    RefreshSkinPictures();
 }
 
 void CMainFrame::ValidateWebRoot() {
@@ -219,6 +237,100 @@ void CMainFrame::ValidateWebRoot() {
 
 void CMainFrame::UpdateUptimeDisplay() {
     m_hitTracker->UpdateUptimeDisplay(m_webServer && m_webServer->IsListening(), m_serverSettings.timeStarted);
+}
+
+void CMainFrame::BuildSkinNames() { m_skinNames = MakeSkinNames(m_basicSettings.SkinBmp); }
+
+void CMainFrame::ReleaseSkin() { m_skinFace.reset(); }
+
+void CMainFrame::LoadSkinBase() {
+    // Folder or built-in follows SkinBmp now: window creation may have cleared it after
+    // the names were built.
+    const bool fromFolder = !m_basicSettings.SkinBmp.empty();
+    m_skinFace = LoadSkinFace(m_sizeClass, fromFolder ? &m_skinNames : nullptr);
+    if (m_skinFace && !m_skinFace->fallbackPath.empty())
+        ReportSkinFallback(m_skinFace->fallbackPath);
+}
+
+void CMainFrame::ApplyWindowRegion() {
+    if (m_skinFace)
+        m_view.ApplySkin(m_skinFace);
+}
+
+void CMainFrame::SwitchSkin() {
+    ReleaseSkin();
+    LoadSkinBase();
+    ApplyWindowRegion();
+    RefreshSkinPictures();
+}
+
+SkinState CMainFrame::CurrentSkinState() const {
+    SkinState s;
+    s.serverListening = m_webServer && m_webServer->IsListening();
+    s.previewEnabled = static_cast<int>(m_imageSettings.PreviewEnabled);
+    s.viewerCount = m_viewerCount;
+    s.activityLamp = m_activityLamp;
+    const DriverCaps caps = m_capture ? m_capture->Caps() : DriverCaps{};
+    s.formatEnabled = caps.hasFormatDialog;
+    s.sourceEnabled = caps.hasSourceDialog;
+    s.displayEnabled = caps.hasDisplayDialog;
+    s.hover = m_hover;
+    return s;
+}
+
+void CMainFrame::RefreshSkinPictures() { m_view.ShowSkinPictures(SkinPictureIdsFor(CurrentSkinState())); }
+
+void CMainFrame::OnSkinMouseMove(int x, int y) {
+    m_app.RequestIdle();
+    m_hover = SkinHoverAt(x, y);
+    RefreshSkinPictures();
+}
+
+void CMainFrame::OnSkinMouseLeave() {
+    m_app.RequestIdle();
+    m_hover = {};
+    RefreshSkinPictures();
+}
+
+bool CMainFrame::OnSkinLButtonDown(int x, int y) {
+    m_app.RequestIdle();
+    const SkinState state = CurrentSkinState();
+    auto enabled = [&state](int id) {
+        return id == kCmdVideoFormat   ? state.formatEnabled
+               : id == kCmdVideoSource ? state.sourceEnabled
+               : id == kCmdVideoDisplay ? state.displayEnabled
+                                        : true;
+    };
+    bool closing = false;
+    for (const SkinCommand& c : SkinClickCommands(x, y, state.serverListening, enabled)) {
+        PostSkinCommand(c);
+        closing = closing || (!c.system && c.id == kCmdExit);
+    }
+    return closing;
+}
+
+void CMainFrame::PostSkinCommand(const SkinCommand& command) {
+    std::fprintf(stderr, "kestrel: command %d is not available yet\n", command.id);
+}
+
+void CMainFrame::OnInputEvent() { m_app.RequestIdle(); }
+
+void CMainFrame::ReportSkinFallback(const std::string& path) {
+    static std::set<std::string> told;
+    if (!told.insert(path).second)
+        return;
+    std::string text = kSkinFallbackMessage;
+    text.replace(text.find("%s"), 2, path);
+    QTimer::singleShot(0, m_queueContext.get(), [this, text] { ShowFromTopLevel(text); });
+}
+
+void CMainFrame::ShowFromTopLevel(const std::string& text) {
+    // Never inside a dialog's loop or a start-up box: wait until only the top-level loop runs.
+    if (QThread::currentThread()->loopLevel() > 1 || QGuiApplication::modalWindow()) {
+        QTimer::singleShot(50, m_queueContext.get(), [this, text] { ShowFromTopLevel(text); });
+        return;
+    }
+    MessageBox().Show(text, "Kestrel", MessageIcon::Exclamation);
 }
 
 void CMainFrame::OnServerProperties() { RunServerProperties(m_serverSettings, m_app.HostName, *m_serverDialogs); }

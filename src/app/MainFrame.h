@@ -2,6 +2,7 @@
 
 #include "app/MainView.h"
 #include "app/Settings.h"
+#include "app/Skin.h"
 
 #include <QTimer>
 
@@ -51,13 +52,15 @@ constexpr const char* kNoCaptureDeviceMessage =
     "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
     "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93"; // キャプチャデバイスが存在しません
 constexpr int kMaxListedDrivers = 100;
+// A skin background that cannot be used; %s is its path.
+constexpr const char* kSkinFallbackMessage = "スキン画像を読み込めません：%s\n内蔵のスキンを使います。";
 
 // The one top-level window and the owner of all long-lived state. Its constructor,
 // OnCreate, OnDestroy and destructor run the start and stop sequences in their order.
-class CMainFrame {
+class CMainFrame : public ISkinInput {
 public:
     explicit CMainFrame(CMainApp& app);
-    ~CMainFrame();
+    ~CMainFrame() override;
     CMainFrame(const CMainFrame&) = delete;
     CMainFrame& operator=(const CMainFrame&) = delete;
 
@@ -126,6 +129,24 @@ public:
     // Fills the driver list; the description source answers false past the last driver.
     void FillDriverList(const std::function<bool(int index, std::string& name)>& description);
 
+    // The skin. BuildSkinNames follows SkinBmp; SwitchSkin releases the skin, loads the
+    // background and pictures of the current size class and shapes the window.
+    void BuildSkinNames();
+    void ReleaseSkin();
+    void LoadSkinBase();
+    void ApplyWindowRegion();
+    void SwitchSkin();
+    // Tells the view the picture every element shows now (after anything that may change one).
+    void RefreshSkinPictures();
+    SkinState CurrentSkinState() const;
+    const SkinFace* Skin() const { return m_skinFace.get(); }
+    const SkinNames& SkinFileNames() const { return m_skinNames; }
+    // Pointer input on the face.
+    void OnSkinMouseMove(int x, int y) override;
+    void OnSkinMouseLeave() override;
+    bool OnSkinLButtonDown(int x, int y) override;
+    void OnInputEvent() override;
+
     CMainApp& App() { return m_app; }
     IMainView& View() { return m_view; }
     IMessageBox& MessageBox();
@@ -139,14 +160,13 @@ public:
 
     // State shared with the other subsystems.
     int m_sizeClass = kInitialSizeClass;
-    int m_serverRunningState = 1;
     int m_activityLamp = 0;
     int m_viewerCount = 0;
     unsigned m_lastCaptureWidth = 0;
     unsigned m_lastCaptureHeight = 0;
     int m_motionReinit = 0;
     bool m_svrAdminPresent = false;
-    std::string m_skinFolder;
+    SkinNames m_skinNames;
 
     // Brushes' colours, created in the constructor (kept for the colour rules of the controls).
     COLORREF m_brushColors[3] = {};
@@ -154,6 +174,12 @@ public:
 
 private:
     void SaveSettingsFile();
+    // A skin background that could not be used: said once per path and run, from the
+    // top-level event loop (a switch may run inside a picture request or a dialog).
+    void ReportSkinFallback(const std::string& path);
+    void ShowFromTopLevel(const std::string& text);
+    // A skin click's command, queued: no dialog runs inside a mouse handler.
+    void PostSkinCommand(const SkinCommand& command);
     // The public address lookup, wired to the address line and the page generation.
     PublicAddressLookup MakeAddressLookup();
     // UrlAutoexec: opens the URL registration dialog once the address is known.
@@ -171,6 +197,10 @@ private:
     std::unique_ptr<CWebServer> m_webServer;
     // Receives posted commands; commands still queued go with the frame.
     std::unique_ptr<QObject> m_commandQueue = std::make_unique<QObject>();
+    std::shared_ptr<SkinFace> m_skinFace;
+    std::array<bool, kSkinElementCount> m_hover{};
+    // Queued work (messages shown later) goes with the frame.
+    std::unique_ptr<QObject> m_queueContext;
 };
 
 } // namespace kestrel

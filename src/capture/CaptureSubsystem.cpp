@@ -96,7 +96,8 @@ void CaptureSubsystem::ApplySizeClass(int width, int height) {
         m_host.view->ResizeFrame(fw, fh);
     if (cls != *m_host.sizeClass) {
         *m_host.sizeClass = cls;
-        m_host.view->ApplySkin(cls);
+        if (m_host.switchSkin)
+            m_host.switchSkin();
     }
 }
 
@@ -112,6 +113,16 @@ void CaptureSubsystem::ReadStatusAndResize() {
 }
 
 void CaptureSubsystem::SelectCaptureDevice(int index) {
+    ConnectDevice(index);
+    NotifyStateChanged();
+}
+
+void CaptureSubsystem::NotifyStateChanged() {
+    if (m_host.stateChanged)
+        m_host.stateChanged();
+}
+
+void CaptureSubsystem::ConnectDevice(int index) {
     ImageSettings& s = *m_host.image;
     if (index == s.CaptureDevice) {
         *m_host.motionReinit = 1;
@@ -147,18 +158,21 @@ void CaptureSubsystem::TogglePreview() {
     s.PreviewEnabled = s.PreviewEnabled ? 0 : 1;
     if (m_window)
         m_window->SetPreview(s.PreviewEnabled != 0);
+    NotifyStateChanged();
 }
 
 void CaptureSubsystem::OnVideoSource() {
     *m_host.motionReinit = 1;
     if (m_window)
         m_window->DlgVideoSource();
+    NotifyStateChanged();
 }
 
 void CaptureSubsystem::OnVideoDisplay() {
     *m_host.motionReinit = 1;
     if (m_window)
         m_window->DlgVideoDisplay();
+    NotifyStateChanged();
 }
 
 void CaptureSubsystem::OnVideoFormat() {
@@ -169,6 +183,7 @@ void CaptureSubsystem::OnVideoFormat() {
     if (m_host.generatePages)
         m_host.generatePages();
     *m_host.motionReinit = 1;
+    NotifyStateChanged();
 }
 
 DriverCaps CaptureSubsystem::Caps() const {

@@ -44,6 +44,10 @@ public:
         std::function<std::string()> picturePassword;
         std::function<int()> viewerCount;
         std::function<void()> generatePages;
+        // The skin switch, run when the window size class changes (the class is set first).
+        std::function<void()> switchSkin;
+        // Preview, device or driver capabilities may have changed what the skin shows.
+        std::function<void()> stateChanged;
         // Main window size for each size class.
         std::function<void(int sizeClass, int& width, int& height)> frameSizeFor;
     };
@@ -83,6 +87,8 @@ public:
 
 private:
     void ReadStatusAndResize();
+    void ConnectDevice(int index);
+    void NotifyStateChanged();
     void ApplySizeClass(int width, int height);
 
     Host m_host;

@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QWindow>
 
 namespace kestrel {
 
@@ -26,6 +27,9 @@ QRect ToQRect(const Rect& r) {
 MainWindow::MainWindow() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) {
     setWindowTitle("Kestrel");
     setAttribute(Qt::WA_DeleteOnClose, false);
+    setAttribute(Qt::WA_OpaquePaintEvent); // the face covers the whole window
+    setMouseTracking(true);                // hover pictures follow the pointer
+    setWindowIcon(ProgramIcon());
 }
 
 MainWindow::~MainWindow() = default;
@@ -92,6 +96,7 @@ void MainWindow::CreateControl(ControlId id, const Rect& rect, int fontHeight) {
     if (id == IDC_DRIVER_LIST)
         r.setHeight(std::max(20, QFontMetrics(w->font()).height() + 8)); // the rest is the dropped list
     w->setGeometry(r);
+    w->installEventFilter(this); // input on a control arms the idle pass too
     w->show();
     m_controls[id] = w;
 }
@@ -187,9 +192,21 @@ void MainWindow::ResizeFrame(int width, int height) {
     setFixedSize(width, height);
 }
 
-void MainWindow::ApplySkin(int sizeClass) {
-    m_sizeClass = sizeClass;
+void MainWindow::ApplySkin(std::shared_ptr<const SkinFace> face) {
+    m_face = std::move(face);
+    if (m_face && !m_face->region.isEmpty())
+        setMask(m_face->region);
     update();
+}
+
+void MainWindow::ShowSkinPictures(const SkinPictureIds& ids) {
+    m_lastRepaints.clear();
+    for (const SkinElementInfo& e : kSkinElements)
+        if (ids[e.element] != m_pictures[e.element])
+            m_lastRepaints.push_back(ToQRect(e.rect));
+    m_pictures = ids;
+    for (const QRect& r : m_lastRepaints)
+        update(r);
 }
 
 void MainWindow::ShowFrame() {
@@ -230,27 +247,83 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void MainWindow::paintEvent(QPaintEvent*) {
-    // The built-in skin: a rounded panel in the status colours.
+void MainWindow::paintEvent(QPaintEvent* event) {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.fillRect(rect(), ToQColor(RGB(96, 104, 96)));
-    p.setBrush(ToQColor(kStatusBackground));
-    p.setPen(ToQColor(RGB(120, 128, 120)));
-    p.drawRoundedRect(rect().adjusted(2, 2, -3, -3), 12, 12);
-    p.setBrush(ToQColor(kUptimeBackground));
-    p.drawRoundedRect(QRect(20, 255, 120, 55), 6, 6);
+    if (!m_face) {
+        p.fillRect(rect(), ToQColor(kStatusBackground));
+        return;
+    }
+    PaintSkinFace(p, *m_face, m_pictures, event->rect());
 }
 
 void MainWindow::mousePressEvent(QMouseEvent* event) {
-    // Without a caption bar the window is moved by dragging its face.
-    if (event->button() == Qt::LeftButton)
-        m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
+    if (event->button() != Qt::LeftButton || m_closing)
+        return;
+    m_pressGlobal = event->globalPosition().toPoint();
+    m_dragOffset = m_pressGlobal - frameGeometry().topLeft();
+    m_drag = Drag::Pressed;
+    const QPoint at = event->position().toPoint();
+    // The close button ends the window: no drag may follow it.
+    if (m_input && m_input->OnSkinLButtonDown(at.x(), at.y()))
+        m_drag = Drag::None;
 }
 
 void MainWindow::mouseMoveEvent(QMouseEvent* event) {
-    if (event->buttons() & Qt::LeftButton)
-        move(event->globalPosition().toPoint() - m_dragOffset);
+    const QPoint global = event->globalPosition().toPoint();
+    const bool held = event->buttons() & Qt::LeftButton;
+    if (!held || m_closing)
+        m_drag = Drag::None;
+    if (m_drag == Drag::Pressed && (global - m_pressGlobal).manhattanLength() >= QApplication::startDragDistance()) {
+        QWindow* handle = windowHandle();
+        m_drag = handle && handle->startSystemMove() ? Drag::None : Drag::Following;
+    }
+    if (m_drag == Drag::Following) {
+        move(global - m_dragOffset);
+        return;
+    }
+    if (m_input) {
+        const QPoint at = event->position().toPoint();
+        m_input->OnSkinMouseMove(at.x(), at.y());
+    }
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton)
+        m_drag = Drag::None;
+    if (m_input)
+        m_input->OnInputEvent();
+}
+
+void MainWindow::mouseDoubleClickEvent(QMouseEvent* event) {
+    // The second press of a double-click does nothing (the first one has acted).
+    event->accept();
+}
+
+void MainWindow::leaveEvent(QEvent*) {
+    if (m_input)
+        m_input->OnSkinMouseLeave();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    if (m_input)
+        m_input->OnInputEvent();
+    QWidget::keyPressEvent(event);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::KeyPress:
+    case QEvent::Wheel:
+        if (m_input)
+            m_input->OnInputEvent();
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 } // namespace kestrel

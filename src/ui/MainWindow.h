@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/MainView.h"
+#include "app/Skin.h"
 
 #include <QWidget>
 
@@ -13,8 +14,9 @@ class QListWidget;
 
 namespace kestrel {
 
-// The main window with a display: frameless, painted with the skin's colours, holding
-// the status controls at their rectangles.
+// The main window with a display: frameless, cut to the skin's shape and painted with its
+// face, holding the status controls at their rectangles above it. Pointer input on the
+// face goes to the frame; the whole face drags the window.
 class MainWindow : public QWidget, public IMainView {
     Q_OBJECT
 public:
@@ -46,7 +48,13 @@ public:
     std::vector<std::string> ViewerListItems() const override;
 
     void ResizeFrame(int width, int height) override;
-    void ApplySkin(int sizeClass) override;
+    void ApplySkin(std::shared_ptr<const SkinFace> face) override;
+    void ShowSkinPictures(const SkinPictureIds& ids) override;
+    void SetSkinInput(ISkinInput* input) override { m_input = input; }
+    const SkinFace* Skin() const { return m_face.get(); }
+    const SkinPictureIds& SkinPictures() const { return m_pictures; }
+    // Rectangles the last ShowSkinPictures asked to repaint.
+    const std::vector<QRect>& LastRepaints() const { return m_lastRepaints; }
     void ShowFrame() override;
     void CloseFrame() override;
 
@@ -59,6 +67,11 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QComboBox* DriverList() const;
@@ -68,7 +81,15 @@ private:
     QLabel* m_preview = nullptr;
     std::function<void(int)> m_driverChosen;
     std::function<void()> m_closeRequested;
-    int m_sizeClass = -99;
+    std::shared_ptr<const SkinFace> m_face;
+    SkinPictureIds m_pictures{};
+    std::vector<QRect> m_lastRepaints;
+    ISkinInput* m_input = nullptr;
+    // A left press may become a drag once the pointer moves far enough; without a window
+    // manager to move the window, it follows the pointer until the button is released.
+    enum class Drag { None, Pressed, Following };
+    Drag m_drag = Drag::None;
+    QPoint m_pressGlobal;
     QPoint m_dragOffset;
     bool m_closing = false;
 };

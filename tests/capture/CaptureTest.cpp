@@ -73,6 +73,7 @@ struct Rig {
     unsigned lastW = 0, lastH = 0;
     std::unique_ptr<CaptureSubsystem> capture;
 
+    int skinClass = -99; // the class the last skin switch was for
     Rig() {
         image.CaptureDevice = -1;
         view.CreateFrame(444, 349);
@@ -94,6 +95,7 @@ struct Rig {
         host.picturePassword = [] { return std::string(); };
         host.viewerCount = [] { return 0; };
         host.generatePages = [this] { ++pagesGenerated; };
+        host.switchSkin = [this] { skinClass = sizeClass; };
         host.frameSizeFor = [](int cls, int& w, int& h) {
             static const int sizes[3][2] = {{444, 349}, {610, 495}, {933, 690}};
             w = sizes[cls][0], h = sizes[cls][1];
@@ -173,7 +175,7 @@ TEST(CaptureSelection, ConnectResizeAndReskin) {
     EXPECT_EQ(rig.sizeClass, 0);
     EXPECT_EQ(rig.view.Width(), 444);
     EXPECT_EQ(rig.view.Height(), 349);
-    EXPECT_EQ(rig.view.SkinClass(), 0);
+    EXPECT_EQ(rig.skinClass, 0);
     EXPECT_EQ(rig.view.PreviewGeometry().Width(), 176);
     EXPECT_TRUE(rig.capture->Window()->PreviewOn());
 

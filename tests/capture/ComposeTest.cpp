@@ -50,6 +50,7 @@ struct Rig {
     std::unique_ptr<CaptureSubsystem> capture;
     static constexpr int kInitialClass = -99;
 
+    int skinClass = -99; // the class the last skin switch was for
     Rig() {
         image.CaptureDevice = -1;
         view.CreateFrame(444, 349);
@@ -68,6 +69,7 @@ struct Rig {
         host.webRoot = [this] { return root; };
         host.picturePassword = [this] { return password; };
         host.viewerCount = [this] { return viewers; };
+        host.switchSkin = [this] { skinClass = sizeClass; };
         host.frameSizeFor = [](int cls, int& w, int& h) {
             static const int sizes[3][2] = {{444, 349}, {610, 495}, {933, 690}};
             w = sizes[cls][0], h = sizes[cls][1];
@@ -230,7 +232,7 @@ TEST(ComposeFrame, TestPatternWithOverlayAndCaptionWritesBothPictures) {
     EXPECT_EQ(rig.lastH, 240u);
     EXPECT_EQ(rig.sizeClass, 1);
     EXPECT_EQ(rig.view.Width(), 610);
-    EXPECT_EQ(rig.view.SkinClass(), 1);
+    EXPECT_EQ(rig.skinClass, 1);
     static_cast<TestPatternDevice*>(rig.capture->Window()->Device())->SetStill(true);
 
     rig.capture->ComposeFrame();
