@@ -55,13 +55,17 @@ def darker(c, t=0.35):
     return mix(c, (0, 0, 0), t)
 
 
-def no_key(img):
-    """Moves any pixel that happens to have the key colour one step off it."""
+def no_key(img, shape=None):
+    """Moves any pixel inside the shape (or anywhere, without one) that happens to have
+    the key colour one step off it, and gives every pixel outside the shape the key."""
     px = img.load()
+    inside = shape.load() if shape else None
     w, h = img.size
     for y in range(h):
         for x in range(w):
-            if px[x, y] == KEY:
+            if inside and not inside[x, y]:
+                px[x, y] = KEY
+            elif px[x, y] == KEY:
                 px[x, y] = (KEY[0] + 1, KEY[1], KEY[2])
     return img
 
@@ -100,6 +104,8 @@ def background(pid, pal):
     # The body: a rounded shape one pixel inside the window on every side, so the key
     # colour surrounds it; PIL draws it without antialiasing.
     right, bottom = ww - 3, wh - 3
+    shape = Image.new("1", (pw, ph), 0)
+    ImageDraw.Draw(shape).rounded_rectangle((1, 1, right, bottom), radius=14, fill=1)
     d.rounded_rectangle((1, 1, right, bottom), radius=14, fill=pal.edge)
     d.rounded_rectangle((3, 3, right - 2, bottom - 2), radius=12, fill=pal.face)
     # Title band with the logo, the driver list and the window buttons.
@@ -126,16 +132,18 @@ def background(pid, pal):
     # Name plate at the bottom right.
     text_centred(d, (right - 130, bottom - 26, right - 14, bottom - 6), "Kestrel Live Camera",
                  lighter(pal.face, 0.6), 12)
-    return no_key(img)
+    return no_key(img, shape)
 
 
 def button(size, label, fill, ink, edge):
+    """The viewer list covers the buttons' tops down to y = 114, so the label sits in the
+    lowest 12 pixels."""
     img = Image.new("RGB", size, edge)
     d = ImageDraw.Draw(img)
     w, h = size
     d.rounded_rectangle((0, 0, w - 1, h - 1), radius=4, fill=edge)
     d.rounded_rectangle((1, 1, w - 2, h - 2), radius=3, fill=fill)
-    text_centred(d, (2, 1, w - 2, h - 1), label, ink, h - 8)
+    text_centred(d, (2, h - 13, w - 2, h - 1), label, ink, 11)
     return no_key(img)
 
 
