@@ -9,6 +9,7 @@
 #include "ui/MainWindow.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
+#include "app/Skin.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -17,6 +18,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -214,4 +216,99 @@ TEST_F(WindowedApp, PictureShowsTheStatusColoursWhereTheControlsAre) {
         for (int y = 44; y < 53; ++y)
             dark += at(x, y).lightness() < 100 ? 1 : 0;
     EXPECT_GT(dark, 10) << "no text drawn in the address line";
+}
+
+namespace {
+
+// Stands in for the frame to see what the window forwards.
+class RecordingInput : public ISkinInput {
+public:
+    void OnSkinMouseMove(int x, int y) override { moves.push_back({x, y}); }
+    void OnSkinMouseLeave() override { ++leaves; }
+    bool OnSkinLButtonDown(int x, int y) override {
+        presses.push_back({x, y});
+        return closeOnPress;
+    }
+    void OnInputEvent() override { ++inputs; }
+    std::vector<QPoint> moves, presses;
+    int leaves = 0, inputs = 0;
+    bool closeOnPress = false;
+};
+
+void Send(QWidget* to, QEvent::Type type, QPoint at, Qt::MouseButtons held) {
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, QPointF(at), QPointF(to->mapToGlobal(at)), button, held, Qt::NoModifier);
+    QApplication::sendEvent(to, &event);
+}
+
+QRect ElementRect(SkinElement e) {
+    const Rect& r = kSkinElements[e].rect;
+    return QRect(r.left, r.top, r.Width(), r.Height());
+}
+
+} // namespace
+
+TEST_F(WindowedApp, WindowIsCutToTheSkinAndShowsItsFace) {
+    const SkinFace* face = m_window->Skin();
+    ASSERT_NE(face, nullptr);
+    EXPECT_EQ(m_window->mask(), face->region);
+    EXPECT_FALSE(m_window->mask().contains(QPoint(0, 0))) << "the corner is cut away";
+    EXPECT_TRUE(m_window->mask().contains(QPoint(200, 200)));
+    const QImage picture = m_window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    // The first row's picture where nothing covers it, the greyed video display row (no
+    // device is chosen in a fresh start).
+    const QImage row1 = BuiltInSkinPicture(144), row6 = BuiltInSkinPicture(192);
+    for (QPoint p : {QPoint(0, 0), QPoint(50, 7), QPoint(97, 14)})
+        EXPECT_EQ(picture.pixel(p + QPoint(30, 129)), row1.pixel(p)) << p.x() << "," << p.y();
+    EXPECT_EQ(picture.pixel(QPoint(30, 204)), row6.pixel(0, 0));
+}
+
+TEST_F(WindowedApp, HoverRepaintsOnlyTheRowsThePointerCrosses) {
+    Send(m_window, QEvent::MouseMove, QPoint(50, 135), Qt::NoButton);
+    EXPECT_EQ(m_window->SkinPictures()[kElemRow1], 145);
+    EXPECT_EQ(m_window->LastRepaints(), std::vector<QRect>{ElementRect(kElemRow1)});
+    Send(m_window, QEvent::MouseMove, QPoint(50, 136), Qt::NoButton);
+    EXPECT_TRUE(m_window->LastRepaints().empty()) << "an unchanged picture is not repainted";
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(m_window, &leave);
+    EXPECT_EQ(m_window->SkinPictures()[kElemRow1], 144) << "leaving the window ends the hover";
+}
+
+TEST_F(WindowedApp, PressesReachTheFaceExceptThroughControlsAndSecondPresses) {
+    RecordingInput input;
+    m_window->SetSkinInput(&input);
+    Send(m_window, QEvent::MouseButtonPress, QPoint(240, 120), Qt::LeftButton);
+    Send(m_window, QEvent::MouseButtonRelease, QPoint(240, 120), Qt::NoButton);
+    // The second press of a double-click does nothing.
+    Send(m_window, QEvent::MouseButtonDblClick, QPoint(240, 120), Qt::LeftButton);
+    Send(m_window, QEvent::MouseButtonRelease, QPoint(240, 120), Qt::NoButton);
+    EXPECT_EQ(input.presses, std::vector<QPoint>{QPoint(240, 120)});
+    // The viewer list covers the stop button's top and takes that click itself.
+    QWidget* list = m_window->Control(IDC_VIEWER_LIST);
+    ASSERT_NE(list, nullptr);
+    QWidget* viewport = static_cast<QListWidget*>(list)->viewport();
+    Send(viewport, QEvent::MouseButtonPress, viewport->mapFrom(m_window, QPoint(240, 105)), Qt::LeftButton);
+    EXPECT_EQ(input.presses.size(), 1u);
+    EXPECT_GT(input.inputs, 0) << "input on a control arms the idle pass";
+    m_window->SetSkinInput(m_app->MainFrame());
+}
+
+TEST_F(WindowedApp, DragMovesTheWindowOnlyPastTheDragDistance) {
+    RecordingInput input;
+    m_window->SetSkinInput(&input);
+    const QPoint start = m_window->pos();
+    const QPoint at(300, 300);
+    Send(m_window, QEvent::MouseButtonPress, at, Qt::LeftButton);
+    Send(m_window, QEvent::MouseMove, at + QPoint(1, 0), Qt::LeftButton);
+    EXPECT_EQ(m_window->pos(), start) << "a click is no drag";
+    Send(m_window, QEvent::MouseMove, at + QPoint(40, 25), Qt::LeftButton);
+    EXPECT_EQ(m_window->pos(), start + QPoint(40, 25));
+    Send(m_window, QEvent::MouseButtonRelease, at + QPoint(40, 25), Qt::NoButton);
+    // A press on the close button never becomes a drag.
+    input.closeOnPress = true;
+    const QPoint moved = m_window->pos();
+    Send(m_window, QEvent::MouseButtonPress, QPoint(360, 10), Qt::LeftButton);
+    Send(m_window, QEvent::MouseMove, QPoint(420, 60), Qt::LeftButton);
+    EXPECT_EQ(m_window->pos(), moved);
+    m_window->SetSkinInput(m_app->MainFrame());
 }
