@@ -1,14 +1,131 @@
 #!/usr/bin/env bash
-# Runs the main-window tests on a real X display (a private Xvfb) and keeps a picture of
-# the window: build/screenshots/mainwindow.png. Needs a built tree (scripts/test.sh).
+# Whole-screen pictures of the skinned window on a real X display, for looking at:
+# a private Xvfb with a white root (-wr, so the cut-away corners show white), the program
+# started with a private settings folder, web root and a free port, driven by xdotool.
+# Also runs the main-window tests on that display (build/screenshots/mainwindow.png).
+# Installs xdotool and trayer for itself when they are missing (root or sudo).
+# Pictures go to build/screenshots/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake --build build --target kestrel_tests_ui
-mkdir -p build/screenshots
-out="$PWD/build/screenshots/mainwindow.png"
-rm -f "$out"
-xvfb-run -a -s "-screen 0 1024x768x24" \
-  env QT_QPA_PLATFORM=xcb KESTREL_SCREENSHOT="$out" build/tests/kestrel_tests_ui --gtest_filter='WindowedApp.*'
-test -s "$out"
-echo "screenshot: $out"
+need=()
+command -v xdotool >/dev/null || need+=(xdotool)
+command -v trayer >/dev/null || need+=(trayer)
+command -v curl >/dev/null || need+=(curl)
+/usr/bin/python3 -c 'import PIL' 2>/dev/null || need+=(python3-pil)
+if [ ${#need[@]} -gt 0 ]; then
+  SUDO=(); [ "$(id -u)" -eq 0 ] || SUDO=(sudo)
+  echo "screenshot: installing ${need[*]}"
+  DEBIAN_FRONTEND=noninteractive "${SUDO[@]}" apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+[ -d build ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target kestrel kestrel_tests_ui >/dev/null
+out="$PWD/build/screenshots"
+mkdir -p "$out"
+work=$(mktemp -d /tmp/kestrel-shots.XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A display number nobody uses.
+display=""
+for n in $(seq 90 140); do
+  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
+done
+[ -n "$display" ] || { echo "screenshot: no free display number" >&2; exit 1; }
+Xvfb "$display" -screen 0 1280x800x24 -wr -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+export DISPLAY="$display"
+
+free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+shoot() { /usr/bin/python3 -c "from PIL import ImageGrab; ImageGrab.grab(xdisplay='$display').save('$out/$1')"; echo "screenshot: $out/$1"; }
+
+# Starts Kestrel with its own settings (extra lines after the main key's values) and
+# waits for its window. Sets $kpid, $kwin and $kport.
+start_kestrel() {
+  local name=$1 extra=${2:-} drivers=${3:-}
+  local home="$work/$name"
+  mkdir -p "$home/config/Velmora" "$home/www"
+  kport=$(free_port)
+  {
+    printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n'
+    printf '"uPort"=dword:%08x\n"strRoot"="%s/www"\n"UrlAutoexec"=dword:00000000\n' "$kport" "$home"
+    printf '%b' "$extra"
+    if [ -n "$drivers" ]; then
+      printf '\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\Drivers\\TestPattern]\n%b' "$drivers"
+    fi
+  } > "$home/config/Velmora/Kestrels.reg"
+  chmod 600 "$home/config/Velmora/Kestrels.reg"
+  HOME="$home" XDG_CONFIG_HOME="$home/config" QT_QPA_PLATFORM=xcb build/kestrel >"$home/log" 2>&1 &
+  kpid=$!
+  pids+=($kpid)
+  kwin=""
+  for _ in $(seq 100); do
+    kwin=$(xdotool search --pid "$kpid" --name '^Kestrel$' 2>/dev/null | head -1 || true)
+    [ -n "$kwin" ] && break
+    sleep 0.1
+  done
+  [ -n "$kwin" ] || { echo "screenshot: no window from kestrel ($name)" >&2; cat "$home/log" >&2; exit 1; }
+  xdotool windowmove "$kwin" 40 40
+  sleep 1
+}
+stop_kestrel() {
+  kill "$kpid" 2>/dev/null || true
+  wait "$kpid" 2>/dev/null || true
+}
+# Pointer to window co-ordinates x, y of the Kestrel window.
+point() { xdotool mousemove --window "$kwin" "$1" "$2"; sleep 0.4; }
+
+# 1. Class 0: the test pattern at 176 x 144.
+start_kestrel class0 '"CaptureDevice"=dword:00000000\n' '"Size"=dword:00000002\n'
+point 600 600
+shoot window-class0.png
+stop_kestrel
+
+# 2. Class 2: the test pattern at 640 x 480 in a 933 x 690 window.
+start_kestrel class2 '"CaptureDevice"=dword:00000000\n' '"Size"=dword:00000005\n'
+point 1100 760
+shoot window-class2.png
+stop_kestrel
+
+# 3. A row hovered; the test pattern has no display dialog, so "ビデオ表示" is greyed.
+start_kestrel hover '"CaptureDevice"=dword:00000000\n' '"Size"=dword:00000002\n'
+point 60 151
+shoot window-row-hovered.png
+# 4. Stopped after a click on the stop button.
+point 250 120
+xdotool click 1
+sleep 0.8
+point 600 600
+shoot window-stopped.png
+stop_kestrel
+
+# 5. The viewer meter and the activity lamp while pictures are fetched.
+start_kestrel meter '"CaptureDevice"=dword:00000000\n' '"Size"=dword:00000002\n'
+for i in 1 2 3; do
+  ( while :; do curl -s -o /dev/null "http://127.0.0.1:$kport/frame.jpg" || true; done ) &
+  pids+=($!)
+done
+sleep 3
+shoot window-meter-lamp.png
+for p in "${pids[@]: -3}"; do kill "$p" 2>/dev/null || true; done
+stop_kestrel
+
+# 6. A skin folder made by the script, in another colour.
+/usr/bin/python3 scripts/make-skin-pictures.py --folder "$work/redskin" --colour 150,60,40 >/dev/null
+start_kestrel skinfolder "\"SkinBmp\"=\"$work/redskin/\"\n\"CaptureDevice\"=dword:00000000\n" '"Size"=dword:00000002\n'
+point 600 600
+shoot window-skin-folder.png
+stop_kestrel
+
+# The main-window tests on this display, with a picture of the window.
+rm -f "$out/mainwindow.png"
+QT_QPA_PLATFORM=xcb KESTREL_SCREENSHOT="$out/mainwindow.png" build/tests/kestrel_tests_ui --gtest_filter='WindowedApp.*'
+test -s "$out/mainwindow.png"
+echo "screenshot: $out/mainwindow.png"
