@@ -22,8 +22,7 @@ namespace kestrel {
 
 CMainFrame::CMainFrame(CMainApp& app)
     : m_imageSettings(&app.Store()), m_serverSettings(&app.Store()), m_urlRegSettings(&app.Store()),
-      m_basicSettings(&app.Store()), m_htmlSettings(&app.Store()), m_app(app), m_view(app.View()),
-      m_queueContext(std::make_unique<QObject>()) {
+      m_basicSettings(&app.Store()), m_htmlSettings(&app.Store()), m_app(app), m_view(app.View()) {
     // 2. The brushes: two of the status background, one of the uptime background.
     m_brushColors[0] = kStatusBackground;
     m_brushColors[1] = kStatusBackground;
@@ -270,10 +269,10 @@ SkinState CMainFrame::CurrentSkinState() const {
     s.previewEnabled = static_cast<int>(m_imageSettings.PreviewEnabled);
     s.viewerCount = m_viewerCount;
     s.activityLamp = m_activityLamp;
-    const DriverCaps caps = m_capture ? m_capture->Caps() : DriverCaps{};
-    s.formatEnabled = caps.hasFormatDialog;
-    s.sourceEnabled = caps.hasSourceDialog;
-    s.displayEnabled = caps.hasDisplayDialog;
+    // The same rule as the commands' (and the tray's).
+    s.formatEnabled = m_capture && IsCommandEnabled(CmdVideoFormat);
+    s.sourceEnabled = m_capture && IsCommandEnabled(CmdVideoSource);
+    s.displayEnabled = m_capture && IsCommandEnabled(CmdVideoDisplay);
     s.hover = m_hover;
     return s;
 }
@@ -294,23 +293,18 @@ void CMainFrame::OnSkinMouseLeave() {
 
 bool CMainFrame::OnSkinLButtonDown(int x, int y) {
     m_app.RequestIdle();
-    const SkinState state = CurrentSkinState();
-    auto enabled = [&state](int id) {
-        return id == kCmdVideoFormat   ? state.formatEnabled
-               : id == kCmdVideoSource ? state.sourceEnabled
-               : id == kCmdVideoDisplay ? state.displayEnabled
-                                        : true;
-    };
+    const bool listening = m_webServer && m_webServer->IsListening();
     bool closing = false;
-    for (const SkinCommand& c : SkinClickCommands(x, y, state.serverListening, enabled)) {
-        PostSkinCommand(c);
-        closing = closing || (!c.system && c.id == kCmdExit);
+    // Queued: no dialog runs inside the mouse handler.
+    for (const SkinCommand& c : SkinClickCommands(x, y, listening, [this](int id) { return IsCommandEnabled(id); })) {
+        if (c.system)
+            QMetaObject::invokeMethod(
+                m_commandQueue.get(), [this, id = c.id] { OnSysCommand(id); }, Qt::QueuedConnection);
+        else
+            PostCommand(c.id);
+        closing = closing || (!c.system && c.id == CmdExit);
     }
     return closing;
-}
-
-void CMainFrame::PostSkinCommand(const SkinCommand& command) {
-    std::fprintf(stderr, "kestrel: command %d is not available yet\n", command.id);
 }
 
 void CMainFrame::OnInputEvent() { m_app.RequestIdle(); }
@@ -321,13 +315,13 @@ void CMainFrame::ReportSkinFallback(const std::string& path) {
         return;
     std::string text = kSkinFallbackMessage;
     text.replace(text.find("%s"), 2, path);
-    QTimer::singleShot(0, m_queueContext.get(), [this, text] { ShowFromTopLevel(text); });
+    QTimer::singleShot(0, m_commandQueue.get(), [this, text] { ShowFromTopLevel(text); });
 }
 
 void CMainFrame::ShowFromTopLevel(const std::string& text) {
     // Never inside a dialog's loop or a start-up box: wait until only the top-level loop runs.
     if (QThread::currentThread()->loopLevel() > 1 || QGuiApplication::modalWindow()) {
-        QTimer::singleShot(50, m_queueContext.get(), [this, text] { ShowFromTopLevel(text); });
+        QTimer::singleShot(50, m_commandQueue.get(), [this, text] { ShowFromTopLevel(text); });
         return;
     }
     MessageBox().Show(text, "Kestrel", MessageIcon::Exclamation);

@@ -178,8 +178,6 @@ private:
     // top-level event loop (a switch may run inside a picture request or a dialog).
     void ReportSkinFallback(const std::string& path);
     void ShowFromTopLevel(const std::string& text);
-    // A skin click's command, queued: no dialog runs inside a mouse handler.
-    void PostSkinCommand(const SkinCommand& command);
     // The public address lookup, wired to the address line and the page generation.
     PublicAddressLookup MakeAddressLookup();
     // UrlAutoexec: opens the URL registration dialog once the address is known.
@@ -195,12 +193,10 @@ private:
     std::unique_ptr<IServerDialogs> m_serverDialogs;
     std::unique_ptr<CHitTracker> m_hitTracker;
     std::unique_ptr<CWebServer> m_webServer;
-    // Receives posted commands; commands still queued go with the frame.
+    // Receives posted commands and queued messages; what is still queued goes with the frame.
     std::unique_ptr<QObject> m_commandQueue = std::make_unique<QObject>();
     std::shared_ptr<SkinFace> m_skinFace;
     std::array<bool, kSkinElementCount> m_hover{};
-    // Queued work (messages shown later) goes with the frame.
-    std::unique_ptr<QObject> m_queueContext;
 };
 
 } // namespace kestrel

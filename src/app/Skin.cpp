@@ -147,35 +147,35 @@ std::vector<SkinCommand> SkinClickCommands(int x, int y, bool serverListening,
             add(id);
     };
     if (in(kElemCapture))
-        add(kCmdPreview);
+        add(CmdPreview);
     if (in(kElemStop) && serverListening)
-        add(kCmdStop);
+        add(CmdStop);
     if (in(kElemStart) && !serverListening)
-        add(kCmdStart);
+        add(CmdStart);
     if (in(kElemRow1))
-        add(kCmdBasicSettings);
+        add(CmdBasicSettings);
     if (in(kElemRow2))
-        add(kCmdServerSettings);
+        add(CmdServerSettings);
     if (in(kElemRow3))
-        add(kCmdImageSettings);
+        add(CmdImageSettings);
     if (in(kElemRow4))
-        addIfEnabled(kCmdVideoFormat);
+        addIfEnabled(CmdVideoFormat);
     if (in(kElemRow5))
-        addIfEnabled(kCmdVideoSource);
+        addIfEnabled(CmdVideoSource);
     if (in(kElemRow6))
-        addIfEnabled(kCmdVideoDisplay);
+        addIfEnabled(CmdVideoDisplay);
     if (in(kElemRow7))
-        add(kCmdUrlRegistration);
+        add(CmdUrlRegistration);
     if (in(kElemRow8))
-        add(kCmdHtmlSettings);
+        add(CmdHtmlSettings);
     if (RectContains(kLogoClickRect, x, y))
-        add(kCmdAbout);
+        add(CmdAbout);
     if (in(kElemHelp))
-        add(kCmdHelp);
+        add(CmdHelp);
     if (in(kElemMinimise))
-        out.push_back({kSysCmdMinimise, true});
+        out.push_back({kSysMinimize, true});
     if (in(kElemClose))
-        add(kCmdExit);
+        add(CmdExit);
     return out;
 }
 

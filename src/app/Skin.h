@@ -4,6 +4,7 @@
 // picture each element shows in which state, hit tests, what a click does, the window's
 // shape from the background, loading a face and painting it into any QPainter.
 
+#include "app/CommandIds.h"
 #include "app/MainView.h"
 
 #include <QIcon>
@@ -86,13 +87,6 @@ struct SkinBackground {
 };
 // Null for a class outside the table.
 const SkinBackground* SkinBackgroundFor(int sizeClass);
-
-// Commands a skin click sends.
-constexpr int kCmdStart = 32789, kCmdStop = 32788, kCmdBasicSettings = 32772, kCmdServerSettings = 32776,
-              kCmdImageSettings = 60004, kCmdVideoSource = 60000, kCmdVideoFormat = 60001,
-              kCmdVideoDisplay = 60002, kCmdUrlRegistration = 32771, kCmdHtmlSettings = 32773,
-              kCmdPreview = 1001, kCmdAbout = 57664, kCmdExit = 57665, kCmdHelp = 57670;
-constexpr int kSysCmdMinimise = 0xF020;
 
 // Everything the pictures depend on.
 struct SkinState {

@@ -161,7 +161,7 @@ TEST(SkinInput, RectanglesAreHalfOpen) {
 }
 
 TEST(SkinInput, ClickTableSendsEachElementsCommand) {
-    const std::set<int> enabled = {kCmdVideoFormat, kCmdVideoSource, kCmdVideoDisplay};
+    const std::set<int> enabled = {CmdVideoFormat, CmdVideoSource, CmdVideoDisplay};
     auto on = [&](int id) { return enabled.count(id) != 0; };
     auto off = [](int) { return false; };
     using V = std::vector<SkinCommand>;
@@ -171,28 +171,28 @@ TEST(SkinInput, ClickTableSendsEachElementsCommand) {
         bool videoEnabled;
         V expected;
     } rows[] = {
-        {164, 101, true, true, {{kCmdPreview, false}}},
-        {240, 120, true, true, {{kCmdStop, false}}},
+        {164, 101, true, true, {{CmdPreview, false}}},
+        {240, 120, true, true, {{CmdStop, false}}},
         {240, 120, false, true, {}}, // stop while stopped: nothing
-        {300, 100, false, true, {{kCmdStart, false}}},
+        {300, 100, false, true, {{CmdStart, false}}},
         {300, 100, true, true, {}},
-        {50, 130, true, true, {{kCmdBasicSettings, false}}},
-        {50, 150, true, true, {{kCmdServerSettings, false}}},
-        {50, 160, true, true, {{kCmdImageSettings, false}}},
-        {50, 180, true, true, {{kCmdVideoFormat, false}}},
-        {50, 190, true, true, {{kCmdVideoSource, false}}},
-        {50, 210, true, true, {{kCmdVideoDisplay, false}}},
+        {50, 130, true, true, {{CmdBasicSettings, false}}},
+        {50, 150, true, true, {{CmdServerSettings, false}}},
+        {50, 160, true, true, {{CmdImageSettings, false}}},
+        {50, 180, true, true, {{CmdVideoFormat, false}}},
+        {50, 190, true, true, {{CmdVideoSource, false}}},
+        {50, 210, true, true, {{CmdVideoDisplay, false}}},
         {50, 180, true, false, {}},
         {50, 190, true, false, {}},
         {50, 210, true, false, {}},
-        {50, 220, true, true, {{kCmdUrlRegistration, false}}},
-        {50, 240, true, true, {{kCmdHtmlSettings, false}}},
-        {22, 10, true, true, {{kCmdAbout, false}}}, // clicks one pixel left of the hover picture
-        {115, 10, true, true, {{kCmdAbout, false}}},
+        {50, 220, true, true, {{CmdUrlRegistration, false}}},
+        {50, 240, true, true, {{CmdHtmlSettings, false}}},
+        {22, 10, true, true, {{CmdAbout, false}}}, // clicks one pixel left of the hover picture
+        {115, 10, true, true, {{CmdAbout, false}}},
         {116, 10, true, true, {}},
-        {311, 9, true, true, {{kCmdHelp, false}}},
-        {341, 9, true, true, {{kSysCmdMinimise, true}}},
-        {359, 9, true, true, {{kCmdExit, false}}},
+        {311, 9, true, true, {{CmdHelp, false}}},
+        {341, 9, true, true, {{kSysMinimize, true}}},
+        {359, 9, true, true, {{CmdExit, false}}},
         {5, 340, true, true, {}},
     };
     for (const Row& r : rows)
@@ -439,6 +439,17 @@ TEST(SkinFrame, StartAndStopPicturesFollowTheListeningSocket) {
     app.Frame().StopServer();
     EXPECT_EQ(app.View().SkinPictures()[kElemStart], 160);
     EXPECT_EQ(app.View().ChangedElements(), Elements({kElemStop, kElemStart}));
+    // The skin's buttons: queued, run from the event loop.
+    EXPECT_FALSE(app.Frame().OnSkinLButtonDown(300, 100));
+    EXPECT_FALSE(app.Frame().WebServer()->IsListening()) << "nothing runs inside the mouse handler";
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(app.Frame().WebServer()->IsListening());
+    EXPECT_EQ(app.View().SkinPictures()[kElemStart], 163);
+    app.Frame().OnSkinLButtonDown(250, 120);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(app.Frame().WebServer()->IsListening());
+    EXPECT_EQ(app.View().SkinPictures()[kElemStop], 164);
+    EXPECT_TRUE(app.Frame().OnSkinLButtonDown(360, 10)) << "the close button ends the window";
 }
 
 TEST(SkinFrame, VideoRowsAreGreyedFromTheStartWithoutADevice) {
