@@ -22,6 +22,7 @@ fi
 [ -d build ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target kestrel kestrel_tests_ui >/dev/null
 out="$PWD/build/screenshots"
+kestrel="$PWD/build/kestrel"
 mkdir -p "$out"
 work=$(mktemp -d /tmp/kestrel-shots.XXXXXX)
 pids=()
@@ -62,7 +63,8 @@ start_kestrel() {
     fi
   } > "$home/config/Velmora/Kestrels.reg"
   chmod 600 "$home/config/Velmora/Kestrels.reg"
-  HOME="$home" XDG_CONFIG_HOME="$home/config" QT_QPA_PLATFORM=xcb build/kestrel >"$home/log" 2>&1 &
+  # Started from its home, where it writes its hit log.
+  (cd "$home" && HOME="$home" XDG_CONFIG_HOME="$home/config" QT_QPA_PLATFORM=xcb exec "$kestrel" >"$home/log" 2>&1) &
   kpid=$!
   pids+=($kpid)
   kwin=""

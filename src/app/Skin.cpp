@@ -15,9 +15,9 @@ static void InitSkinResources() {
 namespace kestrel {
 
 const char* const kSkinFileNames[kSkinFileCount] = {
-    "base.bmp",     "base1.bmp",     "base2.bmp",      "captrue_off.bmp", "captrue_on.bmp", "end_off.bmp",
-    "end_over.bmp", "help_off.bmp",  "help_over.bmp",  "small_off.bmp",   "small_over.bmp", "start_off.bmp",
-    "start_on.bmp", "start_over.bmp", "stop_off.bmp", "stop_on.bmp",     "stop_over.bmp",
+    "base.bmp",     "base1.bmp",      "base2.bmp",     "captrue_off.bmp", "captrue_on.bmp", "end_off.bmp",
+    "end_over.bmp", "help_off.bmp",   "help_over.bmp", "small_off.bmp",   "small_over.bmp", "start_off.bmp",
+    "start_on.bmp", "start_over.bmp", "stop_off.bmp",  "stop_on.bmp",     "stop_over.bmp",
 };
 
 SkinNames MakeSkinNames(const std::string& skinFolder) {
@@ -28,14 +28,14 @@ SkinNames MakeSkinNames(const std::string& skinFolder) {
 }
 
 const SkinElementInfo kSkinElements[kSkinElementCount] = {
-    {kElemStop, {238, 101, 275, 127}, 37, 26},     {kElemStart, {281, 95, 362, 126}, 81, 31},
-    {kElemCapture, {164, 101, 231, 124}, 67, 23},  {kElemLogo, {23, 6, 117, 35}, 94, 29},
-    {kElemMeter, {35, 277, 127, 290}, 92, 13},     {kElemRow1, {30, 129, 128, 144}, 98, 15},
-    {kElemRow2, {30, 144, 128, 159}, 98, 14},      {kElemRow3, {30, 159, 128, 174}, 98, 15},
-    {kElemRow4, {30, 174, 128, 189}, 98, 15},      {kElemRow5, {30, 189, 128, 204}, 98, 15},
-    {kElemRow6, {30, 204, 128, 219}, 98, 16},      {kElemRow7, {30, 219, 128, 234}, 98, 14},
-    {kElemRow8, {30, 234, 128, 249}, 98, 15},      {kElemLamp, {1, 33, 15, 38}, 14, 5},
-    {kElemHelp, {311, 9, 325, 29}, 14, 20},        {kElemMinimise, {341, 9, 355, 29}, 14, 20},
+    {kElemStop, {238, 101, 275, 127}, 37, 26},    {kElemStart, {281, 95, 362, 126}, 81, 31},
+    {kElemCapture, {164, 101, 231, 124}, 67, 23}, {kElemLogo, {23, 6, 117, 35}, 94, 29},
+    {kElemMeter, {35, 277, 127, 290}, 92, 13},    {kElemRow1, {30, 129, 128, 144}, 98, 15},
+    {kElemRow2, {30, 144, 128, 159}, 98, 14},     {kElemRow3, {30, 159, 128, 174}, 98, 15},
+    {kElemRow4, {30, 174, 128, 189}, 98, 15},     {kElemRow5, {30, 189, 128, 204}, 98, 15},
+    {kElemRow6, {30, 204, 128, 219}, 98, 16},     {kElemRow7, {30, 219, 128, 234}, 98, 14},
+    {kElemRow8, {30, 234, 128, 249}, 98, 15},     {kElemLamp, {1, 33, 15, 38}, 14, 5},
+    {kElemHelp, {311, 9, 325, 29}, 14, 20},       {kElemMinimise, {341, 9, 355, 29}, 14, 20},
     {kElemClose, {359, 9, 373, 29}, 14, 20},
 };
 
@@ -52,9 +52,9 @@ struct FolderPicture {
     SkinFile file;
 };
 constexpr FolderPicture kFolderPictures[] = {
-    {164, kSkinStopOn},     {161, kSkinStopOff},   {163, kSkinStartOn},    {160, kSkinStartOff},
-    {174, kSkinCaptureOn},  {175, kSkinCaptureOff}, {176, kSkinHelpOver},  {165, kSkinHelpOff},
-    {171, kSkinSmallOver},  {170, kSkinSmallOff},  {169, kSkinEndOver},    {168, kSkinEndOff},
+    {164, kSkinStopOn},    {161, kSkinStopOff},    {163, kSkinStartOn},  {160, kSkinStartOff},
+    {174, kSkinCaptureOn}, {175, kSkinCaptureOff}, {176, kSkinHelpOver}, {165, kSkinHelpOff},
+    {171, kSkinSmallOver}, {170, kSkinSmallOff},   {169, kSkinEndOver},  {168, kSkinEndOff},
 };
 } // namespace
 
@@ -123,10 +123,10 @@ int SkinFileForPicture(int pictureId) {
 }
 
 const std::vector<int>& SkinElementPictureIds() {
-    static const std::vector<int> ids = {
-        164, 161, 163, 160, 174, 175, 173, 172, 189, 177, 178, 179, 180, 181, 182, 183, 184, 185, 186, 187,
-        145, 144, 153, 154, 158, 152, 156, 155, 191, 151, 157, 190, 146, 147, 192, 150, 149, 198, 199,
-        138, 139, 176, 165, 171, 170, 169, 168};
+    static const std::vector<int> ids = {164, 161, 163, 160, 174, 175, 173, 172, 189, 177, 178, 179,
+                                         180, 181, 182, 183, 184, 185, 186, 187, 145, 144, 153, 154,
+                                         158, 152, 156, 155, 191, 151, 157, 190, 146, 147, 192, 150,
+                                         149, 198, 199, 138, 139, 176, 165, 171, 170, 169, 168};
     return ids;
 }
 
@@ -186,8 +186,9 @@ QRegion RegionFromBitmap(const QImage& picture, int64_t key) {
     if (image.isNull())
         return {};
     const int w = image.width(), h = image.height();
-    const uint32_t keyRgb = key < 0 ? reinterpret_cast<const uint32_t*>(image.constScanLine(h - 1))[0] & 0xFFFFFFu
-                                    : static_cast<uint32_t>(key) & 0xFFFFFFu;
+    const uint32_t keyRgb = key < 0
+                                ? reinterpret_cast<const uint32_t*>(image.constScanLine(h - 1))[0] & 0xFFFFFFu
+                                : static_cast<uint32_t>(key) & 0xFFFFFFu;
     // One bit per pixel, 1 where the window is. Colour 0 is white and colour 1 black, the
     // way a bitmap marks the pixels a region takes.
     QImage mask(w, h, QImage::Format_MonoLSB);
@@ -231,7 +232,8 @@ QImage BuiltInSkinPicture(int id) {
         return {};
     const QByteArray bytes = file.readAll();
     CDib dib;
-    if (dib.Read({reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size())}) == 0)
+    if (dib.Read({reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size())}) ==
+        0)
         return {};
     return dib.Image().convertToFormat(QImage::Format_RGB32);
 }
@@ -283,8 +285,9 @@ void PaintSkinFace(QPainter& painter, const SkinFace& face, const SkinPictureIds
             continue; // nothing drawn: the background shows through
         painter.setClipRect(r.intersected(area));
         const QImage& picture = it->second;
-        painter.drawImage(r.topLeft(), picture,
-                          QRect(0, 0, std::min(r.width(), picture.width()), std::min(r.height(), picture.height())));
+        painter.drawImage(
+            r.topLeft(), picture,
+            QRect(0, 0, std::min(r.width(), picture.width()), std::min(r.height(), picture.height())));
     }
     painter.restore();
 }

@@ -140,7 +140,7 @@ struct SkinFace {
     int sizeClass = -99; // -99 (no class chosen yet) is drawn as class 0
     int windowWidth = 0, windowHeight = 0;
     QImage background;
-    QRegion region; // clipped to the window
+    QRegion region;                 // clipped to the window
     std::map<int, QImage> pictures; // by picture id; a null image draws nothing
     bool fromFolder = false;
     std::string fallbackPath; // the background that could not be used, when the built-in one stands in

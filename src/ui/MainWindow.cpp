@@ -273,7 +273,8 @@ void MainWindow::mouseMoveEvent(QMouseEvent* event) {
     const bool held = event->buttons() & Qt::LeftButton;
     if (!held || m_closing)
         m_drag = Drag::None;
-    if (m_drag == Drag::Pressed && (global - m_pressGlobal).manhattanLength() >= QApplication::startDragDistance()) {
+    if (m_drag == Drag::Pressed &&
+        (global - m_pressGlobal).manhattanLength() >= QApplication::startDragDistance()) {
         QWindow* handle = windowHandle();
         m_drag = handle && handle->startSystemMove() ? Drag::None : Drag::Following;
     }

@@ -71,13 +71,18 @@ TEST(SkinRegion, WindowIsEveryPixelUnlikeTheBottomLeftOne) {
         {"4 bits", {3, 2, 4, BI_RGB, {key, red}, {0x01, 0x00, 0, 0, 0x10, 0x10, 0, 0}}},
         {"8 bits", {3, 2, 8, BI_RGB, {key, red}, {0, 1, 0, 0, 1, 0, 1, 0}}},
         // 5-5-5: key (7, 5, 10), red (31, 0, 0).
-        {"16 bits", {3, 2, 16, BI_RGB, {}, {0xAA, 0x1C, 0x00, 0x7C, 0xAA, 0x1C, 0, 0,
-                                            0x00, 0x7C, 0xAA, 0x1C, 0x00, 0x7C, 0, 0}}},
-        {"24 bits", {3, 2, 24, BI_RGB, {}, {83, 44, 57, 0, 0, 250, 83, 44, 57, 0, 0, 0,
-                                            0, 0, 250, 83, 44, 57, 0, 0, 250, 0, 0, 0}}},
+        {"16 bits",
+         {3,
+          2,
+          16,
+          BI_RGB,
+          {},
+          {0xAA, 0x1C, 0x00, 0x7C, 0xAA, 0x1C, 0, 0, 0x00, 0x7C, 0xAA, 0x1C, 0x00, 0x7C, 0, 0}}},
+        {"24 bits", {3, 2, 24, BI_RGB, {}, {83, 44, 57,  0,  0,  250, 83, 44, 57,  0, 0, 0,
+                                            0,  0,  250, 83, 44, 57,  0,  0,  250, 0, 0, 0}}},
         // The fourth byte differs between the two key pixels and is not compared.
-        {"32 bits", {3, 2, 32, BI_RGB, {}, {83, 44, 57, 0x00, 0, 0, 250, 0x00, 83, 44, 57, 0x7F,
-                                            0, 0, 250, 0xFF, 83, 44, 57, 0xFF, 0, 0, 250, 0x00}}},
+        {"32 bits", {3, 2, 32, BI_RGB, {}, {83, 44, 57,  0x00, 0,  0,  250, 0x00, 83, 44, 57,  0x7F,
+                                            0,  0,  250, 0xFF, 83, 44, 57,  0xFF, 0,  0,  250, 0x00}}},
     };
     for (const Row& r : rows) {
         const QImage picture = FromBytes(BuildBmp(r.shape));
@@ -124,10 +129,10 @@ TEST(SkinPictures, EachElementShowsThePictureOfItsState) {
     struct Hover {
         SkinElement e;
         int normal, hover;
-    } hovers[] = {{kElemLogo, 172, 173}, {kElemRow1, 144, 145}, {kElemRow2, 154, 153}, {kElemRow3, 152, 158},
-                  {kElemRow4, 156, 155}, {kElemRow5, 151, 157}, {kElemRow6, 146, 147}, {kElemRow7, 149, 150},
-                  {kElemRow8, 199, 198}, {kElemHelp, 165, 176}, {kElemMinimise, 170, 171},
-                  {kElemClose, 168, 169}};
+    } hovers[] = {{kElemLogo, 172, 173}, {kElemRow1, 144, 145},     {kElemRow2, 154, 153},
+                  {kElemRow3, 152, 158}, {kElemRow4, 156, 155},     {kElemRow5, 151, 157},
+                  {kElemRow6, 146, 147}, {kElemRow7, 149, 150},     {kElemRow8, 199, 198},
+                  {kElemHelp, 165, 176}, {kElemMinimise, 170, 171}, {kElemClose, 168, 169}};
     for (const Hover& h : hovers) {
         EXPECT_EQ(id(h.e, none), h.normal) << h.e;
         EXPECT_EQ(id(h.e, [e = h.e](SkinState& s) { s.hover[e] = true; }), h.hover) << h.e;
@@ -149,7 +154,7 @@ TEST(SkinInput, RectanglesAreHalfOpen) {
         int x, y;
         int element; // -1: none
     } rows[] = {
-        {23, 6, kElemLogo},   {116, 34, kElemLogo}, {117, 6, -1},         {22, 6, -1},
+        {23, 6, kElemLogo},   {116, 34, kElemLogo}, {117, 6, -1},          {22, 6, -1},
         {30, 143, kElemRow1}, {30, 144, kElemRow2}, {127, 248, kElemRow8}, {128, 248, -1},
         {30, 249, -1},        {1, 33, kElemLamp},   {372, 28, kElemClose}, {373, 28, -1},
     };
@@ -196,8 +201,9 @@ TEST(SkinInput, ClickTableSendsEachElementsCommand) {
         {5, 340, true, true, {}},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(SkinClickCommands(r.x, r.y, r.listening, r.videoEnabled ? std::function<bool(int)>(on) : off),
-                  r.expected)
+        EXPECT_EQ(
+            SkinClickCommands(r.x, r.y, r.listening, r.videoEnabled ? std::function<bool(int)>(on) : off),
+            r.expected)
             << r.x << "," << r.y;
 }
 
@@ -259,10 +265,12 @@ TEST(SkinBuiltIn, EveryPictureAtItsSizeAndTheShapeHoldsEveryElement) {
     }
     // Hover pictures are lighter than the normal ones.
     for (auto [normal, hover] : {std::pair{144, 145}, {165, 176}, {172, 173}})
-        EXPECT_GT(BuiltInSkinPicture(hover).scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+        EXPECT_GT(BuiltInSkinPicture(hover)
+                      .scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
                       .pixelColor(0, 0)
                       .lightness(),
-                  BuiltInSkinPicture(normal).scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                  BuiltInSkinPicture(normal)
+                      .scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
                       .pixelColor(0, 0)
                       .lightness())
             << normal;
@@ -288,11 +296,13 @@ TEST(SkinBuiltIn, EveryPictureAtItsSizeAndTheShapeHoldsEveryElement) {
         for (const SkinElementInfo& e : kSkinElements)
             holds += QRect(e.rect.left, e.rect.top, e.rect.Width(), e.rect.Height());
         for (const ControlLayout& c : kStatusControls)
-            holds += QRect(c.rect.left, c.rect.top, c.rect.Width(), c.id == IDC_DRIVER_LIST ? 24 : c.rect.Height());
+            holds += QRect(c.rect.left, c.rect.top, c.rect.Width(),
+                           c.id == IDC_DRIVER_LIST ? 24 : c.rect.Height());
         const int previewWidth[] = {176, 320, 640}, previewHeight[] = {144, 240, 480};
         holds += QRect(166, 151, previewWidth[cls], previewHeight[cls]);
         EXPECT_EQ(holds.subtracted(region), QRegion()) << cls;
-        EXPECT_TRUE(QRect(0, 0, bg->windowWidth, bg->windowHeight).contains(region.boundingRect().adjusted(0, 0, -2, -1)))
+        EXPECT_TRUE(QRect(0, 0, bg->windowWidth, bg->windowHeight)
+                        .contains(region.boundingRect().adjusted(0, 0, -2, -1)))
             << cls;
     }
     EXPECT_EQ(SkinBackgroundFor(-99), SkinBackgroundFor(0));
@@ -355,7 +365,8 @@ namespace {
 
 class RecordingBox : public IMessageBox {
 public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int defaultResult) override {
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
         texts.push_back(text);
         return defaultResult;
     }
@@ -387,9 +398,11 @@ public:
         const std::string folder = m_dir.path().toStdString();
         char hex[16];
         std::snprintf(hex, sizeof hex, "%08x", port);
-        WriteBytes(folder + "/Kestrels.reg",
-                   "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
-                   "\"uPort\"=dword:" + std::string(hex) + "\n\"strRoot\"=\"" + folder + "/www\"\n" + extra);
+        WriteBytes(
+            folder + "/Kestrels.reg",
+            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
+            "\"uPort\"=dword:" +
+                std::string(hex) + "\n\"strRoot\"=\"" + folder + "/www\"\n" + extra);
         AppEnvironment env;
         env.configFolder = folder;
         auto box = std::make_unique<RecordingBox>();
@@ -543,7 +556,8 @@ TEST(SkinFrame, BrokenSkinFolderFallsBackWithOneMessageFromTheEventLoop) {
     EXPECT_TRUE(app.Box().texts.empty()) << "the message waits for the event loop";
     QCoreApplication::processEvents();
     ASSERT_EQ(app.Box().texts.size(), 1u);
-    EXPECT_EQ(app.Box().texts[0], "スキン画像を読み込めません：" + folder + "base1.bmp\n内蔵のスキンを使います。");
+    EXPECT_EQ(app.Box().texts[0],
+              "スキン画像を読み込めません：" + folder + "base1.bmp\n内蔵のスキンを使います。");
     // The same path again in this run: no second message. Class 0 uses the folder's base.bmp.
     app.Frame().SwitchSkin();
     QCoreApplication::processEvents();
