@@ -567,3 +567,21 @@ TEST(SkinFrame, BrokenSkinFolderFallsBackWithOneMessageFromTheEventLoop) {
     app.Frame().SwitchSkin();
     EXPECT_EQ(app.View().Skin()->background.pixel(5, 5), qRgb(10, 200, 10));
 }
+
+TEST(SkinFrame, SkinFolderClearedAtCreationLoadsTheBuiltInSkin) {
+    QTemporaryDir skins;
+    const std::string stored = skins.path().toStdString() + "/blue"; // no final separator
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(stored)));
+    QImage base = Solid(446, 350, qRgb(10, 10, 200));
+    base.setPixel(0, 349, kKey);
+    ASSERT_TRUE(base.save(QString::fromStdString(stored + "base.bmp"), "BMP")); // "…/bluebase.bmp"
+    SkinApp app(Port(), "\"SkinBmp\"=\"" + stored + "\"\n");
+    ASSERT_TRUE(app->InitInstance());
+    ASSERT_EQ(app.Frame().m_basicSettings.SkinBmp, "");
+    EXPECT_EQ(app.Frame().SkinFileNames()[kSkinBase], stored + "base.bmp") << "names built before creation";
+    ASSERT_NE(app.View().Skin(), nullptr);
+    EXPECT_FALSE(app.View().Skin()->fromFolder);
+    EXPECT_EQ(app.View().Skin()->background, BuiltInSkinPicture(148));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(app.Box().texts.empty());
+}
