@@ -82,6 +82,8 @@ public:
     const CDib* Overlay() const { return m_overlay.get(); }
 
 private:
+    // A driver waited for since the start has connected: size, skin, preview and pages follow it.
+    void OnReconnected();
     void ReadStatusAndResize();
     void ApplySizeClass(int width, int height);
 
@@ -93,6 +95,8 @@ private:
     MotionWatch m_motion;
     FrameComposer m_composer;
     bool m_shutDown = false;
+    // The stored camera could not be opened at start and is being waited for.
+    bool m_waitingAtStart = false;
 };
 
 } // namespace kestrel
