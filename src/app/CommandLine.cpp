@@ -87,7 +87,9 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     }
     if (parser.isSet(help)) {
         result.action = CommandLineAction::ShowHelp;
-        result.text = Usage(parser);
+        result.text = Usage(parser) + "\nSettings file: " + ConfigFolderPath() +
+                      "/Kestrels.reg (lock: h_Kestrel_PrevInstance.lock beside it)\nHelp pages: " + HelpFolder() +
+                      "\n";
         return result;
     }
     if (parser.isSet(version)) {
