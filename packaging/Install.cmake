@@ -36,8 +36,9 @@ endif()
 install(FILES ${KESTREL_PACKAGING_DIR}/net.velmora.Kestrel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${KESTREL_PACKAGING_DIR}/net.velmora.Kestrel.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
-# Compressed without a time stamp, as Debian's tools expect.
-foreach(item "kestrel.1;kestrel.1.gz" "debian/changelog;changelog.Debian.gz")
+# Compressed without a time stamp, as Debian's tools expect. The package is native (its
+# version has no Debian revision), so its changelog is "changelog.gz".
+foreach(item "kestrel.1;kestrel.1.gz" "debian/changelog;changelog.gz")
   list(GET item 0 source)
   list(GET item 1 target)
   string(REGEX REPLACE "\\.gz$" "" plain ${target})
@@ -50,7 +51,7 @@ foreach(item "kestrel.1;kestrel.1.gz" "debian/changelog;changelog.Debian.gz")
 endforeach()
 add_custom_target(kestrel_packaging_files ALL DEPENDS ${KESTREL_COMPRESSED})
 install(FILES ${CMAKE_BINARY_DIR}/packaging/kestrel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz ${KESTREL_PACKAGING_DIR}/debian/copyright
+install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz ${KESTREL_PACKAGING_DIR}/debian/copyright
         DESTINATION ${KESTREL_DOC_DIR})
 
 # systemd: the owner's user unit, the system unit and the template for more cameras.
@@ -72,13 +73,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "live-camera web site with its own web server")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "live-camera web site with its own web server\n"
-    " Kestrel turns a PC with a camera into a small live-camera web site. It\n"
-    " grabs pictures from a V4L2 camera, lays captions with the date, the time\n"
-    " and the number of viewers over them, encodes them as JPEG and serves them\n"
-    " with generated viewer pages from its own HTTP/1.0 server. It keeps daily\n"
-    " hit logs, snaps a picture when something moves, and runs with its\n"
-    " Japanese window or as a system service without a display.")
+    "Kestrel turns a PC with a camera into a small live-camera web site. It
+grabs pictures from a V4L2 camera, lays captions with the date, the time
+and the number of viewers over them, encodes them as JPEG and serves them
+with generated viewer pages from its own HTTP/1.0 server. It keeps daily
+hit logs, snaps a picture when something moves, and runs with its
+Japanese window or as a system service without a display.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-ipafont-gothic, media-types, xdg-utils, adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KESTREL_PACKAGING_DIR}/debian/postinst ${KESTREL_PACKAGING_DIR}/debian/prerm
