@@ -20,9 +20,9 @@ const char* const kDescription =
     "with generated viewer pages from its own web server.";
 
 // Options the application object reads for itself; accepted here and left in argv.
-const char* const kQtValueOptions[] = {"platform", "platformpluginpath", "platformtheme", "display", "session",
-                                       "style", "stylesheet", "qwindowgeometry", "geometry", "qwindowtitle",
-                                       "title", "name"};
+const char* const kQtValueOptions[] = {
+    "platform",   "platformpluginpath", "platformtheme", "display",      "session", "style",
+    "stylesheet", "qwindowgeometry",    "geometry",      "qwindowtitle", "title",   "name"};
 const char* const kQtFlagOptions[] = {"reverse", "nograb", "dograb", "sync"};
 
 // The parser names the program after the application object's first argument, or
@@ -87,9 +87,9 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     }
     if (parser.isSet(help)) {
         result.action = CommandLineAction::ShowHelp;
-        result.text = Usage(parser) + "\nSettings file: " + ConfigFolderPath() +
-                      "/Kestrels.reg (lock: h_Kestrel_PrevInstance.lock beside it)\nHelp pages: " + HelpFolder() +
-                      "\n";
+        result.text =
+            Usage(parser) + "\nSettings file: " + ConfigFolderPath() +
+            "/Kestrels.reg (lock: h_Kestrel_PrevInstance.lock beside it)\nHelp pages: " + HelpFolder() + "\n";
         return result;
     }
     if (parser.isSet(version)) {
@@ -117,8 +117,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         }
         if (IsExistingFolder(path)) {
             result.action = CommandLineAction::Fail;
-            result.text = "kestrel: " + path + " is a folder; --settings needs a file name (for example " + path +
-                          "/Kestrels.reg)\n";
+            result.text = "kestrel: " + path + " is a folder; --settings needs a file name (for example " +
+                          path + "/Kestrels.reg)\n";
             return result;
         }
         result.settingsFile = path;
@@ -142,13 +142,14 @@ int RunCommandLineAction(const CommandLine& commandLine) {
         std::fputs(commandLine.text.c_str(), stderr);
         return 1;
     case CommandLineAction::CheckSettings: {
-        const std::string path =
-            commandLine.settingsFile.empty() ? ConfigFolderPath() + "/Kestrels.reg" : commandLine.settingsFile;
+        const std::string path = commandLine.settingsFile.empty() ? ConfigFolderPath() + "/Kestrels.reg"
+                                                                  : commandLine.settingsFile;
         const std::string host = CMainApp::FindHostName([](char* b, size_t n) { return ::gethostname(b, n); },
                                                         [] {
                                                             struct utsname u {};
-                                                            return ::uname(&u) == 0 ? std::string(u.nodename)
-                                                                                    : std::string("localhost");
+                                                            return ::uname(&u) == 0
+                                                                       ? std::string(u.nodename)
+                                                                       : std::string("localhost");
                                                         });
         const SettingsCheckResult result = CheckSettingsFile(path, host);
         std::fputs(result.report.c_str(), stdout);

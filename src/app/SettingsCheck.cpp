@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
@@ -49,9 +49,13 @@ const char* TypeWord(ValueType t) {
     }
 }
 
-std::string Quoted(const std::string& s) { return "\"" + SettingsStore::EscapeText(s) + "\""; }
+std::string Quoted(const std::string& s) {
+    return "\"" + SettingsStore::EscapeText(s) + "\"";
+}
 
-std::string Number(int64_t v) { return std::to_string(v); }
+std::string Number(int64_t v) {
+    return std::to_string(v);
+}
 
 std::string Hidden(const std::string& s) {
     return s.empty() ? std::string("(empty)") : "(set, " + std::to_string(s.size()) + " bytes, not shown)";
@@ -90,7 +94,8 @@ std::string StoredText(const StoredValue& v, bool secret) {
 // The problems of one stored value against its row.
 std::vector<std::string> Problems(const ValueRow& row, const StoredValue& v) {
     std::vector<std::string> out;
-    const bool numeric = row.rule == Rule::ZeroOne || row.rule == Rule::NonZeroIsOne || row.rule == Rule::Number;
+    const bool numeric =
+        row.rule == Rule::ZeroOne || row.rule == Rule::NonZeroIsOne || row.rule == Rule::Number;
     if (v.type != row.type) {
         std::string wrong = std::string("stored as ") + TypeWord(v.type) + ", not " + TypeWord(row.type);
         // A number is read from whatever bytes are stored, when they fit.
@@ -206,7 +211,8 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (errno == ENOENT) {
-            out << "  not there yet: every value takes its default, and the file is written at the first exit\n";
+            out << "  not there yet: every value takes its default, and the file is written at the first "
+                   "exit\n";
         } else {
             out << "  warning: cannot be read (" << ErrorText(errno) << ")\n";
             ++result.problems;
@@ -215,7 +221,8 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         std::stringstream text;
         text << in.rdbuf();
         if (!store.Parse(text.str())) {
-            out << "  warning: the file is damaged (no header line, a line that cannot be read, or not UTF-8);"
+            out << "  warning: the file is damaged (no header line, a line that cannot be read, or not "
+                   "UTF-8);"
                    " at start a copy is kept as "
                 << path << ".bad and what can be read is used\n";
             ++result.problems;
@@ -250,7 +257,8 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Flag("bLoggingOn", server.bLoggingOn), Flag("bListIcon", server.bListIcon),
         Flag("bAllowListing", server.bAllowListing),
         // Image
-        overlay, Flag("PreviewEnabled", image.PreviewEnabled), Num("CaptureDevice", image.CaptureDevice, -1, 100),
+        overlay, Flag("PreviewEnabled", image.PreviewEnabled),
+        Num("CaptureDevice", image.CaptureDevice, -1, 100),
         Num("ImageHeight", image.ImageHeight, 0, kMaxOutputDimension),
         Num("ImageWidth", image.ImageWidth, 0, kMaxOutputDimension),
         Num("JpegQuality", image.JpegQuality, 0, 100), Flag("UseCustomSize", image.UseCustomSize),
@@ -261,25 +269,31 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Num("Template", html.Template, 0, 3), Num("HTMLHeight", html.HTMLHeight, 1, kMaxOutputDimension),
         Num("HTMLWidth", html.HTMLWidth, 1, kMaxOutputDimension), Flag("HTMLCustomSize", html.HTMLCustomSize),
         Flag("CateDisp", html.CateDisp, Rule::NonZeroIsOne), Txt("Email", html.Email), Txt("ICQ", html.ICQ),
-        Txt("Title1", html.Title1), Txt("Title2", html.Title2), Txt("Link1", html.Link1), Txt("Link2", html.Link2),
-        Txt("Freemsg", html.Freemsg),
+        Txt("Title1", html.Title1), Txt("Title2", html.Title2), Txt("Link1", html.Link1),
+        Txt("Link2", html.Link2), Txt("Freemsg", html.Freemsg),
         // Directory registration
         Txt("UserID", urlReg.UserID), Txt("Password", urlReg.Password, true), Num("Cate", urlReg.Cate, 0),
         Txt("Title", urlReg.Title), Txt("Description", urlReg.Description),
         Flag("Nicfg", urlReg.Nicfg, Rule::NonZeroIsOne), Flag("HPlinkfg", urlReg.HPlinkfg),
         // Basic
-        Txt("CGIServer", basic.CGIServer), Flag("UrlAutoexec", basic.UrlAutoexec), Flag("AddrScout", basic.AddrScout),
-        Num("Power", basic.Power), Txt("IPAddr", basic.IPAddr), Txt("GlobalIP", basic.GlobalIP),
-        Txt("PicPass", basic.PicPass, true), skin};
+        Txt("CGIServer", basic.CGIServer), Flag("UrlAutoexec", basic.UrlAutoexec),
+        Flag("AddrScout", basic.AddrScout), Num("Power", basic.Power), Txt("IPAddr", basic.IPAddr),
+        Txt("GlobalIP", basic.GlobalIP), Txt("PicPass", basic.PicPass, true), skin};
     Report(out, result.problems, store, main, rows);
 
     for (int i = 0; i < ImageSettings::kCaptionCount; ++i) {
         const Caption& c = image.captions[static_cast<size_t>(i)];
         std::vector<ValueRow> captionRows = {
-            Colour("BackColor", c.BackColor), Num("BackType", c.BackType), Unsigned("Enabled", c.Enabled, 0, 1),
+            Colour("BackColor", c.BackColor),
+            Num("BackType", c.BackType),
+            Unsigned("Enabled", c.Enabled, 0, 1),
             {"FontInfo", ValueType::Binary, Rule::Font, 0, 0, false, FontText(c.FontInfo), {}},
-            Num("HPosType", c.HPosType), Txt("Text", c.Text), Colour("TextColor", c.TextColor),
-            Num("VPosType", c.VPosType), Num("XPos", c.XPos), Num("YPos", c.YPos)};
+            Num("HPosType", c.HPosType),
+            Txt("Text", c.Text),
+            Colour("TextColor", c.TextColor),
+            Num("VPosType", c.VPosType),
+            Num("XPos", c.XPos),
+            Num("YPos", c.YPos)};
         Report(out, result.problems, store, main + "\\caption" + std::to_string(i), captionRows);
     }
 

@@ -73,10 +73,11 @@ void CaptureSubsystem::CreateCaptureWindow() {
             m_host.image->CaptureDevice = index;
             m_waitingAtStart = true;
             m_window->ConnectWhenAvailable(index);
-            std::fprintf(stderr,
-                         "kestrel: capture driver %d cannot be opened now; it stays chosen and is tried again "
-                         "every %lld ms until it can be opened\n",
-                         index, static_cast<long long>(CCaptureWindow::kReconnectInterval.count()));
+            std::fprintf(
+                stderr,
+                "kestrel: capture driver %d cannot be opened now; it stays chosen and is tried again "
+                "every %lld ms until it can be opened\n",
+                index, static_cast<long long>(CCaptureWindow::kReconnectInterval.count()));
         }
     }
 }

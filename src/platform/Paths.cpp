@@ -80,6 +80,8 @@ std::string HelpFolderFor(const std::string& programPath) {
     return beside;
 }
 
-std::string HelpFolder() { return HelpFolderFor(ProgramPath()); }
+std::string HelpFolder() {
+    return HelpFolderFor(ProgramPath());
+}
 
 } // namespace kestrel

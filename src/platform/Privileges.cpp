@@ -38,7 +38,8 @@ bool MayListenOnPort80(const std::string& procStatus, const std::string& unprivi
 }
 
 bool MayListenBelow1024() {
-    return MayListenOnPort80(ReadWhole("/proc/self/status"), ReadWhole("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
+    return MayListenOnPort80(ReadWhole("/proc/self/status"),
+                             ReadWhole("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
 }
 
 } // namespace kestrel

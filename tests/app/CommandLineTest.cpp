@@ -3,8 +3,8 @@
 
 #include "app/CommandLine.h"
 #include "app/MainApp.h"
-#include "app/SettingsCheck.h"
 #include "app/Settings.h"
+#include "app/SettingsCheck.h"
 #include "app/SettingsKey.h"
 #include "support/KestrelProcess.h"
 
@@ -22,7 +22,9 @@ namespace {
 const std::string kHeader =
     "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n";
 
-CommandLine Parse(const QStringList& args) { return ParseCommandLine(QStringList{"kestrel"} + args); }
+CommandLine Parse(const QStringList& args) {
+    return ParseCommandLine(QStringList{"kestrel"} + args);
+}
 
 // The whole state of a file: its bytes and its change time, so "untouched" can be checked.
 struct FileState {
@@ -62,17 +64,29 @@ TEST(CommandLineParse, EveryOptionAndEveryWayToGetItWrong) {
         {"settings file", {"--settings", folder + "/a.reg"}, A::Run, false, folder + "/a.reg", ""},
         {"settings with =", {"--settings=" + folder + "/b.reg"}, A::Run, false, folder + "/b.reg", ""},
         {"check the default file", {"--check-settings"}, A::CheckSettings, false, {}, ""},
-        {"check another file", {"--check-settings", "--settings", folder + "/c.reg"}, A::CheckSettings, false,
-         folder + "/c.reg", ""},
+        {"check another file",
+         {"--check-settings", "--settings", folder + "/c.reg"},
+         A::CheckSettings,
+         false,
+         folder + "/c.reg",
+         ""},
         {"Qt's own options are left to Qt", {"-platform", "offscreen"}, A::Run, false, {}, ""},
         {"unknown option", {"--bogus"}, A::UsageError, false, {}, "Unknown option 'bogus'"},
         {"unknown option still shows the usage", {"--bogus"}, A::UsageError, false, {}, "Usage: kestrel"},
         {"settings without its value", {"--settings"}, A::UsageError, false, {}, "Missing value"},
         {"empty settings value", {"--settings", ""}, A::UsageError, false, {}, "needs a file name"},
-        {"settings twice", {"--settings", folder + "/a", "--settings", folder + "/b"}, A::UsageError, false, {},
+        {"settings twice",
+         {"--settings", folder + "/a", "--settings", folder + "/b"},
+         A::UsageError,
+         false,
+         {},
          "more than once"},
         {"stray argument", {"extra"}, A::UsageError, false, {}, "unexpected argument 'extra'"},
-        {"settings in a missing folder", {"--settings", folder + "/none/k.reg"}, A::Fail, false, {},
+        {"settings in a missing folder",
+         {"--settings", folder + "/none/k.reg"},
+         A::Fail,
+         false,
+         {},
          "does not exist"},
         {"settings naming a folder", {"--settings", folder}, A::Fail, false, {}, "is a folder"},
     };
@@ -127,26 +141,44 @@ TEST(SettingsCheck, GoodOddAndDamagedFilesAreReportedAndLeftAsTheyWere) {
         std::vector<std::string> reportHas;
     };
     const Row rows[] = {
-        {"no file: every default, nothing wrong", "", 0, {"not there yet", "uPort = 80  (not stored: default)"}},
-        {"a good file", kHeader + "\"uPort\"=dword:00001f90\n\"strRoot\"=\"" + root + "/web\"\n\"PicPass\"=\"s3cret\"\n",
+        {"no file: every default, nothing wrong",
+         "",
+         0,
+         {"not there yet", "uPort = 80  (not stored: default)"}},
+        {"a good file",
+         kHeader + "\"uPort\"=dword:00001f90\n\"strRoot\"=\"" + root + "/web\"\n\"PicPass\"=\"s3cret\"\n",
          0,
          {"uPort = 8080  (stored dword:00001f90)", "strRoot = \"" + root + "/web\"", "No problems found.",
           "PicPass = (set, 6 bytes, not shown)"}},
-        {"a number written as a text is the default", kHeader + "\"uPort\"=\"8080\"\n", 1,
+        {"a number written as a text is the default",
+         kHeader + "\"uPort\"=\"8080\"\n",
+         1,
          {"uPort = 80  (stored \"8080\")", "stored as a text, not a number; not read, the default is used"}},
-        {"out of range", kHeader + "\"JpegQuality\"=dword:000000c8\n\"uPort\"=dword:00000000\n", 2,
+        {"out of range",
+         kHeader + "\"JpegQuality\"=dword:000000c8\n\"uPort\"=dword:00000000\n",
+         2,
          {"JpegQuality = 200", "out of range (0 to 100)", "out of range (1 to 65535)", "2 problems found."}},
-        {"0/1 values read as their default", kHeader + "\"UseMotion\"=dword:00000005\n", 1,
+        {"0/1 values read as their default",
+         kHeader + "\"UseMotion\"=dword:00000005\n",
+         1,
          {"UseMotion = 0  (stored dword:00000005)", "not 0 or 1; read as the default"}},
         {"non-zero is 1", kHeader + "\"CateDisp\"=dword:00000005\n", 1, {"CateDisp = 1", "read as 1"}},
-        {"unreachable web root", kHeader + "\"strRoot\"=\"/no/such/folder\"\n", 1,
+        {"unreachable web root",
+         kHeader + "\"strRoot\"=\"/no/such/folder\"\n",
+         1,
          {"/no/such/folder does not exist"}},
-        {"skin folder without base.bmp", kHeader + "\"SkinBmp\"=\"" + root + "/web/\"\n", 1,
+        {"skin folder without base.bmp",
+         kHeader + "\"SkinBmp\"=\"" + root + "/web/\"\n",
+         1,
          {root + "/web/base.bmp does not exist"}},
         {"caption values are checked too",
-         kHeader + "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption2]\n\"Enabled\"=dword:00000003\n", 1,
+         kHeader +
+             "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption2]\n\"Enabled\"=dword:00000003\n",
+         1,
          {"[Software\\Velmora\\Kestrels\\caption2]", "Enabled = 3"}},
-        {"damaged file", "this is not a settings file\n\"uPort\"=dword:00001f90\n", 1,
+        {"damaged file",
+         "this is not a settings file\n\"uPort\"=dword:00001f90\n",
+         1,
          {"the file is damaged", "1 problem found."}},
     };
     for (const Row& r : rows) {

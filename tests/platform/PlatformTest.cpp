@@ -177,6 +177,8 @@ TEST(HelpFolder, BesideTheProgramInABuildTreeElseUnderTheInstalledShareFolder) {
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(root + "/usr/share/kestrel/help")));
     EXPECT_EQ(HelpFolderFor(root + "/usr/bin/kestrel"), root + "/usr/share/kestrel/help");
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(root + "/usr/bin/kestrel.help")));
-    EXPECT_EQ(HelpFolderFor(root + "/usr/bin/kestrel"), root + "/usr/bin/kestrel.help") << "the build tree wins";
-    EXPECT_EQ(HelpFolderFor(root + "/build/kestrel"), root + "/build/kestrel.help") << "neither: where it belongs";
+    EXPECT_EQ(HelpFolderFor(root + "/usr/bin/kestrel"), root + "/usr/bin/kestrel.help")
+        << "the build tree wins";
+    EXPECT_EQ(HelpFolderFor(root + "/build/kestrel"), root + "/build/kestrel.help")
+        << "neither: where it belongs";
 }

@@ -62,8 +62,8 @@ private:
 // One run of build/kestrel; killed if the test leaves it running.
 class KestrelProcess {
 public:
-    KestrelProcess(const Sandbox& box, const std::string& stderrName,
-                   std::vector<std::string> extraEnv = {}, std::vector<std::string> args = {}) {
+    KestrelProcess(const Sandbox& box, const std::string& stderrName, std::vector<std::string> extraEnv = {},
+                   std::vector<std::string> args = {}) {
         m_stderrPath = box.Root() + "/" + stderrName;
         m_stdoutPath = m_stderrPath + ".stdout";
         std::vector<std::string> env = {"HOME=" + box.Root() + "/home",
@@ -83,7 +83,8 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 2, m_stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
-        posix_spawn_file_actions_addopen(&actions, 1, m_stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 1, m_stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
         std::string program = KESTREL_BINARY;
         std::vector<char*> argv = {program.data()};
         for (auto& a : args)
