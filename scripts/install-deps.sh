@@ -11,6 +11,7 @@ PACKAGES=(
   libjpeg62-turbo-dev libv4l-dev libcurl4-openssl-dev
   media-types python3 python3-pil
   xvfb xauth
+  dpkg-dev lintian desktop-file-utils appstream man-db
 )
 # Test-only group: the camera checks in a throw-away virtual machine (tests/camera-vm/run.sh).
 if [ "${1:-}" = "--camera-vm" ]; then

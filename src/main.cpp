@@ -1,5 +1,6 @@
 // Kestrel: a live-camera web site for one owner, with or without a display.
 
+#include "app/CommandLine.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "platform/SignalPipe.h"
@@ -33,6 +34,12 @@ void ChoosePlatform() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Help, version, the settings check and usage errors need no display, lock or socket.
+    const CommandLine commandLine = ParseCommandLine(ArgumentsOf(argc, argv));
+    if (int status = RunCommandLineAction(commandLine); status >= 0)
+        return status;
+    if (commandLine.headless)
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ChoosePlatform();
     QApplication qapp(argc, argv);
     QApplication::setApplicationName("Kestrel");
@@ -42,6 +49,7 @@ int main(int argc, char* argv[]) {
     SignalPipe signalPipe;  // before the main frame is built
 
     AppEnvironment env;
+    env.settingsFile = commandLine.settingsFile;
     if (headless) {
         env.messageBox = std::make_unique<HeadlessMessageBox>();
     } else {

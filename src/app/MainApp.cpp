@@ -3,7 +3,10 @@
 #include "app/CommandIds.h"
 #include "app/MainFrame.h"
 #include "app/QuitState.h"
+#include "app/Settings.h"
+#include "app/SettingsKey.h"
 #include "platform/Paths.h"
+#include "platform/Privileges.h"
 
 #include <QCoreApplication>
 
@@ -18,7 +21,14 @@ namespace kestrel {
 CMainApp::CMainApp(AppEnvironment env) : m_env(std::move(env)) {
     // A new application starts with no quit pending.
     SetQuitPending(false);
-    m_configFolder = m_env.configFolder.empty() ? ConfigFolder() : m_env.configFolder;
+    if (!m_env.configFolder.empty())
+        m_configFolder = m_env.configFolder;
+    else if (!m_env.settingsFile.empty())
+        m_configFolder = m_env.settingsFile.substr(0, m_env.settingsFile.rfind('/') + 1);
+    else
+        m_configFolder = ConfigFolder();
+    while (m_configFolder.size() > 1 && m_configFolder.back() == '/')
+        m_configFolder.pop_back();
     m_messageBox = m_env.messageBox ? std::move(m_env.messageBox) : std::make_unique<HeadlessMessageBox>();
     auto timer = m_env.idleTimer ? std::move(m_env.idleTimer) : MakeQtIdleTimer();
     m_idle = std::make_unique<IdleScheduler>(std::move(timer), [this] {
@@ -66,12 +76,12 @@ bool CMainApp::SocketLayerAvailable() {
 bool CMainApp::InitInstance() {
     // Any way out but a second copy is a failed start.
     m_exitCode = 1;
-    VersionText = "Version 2.10";
+    VersionText = kVersionText;
 
     // Another copy holds the lock: leave silently and do not disturb it.
-    if (!m_lock.Acquire(m_configFolder + "/" + kInstanceMutexName + ".lock")) {
+    if (!m_lock.Acquire(LockFilePath())) {
         if (!m_lock.HeldElsewhere())
-            std::fprintf(stderr, "kestrel: cannot open the instance lock in %s: %s\n", m_configFolder.c_str(),
+            std::fprintf(stderr, "kestrel: cannot open the instance lock %s: %s\n", LockFilePath().c_str(),
                          ErrorText(m_lock.Error()).c_str());
         else
             m_exitCode = 0;
@@ -93,9 +103,11 @@ bool CMainApp::InitInstance() {
     };
     HostName = FindHostName(hostSource, computerSource);
 
-    m_store.SetFilePath(m_configFolder + "/Kestrels.reg");
+    m_store.SetFilePath(SettingsFilePath());
+    const bool settingsFileExisted = PathNamesSomething(m_store.FilePath());
     if (!m_store.Load())
         m_messageBox->Show(m_store.DamageReport(), "Kestrel", MessageIcon::Exclamation);
+    ChooseFirstStartPort(settingsFileExisted);
 
     m_view = m_env.makeView ? m_env.makeView() : nullptr;
     if (!m_view)
@@ -110,6 +122,39 @@ bool CMainApp::InitInstance() {
     RequestIdle();
     m_exitCode = 0;
     return true;
+}
+
+std::string CMainApp::SettingsFilePath() const {
+    return m_env.settingsFile.empty() ? m_configFolder + "/Kestrels.reg" : m_env.settingsFile;
+}
+
+std::string CMainApp::LockFilePath() const {
+    return m_env.settingsFile.empty() ? m_configFolder + "/" + kInstanceMutexName + ".lock"
+                                      : m_env.settingsFile + ".lock";
+}
+
+bool CMainApp::UseUnprivilegedPortOnFirstStart(SettingsStore& store, bool settingsFileExisted,
+                                               bool mayListenBelow1024) {
+    if (settingsFileExisted || mayListenBelow1024)
+        return false;
+    CSettingsKey key(store);
+    if (key.Create(HKEY_LOCAL_MACHINE, kSettingsKeyPath) != ERROR_SUCCESS)
+        return false;
+    uint32_t port = 0;
+    if (key.QueryDword("uPort", port) == ERROR_SUCCESS)
+        return false;
+    key.SetDword("uPort", kUnprivilegedPort);
+    return true;
+}
+
+void CMainApp::ChooseFirstStartPort(bool settingsFileExisted) {
+    const bool mayListen = m_env.mayListenBelow1024 ? m_env.mayListenBelow1024() : MayListenBelow1024();
+    if (!UseUnprivilegedPortOnFirstStart(m_store, settingsFileExisted, mayListen))
+        return;
+    m_messageBox->Show("This user may not serve on port 80, so the site is served on port " +
+                           std::to_string(kUnprivilegedPort) + ". The port is kept in the settings file " +
+                           m_store.FilePath() + " (value \"uPort\").",
+                       "Kestrel", MessageIcon::Information);
 }
 
 bool CMainApp::OnIdle(long) {

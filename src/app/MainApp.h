@@ -8,6 +8,7 @@
 
 #include <QObject>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,6 +21,11 @@ class CMainFrame;
 // ones; tests point the folders at temporary ones and may swap the host-name source.
 struct AppEnvironment {
     std::string configFolder;  // empty: <config>/Velmora
+    // The settings file; empty: "Kestrels.reg" in the configuration folder. Its instance
+    // lock is the same path with ".lock" added (the default file keeps the default lock).
+    std::string settingsFile;
+    // Whether this process may listen on ports below 1024; null: ask the system.
+    std::function<bool()> mayListenBelow1024;
     std::function<std::unique_ptr<IMainView>()> makeView;
     std::unique_ptr<IMessageBox> messageBox;
     std::unique_ptr<IIdleTimer> idleTimer;  // null: a QTimer
@@ -33,6 +39,9 @@ struct AppEnvironment {
 class CMainApp {
 public:
     static constexpr const char* kInstanceMutexName = "h_Kestrel_PrevInstance";
+    static constexpr const char* kVersionText = "Version 2.10";
+    // A first start without the right to listen below 1024 serves on this port instead.
+    static constexpr uint32_t kUnprivilegedPort = 8080;
     static constexpr const char* kSocketFailureMessage =
         "Winsock \xE3\x82\xB5\xE3\x83\xBC\xE3\x83\x93\xE3\x82\xB9\xE3\x81\x8C\xE5\x88\xA9\xE7\x94\xA8\xE3\x81\xA7"
         "\xE3\x81\x8D\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xEF\xBC\x81"; // Winsock サービスが利用できません！
@@ -84,8 +93,19 @@ public:
     static std::string FindHostName(const std::function<int(char*, size_t)>& hostNameSource,
                                     const std::function<std::string()>& computerNameSource);
     static bool SocketLayerAvailable();
+    // A first start (no settings file yet) without the right to listen below 1024 stores
+    // kUnprivilegedPort as "uPort" unless a port is stored. True when it did.
+    static bool UseUnprivilegedPortOnFirstStart(SettingsStore& store, bool settingsFileExisted,
+                                                bool mayListenBelow1024);
+    // Paths of the settings file and of its instance lock for this environment.
+    std::string SettingsFilePath() const;
+    std::string LockFilePath() const;
 
 private:
+    // UseUnprivilegedPortOnFirstStart, said to the owner. The saved file keeps the port,
+    // so it is said once.
+    void ChooseFirstStartPort(bool settingsFileExisted);
+
     AppEnvironment m_env;
     std::string m_configFolder;
     InstanceLock m_lock;

@@ -1,5 +1,7 @@
 #include "capture/CaptureSubsystem.h"
 
+#include <cstdio>
+
 namespace kestrel {
 
 int SizeClassFor(int w, int h) {
@@ -56,15 +58,40 @@ void CaptureSubsystem::CreateCaptureWindow() {
     *m_host.motionReinit = 1;
     m_window->SetUserData(m_host.owner);
     m_window->SetCallbackFrame([this](CCaptureWindow& w) { return m_motion.FrameCallback(w); });
-    m_window->OnReconnected([this] { *m_host.motionReinit = 1; });
+    m_window->OnReconnected([this] { OnReconnected(); });
     // 6. Overlay.
     LoadOverlay();
-    // 7. Connect the stored driver afresh.
+    // 7. Connect the stored driver afresh. A camera that is absent or busy now keeps its
+    //    place in the settings: a service started before its camera appears must not
+    //    forget it. It is tried again at the reconnection period until it connects or the
+    //    owner chooses another driver.
     if (m_host.image->CaptureDevice != -1) {
         const int index = m_host.image->CaptureDevice;
         m_host.image->CaptureDevice = -1;
         SelectCaptureDevice(index);
+        if (m_host.image->CaptureDevice == -1 && index >= 0 && m_window) {
+            m_host.image->CaptureDevice = index;
+            m_waitingAtStart = true;
+            m_window->ConnectWhenAvailable(index);
+            std::fprintf(
+                stderr,
+                "kestrel: capture driver %d cannot be opened now; it stays chosen and is tried again "
+                "every %lld ms until it can be opened\n",
+                index, static_cast<long long>(CCaptureWindow::kReconnectInterval.count()));
+        }
     }
+}
+
+void CaptureSubsystem::OnReconnected() {
+    *m_host.motionReinit = 1;
+    if (!m_waitingAtStart || !m_window)
+        return;
+    m_waitingAtStart = false;
+    std::fprintf(stderr, "kestrel: capture driver %d is open now\n", m_host.image->CaptureDevice);
+    ReadStatusAndResize();
+    m_window->SetPreview(m_host.image->PreviewEnabled != 0);
+    if (m_host.generatePages)
+        m_host.generatePages();
 }
 
 void CaptureSubsystem::LoadOverlay() {
@@ -124,6 +151,13 @@ void CaptureSubsystem::NotifyStateChanged() {
 
 void CaptureSubsystem::ConnectDevice(int index) {
     ImageSettings& s = *m_host.image;
+    // Choosing the driver still waited for tries it at once; any choice ends the wait.
+    const bool retryWaited = m_waitingAtStart && index == s.CaptureDevice;
+    if (m_waitingAtStart && m_window && m_window->WaitingForDriver()) {
+        m_waitingAtStart = false;
+        if (retryWaited)
+            s.CaptureDevice = -1;
+    }
     if (index == s.CaptureDevice) {
         *m_host.motionReinit = 1;
         return;

@@ -86,6 +86,8 @@ public:
     const CDib* Overlay() const { return m_overlay.get(); }
 
 private:
+    // A driver waited for since the start has connected: size, skin, preview and pages follow it.
+    void OnReconnected();
     void ReadStatusAndResize();
     void ConnectDevice(int index);
     void NotifyStateChanged();
@@ -99,6 +101,8 @@ private:
     MotionWatch m_motion;
     FrameComposer m_composer;
     bool m_shutDown = false;
+    // The stored camera could not be opened at start and is being waited for.
+    bool m_waitingAtStart = false;
 };
 
 } // namespace kestrel

@@ -33,6 +33,10 @@ bool CCaptureWindow::DriverConnect(int index) {
     DriverDisconnect();
     if (m_catalog.Entries().empty())
         m_catalog.Refresh();
+    return OpenDriver(index);
+}
+
+bool CCaptureWindow::OpenDriver(int index) {
     const auto& entries = m_catalog.Entries();
     if (index < 0 || static_cast<size_t>(index) >= entries.size() || !entries[index].open)
         return false;
@@ -45,7 +49,14 @@ bool CCaptureWindow::DriverConnect(int index) {
     return true;
 }
 
+void CCaptureWindow::ConnectWhenAvailable(int index) {
+    m_pendingIndex = index;
+    m_lastReconnect = std::chrono::steady_clock::now();
+    UpdateTimer();
+}
+
 void CCaptureWindow::DriverDisconnect() {
+    m_pendingIndex = -1;
     if (m_device)
         m_device->Disconnect();
     m_device.reset();
@@ -77,6 +88,13 @@ void CCaptureWindow::SetPreviewRate(int milliseconds) {
 }
 
 void CCaptureWindow::UpdateTimer() {
+    // While waiting for a driver the timer only drives the connection attempts.
+    if (!m_device && m_pendingIndex >= 0) {
+        const int period = static_cast<int>(std::max<int64_t>(1, m_reconnectInterval.count()));
+        if (!m_timer.isActive() || m_timer.interval() != period)
+            m_timer.start(period);
+        return;
+    }
     const bool run = m_preview && m_device;
     if (!run) {
         m_timer.stop();
@@ -88,7 +106,22 @@ void CCaptureWindow::UpdateTimer() {
 
 void CCaptureWindow::TryReconnect() {
     const auto now = std::chrono::steady_clock::now();
-    if (m_busInfo.empty() || now - m_lastReconnect < m_reconnectInterval)
+    if (now - m_lastReconnect < m_reconnectInterval)
+        return;
+    if (!m_device) {
+        if (m_pendingIndex < 0)
+            return;
+        m_lastReconnect = now;
+        // The camera may have appeared since the last listing.
+        m_catalog.Refresh();
+        if (OpenDriver(m_pendingIndex)) {
+            m_pendingIndex = -1;
+            if (m_onReconnected)
+                m_onReconnected();
+        }
+        return;
+    }
+    if (m_busInfo.empty())
         return;
     m_lastReconnect = now;
     for (const DriverEntry& e : m_catalog.Enumerate()) {
@@ -109,6 +142,8 @@ void CCaptureWindow::TryReconnect() {
 }
 
 bool CCaptureWindow::GrabFrameNoStop() {
+    if (!m_device)
+        TryReconnect();
     if (!m_device)
         return false;
     if (!m_device->IsDelivering())
@@ -163,7 +198,11 @@ void CCaptureWindow::SetGeometry(const Rect& rect) {
 }
 
 void CCaptureWindow::PreviewTick() {
-    if (!m_preview || !m_device || m_inCallback)
+    if (!m_device) {
+        TryReconnect();
+        return;
+    }
+    if (!m_preview || m_inCallback)
         return;
     if (!m_device->IsDelivering())
         TryReconnect();

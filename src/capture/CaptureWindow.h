@@ -69,14 +69,21 @@ public:
     void PreviewTick();
     // Called after a device that had stopped delivering was found again and reconnected.
     void OnReconnected(std::function<void()> handler) { m_onReconnected = std::move(handler); }
+    // Keeps trying to connect driver `index` (a camera absent or busy when the program
+    // started) at the reconnection period, until it connects or another driver is chosen.
+    // OnReconnected is called when it connects.
+    void ConnectWhenAvailable(int index);
+    bool WaitingForDriver() const { return m_pendingIndex >= 0; }
     // Reconnection attempts happen at most this often (tests shorten it).
     void SetReconnectInterval(std::chrono::milliseconds interval) { m_reconnectInterval = interval; }
     ICaptureDevice* Device() const { return m_device.get(); }
     uint64_t PreviewFrames() const { return m_previewFrames; }
 
 private:
-    // When the device stopped delivering, looks for it again by its bus information.
+    // When the device stopped delivering, looks for it again by its bus information; when
+    // none was connected yet, tries the driver ConnectWhenAvailable names.
     void TryReconnect();
+    bool OpenDriver(int index);
     void UpdateTimer();
 
     DriverCatalog& m_catalog;
@@ -96,6 +103,7 @@ private:
     std::chrono::milliseconds m_reconnectInterval = kReconnectInterval;
     std::chrono::steady_clock::time_point m_lastReconnect{};
     uint64_t m_previewFrames = 0;
+    int m_pendingIndex = -1;
     bool m_inCallback = false;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/Paths.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <cstring>
@@ -9,13 +10,17 @@
 
 namespace kestrel {
 
-std::string ConfigFolder() {
+std::string ConfigFolderPath() {
     QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     if (base.isEmpty())
         base = QDir::homePath() + "/.config";
-    QString folder = base + "/Velmora";
-    QDir().mkpath(folder);
-    return folder.toStdString();
+    return (base + "/Velmora").toStdString();
+}
+
+std::string ConfigFolder() {
+    std::string folder = ConfigFolderPath();
+    QDir().mkpath(QString::fromStdString(folder));
+    return folder;
 }
 
 std::string HomeFolder() {
@@ -61,6 +66,22 @@ std::string ProgramFolder() {
     std::string path = ProgramPath();
     auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string HelpFolderFor(const std::string& programPath) {
+    const std::string beside = programPath + ".help";
+    if (IsExistingFolder(beside))
+        return beside;
+    // <prefix>/bin/kestrel -> <prefix>/share/kestrel/help
+    const QString bin = QFileInfo(QString::fromStdString(programPath)).absolutePath();
+    const std::string installed = QDir::cleanPath(bin + "/../share/kestrel/help").toStdString();
+    if (IsExistingFolder(installed))
+        return installed;
+    return beside;
+}
+
+std::string HelpFolder() {
+    return HelpFolderFor(ProgramPath());
 }
 
 } // namespace kestrel

@@ -7,6 +7,8 @@ namespace kestrel {
 // "<config>/Velmora": the folder of the settings file and the instance lock.
 // <config> is $XDG_CONFIG_HOME, else ~/.config. Created when missing.
 std::string ConfigFolder();
+// The same folder's path, without creating it.
+std::string ConfigFolderPath();
 // The user's home folder, without a trailing "/".
 std::string HomeFolder();
 
@@ -22,5 +24,12 @@ std::string ErrorText(int err);
 // The folder holding the running program (from /proc/self/exe), without a trailing "/".
 std::string ProgramFolder();
 std::string ProgramPath();
+
+// The folder of the help pages for the program at `programPath`: "<program>.help" beside
+// it in a build tree, else "<prefix>/share/kestrel/help" for a program in "<prefix>/bin".
+// When neither exists, the build-tree folder (messages then name where they belong).
+std::string HelpFolderFor(const std::string& programPath);
+// HelpFolderFor the running program.
+std::string HelpFolder();
 
 } // namespace kestrel

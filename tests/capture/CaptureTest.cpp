@@ -328,3 +328,50 @@ TEST(CaptureUnplug, CameraOffPictureWhileGoneAndReconnectedWhenBack) {
     d = DecodeJpeg(rig.root + "/frame.jpg");
     EXPECT_TRUE(Near(d.At(20, 50), 0xFFFFFF, 40)) << "the camera again";
 }
+
+// A camera that is absent or busy when the program starts keeps its place in the settings
+// and is connected once it can be opened; the owner is told once.
+TEST(CaptureUnplug, CameraMissingAtStartStaysChosenAndConnectsWhenItAppears) {
+    Rig rig;
+    rig.StoreTestPatternSize(2); // 176 x 144
+    rig.image.CaptureDevice = 0;
+    TestPatternDevice::SetUnpluggedForTest(true);
+    rig.Start();
+    CCaptureWindow* window = rig.capture->Window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(rig.image.CaptureDevice, 0) << "the stored choice survives a failed start";
+    EXPECT_FALSE(window->IsConnected());
+    EXPECT_TRUE(window->WaitingForDriver());
+    window->SetReconnectInterval(std::chrono::milliseconds(0));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(window->GrabFrameNoStop());
+    ASSERT_EQ(rig.box.texts.size(), 1u) << "said once, not at every attempt";
+    EXPECT_EQ(rig.box.texts[0], kCannotOpenDeviceMessage);
+
+    TestPatternDevice::SetUnpluggedForTest(false);
+    rig.reinit = 0;
+    EXPECT_TRUE(window->GrabFrameNoStop()) << "connected at the next attempt";
+    EXPECT_FALSE(window->WaitingForDriver());
+    EXPECT_EQ(rig.image.CaptureDevice, 0);
+    EXPECT_EQ(rig.lastW, 176u) << "the frame size follows the late connection";
+    EXPECT_EQ(rig.sizeClass, 0);
+    EXPECT_TRUE(window->PreviewOn());
+    EXPECT_EQ(rig.pagesGenerated, 1) << "pages follow the new picture size";
+    EXPECT_EQ(rig.reinit, 1);
+    EXPECT_EQ(rig.box.texts.size(), 1u);
+}
+
+TEST(CaptureUnplug, OwnersChoiceEndsTheWaitForAMissingCamera) {
+    Rig rig;
+    rig.image.CaptureDevice = 0;
+    TestPatternDevice::SetUnpluggedForTest(true);
+    rig.Start();
+    ASSERT_TRUE(rig.capture->Window()->WaitingForDriver());
+    rig.capture->OnDriverListChosen(0); // "No Driver Selected"
+    EXPECT_EQ(rig.image.CaptureDevice, -1);
+    EXPECT_FALSE(rig.capture->Window()->WaitingForDriver());
+    TestPatternDevice::SetUnpluggedForTest(false);
+    rig.capture->Window()->SetReconnectInterval(std::chrono::milliseconds(0));
+    EXPECT_FALSE(rig.capture->Window()->GrabFrameNoStop()) << "the wait is over, nothing connects by itself";
+    EXPECT_EQ(rig.image.CaptureDevice, -1);
+}

@@ -3,9 +3,11 @@
 #include "platform/InstanceLock.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
+#include "platform/Privileges.h"
 #include "platform/SignalPipe.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -146,4 +148,37 @@ TEST(SignalPipeTest, TerminationSignalsArriveInTheEventLoopAndPipeIsIgnored) {
     struct sigaction current {};
     ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &current), 0);
     EXPECT_EQ(current.sa_handler, SIG_IGN);
+}
+
+TEST(Privileges, Port80NeedsTheCapabilityOrALowUnprivilegedStart) {
+    struct Row {
+        const char* rule;
+        std::string status, start;
+        bool may;
+    };
+    const std::string noCaps = "Name:\tkestrel\nCapEff:\t0000000000000000\n";
+    const Row rows[] = {
+        {"no capability, default start 1024", noCaps, "1024\n", false},
+        {"CAP_NET_BIND_SERVICE alone (a service, setcap)", "CapEff:\t0000000000000400\n", "1024\n", true},
+        {"root's full set", "CapEff:\t000001ffffffffff\n", "1024\n", true},
+        {"other capabilities only", "CapEff:\t0000000000003000\n", "1024\n", false},
+        {"the system lets everyone listen from 80", noCaps, "80\n", true},
+        {"from 81 is not enough", noCaps, "81\n", false},
+        {"nothing readable", "", "", false},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(MayListenOnPort80(r.status, r.start), r.may) << r.rule;
+}
+
+TEST(HelpFolder, BesideTheProgramInABuildTreeElseUnderTheInstalledShareFolder) {
+    QTemporaryDir dir;
+    const std::string root = dir.path().toStdString();
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(root + "/usr/bin")));
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(root + "/usr/share/kestrel/help")));
+    EXPECT_EQ(HelpFolderFor(root + "/usr/bin/kestrel"), root + "/usr/share/kestrel/help");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(root + "/usr/bin/kestrel.help")));
+    EXPECT_EQ(HelpFolderFor(root + "/usr/bin/kestrel"), root + "/usr/bin/kestrel.help")
+        << "the build tree wins";
+    EXPECT_EQ(HelpFolderFor(root + "/build/kestrel"), root + "/build/kestrel.help")
+        << "neither: where it belongs";
 }

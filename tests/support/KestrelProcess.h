@@ -62,9 +62,10 @@ private:
 // One run of build/kestrel; killed if the test leaves it running.
 class KestrelProcess {
 public:
-    KestrelProcess(const Sandbox& box, const std::string& stderrName,
-                   std::vector<std::string> extraEnv = {}) {
+    KestrelProcess(const Sandbox& box, const std::string& stderrName, std::vector<std::string> extraEnv = {},
+                   std::vector<std::string> args = {}) {
         m_stderrPath = box.Root() + "/" + stderrName;
+        m_stdoutPath = m_stderrPath + ".stdout";
         std::vector<std::string> env = {"HOME=" + box.Root() + "/home",
                                         "XDG_CONFIG_HOME=" + box.Root() + "/cfg",
                                         "XDG_RUNTIME_DIR=" + box.Root() + "/run", "PATH=/usr/bin:/bin"};
@@ -82,10 +83,14 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 2, m_stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, m_stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
         std::string program = KESTREL_BINARY;
-        char* argv[] = {program.data(), nullptr};
-        int rc = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv, envp.data());
+        std::vector<char*> argv = {program.data()};
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int rc = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(rc, 0) << program;
         if (rc != 0)
@@ -127,6 +132,7 @@ public:
     bool ExitedNormally() const { return m_exited && WIFEXITED(m_status); }
     int ExitStatus() const { return WEXITSTATUS(m_status); }
     std::string Stderr() const { return ReadFile(m_stderrPath); }
+    std::string Stdout() const { return ReadFile(m_stdoutPath); }
 
 private:
     bool Poll() {
@@ -155,7 +161,7 @@ private:
     pid_t m_pid = -1;
     int m_status = 0;
     bool m_exited = false;
-    std::string m_stderrPath;
+    std::string m_stderrPath, m_stdoutPath;
 };
 
 // A private X server (Xvfb) on a free display number; stopped with the object.

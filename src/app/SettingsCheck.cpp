@@ -1,0 +1,308 @@
+#include "app/SettingsCheck.h"
+
+#include "app/Settings.h"
+#include "capture/FrameComposer.h"
+#include "platform/Paths.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace kestrel {
+
+namespace {
+
+// How a stored value is read back.
+enum class Rule {
+    ZeroOne,      // 0 or 1, anything else reads as the default
+    NonZeroIsOne, // 0 reads as 0, anything else as 1
+    Number,       // any number, unchanged
+    Text,         // any text up to the read buffer
+    Font,         // the 60-byte logical font
+};
+
+// One value of one key: how it is read, the range the program can use, and what it became.
+struct ValueRow {
+    std::string name;
+    ValueType type = ValueType::Dword;
+    Rule rule = Rule::Number;
+    int64_t minimum = INT64_MIN, maximum = INT64_MAX; // numbers outside are a problem
+    bool secret = false;                              // shown by its length only
+    std::string used;                                 // the value the program will use
+    std::string pathWarning;                          // set when a stored path cannot be used
+};
+
+const char* TypeWord(ValueType t) {
+    switch (t) {
+    case ValueType::Dword:
+        return "a number";
+    case ValueType::String:
+        return "a text";
+    case ValueType::Binary:
+        return "a byte blob";
+    default:
+        return "another type";
+    }
+}
+
+std::string Quoted(const std::string& s) {
+    return "\"" + SettingsStore::EscapeText(s) + "\"";
+}
+
+std::string Number(int64_t v) {
+    return std::to_string(v);
+}
+
+std::string Hidden(const std::string& s) {
+    return s.empty() ? std::string("(empty)") : "(set, " + std::to_string(s.size()) + " bytes, not shown)";
+}
+
+// The stored number as the program reads it: up to 4 bytes, little-endian.
+bool StoredNumber(const StoredValue& v, uint32_t& out) {
+    if (v.data.size() > 4)
+        return false;
+    out = 0;
+    for (size_t i = 0; i < v.data.size(); ++i)
+        out |= static_cast<uint32_t>(static_cast<unsigned char>(v.data[i])) << (8 * i);
+    return true;
+}
+
+std::string StoredText(const StoredValue& v, bool secret) {
+    switch (v.type) {
+    case ValueType::Dword: {
+        uint32_t n = 0;
+        StoredNumber(v, n);
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "dword:%08x", n);
+        return buf;
+    }
+    case ValueType::String: {
+        std::string text = v.data;
+        if (!text.empty() && text.back() == '\0')
+            text.pop_back();
+        return secret ? Hidden(text) : Quoted(text);
+    }
+    default:
+        return "hex: " + std::to_string(v.data.size()) + " bytes";
+    }
+}
+
+// The problems of one stored value against its row.
+std::vector<std::string> Problems(const ValueRow& row, const StoredValue& v) {
+    std::vector<std::string> out;
+    const bool numeric =
+        row.rule == Rule::ZeroOne || row.rule == Rule::NonZeroIsOne || row.rule == Rule::Number;
+    if (v.type != row.type) {
+        std::string wrong = std::string("stored as ") + TypeWord(v.type) + ", not " + TypeWord(row.type);
+        // A number is read from whatever bytes are stored, when they fit.
+        uint32_t n = 0;
+        if (numeric && !StoredNumber(v, n)) {
+            out.push_back(wrong + "; not read, the default is used");
+            return out;
+        }
+        out.push_back(wrong);
+    }
+    if (row.rule == Rule::Font && v.data.size() > sizeof(LOGFONTA))
+        out.push_back("longer than the " + std::to_string(sizeof(LOGFONTA)) + "-byte font record; not read");
+    if (row.rule == Rule::Text && v.data.size() >= CSettingsKey::kStringBuffer)
+        out.push_back("longer than " + std::to_string(CSettingsKey::kStringBuffer - 1) +
+                      " bytes; not read, the default is used");
+    if (numeric) {
+        uint32_t n = 0;
+        if (!StoredNumber(v, n)) {
+            out.push_back("longer than 4 bytes; not read, the default is used");
+        } else if (row.rule == Rule::ZeroOne && n > 1) {
+            out.push_back("not 0 or 1; read as the default");
+        } else if (row.rule == Rule::NonZeroIsOne && n > 1) {
+            out.push_back("not 0 or 1; read as 1");
+        } else if (row.rule == Rule::Number) {
+            // Signed fields hold negative numbers as their 32-bit pattern.
+            const int64_t value = row.minimum < 0 ? static_cast<int64_t>(static_cast<int32_t>(n)) : n;
+            if (value < row.minimum || value > row.maximum)
+                out.push_back("out of range (" + Number(row.minimum) + " to " + Number(row.maximum) + ")");
+        }
+    }
+    if (!row.pathWarning.empty())
+        out.push_back(row.pathWarning);
+    return out;
+}
+
+ValueRow Flag(const char* name, uint32_t used, Rule rule = Rule::ZeroOne) {
+    return {name, ValueType::Dword, rule, 0, 1, false, Number(used), {}};
+}
+ValueRow Num(const char* name, int64_t used, int64_t lo = INT32_MIN, int64_t hi = INT32_MAX) {
+    return {name, ValueType::Dword, Rule::Number, lo, hi, false, Number(used), {}};
+}
+ValueRow Unsigned(const char* name, uint32_t used, int64_t lo = 0, int64_t hi = UINT32_MAX) {
+    return {name, ValueType::Dword, Rule::Number, lo, hi, false, Number(used), {}};
+}
+ValueRow Colour(const char* name, uint32_t used) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", used);
+    return {name, ValueType::Dword, Rule::Number, 0, 0x00FFFFFF, false, buf, {}};
+}
+ValueRow Txt(const char* name, const std::string& used, bool secret = false) {
+    return {name, ValueType::String, Rule::Text, 0, 0, secret, secret ? Hidden(used) : Quoted(used), {}};
+}
+
+// A stored path the program replaces by its default, or one it cannot use.
+std::string StoredPathWarning(SettingsStore& store, const std::string& key, const char* name,
+                              const std::string& probe, const std::string& used) {
+    StoredKey* k = store.FindKey(key);
+    StoredValue* v = k ? k->Find(name) : nullptr;
+    if (!v || v->type != ValueType::String)
+        return {};
+    std::string stored = v->data;
+    if (!stored.empty() && stored.back() == '\0')
+        stored.pop_back();
+    if (stored.empty())
+        return {};
+    if (!PathNamesSomething(probe.empty() ? stored : stored + probe))
+        return (probe.empty() ? stored : stored + probe) + " does not exist; " +
+               (used.empty() ? std::string("nothing") : Quoted(used)) + " is used instead";
+    return {};
+}
+
+void Report(std::ostringstream& out, int& problems, SettingsStore& store, const std::string& keyPath,
+            const std::vector<ValueRow>& rows) {
+    out << "[" << keyPath << "]\n";
+    StoredKey* key = store.FindKey(keyPath);
+    for (const ValueRow& row : rows) {
+        StoredValue* v = key ? key->Find(row.name) : nullptr;
+        out << "  " << row.name << " = " << row.used;
+        if (!v) {
+            out << "  (not stored: default)\n";
+            continue;
+        }
+        out << "  (stored " << StoredText(*v, row.secret) << ")\n";
+        for (const std::string& p : Problems(row, *v)) {
+            out << "    warning: " << p << "\n";
+            ++problems;
+        }
+    }
+}
+
+std::string FontText(const LOGFONTA& f) {
+    std::string face(f.lfFaceName, strnlen(f.lfFaceName, sizeof f.lfFaceName));
+    return Quoted(face) + ", height " + Number(f.lfHeight) + ", weight " + Number(f.lfWeight);
+}
+
+// A folder the program writes into must be one it can enter and write.
+std::string WebRootWarning(const std::string& root) {
+    if (!IsExistingFolder(root))
+        return PathNamesSomething(root) ? root + " is not a folder" : std::string();
+    if (::access(root.c_str(), R_OK | W_OK | X_OK) != 0)
+        return root + " cannot be written by this user (" + ErrorText(errno) + ")";
+    return {};
+}
+
+} // namespace
+
+SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string& hostName) {
+    SettingsCheckResult result;
+    std::ostringstream out;
+    SettingsStore store(path);
+    out << "Settings file: " << path << "\n";
+
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) {
+            out << "  not there yet: every value takes its default, and the file is written at the first "
+                   "exit\n";
+        } else {
+            out << "  warning: cannot be read (" << ErrorText(errno) << ")\n";
+            ++result.problems;
+        }
+    } else {
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!store.Parse(text.str())) {
+            out << "  warning: the file is damaged (no header line, a line that cannot be read, or not "
+                   "UTF-8);"
+                   " at start a copy is kept as "
+                << path << ".bad and what can be read is used\n";
+            ++result.problems;
+        }
+    }
+
+    // The records read a copy of the store; nothing is ever saved from here.
+    ImageSettings image(&store);
+    image.Load(nullptr);
+    CServerSettings server(&store);
+    server.Load(hostName);
+    HtmlSettings html(&store);
+    html.Load();
+    UrlRegSettings urlReg(&store);
+    urlReg.Load();
+    BasicSettings basic(&store);
+    basic.Load();
+
+    const std::string main = kSettingsKeyPath;
+    ValueRow root = Txt("strRoot", server.strRoot);
+    root.pathWarning = StoredPathWarning(store, main, "strRoot", "", server.strRoot);
+    if (root.pathWarning.empty())
+        root.pathWarning = WebRootWarning(server.strRoot);
+    ValueRow overlay = Txt("OverlayBmp", image.OverlayBmp);
+    overlay.pathWarning = StoredPathWarning(store, main, "OverlayBmp", "", image.OverlayBmp);
+    ValueRow skin = Txt("SkinBmp", basic.SkinBmp);
+    skin.pathWarning = StoredPathWarning(store, main, "SkinBmp", "base.bmp", basic.SkinBmp);
+
+    std::vector<ValueRow> rows = {
+        // Server
+        root, Txt("strServer", server.strServer), Unsigned("uPort", server.uPort, 1, 65535),
+        Flag("bLoggingOn", server.bLoggingOn), Flag("bListIcon", server.bListIcon),
+        Flag("bAllowListing", server.bAllowListing),
+        // Image
+        overlay, Flag("PreviewEnabled", image.PreviewEnabled),
+        Num("CaptureDevice", image.CaptureDevice, -1, 100),
+        Num("ImageHeight", image.ImageHeight, 0, kMaxOutputDimension),
+        Num("ImageWidth", image.ImageWidth, 0, kMaxOutputDimension),
+        Num("JpegQuality", image.JpegQuality, 0, 100), Flag("UseCustomSize", image.UseCustomSize),
+        Flag("UseOverlay", image.UseOverlay), Flag("UseMotion", image.UseMotion),
+        Num("MotionQuality", image.MotionQuality, 0, 100), Unsigned("CapFPS", image.CapFPS, 0, 1),
+        Colour("OverlayTransColor", image.OverlayTransColor),
+        // Pages
+        Num("Template", html.Template, 0, 3), Num("HTMLHeight", html.HTMLHeight, 1, kMaxOutputDimension),
+        Num("HTMLWidth", html.HTMLWidth, 1, kMaxOutputDimension), Flag("HTMLCustomSize", html.HTMLCustomSize),
+        Flag("CateDisp", html.CateDisp, Rule::NonZeroIsOne), Txt("Email", html.Email), Txt("ICQ", html.ICQ),
+        Txt("Title1", html.Title1), Txt("Title2", html.Title2), Txt("Link1", html.Link1),
+        Txt("Link2", html.Link2), Txt("Freemsg", html.Freemsg),
+        // Directory registration
+        Txt("UserID", urlReg.UserID), Txt("Password", urlReg.Password, true), Num("Cate", urlReg.Cate, 0),
+        Txt("Title", urlReg.Title), Txt("Description", urlReg.Description),
+        Flag("Nicfg", urlReg.Nicfg, Rule::NonZeroIsOne), Flag("HPlinkfg", urlReg.HPlinkfg),
+        // Basic
+        Txt("CGIServer", basic.CGIServer), Flag("UrlAutoexec", basic.UrlAutoexec),
+        Flag("AddrScout", basic.AddrScout), Num("Power", basic.Power), Txt("IPAddr", basic.IPAddr),
+        Txt("GlobalIP", basic.GlobalIP), Txt("PicPass", basic.PicPass, true), skin};
+    Report(out, result.problems, store, main, rows);
+
+    for (int i = 0; i < ImageSettings::kCaptionCount; ++i) {
+        const Caption& c = image.captions[static_cast<size_t>(i)];
+        std::vector<ValueRow> captionRows = {
+            Colour("BackColor", c.BackColor),
+            Num("BackType", c.BackType),
+            Unsigned("Enabled", c.Enabled, 0, 1),
+            {"FontInfo", ValueType::Binary, Rule::Font, 0, 0, false, FontText(c.FontInfo), {}},
+            Num("HPosType", c.HPosType),
+            Txt("Text", c.Text),
+            Colour("TextColor", c.TextColor),
+            Num("VPosType", c.VPosType),
+            Num("XPos", c.XPos),
+            Num("YPos", c.YPos)};
+        Report(out, result.problems, store, main + "\\caption" + std::to_string(i), captionRows);
+    }
+
+    if (result.problems == 0)
+        out << "No problems found.\n";
+    else
+        out << result.problems << (result.problems == 1 ? " problem" : " problems") << " found.\n";
+    result.report = out.str();
+    return result;
+}
+
+} // namespace kestrel
