@@ -29,7 +29,7 @@ expected=$(mktemp -p "$dest")
     if [ -d "$source/resources/help" ]; then
         (cd "$source/resources/help" && find . -type f | sed 's|^\./|usr/share/kestrel/help/|')
     fi
-    if ls "$source"/resources/icons/kestrel*.png >/dev/null 2>&1; then
+    if ls "$source"/resources/skin/icon128-*.png >/dev/null 2>&1; then
         for n in 16 22 24 32 48 64 128 256; do echo "usr/share/icons/hicolor/${n}x${n}/apps/kestrel.png"; done
     fi
 } | sort > "$expected"
