@@ -128,6 +128,7 @@ public:
         return false;
     }
     bool Running() { return !Poll(); }
+    pid_t Pid() const { return m_pid; }
     void Signal(int sig) { ::kill(m_pid, sig); }
     bool ExitedNormally() const { return m_exited && WIFEXITED(m_status); }
     int ExitStatus() const { return WEXITSTATUS(m_status); }
