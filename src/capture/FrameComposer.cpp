@@ -190,7 +190,8 @@ void FrameComposer::WriteFiles(const Surface& surface) {
         BITMAPINFOHEADER ih;
         DibBuffer::InitHeader(ih, surface.width(), -surface.height(), 24);
         const auto* h = reinterpret_cast<const uint8_t*>(&ih);
-        if (m_small.CopyFrom({h, sizeof ih}, {surface.constBits(), static_cast<size_t>(surface.sizeInBytes())}) &&
+        if (m_small.CopyFrom({h, sizeof ih},
+                             {surface.constBits(), static_cast<size_t>(surface.sizeInBytes())}) &&
             m_small.Resize(kSmallWidth, kSmallHeight))
             small = &m_small;
     }

@@ -41,7 +41,8 @@ template <typename Bytes> int ReadInto(const std::string& path, Bytes& out, size
     if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > maxBytes)
         return EFBIG;
     // A regular file: reads block as usual from here on.
-    if (const int flags = ::fcntl(fd.Get(), F_GETFL); flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+    if (const int flags = ::fcntl(fd.Get(), F_GETFL);
+        flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
         return errno;
     out.resize(static_cast<size_t>(st.st_size));
     size_t got = 0;

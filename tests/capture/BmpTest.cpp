@@ -325,7 +325,10 @@ TEST(BmpReaders, RefusedPictureFilesSayWhy) {
     const std::string root = dir.path().toStdString();
     const std::string big = root + "/big.bmp", garbage = root + "/garbage.bmp", pipe = root + "/pipe.bmp",
                       huge = root + "/huge.bmp";
-    ASSERT_TRUE(WriteBytes(big, BuildBmp({.width = 4097, .height = 1, .bits = 8, .palette = kFourColours,
+    ASSERT_TRUE(WriteBytes(big, BuildBmp({.width = 4097,
+                                          .height = 1,
+                                          .bits = 8,
+                                          .palette = kFourColours,
                                           .pixels = std::vector<uint8_t>(4100)})));
     ASSERT_TRUE(WriteBytes(garbage, {'B', 'M', 1, 2, 3}));
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
@@ -341,7 +344,7 @@ TEST(BmpReaders, RefusedPictureFilesSayWhy) {
         int error;
     };
     const std::vector<Row> rows = {
-        {big, DibProblem::TooLarge, 0},    {garbage, DibProblem::Unreadable, 0},
+        {big, DibProblem::TooLarge, 0},         {garbage, DibProblem::Unreadable, 0},
         {root, DibProblem::CannotOpen, EISDIR}, {pipe, DibProblem::CannotOpen, EINVAL},
         {huge, DibProblem::CannotOpen, EFBIG},  {root + "/none.bmp", DibProblem::CannotOpen, ENOENT},
     };
@@ -393,8 +396,8 @@ TEST(BmpReaders, MissingFileReportsTheOpenError) {
 
 TEST(CDibWrite, RoundTripsAndRecomputesSizes) {
     BmpShape s{.width = 3, .height = 2, .bits = 24, .pixels = Pixels24(3, 2, [](int x, int y) {
-                                                       return x * 40 + y;
-                                                   })};
+                                                        return x * 40 + y;
+                                                    })};
     s.sizeImage = 0; // a writer that left the size out
     CDib dib;
     ASSERT_GT(dib.Read(BuildBmp(s)), 0u);
@@ -416,8 +419,8 @@ TEST(CDibWrite, RoundTripsAndRecomputesSizes) {
 
 TEST(CDibDraw, ScalingRepeatsAndDropsPixelsWithoutBlending) {
     BmpShape s{.width = 2, .height = 2, .bits = 24, .pixels = Pixels24(2, 2, [](int x, int y) {
-                                                       return x == y ? 0xFF0000u : 0x0000FFu;
-                                                   })};
+                                                        return x == y ? 0xFF0000u : 0x0000FFu;
+                                                    })};
     CDib dib;
     ASSERT_GT(dib.Read(BuildBmp(s)), 0u);
     Surface big = MakeSurface(4, 4);
@@ -433,8 +436,8 @@ TEST(CDibDraw, ScalingRepeatsAndDropsPixelsWithoutBlending) {
 TEST(CDibDraw, TransparentColourShowsTheTargetExactly) {
     // Overlay: left column the transparent colour (1,2,3), right column a near miss (1,2,4).
     BmpShape s{.width = 2, .height = 2, .bits = 24, .pixels = Pixels24(2, 2, [](int x, int) {
-                                                       return x == 0 ? 0x010203u : 0x010204u;
-                                                   })};
+                                                        return x == 0 ? 0x010203u : 0x010204u;
+                                                    })};
     CDib overlay;
     ASSERT_GT(overlay.Read(BuildBmp(s)), 0u);
     Surface target = MakeSurface(4, 2);

@@ -12,9 +12,9 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,7 +47,8 @@ struct Rig {
     ImageSettings image;
     HeadlessMainView view;
     struct : IMessageBox {
-        int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int result) override {
+        int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+                 int result) override {
             texts.push_back(text);
             return result;
         }

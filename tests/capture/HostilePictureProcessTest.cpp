@@ -64,8 +64,8 @@ std::string Get(unsigned port, const std::string& path, std::chrono::millisecond
         std::string answer;
         char buf[65536];
         for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             pollfd p{fd, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
                 answer.clear(); // no complete answer in time
@@ -145,14 +145,19 @@ TEST(HostilePictureFiles, SmallRunLengthFileClaimingAHugePictureCostsNoMemory) {
         packed.insert(packed.end(), {255, 1});
     packed.insert(packed.end(), {0, 1});
     const std::vector<RGBQUAD> palette = {{0, 0, 0, 0}, {0, 0, 255, 0}};
-    const auto file = test::BuildBmp(
-        {.width = 16384, .height = 16384, .bits = 8, .compression = BI_RLE8, .palette = palette, .pixels = packed});
+    const auto file = test::BuildBmp({.width = 16384,
+                                      .height = 16384,
+                                      .bits = 8,
+                                      .compression = BI_RLE8,
+                                      .palette = palette,
+                                      .pixels = packed});
     ASSERT_LT(file.size(), 1100u);
     ASSERT_TRUE(test::WriteBytes(site.root + "/nophone.bmp", file));
     // The camera-off picture the requests compose (no camera here).
-    ASSERT_TRUE(test::WriteBytes(site.root + "/off80x60.bmp",
-                                 test::BuildBmp({.width = 80, .height = 60, .bits = 24,
-                                                 .pixels = std::vector<uint8_t>(240 * 60, 128)})));
+    ASSERT_TRUE(test::WriteBytes(
+        site.root + "/off80x60.bmp",
+        test::BuildBmp(
+            {.width = 80, .height = 60, .bits = 24, .pixels = std::vector<uint8_t>(240 * 60, 128)})));
     KestrelProcess k(site.box, "stderr.txt");
     ASSERT_TRUE(k.WaitUntilRunning(site.box.LockPath())) << k.Stderr();
     for (int i = 0; i < 3; ++i) {

@@ -179,7 +179,8 @@ TEST_F(HeadlessStartTest, GlobalIpThatIsNoAddressIsIgnoredSaidOnceAndKept) {
         const std::string text = Read(root + "/" + page);
         EXPECT_EQ(text.find("<script>alert"), std::string::npos) << page;
     }
-    EXPECT_NE(Read(root + "/index.html").find("http://203.0.113.7:" + Port() + "/frame.jpg"), std::string::npos);
+    EXPECT_NE(Read(root + "/index.html").find("http://203.0.113.7:" + Port() + "/frame.jpg"),
+              std::string::npos);
     EXPECT_EQ(Read(root + "/kestrel.dat").rfind("203.0.113.7," + Port() + ",", 0), 0u);
     // The owner's stored value is not lost by the run.
     EXPECT_NE(Read(config + "/Kestrels.reg").find("<script>alert(1)</script>"), std::string::npos);

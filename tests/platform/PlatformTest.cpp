@@ -2,9 +2,9 @@
 
 #include "platform/InstanceLock.h"
 #include "platform/MessageBox.h"
-#include "platform/RegularFile.h"
 #include "platform/Paths.h"
 #include "platform/Privileges.h"
+#include "platform/RegularFile.h"
 #include "platform/SignalPipe.h"
 
 #include <QCoreApplication>
@@ -181,9 +181,12 @@ TEST(RegularFileReader, OnlyRegularFilesWithinTheLimitAndDefiniteReasons) {
         std::string text;
     };
     const std::vector<Row> rows = {
-        {file, 10, 0, "0123456789"},      {root + "/link", 100, 0, "0123456789"},
-        {file, 9, EFBIG, ""},             {root, 100, EISDIR, ""},
-        {pipe, 100, EINVAL, ""},          {"/dev/null", 100, EINVAL, ""},
+        {file, 10, 0, "0123456789"},
+        {root + "/link", 100, 0, "0123456789"},
+        {file, 9, EFBIG, ""},
+        {root, 100, EISDIR, ""},
+        {pipe, 100, EINVAL, ""},
+        {"/dev/null", 100, EINVAL, ""},
         {root + "/none", 100, ENOENT, ""},
     };
     for (const Row& r : rows) {

@@ -21,8 +21,8 @@
 
 #include <atomic>
 #include <cctype>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <mutex>
 #include <thread>
 
@@ -106,8 +106,8 @@ private:
         if (target.rfind("/frame.jpg", 0) == 0) {
             std::lock_guard lock(m_mutex);
             m_pictures.push_back(target);
-        } else if (target.find("..") == std::string::npos && Exists(m_root + target) &&
-                   target.size() > 5 && target.compare(target.size() - 5, 5, ".html") == 0) {
+        } else if (target.find("..") == std::string::npos && Exists(m_root + target) && target.size() > 5 &&
+                   target.compare(target.size() - 5, 5, ".html") == 0) {
             const std::string page = ReadFile(m_root + target);
             response = "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
                        std::to_string(page.size()) + "\r\n\r\n" + page;
@@ -190,9 +190,9 @@ TEST(PasswordPages, PictureRequestsCarryAPasswordWithUrlCharactersIntact) {
     const std::string root = dir.path().toStdString() + "/site";
     ASSERT_EQ(LayStarterSite(root).error, 0);
     const std::string browser = Browser();
-    for (const PageCase& c : {PageCase{0, "sub.html", "js2_pass_t.html"},
-                              PageCase{1, "sub.html", "js2_ext_pass_t.html"},
-                              PageCase{0, "chatsub.html", "chat2_pass_t.html"}}) {
+    for (const PageCase& c :
+         {PageCase{0, "sub.html", "js2_pass_t.html"}, PageCase{1, "sub.html", "js2_ext_pass_t.html"},
+          PageCase{0, "chatsub.html", "chat2_pass_t.html"}}) {
         SCOPED_TRACE(c.templ);
         RecordingMessageBox box;
         PageInputs in;
@@ -212,8 +212,8 @@ TEST(PasswordPages, PictureRequestsCarryAPasswordWithUrlCharactersIntact) {
         PageServer server(root);
         QTemporaryDir profile;
         // The password arrives as the input page hands it on: in the address's fragment.
-        const std::string url =
-            "http://127.0.0.1:" + std::to_string(server.Port()) + "/" + c.page + "#" + PercentEncodeAll(kPassword);
+        const std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/" + c.page + "#" +
+                                PercentEncodeAll(kPassword);
         ASSERT_TRUE(RunBrowser(browser, url, profile.path().toStdString()));
         const std::vector<std::string> targets = server.PictureTargets();
         ASSERT_FALSE(targets.empty()) << "the page asked for no picture";
