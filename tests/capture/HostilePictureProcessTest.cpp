@@ -168,6 +168,7 @@ TEST(HostilePictureFiles, SmallRunLengthFileClaimingAHugePictureCostsNoMemory) {
     k.Signal(SIGTERM);
     ASSERT_TRUE(k.WaitForExit());
     ASSERT_GT(peak, 0);
-    // The program itself needs a few tens of megabytes; decoding the claim would need gigabytes.
-    EXPECT_LT(peak, 300 * 1024) << "peak resident memory in KB";
+    // The program needs a few tens of megabytes (more under the sanitizers); decoding the
+    // claim would need gigabytes.
+    EXPECT_LT(peak, 512 * 1024) << "peak resident memory in KB";
 }
