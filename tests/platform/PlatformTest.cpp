@@ -4,7 +4,6 @@
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/Privileges.h"
-#include "platform/RegularFile.h"
 #include "platform/SignalPipe.h"
 
 #include <QCoreApplication>
@@ -18,7 +17,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -160,42 +158,6 @@ TEST(HeadlessMessageBoxTest, TextFromOutsideCannotDriveTheTerminal) {
     written.resize(std::fread(written.data(), 1, written.size(), out));
     std::fclose(out);
     EXPECT_EQ(written, "kestrel: " + std::string(4000, 'x') + "…\n");
-}
-
-TEST(RegularFileReader, OnlyRegularFilesWithinTheLimitAndDefiniteReasons) {
-    QTemporaryDir dir;
-    const std::string root = dir.path().toStdString();
-    const std::string file = root + "/file", pipe = root + "/pipe";
-    {
-        std::FILE* f = std::fopen(file.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fputs("0123456789", f);
-        std::fclose(f);
-    }
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
-    ASSERT_EQ(::symlink(file.c_str(), (root + "/link").c_str()), 0);
-    struct Row {
-        std::string path;
-        size_t limit;
-        int error;
-        std::string text;
-    };
-    const std::vector<Row> rows = {
-        {file, 10, 0, "0123456789"},
-        {root + "/link", 100, 0, "0123456789"},
-        {file, 9, EFBIG, ""},
-        {root, 100, EISDIR, ""},
-        {pipe, 100, EINVAL, ""},
-        {"/dev/null", 100, EINVAL, ""},
-        {root + "/none", 100, ENOENT, ""},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.path);
-        errno = EAGAIN; // a stale errno must never come back as the reason
-        std::string text = "old";
-        EXPECT_EQ(ReadRegularFile(r.path, text, r.limit), r.error) << ErrorText(r.error);
-        EXPECT_EQ(text, r.text);
-    }
 }
 
 TEST(SignalPipeTest, TerminationSignalsArriveInTheEventLoopAndPipeIsIgnored) {
