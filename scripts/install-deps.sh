@@ -12,6 +12,7 @@ PACKAGES=(
   media-types python3 python3-pil
   xvfb xauth
   dpkg-dev lintian desktop-file-utils appstream man-db
+  chromium
 )
 # Test-only group: the camera checks in a throw-away virtual machine (tests/camera-vm/run.sh).
 if [ "${1:-}" = "--camera-vm" ]; then

@@ -34,7 +34,7 @@ CMainFrame::CMainFrame(CMainApp& app)
     m_urlRegSettings.Load();
     m_serverSettings.Load(app.HostName);
     m_imageSettings.Load(&MessageBox());
-    m_basicSettings.Load();
+    m_basicSettings.Load(&MessageBox());
     m_htmlSettings.Load();
     // The capture layer, overlay holder, JPEG writer and motion detector live as long as the frame.
     CaptureSubsystem::Host host;

@@ -1,5 +1,6 @@
 #include "app/Settings.h"
 
+#include "directory/PublicAddressLookup.h"
 #include "platform/Paths.h"
 
 #include <cerrno>
@@ -249,7 +250,7 @@ void UrlRegSettings::Save() const {
 
 // --- BasicSettings ---
 
-void BasicSettings::Load() {
+void BasicSettings::Load(IMessageBox* box) {
     if (!m_store)
         return;
     CSettingsKey key(*m_store);
@@ -260,6 +261,15 @@ void BasicSettings::Load() {
     ReadAsStored(key, "Power", Power, 0);
     ReadText(key, "IPAddr", IPAddr, "");
     ReadText(key, "GlobalIP", GlobalIP, "");
+    m_ignoredGlobalIP.clear();
+    if (!GlobalIP.empty() && !IsAcceptableAddress(GlobalIP)) {
+        m_ignoredGlobalIP = GlobalIP;
+        GlobalIP.clear();
+        if (box)
+            box->Show("The page address (GlobalIP) \"" + m_ignoredGlobalIP +
+                          "\" in the settings is not an address or host name and is ignored.",
+                      "Kestrel", MessageIcon::Exclamation);
+    }
     ReadText(key, "PicPass", PicPass, "");
     ReadText(key, "SkinBmp", SkinBmp, "");
     if (!PathNamesSomething(SkinBmp + "base.bmp"))
@@ -277,7 +287,7 @@ void BasicSettings::Save() const {
     key.SetDword("AddrScout", AddrScout);
     key.SetDword("Power", static_cast<uint32_t>(Power));
     key.SetString("IPAddr", IPAddr);
-    key.SetString("GlobalIP", GlobalIP);
+    key.SetString("GlobalIP", GlobalIP.empty() ? m_ignoredGlobalIP : GlobalIP);
     key.SetString("PicPass", PicPass);
     key.SetString("SkinBmp", SkinBmp);
     key.Close();

@@ -129,7 +129,10 @@ public:
 class BasicSettings : public SettingsRecord {
 public:
     using SettingsRecord::SettingsRecord;
-    void Load();
+    // A stored GlobalIP that is no plain address or host name is ignored (it would go into
+    // every page and "kestrel.dat") and said once through `box`; the file keeps it until
+    // the owner sets another.
+    void Load(IMessageBox* box = nullptr);
     void Save() const;
 
     std::string CGIServer;  // empty: no directory server configured
@@ -137,6 +140,9 @@ public:
     uint32_t AddrScout = 0;
     int32_t Power = 0;
     std::string IPAddr, GlobalIP, PicPass, SkinBmp;
+
+private:
+    std::string m_ignoredGlobalIP; // as stored, when it was ignored
 };
 
 } // namespace kestrel

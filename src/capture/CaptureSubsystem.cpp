@@ -12,6 +12,12 @@ int SizeClassFor(int w, int h) {
     return 1;
 }
 
+std::string OverlayTooLargeMessage(const std::string& path) {
+    const std::string side = std::to_string(kMaxBmpDimension);
+    return "The overlay picture " + path + " is larger than " + side + " x " + side +
+           " pixels and is not used. Choose a smaller picture.";
+}
+
 int PreviewPeriodFor(uint32_t capFps) {
     return capFps == 0 ? 66 : capFps == 1 ? 33 : 0;
 }
@@ -101,6 +107,10 @@ void CaptureSubsystem::LoadOverlay() {
     // Kept even when the file cannot be read (it then draws nothing); start-up goes on.
     m_overlay = std::make_unique<CDib>();
     m_overlay->Load(m_host.image->OverlayBmp);
+    // Said here, once per loading, never per frame: the overlay then draws nothing.
+    if (m_overlay->Problem() == DibProblem::TooLarge && m_host.messages)
+        m_host.messages->Show(OverlayTooLargeMessage(m_host.image->OverlayBmp), "Kestrel",
+                              MessageIcon::Exclamation);
 }
 
 void CaptureSubsystem::ApplyMotionQuality() {

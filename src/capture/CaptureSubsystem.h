@@ -22,6 +22,8 @@ constexpr int kCaptureWindowWidth = 160, kCaptureWindowHeight = 120;
 
 // Window size class for a frame size: 0 up to 176 x 144, 2 above 320 x 240, else 1.
 int SizeClassFor(int width, int height);
+// What the owner is told when the overlay picture has a side above kMaxBmpDimension.
+std::string OverlayTooLargeMessage(const std::string& path);
 // Milliseconds per preview frame for CapFPS 0 and 1; 0 for other values (nothing is set).
 int PreviewPeriodFor(uint32_t capFps);
 

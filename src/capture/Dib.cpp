@@ -1,16 +1,14 @@
 #include "capture/Dib.h"
 
+#include "platform/RegularFile.h"
+
 #include <QBuffer>
 #include <QByteArray>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestrel {
 
@@ -18,8 +16,9 @@ namespace {
 
 constexpr size_t kFileHeaderSize = sizeof(BITMAPFILEHEADER);
 constexpr size_t kInfoHeaderSize = sizeof(BITMAPINFOHEADER);
-// No file the program reads is anywhere near this; bigger ones are refused before reading.
-constexpr off_t kMaxBmpFileBytes = 1u << 30;
+// The largest picture a reader takes (4096 x 4096 at 32 bits) with room for its headers;
+// bigger files are refused before reading.
+constexpr size_t kMaxBmpFileBytes = 4096ull * 4096 * 4 + 65536;
 
 bool IsKnownDepth(int bits) {
     return bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32;
@@ -111,38 +110,17 @@ Surface MakeSurface(int width, int height) {
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, int* error) {
-    bytes.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (error)
-            *error = errno;
-        return false;
-    }
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxBmpFileBytes;
-    if (ok) {
-        bytes.resize(static_cast<size_t>(st.st_size));
-        size_t got = 0;
-        while (got < bytes.size()) {
-            ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += static_cast<size_t>(n);
-        }
-        bytes.resize(got); // a file that shrank while read is read as far as it goes
-    }
-    if (!ok && error)
-        *error = errno ? errno : EINVAL;
-    ::close(fd);
-    return ok;
+    const int err = ReadRegularFile(path, bytes, kMaxBmpFileBytes);
+    if (err && error)
+        *error = err;
+    return err == 0;
 }
 
 // ---------------------------------------------------------------------------------------------
 // CDib
 
 void CDib::Clear() {
+    m_problem = DibProblem::None;
     m_file.clear();
     m_pixelOffset = 0;
     m_palette.clear();
@@ -158,14 +136,16 @@ size_t CDib::Load(const std::string& path, int* openError) {
     if (!ReadWholeFile(path, bytes, &err)) {
         if (openError)
             *openError = err;
+        m_problem = DibProblem::CannotOpen;
         return 0;
     }
-    return Read(bytes);
+    return Adopt(bytes);
 }
 
 size_t CDib::Read(std::span<const uint8_t> file) {
     Clear();
-    if (!Check(file))
+    m_problem = Check(file);
+    if (m_problem != DibProblem::None)
         return 0;
     m_file.assign(file.begin(), file.end());
     return Accept();
@@ -173,7 +153,8 @@ size_t CDib::Read(std::span<const uint8_t> file) {
 
 size_t CDib::Adopt(std::vector<uint8_t>& file) {
     Clear();
-    if (!Check(file))
+    m_problem = Check(file);
+    if (m_problem != DibProblem::None)
         return 0;
     m_file.swap(file);
     return Accept();
@@ -190,36 +171,66 @@ size_t CDib::Accept() {
     return m_file.size();
 }
 
-bool CDib::Check(std::span<const uint8_t> file) {
-    if (file.size() < kFileHeaderSize)
+namespace {
+
+// Whether a compression value belongs to the depth: run-length 8 only at 8 bits,
+// run-length 4 only at 4, colour masks only at 16 and 32. Anything else (JPEG or PNG
+// inside the file among them) is no picture this program draws.
+bool CompressionFitsDepth(uint32_t compression, int bits) {
+    switch (compression) {
+    case BI_RGB:
+        return true;
+    case BI_RLE8:
+        return bits == 8;
+    case BI_RLE4:
+        return bits == 4;
+    case BI_BITFIELDS:
+        return bits == 16 || bits == 32;
+    default:
         return false;
+    }
+}
+
+} // namespace
+
+DibProblem CDib::Check(std::span<const uint8_t> file) {
+    constexpr DibProblem bad = DibProblem::Unreadable;
+    if (file.size() < kFileHeaderSize)
+        return bad;
     auto fh = ReadAt<BITMAPFILEHEADER>(file, 0);
     if (fh.bfType != kBmpMagic)
-        return false;
+        return bad;
     // The pixels start after the info header and inside the file.
     if (fh.bfOffBits < kFileHeaderSize + kInfoHeaderSize || fh.bfOffBits > file.size())
-        return false;
+        return bad;
     std::span<const uint8_t> header = file.subspan(kFileHeaderSize, fh.bfOffBits - kFileHeaderSize);
     std::span<const uint8_t> pixels = file.subspan(fh.bfOffBits);
     auto ih = ReadAt<BITMAPINFOHEADER>(header, 0);
     if (ih.biSize < kInfoHeaderSize || ih.biSize > header.size())
-        return false;
-    if (!DimensionsAcceptable(ih.biWidth, ih.biHeight) || !IsKnownDepth(ih.biBitCount))
-        return false;
+        return bad;
+    if (ih.biWidth < 1 || ih.biHeight == 0 || ih.biHeight == INT32_MIN)
+        return bad;
+    if (!DimensionsAcceptable(ih.biWidth, ih.biHeight))
+        return DibProblem::TooLarge;
+    if (!IsKnownDepth(ih.biBitCount) || !CompressionFitsDepth(ih.biCompression, ih.biBitCount))
+        return bad;
+    // A colour table longer than the depth can index is no table of this picture.
+    if (DibColourCount(ih) > (1ull << ih.biBitCount))
+        return bad;
     uint64_t tableStart = ih.biSize;
     if (ih.biCompression == BI_BITFIELDS && ih.biSize == kInfoHeaderSize)
         tableStart += 12; // the three colour masks
     if (tableStart + 4ull * DibColourCount(ih) > header.size())
-        return false;
+        return bad;
     const uint64_t rowsNeed =
         DibStride(ih.biWidth, ih.biBitCount) * static_cast<uint64_t>(std::abs(ih.biHeight));
     if (ih.biCompression == BI_RGB || ih.biCompression == BI_BITFIELDS) {
         if (pixels.size() < rowsNeed)
-            return false;
+            return bad;
     } else if (pixels.empty() || pixels.size() < ih.biSizeImage) {
-        return false;
+        return bad;
     }
-    return true;
+    return DibProblem::None;
 }
 
 std::vector<uint8_t> CDib::Write() const {

@@ -43,8 +43,17 @@ static_assert(sizeof(BITMAPFILEHEADER) == 14 && sizeof(BITMAPINFOHEADER) == 40);
 
 constexpr uint16_t kBmpMagic = 0x4D42; // "BM"
 constexpr uint32_t BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3;
-// Pictures wider or taller than this are refused by both readers.
-constexpr int kMaxBmpDimension = 16384;
+// Pictures wider or taller than this are refused by both readers: no camera frame is
+// larger, and a small run-length file claiming more would cost gigabytes to decode.
+constexpr int kMaxBmpDimension = 4096;
+
+// Why a picture file gave no picture.
+enum class DibProblem {
+    None,
+    CannotOpen, // not opened or not a regular file: the errno says why
+    TooLarge,   // a side above kMaxBmpDimension pixels
+    Unreadable, // not a BMP this program reads
+};
 
 // Bytes per row of `width` pixels of `bits` each, padded to 4 bytes; 0 on overflow.
 uint64_t DibStride(int64_t width, int bits);
@@ -73,7 +82,9 @@ public:
 
     // Reads the picture from a file; returns the file length, or 0 when it is not a
     // readable picture (the object is then empty). When the file cannot be opened at all,
-    // *openError receives the errno (the caller's "file-open error") and 0 is returned.
+    // *openError receives the errno (the caller's "file-open error") and 0 is returned;
+    // a folder gives EISDIR, any other file that is not a regular one EINVAL, a file too
+    // big for any picture EFBIG.
     size_t Load(const std::string& path, int* openError = nullptr);
     // Reads a whole BMP file held in memory; same result as Load.
     size_t Read(std::span<const uint8_t> file);
@@ -86,6 +97,8 @@ public:
     std::vector<uint8_t> Write() const;
 
     bool IsEmpty() const { return m_file.empty(); }
+    // Why the last Load, Read or Adopt gave no picture (None after one that did).
+    DibProblem Problem() const { return m_problem; }
     // The info header with the colour table (and whatever precedes the pixels), and the
     // pixel bytes exactly as they follow in the file.
     std::span<const uint8_t> HeaderBlock() const {
@@ -120,7 +133,7 @@ public:
                          uint32_t transparent) const;
 
 private:
-    static bool Check(std::span<const uint8_t> file);
+    static DibProblem Check(std::span<const uint8_t> file);
     size_t Accept();
     bool CreatePalette();
     bool DrawRows(Surface& surface, const PixelRect& dst, const PixelRect& src) const;
@@ -128,6 +141,7 @@ private:
     // the pixel block after it.
     std::vector<uint8_t> m_file;
     size_t m_pixelOffset = 0;
+    DibProblem m_problem = DibProblem::None;
     std::vector<QRgb> m_palette;
     mutable QImage m_image;
     mutable bool m_imageMade = false;

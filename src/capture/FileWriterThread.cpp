@@ -39,6 +39,15 @@ bool FileWriterThread::Flush() {
     return m_lastOk;
 }
 
+void FileWriterThread::Discard() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_hasPending = false;
+        m_pending.clear();
+    }
+    m_changed.notify_all();
+}
+
 void FileWriterThread::Run() {
     // Below the user-interface thread: the file is for looking at, the pictures come first.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
@@ -52,6 +61,8 @@ void FileWriterThread::Run() {
         const auto due = m_lastWrite + m_minInterval;
         m_changed.wait_until(lock, due, [this] { return m_stop || m_urgent; });
         m_urgent = false;
+        if (!m_hasPending)
+            continue; // discarded meanwhile
         bytes.swap(m_pending);
         const std::string path = m_path;
         m_hasPending = false;

@@ -27,6 +27,8 @@ public:
     void Post(const std::string& path, std::vector<uint8_t>& bytes);
     // Waits until everything posted has been written; the result of the last write.
     bool Flush();
+    // Drops what waits unwritten (a write already under way finishes).
+    void Discard();
 
 private:
     void Run();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace kestrel {
 
@@ -79,9 +80,16 @@ const Surface& FrameComposer::Compose() {
     const int height = OutputDimension(s.UseCustomSize != 0, s.ImageHeight, picture.Height());
     // What the driver's "save frame" writes, kept for anyone who looks at it. The picture
     // is composed from memory, so the file is written on the writer's thread.
+    // Not while a picture password is set: no request can carry the password to that file,
+    // so the grab stays in memory only.
     auto saveGrabbed = [&] {
         if (!grabbed)
             return;
+        if (PasswordSet()) {
+            m_capframeWriter.Discard(); // a frame still waiting from before is dropped too
+            picture.Release(m_grabbed); // the memory is kept for the next grab
+            return;
+        }
         picture.Release(m_grabbed);
         m_capframeWriter.Post(root + kCapFrameFile, m_grabbed);
     };
@@ -117,9 +125,9 @@ const Surface& FrameComposer::Compose() {
     return surface;
 }
 
-bool FrameComposer::SmallFromNoPhone(DibBuffer& small) const {
+bool FrameComposer::SmallFromNoPhone(const std::string& path, DibBuffer& small) {
     DibBuffer loaded;
-    if (!loaded.LoadBmp(m_in.webRoot() + kNoPhoneFile, DibBuffer::kAllDepths))
+    if (!loaded.LoadBmp(path, DibBuffer::kAllDepths))
         return false;
     if (loaded.BitCount() != 24) {
         // Any other depth is drawn into 24-bit rows first.
@@ -141,6 +149,30 @@ bool FrameComposer::SmallFromNoPhone(DibBuffer& small) const {
     return true;
 }
 
+const DibBuffer* FrameComposer::NoPhoneSmall() {
+    NoPhoneKey key;
+    key.path = m_in.webRoot() + kNoPhoneFile;
+    struct stat st {};
+    if (::stat(key.path.c_str(), &st) == 0) {
+        key.exists = true;
+        key.device = st.st_dev;
+        key.inode = st.st_ino;
+        key.size = st.st_size;
+        key.mtimeSeconds = st.st_mtim.tv_sec;
+        key.mtimeNanoseconds = st.st_mtim.tv_nsec;
+    }
+    // Decoded once per version of the file, not for every request; a file that cannot be
+    // read is remembered as such until it changes.
+    if (!m_noPhone.valid || !(m_noPhone.key == key)) {
+        m_noPhone.key = key;
+        m_noPhone.valid = true;
+        m_noPhone.readable = key.exists && SmallFromNoPhone(key.path, m_noPhone.small);
+        if (!m_noPhone.readable)
+            m_noPhone.small.Free();
+    }
+    return m_noPhone.readable ? &m_noPhone.small : nullptr;
+}
+
 void FrameComposer::WriteFiles(const Surface& surface) {
     const ImageSettings& s = *m_in.settings;
     const std::string root = m_in.webRoot();
@@ -151,28 +183,28 @@ void FrameComposer::WriteFiles(const Surface& surface) {
     jpeg.WriteFile(surface.constBits(), surface.width(), -surface.height(), root + kFrameFile);
 
     // 9-10. The small picture: the frame reduced, or "nophone.bmp" while a password is set.
-    DibBuffer& small = m_small;
-    const std::string password = m_in.picturePassword ? m_in.picturePassword() : std::string();
-    bool ready = false;
-    if (password.empty()) {
+    const DibBuffer* small = nullptr;
+    if (PasswordSet()) {
+        small = NoPhoneSmall();
+    } else {
         BITMAPINFOHEADER ih;
         DibBuffer::InitHeader(ih, surface.width(), -surface.height(), 24);
         const auto* h = reinterpret_cast<const uint8_t*>(&ih);
-        ready = small.CopyFrom({h, sizeof ih},
-                               {surface.constBits(), static_cast<size_t>(surface.sizeInBytes())}) &&
-                small.Resize(kSmallWidth, kSmallHeight);
-    } else {
-        ready = SmallFromNoPhone(small);
+        if (m_small.CopyFrom({h, sizeof ih},
+                             {surface.constBits(), static_cast<size_t>(surface.sizeInBytes())}) &&
+            m_small.Resize(kSmallWidth, kSmallHeight))
+            small = &m_small;
     }
-    if (!ready) { // never the camera while a password is set: black instead
+    if (!small) { // never the camera while a password is set: black instead
         BITMAPINFOHEADER ih;
         DibBuffer::InitHeader(ih, kSmallWidth, kSmallHeight, 24);
         const auto* h = reinterpret_cast<const uint8_t*>(&ih);
         std::vector<uint8_t> black(ih.biSizeImage, 0);
-        small.CopyFrom({h, sizeof ih}, black);
+        m_small.CopyFrom({h, sizeof ih}, black);
+        small = &m_small;
     }
     jpeg.SetQuality(s.JpegQuality);
-    jpeg.WriteFile(small.Pixels().data(), kSmallWidth, small.Height() < 0 ? -kSmallHeight : kSmallHeight,
+    jpeg.WriteFile(small->Pixels().data(), kSmallWidth, small->Height() < 0 ? -kSmallHeight : kSmallHeight,
                    root + kSmallFrameFile);
 }
 

@@ -62,7 +62,10 @@ public:
 
 private:
     const QFont& FontFor(const LOGFONTA& lf);
-    bool SmallFromNoPhone(DibBuffer& small) const;
+    bool PasswordSet() const { return m_in.picturePassword && !m_in.picturePassword().empty(); }
+    // The 118 x 90 picture made from "nophone.bmp", or null when it cannot be read.
+    const DibBuffer* NoPhoneSmall();
+    static bool SmallFromNoPhone(const std::string& path, DibBuffer& small);
 
     ComposeInputs m_in;
     std::map<std::string, QFont> m_fonts; // by the 60 stored font bytes
@@ -74,6 +77,19 @@ private:
     CDib m_picture;
     Surface m_surface;
     DibBuffer m_small;
+    // What "nophone.bmp" was when its small picture was made.
+    struct NoPhoneKey {
+        std::string path;
+        bool exists = false;
+        uint64_t device = 0, inode = 0;
+        int64_t size = 0, mtimeSeconds = 0, mtimeNanoseconds = 0;
+        bool operator==(const NoPhoneKey&) const = default;
+    };
+    struct {
+        NoPhoneKey key;
+        bool valid = false, readable = false;
+        DibBuffer small;
+    } m_noPhone;
 };
 
 } // namespace kestrel

@@ -139,11 +139,10 @@ int MotionWatch::FrameCallback(CCaptureWindow& window) {
 void MotionWatch::WriteSnapshot() {
     const std::string root = m_in.webRoot();
     const std::string folder = root + "/logpic";
-    if (!IsExistingFolder(folder) && ::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-        if (!m_folderProblemReported && m_in.messages)
-            m_in.messages->Show("The snapshot folder " + folder + " cannot be created: " + ErrorText(errno),
-                                "Kestrel", MessageIcon::Exclamation);
-        m_folderProblemReported = true;
+    if (!IsExistingFolder(folder) && ::mkdir(folder.c_str(), 0755) != 0) {
+        // Something else by that name is no folder to keep snapshots in.
+        const int err = errno == EEXIST ? ENOTDIR : errno;
+        ReportSnapshotFailure("The snapshot folder " + folder + " cannot be used: " + ErrorText(err));
         return;
     }
     const std::time_t now = m_in.clock ? m_in.clock() : std::time(nullptr);
@@ -175,8 +174,22 @@ void MotionWatch::WriteSnapshot() {
         rows = m_rows24.data();
     }
     m_in.jpeg->SetQuality(m_in.settings->JpegQuality);
-    if (m_in.jpeg->WriteFile(rows, w, hSigned, SnapshotPath(root, tm)) == 0)
-        ++m_snapshots;
+    const std::string path = SnapshotPath(root, tm);
+    if (m_in.jpeg->WriteFile(rows, w, hSigned, path) != 0) {
+        ReportSnapshotFailure("The snapshot " + path + " cannot be saved: " + m_in.jpeg->LastError());
+        return;
+    }
+    ++m_snapshots;
+    m_snapshotProblemReported = false; // the next failure is news again
+}
+
+void MotionWatch::ReportSnapshotFailure(const std::string& text) {
+    // Once until a snapshot is saved again: motion may come many times a second.
+    if (m_snapshotProblemReported)
+        return;
+    m_snapshotProblemReported = true;
+    if (m_in.messages)
+        m_in.messages->Show(text, "Kestrel", MessageIcon::Exclamation);
 }
 
 } // namespace kestrel

@@ -65,7 +65,7 @@ public:
         std::function<std::string()> webRoot;
         JpegWriter* jpeg = nullptr;
         IMainView* view = nullptr;       // beeps
-        IMessageBox* messages = nullptr; // a "logpic" folder that cannot be made
+        IMessageBox* messages = nullptr; // snapshots that cannot be saved
         int* reinitFlag = nullptr;       // the motion re-initialisation flag
         std::function<std::time_t()> clock;
     };
@@ -80,13 +80,14 @@ public:
 
 private:
     void WriteSnapshot();
+    void ReportSnapshotFailure(const std::string& text);
 
     Inputs m_in;
     MotionDetector m_detector;
     DibBuffer m_frame;
     std::vector<uint8_t> m_bmp;
     std::vector<uint8_t> m_rows24;
-    bool m_folderProblemReported = false;
+    bool m_snapshotProblemReported = false;
     uint64_t m_snapshots = 0;
 };
 

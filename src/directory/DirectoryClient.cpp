@@ -24,13 +24,22 @@ bool CurlReady() {
     return ready;
 }
 
+struct ReplyBody {
+    std::string bytes;
+    bool capped = false; // the cap was reached and reading stopped there
+};
+
 size_t CollectReply(char* data, size_t size, size_t count, void* user) {
-    auto* body = static_cast<std::string*>(user);
+    auto* body = static_cast<ReplyBody*>(user);
     const size_t bytes = size * count;
-    // Past the cap the rest is read and dropped, so the exchange still ends normally.
-    if (body->size() < kMaxReplyBytes)
-        body->append(data, std::min(bytes, kMaxReplyBytes - body->size()));
-    return bytes;
+    const size_t room = kMaxReplyBytes - body->bytes.size();
+    body->bytes.append(data, std::min(bytes, room));
+    if (bytes <= room)
+        return bytes;
+    // A reply that goes on past the cap is not read to its end (it may never end): the
+    // exchange stops here and what arrived is judged.
+    body->capped = true;
+    return 0;
 }
 
 } // namespace
@@ -86,7 +95,7 @@ DirectoryReply DirectoryExchange(const std::string& host, const std::string& met
     addHeader("Accept:"); // no accept types
     addHeader("Expect:"); // the body goes out at once
 
-    std::string raw;
+    ReplyBody raw;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     CURL* h = curl.get();
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
@@ -111,13 +120,13 @@ DirectoryReply DirectoryExchange(const std::string& host, const std::string& met
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
 
     const CURLcode rc = curl_easy_perform(h);
-    if (rc != CURLE_OK) {
+    if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && raw.capped)) {
         reply.status = DirectoryReply::Status::TransportFailed;
         reply.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
         return reply;
     }
     reply.status = DirectoryReply::Status::Ok;
-    reply.joined = Cp932ToUtf8(JoinReplyLines(raw));
+    reply.joined = Cp932ToUtf8(JoinReplyLines(raw.bytes));
     return reply;
 }
 

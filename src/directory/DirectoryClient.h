@@ -35,7 +35,7 @@ std::string DirectoryUrl(const std::string& host, const std::string& path);
 // One blocking exchange with the directory server: `method` ("POST" or "GET") on
 // `path`, the UTF-8 body sent in code page 932 with the form headers, agent "Http",
 // always direct (no proxy), connect bounded to 10 s and the whole exchange to 30 s, the
-// reply capped at 64 KiB and converted back to UTF-8.
+// reply read up to 64 KiB (reading stops there) and converted back to UTF-8.
 DirectoryReply DirectoryExchange(const std::string& host, const std::string& method, const std::string& path,
                                  const std::string& bodyUtf8);
 

@@ -5,6 +5,11 @@
 namespace kestrel {
 
 bool IsAcceptableAddress(const std::string& address) {
+    // Blanks, control bytes and DEL first: the address checks below read the text only up
+    // to a zero byte, and whatever follows one would reach pages and files unchecked.
+    for (char c : address)
+        if (static_cast<unsigned char>(c) < 0x21 || c == 0x7F)
+            return false;
     if (address.empty() || address.size() > 253)
         return false;
     in_addr v4{};

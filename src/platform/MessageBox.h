@@ -23,8 +23,17 @@ public:
                      int defaultResult = IDOK) = 0;
 };
 
-// Writes "kestrel: <text>" to a stream (standard error unless told otherwise) and
-// answers with the default button at once; never blocks.
+// The longest message a terminal line gets, in characters; longer ones end in "…".
+constexpr size_t kMaxTerminalMessageChars = 4000;
+
+// `text` (UTF-8) made safe for a terminal: control bytes other than LF and TAB, DEL, the
+// C1 controls and bytes that are no UTF-8 are written as "\xNN", so that text from outside
+// (directory replies, file names, request data) can never drive the terminal; cut after
+// kMaxTerminalMessageChars characters of the result with "…".
+std::string TerminalSafeText(const std::string& text);
+
+// Writes "kestrel: <text>" (made safe as above) to a stream (standard error unless told
+// otherwise) and answers with the default button at once; never blocks.
 class HeadlessMessageBox final : public IMessageBox {
 public:
     explicit HeadlessMessageBox(std::FILE* out = stderr) : m_out(out) {}

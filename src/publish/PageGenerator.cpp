@@ -2,6 +2,7 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
+#include "platform/RegularFile.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -12,28 +13,13 @@ namespace kestrel {
 
 namespace {
 
-// Reads a whole file. 0, or the errno of the failure.
+// Templates and the ICQ fragment are a few kilobytes; anything near this is no template.
+constexpr size_t kMaxTemplateBytes = 4u << 20;
+
+// Reads a whole template: only a regular file, never blocking on a pipe in its place.
+// 0, or the errno of the failure.
 int ReadWholeFile(const std::string& path, std::string& out) {
-    out.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    char buf[16384];
-    int err = 0;
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            err = errno;
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return err;
+    return ReadRegularFile(path, out, kMaxTemplateBytes);
 }
 
 // Template text ends at its first zero byte.

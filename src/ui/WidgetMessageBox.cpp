@@ -8,6 +8,7 @@ int WidgetMessageBox::Show(const std::string& text, const std::string& caption, 
                            MessageButtons buttons, int defaultResult) {
     QMessageBox box;
     box.setWindowTitle(QString::fromStdString(caption));
+    box.setTextFormat(Qt::PlainText); // texts from outside (directory replies, file names) are never markup
     box.setText(QString::fromStdString(text));
     switch (icon) {
     case MessageIcon::Information: box.setIcon(QMessageBox::Information); break;

@@ -1,11 +1,19 @@
 // The two BMP readers, drawing and the resampler, on pictures the tests build themselves.
 
 #include "BmpBuilder.h"
+#include "TestSupport.h"
 #include "capture/Dib.h"
+#include "platform/Paths.h"
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
+#include <fcntl.h>
 #include <functional>
+#include <future>
+#include <sys/stat.h>
+#include <tuple>
 
 // Specs are written as designated initialisers that leave the rest at its defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -262,11 +270,24 @@ TEST(BmpReaders, HostileAndDamagedFilesAreRefused) {
              s.palette.resize(16);
          }),
          false, true},
-        {"compression 3", with([](BmpShape& s) { s.compression = BI_BITFIELDS; }), false, true},
-        {"run-length at 24 bits", with([](BmpShape& s) { s.compression = BI_RLE8; }), false, true},
+        {"colour masks at 24 bits", with([](BmpShape& s) { s.compression = BI_BITFIELDS; }), true, true},
+        {"run-length at 24 bits", with([](BmpShape& s) { s.compression = BI_RLE8; }), true, true},
+        {"run-length 4 at 8 bits", with([](BmpShape& s) {
+             s.compression = BI_RLE4;
+             s.bits = 8;
+             s.palette.resize(256);
+         }),
+         true, true},
+        {"JPEG inside", with([](BmpShape& s) { s.compression = 4; }), true, true},
+        {"PNG inside", with([](BmpShape& s) { s.compression = 5; }), true, true},
+        {"more colours than 1 bit indexes", with([](BmpShape& s) {
+             s.bits = 1;
+             s.palette.resize(200);
+         }),
+         true, false},
         {"depth 2", with([](BmpShape& s) { s.bits = 2; }), true, true},
-        {"width above 16384", with([](BmpShape& s) { s.width = 16385; }), true, true},
-        {"height above 16384", with([](BmpShape& s) { s.height = -20000; }), true, true},
+        {"width above 4096", with([](BmpShape& s) { s.width = 4097; }), true, true},
+        {"height above 4096", with([](BmpShape& s) { s.height = -4097; }), true, true},
         {"width 0", with([](BmpShape& s) { s.width = 0; }), true, true},
         {"height of INT_MIN", with([](BmpShape& s) { s.height = INT32_MIN; }), true, true},
         {"colour table past the header block", with([](BmpShape& s) { s.clrUsed = 1000; }), true, false},
@@ -299,6 +320,61 @@ TEST(BmpReaders, HostileAndDamagedFilesAreRefused) {
     }
 }
 
+TEST(BmpReaders, RefusedPictureFilesSayWhy) {
+    QTemporaryDir dir;
+    const std::string root = dir.path().toStdString();
+    const std::string big = root + "/big.bmp", garbage = root + "/garbage.bmp", pipe = root + "/pipe.bmp",
+                      huge = root + "/huge.bmp";
+    ASSERT_TRUE(WriteBytes(big, BuildBmp({.width = 4097,
+                                          .height = 1,
+                                          .bits = 8,
+                                          .palette = kFourColours,
+                                          .pixels = std::vector<uint8_t>(4100)})));
+    ASSERT_TRUE(WriteBytes(garbage, {'B', 'M', 1, 2, 3}));
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+    // Larger than any picture a reader takes (sparse: no disk is used).
+    {
+        QFile f(QString::fromStdString(huge));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(80ll << 20));
+    }
+    struct Row {
+        std::string path;
+        DibProblem problem;
+        int error;
+    };
+    const std::vector<Row> rows = {
+        {big, DibProblem::TooLarge, 0},         {garbage, DibProblem::Unreadable, 0},
+        {root, DibProblem::CannotOpen, EISDIR}, {pipe, DibProblem::CannotOpen, EINVAL},
+        {huge, DibProblem::CannotOpen, EFBIG},  {root + "/none.bmp", DibProblem::CannotOpen, ENOENT},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        // Run apart, so that a reader stuck on the pipe fails the test instead of hanging it.
+        auto load = std::async(std::launch::async, [&r] {
+            CDib dib;
+            int err = 0;
+            const size_t got = dib.Load(r.path, &err);
+            DibBuffer buf;
+            const bool bufferRead = buf.LoadBmp(r.path, DibBuffer::kAllDepths);
+            return std::tuple{got, dib.Problem(), err, bufferRead};
+        });
+        if (load.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+            ADD_FAILURE() << "reading blocked";
+            const int w = ::open(r.path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (w >= 0)
+                ::close(w); // the stuck reader sees the end of the pipe
+            load.wait();
+            continue;
+        }
+        const auto [got, problem, err, bufferRead] = load.get();
+        EXPECT_EQ(got, 0u);
+        EXPECT_EQ(problem, r.problem);
+        EXPECT_EQ(err, r.error) << ErrorText(err);
+        EXPECT_FALSE(bufferRead);
+    }
+}
+
 TEST(BmpReaders, ColoursUsedAreBoundedByTheDepth) {
     // A 1-bit file claiming 200 colours with 2 present in a table long enough for 200.
     std::vector<RGBQUAD> palette(200);
@@ -320,8 +396,8 @@ TEST(BmpReaders, MissingFileReportsTheOpenError) {
 
 TEST(CDibWrite, RoundTripsAndRecomputesSizes) {
     BmpShape s{.width = 3, .height = 2, .bits = 24, .pixels = Pixels24(3, 2, [](int x, int y) {
-                                                       return x * 40 + y;
-                                                   })};
+                                                        return x * 40 + y;
+                                                    })};
     s.sizeImage = 0; // a writer that left the size out
     CDib dib;
     ASSERT_GT(dib.Read(BuildBmp(s)), 0u);
@@ -343,8 +419,8 @@ TEST(CDibWrite, RoundTripsAndRecomputesSizes) {
 
 TEST(CDibDraw, ScalingRepeatsAndDropsPixelsWithoutBlending) {
     BmpShape s{.width = 2, .height = 2, .bits = 24, .pixels = Pixels24(2, 2, [](int x, int y) {
-                                                       return x == y ? 0xFF0000u : 0x0000FFu;
-                                                   })};
+                                                        return x == y ? 0xFF0000u : 0x0000FFu;
+                                                    })};
     CDib dib;
     ASSERT_GT(dib.Read(BuildBmp(s)), 0u);
     Surface big = MakeSurface(4, 4);
@@ -360,8 +436,8 @@ TEST(CDibDraw, ScalingRepeatsAndDropsPixelsWithoutBlending) {
 TEST(CDibDraw, TransparentColourShowsTheTargetExactly) {
     // Overlay: left column the transparent colour (1,2,3), right column a near miss (1,2,4).
     BmpShape s{.width = 2, .height = 2, .bits = 24, .pixels = Pixels24(2, 2, [](int x, int) {
-                                                       return x == 0 ? 0x010203u : 0x010204u;
-                                                   })};
+                                                        return x == 0 ? 0x010203u : 0x010204u;
+                                                    })};
     CDib overlay;
     ASSERT_GT(overlay.Read(BuildBmp(s)), 0u);
     Surface target = MakeSurface(4, 2);

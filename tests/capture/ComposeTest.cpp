@@ -12,9 +12,12 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -43,7 +46,14 @@ struct Rig {
     std::string root = dir.path().toStdString();
     ImageSettings image;
     HeadlessMainView view;
-    HeadlessMessageBox messages{stderr};
+    struct : IMessageBox {
+        int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+                 int result) override {
+            texts.push_back(text);
+            return result;
+        }
+        std::vector<std::string> texts;
+    } messages;
     int reinit = 0, sizeClass = kInitialClass, viewers = 0;
     unsigned lastW = 0, lastH = 0;
     std::string password;
@@ -334,6 +344,19 @@ TEST(ComposeFrame, PicturePasswordShowsNoPhoneNeverTheCamera) {
     EXPECT_EQ(small.width, 118);
     EXPECT_EQ(small.height, 90);
     EXPECT_TRUE(Near(small.At(59, 45), 0xFFFF00, 30)) << std::hex << small.At(59, 45);
+    // The camera's frame was composed from memory; no request can carry the password to
+    // "capframe.bmp", so it is never written.
+    EXPECT_TRUE(DecodeJpeg(rig.root + "/frame.jpg").ok);
+    rig.capture->ComposeFrame();
+    EXPECT_TRUE(rig.capture->Composer().FlushCapFrame());
+    EXPECT_FALSE(Exists(rig.root + "/capframe.bmp"));
+    // Without the password it is written again.
+    rig.password.clear();
+    rig.capture->ComposeFrame();
+    EXPECT_TRUE(rig.capture->Composer().FlushCapFrame());
+    EXPECT_TRUE(Exists(rig.root + "/capframe.bmp"));
+    ASSERT_EQ(::unlink((rig.root + "/capframe.bmp").c_str()), 0);
+    rig.password = "secret";
     // Unreadable: black, still not the camera.
     rig.Put("/nophone.bmp", {'x'});
     rig.capture->ComposeFrame();
@@ -341,4 +364,44 @@ TEST(ComposeFrame, PicturePasswordShowsNoPhoneNeverTheCamera) {
     ASSERT_TRUE(small.ok);
     for (auto [x, y] : {std::pair{5, 5}, std::pair{60, 45}, std::pair{110, 80}})
         EXPECT_TRUE(Near(small.At(x, y), 0x000000, 8)) << x << "," << y;
+}
+
+TEST(ComposeFrame, NoPhonePictureIsMadeOncePerVersionOfTheFile) {
+    Rig rig;
+    rig.password = "secret";
+    rig.Put("/off80x60.bmp", SolidBmp(80, 60, 0x808080));
+    const std::string path = rig.root + "/nophone.bmp";
+    rig.Put("/nophone.bmp", SolidBmp(118, 90, 0xFFFF00));
+    struct stat first {};
+    ASSERT_EQ(::stat(path.c_str(), &first), 0);
+    rig.Start();
+    rig.capture->ComposeFrame();
+    EXPECT_TRUE(Near(DecodeJpeg(rig.root + "/framei.jpg").At(59, 45), 0xFFFF00, 30));
+    // Other pixels, same size and modification time: the picture made before is kept.
+    rig.Put("/nophone.bmp", SolidBmp(118, 90, 0x0000FF));
+    const timespec times[2] = {first.st_atim, first.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    rig.capture->ComposeFrame();
+    EXPECT_TRUE(Near(DecodeJpeg(rig.root + "/framei.jpg").At(59, 45), 0xFFFF00, 30))
+        << "read again for a request although the file did not change";
+    // A new modification time: read again.
+    const timespec later[2] = {first.st_atim, {first.st_mtim.tv_sec + 1, first.st_mtim.tv_nsec}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), later, 0), 0);
+    rig.capture->ComposeFrame();
+    EXPECT_TRUE(Near(DecodeJpeg(rig.root + "/framei.jpg").At(59, 45), 0x0000FF, 30));
+}
+
+TEST(ComposeFrame, OverlayWithASideAbove4096IsRefusedAndSaidOnce) {
+    Rig rig;
+    rig.Put("/off80x60.bmp", SolidBmp(80, 60, 0x808080));
+    rig.image.UseOverlay = 1;
+    rig.image.OverlayBmp = rig.root + "/overlay.bmp";
+    rig.Put("/overlay.bmp", SolidBmp(4097, 2, 0xFF0000));
+    rig.Start();
+    for (int i = 0; i < 3; ++i)
+        rig.capture->ComposeFrame();
+    EXPECT_EQ(rig.messages.texts, std::vector<std::string>{OverlayTooLargeMessage(rig.image.OverlayBmp)});
+    EXPECT_NE(rig.messages.texts[0].find("4096"), std::string::npos);
+    // The frame is still made, without the overlay.
+    EXPECT_TRUE(Near(DecodeJpeg(rig.root + "/frame.jpg").At(40, 30), 0x808080, 30));
 }

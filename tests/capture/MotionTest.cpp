@@ -9,8 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Paths.h"
+
 #include <QDir>
+#include <cerrno>
 #include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -237,4 +242,44 @@ TEST(MotionWatch, SnapshotFolderThatCannotBeMadeIsReportedOnce) {
     EXPECT_EQ(rig.view.Beeps(), 3);
     ASSERT_EQ(rig.box.texts.size(), 1u);
     EXPECT_NE(rig.box.texts[0].find("logpic"), std::string::npos);
+}
+
+TEST(MotionWatch, SnapshotsThatCannotBeSavedAreSaidOnceUntilOneIsSavedAgain) {
+    MotionRig rig;
+    ASSERT_TRUE(rig.window.DriverConnect(0));
+    auto motion = [&rig] {
+        rig.reinit = 1; // every frame is motion
+        rig.watch.FrameCallback(rig.window);
+    };
+    auto said = [&rig](size_t i, const std::string& what) {
+        return i < rig.box.texts.size() && rig.box.texts[i].find(what) != std::string::npos;
+    };
+    // "logpic" is a file: said once, with the path and the reason.
+    const std::string logpic = rig.root + "/logpic";
+    ASSERT_TRUE(WriteBytes(logpic, {1}));
+    for (int i = 0; i < 3; ++i)
+        motion();
+    EXPECT_EQ(rig.view.Beeps(), 3);
+    ASSERT_EQ(rig.box.texts.size(), 1u);
+    EXPECT_TRUE(said(0, logpic)) << rig.box.texts[0];
+    EXPECT_TRUE(said(0, ErrorText(ENOTDIR))) << rig.box.texts[0];
+    // A folder again: the snapshot is kept and nothing more is said.
+    ASSERT_EQ(::unlink(logpic.c_str()), 0);
+    ASSERT_EQ(::mkdir(logpic.c_str(), 0755), 0);
+    motion();
+    EXPECT_EQ(rig.Snapshots(), 1);
+    EXPECT_EQ(rig.box.texts.size(), 1u);
+    // The next snapshots' names are taken by folders: the write fails, said once more.
+    std::vector<std::string> taken;
+    for (std::time_t t = rig.clock; t < rig.clock + 3; ++t) {
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        taken.push_back(SnapshotPath(rig.root, tm));
+        ASSERT_EQ(::mkdir(taken.back().c_str(), 0755), 0);
+    }
+    for (int i = 0; i < 3; ++i)
+        motion();
+    ASSERT_EQ(rig.box.texts.size(), 2u);
+    EXPECT_TRUE(said(1, taken[0])) << rig.box.texts[1];
+    EXPECT_TRUE(said(1, ErrorText(EISDIR))) << rig.box.texts[1];
 }

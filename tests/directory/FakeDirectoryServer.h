@@ -15,10 +15,12 @@
 namespace kestrel::test {
 
 // A directory server on a loopback port: answers every request with a fixed reply body
-// and keeps the raw requests it received.
+// and keeps the raw requests it received. An endless one sends more body after the reply
+// for as long as the client reads.
 class FakeDirectoryServer {
 public:
-    explicit FakeDirectoryServer(std::string replyBody) : m_reply(std::move(replyBody)) {
+    explicit FakeDirectoryServer(std::string replyBody, bool endless = false)
+        : m_reply(std::move(replyBody)), m_endless(endless) {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -74,6 +76,14 @@ private:
                     break;
                 sent += static_cast<size_t>(n);
             }
+            const std::string more(4096, 'x');
+            while (m_endless && !m_stop) {
+                pollfd out{c, POLLOUT, 0};
+                if (::poll(&out, 1, 50) <= 0)
+                    continue;
+                if (::send(c, more.data(), more.size(), MSG_NOSIGNAL) <= 0)
+                    break; // the client has gone
+            }
             ::close(c);
         }
     }
@@ -102,6 +112,7 @@ private:
     }
 
     std::string m_reply;
+    bool m_endless = false;
     int m_fd = -1;
     int m_port = 0;
     std::atomic<bool> m_stop{false};

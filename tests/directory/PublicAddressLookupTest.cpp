@@ -74,21 +74,23 @@ TEST_P(ReplyRulesTest, AgainstFakeServer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReplyRulesTest,
-    ::testing::Values(ReplyCase{"OkAddress", "OK 1.2.3.4", true, "1.2.3.4", ""},
-                      ReplyCase{"OkAlone", "OK", true, "", ""},
-                      ReplyCase{"OkSeparatorOnly", "OK ", true, "", ""},
-                      ReplyCase{"SecondLineLosesFirstChar", "OK\n1.2.3.4\n", true, ".2.3.4", ""},
-                      ReplyCase{"CrLf", "OK 1.2.3.4\r\n", true, "1.2.3.4", ""},
-                      ReplyCase{"Ipv6", "OK 2001:db8::1\r\n", true, "2001:db8::1", ""},
-                      ReplyCase{"HostName", "OK cam-1.example.jp", true, "cam-1.example.jp", ""},
-                      ReplyCase{"LowerCaseOk", "ok 1.2.3.4", false, "", ""},
-                      ReplyCase{"ErrorShownWhole", "ERROR\r\nuser unknown\r\n", false, "",
-                                "ERRORuser unknown"},
-                      ReplyCase{"ErrorJapanese", "ERROR \x83\x70\x83\x58\x83\x8F\x81\x5B\x83\x68", false, "",
-                                "ERROR \xE3\x83\x91\xE3\x82\xB9\xE3\x83\xAF\xE3\x83\xBC\xE3\x83\x89"},
-                      ReplyCase{"NotAnAddress", "OK <script>x</script>", false, "", "OK <script>x</script>"},
-                      ReplyCase{"AddressWithSpace", "OK 1.2.3.4 evil", false, "", "OK 1.2.3.4 evil"},
-                      ReplyCase{"Other", "Welcome", false, "", ""}, ReplyCase{"Empty", "", false, "", ""}),
+    ::testing::Values(
+        ReplyCase{"OkAddress", "OK 1.2.3.4", true, "1.2.3.4", ""}, ReplyCase{"OkAlone", "OK", true, "", ""},
+        ReplyCase{"OkSeparatorOnly", "OK ", true, "", ""},
+        ReplyCase{"SecondLineLosesFirstChar", "OK\n1.2.3.4\n", true, ".2.3.4", ""},
+        ReplyCase{"CrLf", "OK 1.2.3.4\r\n", true, "1.2.3.4", ""},
+        ReplyCase{"Ipv6", "OK 2001:db8::1\r\n", true, "2001:db8::1", ""},
+        ReplyCase{"HostName", "OK cam-1.example.jp", true, "cam-1.example.jp", ""},
+        ReplyCase{"LowerCaseOk", "ok 1.2.3.4", false, "", ""},
+        ReplyCase{"ErrorShownWhole", "ERROR\r\nuser unknown\r\n", false, "", "ERRORuser unknown"},
+        ReplyCase{"ErrorJapanese", "ERROR \x83\x70\x83\x58\x83\x8F\x81\x5B\x83\x68", false, "",
+                  "ERROR \xE3\x83\x91\xE3\x82\xB9\xE3\x83\xAF\xE3\x83\xBC\xE3\x83\x89"},
+        ReplyCase{"NotAnAddress", "OK <script>x</script>", false, "", "OK <script>x</script>"},
+        ReplyCase{"AddressWithSpace", "OK 1.2.3.4 evil", false, "", "OK 1.2.3.4 evil"},
+        ReplyCase{"ZeroByteBeforeMarkup", std::string("OK 203.0.113.7\0<script>x</script>", 33), false, "",
+                  std::string("OK 203.0.113.7\0<script>x</script>", 33)},
+        ReplyCase{"EscapeSequence", "OK 203.0.113.7\x1b[2J", false, "", "OK 203.0.113.7\x1b[2J"},
+        ReplyCase{"Other", "Welcome", false, "", ""}, ReplyCase{"Empty", "", false, "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LookupRequest, WireFormat) {
@@ -160,10 +162,16 @@ TEST(LookupRequest, NoDirectoryServerEndsSilently) {
 
 TEST(LookupReply, ReplyCappedAt64KiB) {
     std::string huge = "ERROR" + std::string(200 * 1024, 'x');
-    FakeDirectoryServer server(huge);
-    DirectoryReply reply = DirectoryExchange(server.Host(), "POST", kAddressLookupPath, "");
-    ASSERT_EQ(reply.status, DirectoryReply::Status::Ok);
-    EXPECT_EQ(reply.joined.size(), kMaxReplyBytes);
+    for (bool endless : {false, true}) {
+        SCOPED_TRACE(endless ? "a reply that never ends" : "a long reply");
+        FakeDirectoryServer server(huge, endless);
+        // Reading stops at the cap: an endless reply is judged at once, not after the
+        // exchange's 30 s limit as a transport failure.
+        DirectoryReply reply = DirectoryExchange(server.Host(), "POST", kAddressLookupPath, "");
+        ASSERT_EQ(reply.status, DirectoryReply::Status::Ok) << reply.error;
+        EXPECT_EQ(reply.joined.size(), kMaxReplyBytes);
+        EXPECT_EQ(reply.joined.rfind("ERROR", 0), 0u);
+    }
 }
 
 TEST(LookupReply, GlobalIpDoesNotStopTheLookup) {
@@ -232,6 +240,11 @@ TEST(AddressCheck, Table) {
         {"a/b", false},
         {"a\"b", false},
         {"[::1]", false},
+        {std::string("1.2.3.4\0<b>", 11), false},
+        {std::string("\0", 1), false},
+        {"1.2.3.4\t", false},
+        {"cam\x7f", false},
+        {"cam\x1b[0m", false},
         {std::string(254, 'a'), false},
     };
     for (const auto& c : cases)

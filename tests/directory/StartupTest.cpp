@@ -168,4 +168,22 @@ TEST_F(HeadlessStartTest, GlobalIpWinsInPagesOnly) {
     EXPECT_NE(Read(config + "/Kestrels.reg").find("\"IPAddr\"=\"203.0.113.7\""), std::string::npos);
 }
 
+TEST_F(HeadlessStartTest, GlobalIpThatIsNoAddressIsIgnoredSaidOnceAndKept) {
+    FakeDirectoryServer server("OK 203.0.113.7");
+    const std::string stored = "1.2.3.4\\\"><script>alert(1)</script>";
+    WriteSettings(server.Host(), stored);
+    Start();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("GlobalIP"), std::string::npos) << messages[0];
+    for (const char* page : {"index.html", "index3.html", "chattv.html", "kestrel.dat"}) {
+        const std::string text = Read(root + "/" + page);
+        EXPECT_EQ(text.find("<script>alert"), std::string::npos) << page;
+    }
+    EXPECT_NE(Read(root + "/index.html").find("http://203.0.113.7:" + Port() + "/frame.jpg"),
+              std::string::npos);
+    EXPECT_EQ(Read(root + "/kestrel.dat").rfind("203.0.113.7," + Port() + ",", 0), 0u);
+    // The owner's stored value is not lost by the run.
+    EXPECT_NE(Read(config + "/Kestrels.reg").find("<script>alert(1)</script>"), std::string::npos);
+}
+
 } // namespace

@@ -130,6 +130,36 @@ TEST(HeadlessMessageBoxTest, WritesOneLineAndAnswersTheDefault) {
     EXPECT_EQ(std::string(buf, n), "kestrel: キャプチャデバイスが存在しません\nkestrel: Quit?\n");
 }
 
+TEST(HeadlessMessageBoxTest, TextFromOutsideCannotDriveTheTerminal) {
+    struct Row {
+        const char* rule;
+        std::string text, written;
+    };
+    const std::vector<Row> rows = {
+        {"escape sequence", "OK 1.2.3.4\x1b[2J\x1b]0;title\x07", "OK 1.2.3.4\\x1B[2J\\x1B]0;title\\x07"},
+        {"zero byte, CR, DEL", std::string("a\0b\rc\x7f", 6), "a\\x00b\\x0Dc\\x7F"},
+        {"LF and TAB stay", "line\n\tnext", "line\n\tnext"},
+        {"C1 control and a byte that is no UTF-8", "x\xC2\x9By\xFFz", "x\\xC2\\x9By\\xFFz"},
+        {"Japanese and a backslash stay", "パスワード \\x41", "パスワード \\x41"},
+        {"4000 characters are kept whole", std::string(3999, 'a') + "あ", std::string(3999, 'a') + "あ"},
+        {"longer text is cut with an ellipsis", std::string(3999, 'a') + "ああ",
+         std::string(3999, 'a') + "あ…"},
+        {"an escape never crosses the cut", std::string(3998, 'a') + "\x1b", std::string(3998, 'a') + "…"},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(TerminalSafeText(r.text), r.written) << r.rule;
+    // What the headless box writes is the safe text, on one line per message.
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    HeadlessMessageBox box(out);
+    box.Show(std::string(10000, 'x') + "\x1b[2J", "Kestrel", MessageIcon::None, MessageButtons::Ok, IDOK);
+    std::rewind(out);
+    std::string written(20000, '\0');
+    written.resize(std::fread(written.data(), 1, written.size(), out));
+    std::fclose(out);
+    EXPECT_EQ(written, "kestrel: " + std::string(4000, 'x') + "…\n");
+}
+
 TEST(SignalPipeTest, TerminationSignalsArriveInTheEventLoopAndPipeIsIgnored) {
     SignalPipe pipe;
     ASSERT_TRUE(pipe.Installed());

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
+#include <future>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -352,6 +356,29 @@ TEST_F(PageGeneratorTest, TemplateFolderInsteadOfFileIsMissing) {
     std::filesystem::create_directory(Template("ja_t.html"));
     PageGenerator(box).GeneratePages(in);
     EXPECT_EQ(box.messages.size(), 1u);
+}
+
+TEST_F(PageGeneratorTest, PipesInPlaceOfTemplatesNeitherHangNorAreRead) {
+    std::filesystem::remove(Template("ja_t.html"));
+    ASSERT_EQ(::mkfifo(Template("ja_t.html").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo(Template("icqtemplate.txt").c_str(), 0644), 0);
+    in.html.ICQ = "777";
+    auto run = std::async(std::launch::async, [this] { PageGenerator(box).GeneratePages(in); });
+    if (run.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+        ADD_FAILURE() << "generation blocked on a pipe";
+        for (const char* name : {"ja_t.html", "icqtemplate.txt"}) {
+            const int w = ::open(Template(name).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (w >= 0)
+                ::close(w); // the stuck reader sees the end of the pipe
+        }
+        run.wait();
+        return;
+    }
+    // The page template is reported like a missing one; the fragment is simply empty.
+    ASSERT_EQ(box.messages.size(), 1u);
+    EXPECT_EQ(box.messages[0].rfind(Template("ja_t.html") + "(", 0), 0u);
+    EXPECT_FALSE(Exists(Out("index1.html")));
+    EXPECT_TRUE(Exists(Out("index.html")));
 }
 
 TEST_F(PageGeneratorTest, UnwritablePageReportedWithPathAndRunGoesOn) {

@@ -202,7 +202,8 @@ TEST_F(StarterTemplatesTest, GeneratedPagesAreComplete) {
     EXPECT_NE(ext.find("<input type=\"hidden\""), std::string::npos);
     EXPECT_LT(ext.find("<input type=\"hidden\""), ext.find("name=\"picid\""));
     // The script pages ask for the counter before "&picid=".
-    EXPECT_NE(ReadFile(root + "/sub.html").find("\"frame.jpg?\" + count + \"&picid=\" + password"),
+    EXPECT_NE(ReadFile(root + "/sub.html")
+                  .find("\"frame.jpg?\" + count + \"&picid=\" + encodeURIComponent(password)"),
               std::string::npos);
 }
 

@@ -85,6 +85,8 @@ public:
                                          0600);
         posix_spawn_file_actions_addopen(&actions, 1, m_stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
+        // The working folder receives the hit log: the sandbox's, never the caller's.
+        posix_spawn_file_actions_addchdir_np(&actions, box.Root().c_str());
         std::string program = KESTREL_BINARY;
         std::vector<char*> argv = {program.data()};
         for (auto& a : args)
@@ -128,6 +130,7 @@ public:
         return false;
     }
     bool Running() { return !Poll(); }
+    pid_t Pid() const { return m_pid; }
     void Signal(int sig) { ::kill(m_pid, sig); }
     bool ExitedNormally() const { return m_exited && WIFEXITED(m_status); }
     int ExitStatus() const { return WEXITSTATUS(m_status); }
