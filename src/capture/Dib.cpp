@@ -295,10 +295,21 @@ const QImage& CDib::Image() const {
     m_imageMade = true;
     if (IsEmpty())
         return m_image;
-    QImage decoded = QImage::fromData(m_file.data(), static_cast<int>(m_file.size()), "BMP");
+    const BITMAPINFOHEADER* ih = Info();
+    std::span<const uint8_t> file(m_file);
+    std::vector<uint8_t> expanded;
+    if (ih->biCompression == BI_RLE8 || ih->biCompression == BI_RLE4) {
+        // The toolkit's run-length decoder leaves the pixels that deltas and early line ends
+        // skip uninitialised; our own reader sets them to colour 0, so every pixel is defined.
+        DibBuffer plain;
+        if (!plain.LoadBmpBytes(m_file, DibBuffer::kAllDepths))
+            return m_image;
+        plain.ToBmpFile(expanded);
+        file = expanded;
+    }
+    QImage decoded = QImage::fromData(file.data(), static_cast<int>(file.size()), "BMP");
     if (decoded.isNull())
         return m_image;
-    const BITMAPINFOHEADER* ih = Info();
     if (ih->biBitCount == 32 && ih->biCompression == BI_RGB && decoded.hasAlphaChannel() &&
         decoded.format() == QImage::Format_ARGB32) {
         // The fourth byte of a plain 32-bit picture is unused, not alpha: keep the colours.
