@@ -1,9 +1,10 @@
 #include "app/MainFrame.h"
 
 #include "app/CommandIds.h"
+#include "app/HelpViewer.h"
 #include "app/MainApp.h"
-#include "directory/PublicAddressLookup.h"
 #include "capture/CaptureSubsystem.h"
+#include "directory/PublicAddressLookup.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "publish/PageGenerator.h"
@@ -58,6 +59,7 @@ CMainFrame::CMainFrame(CMainApp& app)
     host.switchSkin = [this] { SwitchSkin(); };
     host.stateChanged = [this] { RefreshSkinPictures(); };
     m_capture = std::make_unique<CaptureSubsystem>(std::move(host));
+    m_help = std::make_unique<HelpViewer>(MessageBox(), [] { return HelpFolder(); });
     // 6. Skin file names.
     BuildSkinNames();
     // 7. Listing icons are off when the web root has no "SvrAdmin" folder.
@@ -198,9 +200,15 @@ void CMainFrame::OnDriverListChosen(int position) {
     if (position < 0)
         return;
     m_capture->OnDriverListChosen(position);
+    if (CommandStatesChangedHook)
+        CommandStatesChangedHook();
 }
 
-void CMainFrame::SelectCaptureDevice(int index) { m_capture->SelectCaptureDevice(index); }
+void CMainFrame::SelectCaptureDevice(int index) {
+    m_capture->SelectCaptureDevice(index);
+    if (CommandStatesChangedHook)
+        CommandStatesChangedHook();
+}
 
 void CMainFrame::ComposeFrame() { m_capture->ComposeFrame(); }
 
