@@ -8,6 +8,7 @@
 #include "app/MainFrame.h"
 #include "app/QuitState.h"
 #include "capture/CaptureDialogs.h"
+#include "directory/FakeDirectoryServer.h"
 #include "server/ServerDialogs.h"
 #include "server/WebServer.h"
 #include "support/TestPorts.h"
@@ -77,7 +78,8 @@ private:
 class RouterTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
-    void Start(const std::string& extraSettings = "", bool display = false) {
+    void Start(const std::string& extraSettings = "", bool display = false,
+               const std::function<void(CMainApp&)>& beforeInit = {}) {
         const std::string root = m_dir.path().toStdString();
         std::ofstream(root + "/Kestrels.reg")
             << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
@@ -96,6 +98,8 @@ protected:
             return view;
         };
         m_app = std::make_unique<CMainApp>(std::move(env));
+        if (beforeInit)
+            beforeInit(*m_app);
         ASSERT_TRUE(m_app->InitInstance());
         ASSERT_TRUE(Frame().WebServer()->IsListening());
     }
@@ -216,6 +220,30 @@ TEST_F(RouterTest, ACommandPostedTwiceInOneBatchOpensOneDialog) {
     SetQuitPending(true);
     Frame().OnCommand(CmdServerSettings);
     EXPECT_EQ(opened, 1);
+}
+
+TEST_F(RouterTest, UrlRegistrationAfterTheAddressLookupGoesThroughTheRouter) {
+    // The address found at start-up with UrlAutoexec 1 sends 32771 at once, inside window
+    // creation; the dialog is not built yet and says so on standard error.
+    const std::string said = "kestrel: command 32771 is not available yet";
+    struct Row {
+        const char* rule;
+        bool display, modalOpen, sent;
+    } rows[] = {
+        {"with a display", true, false, true},
+        {"dropped while a dialog is open", true, true, false},
+        {"headless opens nothing", false, false, false},
+    };
+    for (const Row& r : rows) {
+        kestrel::test::FakeDirectoryServer directory("OK 203.0.113.7\r\n");
+        ::testing::internal::CaptureStderr();
+        Start("\"CGIServer\"=\"" + directory.Host() + "\"\n\"UrlAutoexec\"=dword:00000001\n", r.display,
+              [&](CMainApp& app) { app.SetModalProbe([&] { return r.modalOpen; }); });
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(m_app->PublicAddress, "203.0.113.7") << r.rule;
+        EXPECT_EQ(err.find(said) != std::string::npos, r.sent) << r.rule;
+        m_app.reset();
+    }
 }
 
 TEST_F(RouterTest, MinimiseArrivesAsASystemCommandFromAnyDoor) {
