@@ -57,7 +57,11 @@ CMainFrame::CMainFrame(CMainApp& app)
     };
     host.generatePages = [this] { GeneratePages(); };
     host.switchSkin = [this] { SwitchSkin(); };
-    host.stateChanged = [this] { RefreshSkinPictures(); };
+    host.stateChanged = [this] {
+        RefreshSkinPictures();
+        if (CommandStatesChangedHook)
+            CommandStatesChangedHook();
+    };
     m_capture = std::make_unique<CaptureSubsystem>(std::move(host));
     m_help = std::make_unique<HelpViewer>(MessageBox(), [] { return HelpFolder(); });
     // 6. Skin file names.
@@ -200,14 +204,10 @@ void CMainFrame::OnDriverListChosen(int position) {
     if (position < 0)
         return;
     m_capture->OnDriverListChosen(position);
-    if (CommandStatesChangedHook)
-        CommandStatesChangedHook();
 }
 
 void CMainFrame::SelectCaptureDevice(int index) {
     m_capture->SelectCaptureDevice(index);
-    if (CommandStatesChangedHook)
-        CommandStatesChangedHook();
 }
 
 void CMainFrame::ComposeFrame() { m_capture->ComposeFrame(); }

@@ -187,8 +187,6 @@ private:
     PublicAddressLookup MakeAddressLookup();
     // UrlAutoexec: opens the URL registration dialog once the address is known.
     void OpenUrlRegistrationAfterLookup();
-    // Runs one of the capture driver's dialogs (60000 to 60002).
-    void RunVideoDialog(int id);
 
     CMainApp& m_app;
     IMainView& m_view;

@@ -83,9 +83,13 @@ void CMainFrame::OnCommand(int id) {
         m_capture->TogglePreview();
         break;
     case CmdVideoSource:
+        m_capture->OnVideoSource();
+        break;
     case CmdVideoFormat:
+        m_capture->OnVideoFormat();
+        break;
     case CmdVideoDisplay:
-        RunVideoDialog(id);
+        m_capture->OnVideoDisplay();
         break;
     case CmdAbout:
         m_app.ShowAbout();
@@ -104,18 +108,6 @@ void CMainFrame::OnCommand(int id) {
     default:
         break;
     }
-}
-
-void CMainFrame::RunVideoDialog(int id) {
-    if (id == CmdVideoSource)
-        m_capture->OnVideoSource();
-    else if (id == CmdVideoFormat)
-        m_capture->OnVideoFormat();
-    else
-        m_capture->OnVideoDisplay();
-    // A driver dialog may have changed the device's capabilities.
-    if (CommandStatesChangedHook)
-        CommandStatesChangedHook();
 }
 
 void CMainFrame::OnSysCommand(int id) {
