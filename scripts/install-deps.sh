@@ -13,6 +13,7 @@ PACKAGES=(
   xvfb xauth
   dpkg-dev lintian desktop-file-utils appstream man-db
   chromium
+  xdg-utils
 )
 # Test-only group: the camera checks in a throw-away virtual machine (tests/camera-vm/run.sh).
 if [ "${1:-}" = "--camera-vm" ]; then

@@ -2,6 +2,9 @@
 # Whole-screen pictures of the skinned window on a real X display, for looking at:
 # a private Xvfb with a white root (-wr, so the cut-away corners show white), the program
 # started with a private settings folder, web root and a free port, driven by xdotool.
+# Then the tray (Debian's trayer as notification area): minimise, its menu, back, a tray
+# that goes away, exit from it; help opened into a stand-in browser; a message box holding
+# markup; and the help pages in headless Chromium when it is installed.
 # Also runs the main-window tests on that display (build/screenshots/mainwindow.png).
 # Installs xdotool and trayer for itself when they are missing (root or sudo).
 # Pictures go to build/screenshots/.
@@ -125,6 +128,109 @@ start_kestrel skinfolder "\"SkinBmp\"=\"$work/redskin/\"\n\"CaptureDevice\"=dwor
 point 600 600
 shoot window-skin-folder.png
 stop_kestrel
+
+# The tray: Debian's trayer as the notification area at the top right of the screen.
+# Help pages "open" in a stand-in browser that notes the address it was given.
+printf '#!/bin/sh\necho "$1" >> "%s/opened"\n' "$work" > "$work/browser"
+chmod +x "$work/browser"
+mkdir -p "$work/no-desktop-files"
+export BROWSER="$work/browser" XDG_DATA_DIRS="$work/no-desktop-files"
+start_trayer() {
+  trayer --edge top --align right --widthtype request --height 32 --transparent false --tint 0xffffff \
+    --SetDockType false >/dev/null 2>&1 &
+  traypid=$!
+  pids+=($traypid)
+  sleep 1
+}
+# Centre of the icon: the panel sits at the top right and is as wide as its one icon.
+tray_icon_point() {
+  local w h
+  read -r w h < <(xdotool getdisplaygeometry)
+  echo "$((w - 16)) 16"
+}
+hidden() { ! xdotool search --onlyvisible --pid "$kpid" 2>/dev/null | grep -qx "$kwin"; }
+minimise_button() { point 348 19; xdotool click 1; sleep 1; }
+
+# 7. Minimised into the tray; its menu; back with a double-click.
+start_trayer
+start_kestrel tray
+minimise_button
+hidden || { echo "screenshot: the window did not go to the tray" >&2; exit 1; }
+shoot tray-hidden.png
+read -r ix iy < <(tray_icon_point)
+xdotool mousemove "$ix" "$iy" click 3
+sleep 1
+shoot tray-menu.png
+xdotool key Escape
+sleep 0.5
+xdotool mousemove "$ix" "$iy" click --repeat 2 --delay 80 1
+sleep 1
+hidden && { echo "screenshot: a double-click did not bring the window back" >&2; exit 1; }
+shoot tray-restored.png
+
+# 8. A dialog opened from the hidden window's tray closes without ending the program.
+minimise_button
+xdotool mousemove "$ix" "$iy" click 3
+sleep 0.8
+xdotool key Down Down Down Down Return   # "サーバー設定"
+sleep 1.5
+shoot tray-dialog.png
+xdotool key Escape
+sleep 1
+kill -0 "$kpid" || { echo "screenshot: closing the dialog ended the program" >&2; exit 1; }
+# A single click brings the window back once no second click followed.
+xdotool mousemove "$ix" "$iy" click 1
+sleep 1.5
+hidden && { echo "screenshot: a single click did not bring the window back" >&2; exit 1; }
+minimise_button
+
+# 9. The tray goes away while the window is hidden: the window comes back within 2 s.
+kill "$traypid"; wait "$traypid" 2>/dev/null || true
+sleep 3
+hidden && { echo "screenshot: the window stayed hidden without a tray" >&2; exit 1; }
+shoot tray-gone.png
+
+# 10. Without a tray the minimise button never hides the window.
+minimise_button
+hidden && { echo "screenshot: the window hid without a tray" >&2; exit 1; }
+
+# 11. Help: the help button opens the main window's page.
+point 318 19
+xdotool click 1
+sleep 2
+grep -q "kestrel.help/ctx-20080.html" "$work/opened" || { echo "screenshot: help opened nothing" >&2; exit 1; }
+echo "screenshot: help opened $(cat "$work/opened")"
+stop_kestrel
+
+# 12. Exit from the tray menu while hidden: settings saved, status 0.
+start_trayer
+start_kestrel trayexit
+minimise_button
+read -r ix iy < <(tray_icon_point)
+xdotool mousemove "$ix" "$iy" click 3
+sleep 0.8
+xdotool key Up Return   # "終了(E&)", the last item
+rc=0; wait "$kpid" || rc=$?
+[ "$rc" -eq 0 ] || { echo "screenshot: exit from the tray ended with status $rc" >&2; exit 1; }
+grep -q '"uPort"' "$work/trayexit/config/Velmora/Kestrels.reg"
+echo "screenshot: exit from the tray: status 0, settings saved"
+kill "$traypid"; wait "$traypid" 2>/dev/null || true
+
+# 13. A message box holding markup shows it as typed (a settings folder named with tags
+#     and a settings file that is not UTF-8).
+start_kestrel '<b>bold</b>' '"Damaged"="\xff"\n'
+shoot box-markup.png
+stop_kestrel
+
+# The help pages in a headless browser.
+if command -v chromium >/dev/null; then
+  for page in contents ctx-20080; do
+    chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
+      --disable-component-update --disable-sync --user-data-dir="$work/chromium" --window-size=1000,1400 \
+      --screenshot="$out/help-$page.png" "file://$PWD/build/kestrel.help/$page.html" >/dev/null 2>&1
+    echo "screenshot: $out/help-$page.png"
+  done
+fi
 
 # The main-window tests on this display, with a picture of the window.
 rm -f "$out/mainwindow.png"

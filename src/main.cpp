@@ -2,12 +2,16 @@
 
 #include "app/CommandLine.h"
 #include "app/HeadlessView.h"
+#include "app/HelpViewer.h"
 #include "app/MainApp.h"
+#include "app/MainFrame.h"
 #include "platform/SignalPipe.h"
 #include "ui/CaptureDialogs.h"
+#include "ui/HelpDoor.h"
 #include "ui/MainWindow.h"
 #include "ui/QuitController.h"
 #include "ui/ServerDialogWidgets.h"
+#include "ui/TrayController.h"
 #include "ui/WidgetMessageBox.h"
 
 #include <QApplication>
@@ -58,7 +62,8 @@ int main(int argc, char* argv[]) {
         InstallWidgetCaptureDialogs();
     }
     CMainApp* appPtr = nullptr;
-    env.makeView = [headless, &appPtr]() -> std::unique_ptr<IMainView> {
+    MainWindow* windowPtr = nullptr;
+    env.makeView = [headless, &appPtr, &windowPtr]() -> std::unique_ptr<IMainView> {
         auto closeHandler = [&appPtr] {
             appPtr->ExitMainFrame();
             QCoreApplication::exit(appPtr->ExitCode());
@@ -70,6 +75,7 @@ int main(int argc, char* argv[]) {
         }
         auto window = std::make_unique<MainWindow>();
         window->OnCloseRequested(closeHandler);
+        windowPtr = window.get();
         return window;
     };
 
@@ -82,8 +88,14 @@ int main(int argc, char* argv[]) {
 
     if (!app.InitInstance())
         return app.ExitCode();  // 0 for a second copy, 1 for a start that failed
+    std::unique_ptr<TrayController> tray;
+    if (windowPtr && !app.Exited()) {
+        tray = std::make_unique<TrayController>(app, *windowPtr, MakeSystemTrayIcon());
+        InstallWidgetHelp(app.MainFrame()->Help(), *windowPtr);
+    }
     QTimer::singleShot(0, [] { MarkMainLoopRunning(); }); // fires first thing in exec()
     int rc = QApplication::exec();
+    tray.reset(); // before the window it watches
     app.ExitMainFrame();
     return rc;
 }

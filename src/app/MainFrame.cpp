@@ -1,6 +1,7 @@
 #include "app/MainFrame.h"
 
 #include "app/CommandIds.h"
+#include "app/HelpViewer.h"
 #include "app/MainApp.h"
 #include "directory/PublicAddressLookup.h"
 #include "capture/CaptureSubsystem.h"
@@ -56,8 +57,13 @@ CMainFrame::CMainFrame(CMainApp& app)
     };
     host.generatePages = [this] { GeneratePages(); };
     host.switchSkin = [this] { SwitchSkin(); };
-    host.stateChanged = [this] { RefreshSkinPictures(); };
+    host.stateChanged = [this] {
+        RefreshSkinPictures();
+        if (CommandStatesChangedHook)
+            CommandStatesChangedHook();
+    };
     m_capture = std::make_unique<CaptureSubsystem>(std::move(host));
+    m_help = std::make_unique<HelpViewer>(MessageBox(), [] { return HelpFolder(); });
     // 6. Skin file names.
     BuildSkinNames();
     // 7. Listing icons are off when the web root has no "SvrAdmin" folder.
@@ -200,7 +206,9 @@ void CMainFrame::OnDriverListChosen(int position) {
     m_capture->OnDriverListChosen(position);
 }
 
-void CMainFrame::SelectCaptureDevice(int index) { m_capture->SelectCaptureDevice(index); }
+void CMainFrame::SelectCaptureDevice(int index) {
+    m_capture->SelectCaptureDevice(index);
+}
 
 void CMainFrame::ComposeFrame() { m_capture->ComposeFrame(); }
 

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace kestrel {
@@ -19,6 +20,7 @@ class CHitTracker;
 class IServerDialogs;
 struct CRequest;
 class CaptureSubsystem;
+class HelpViewer;
 
 // Main window sizes per window size class.
 struct SizeClassInfo {
@@ -112,6 +114,9 @@ public:
     // Queues the command: it runs from the event loop, never inside the caller's handler.
     void PostCommand(int id);
     std::function<void()> MinimizeHook;
+    // Called after something that may enable or disable a command (device, capabilities).
+    std::function<void()> CommandStatesChangedHook;
+    HelpViewer& Help() { return *m_help; }
     // The settings dialogs.
     void OpenBasicSettings();
     void OpenImageSettings();
@@ -197,6 +202,8 @@ private:
     std::unique_ptr<QObject> m_commandQueue = std::make_unique<QObject>();
     std::shared_ptr<SkinFace> m_skinFace;
     std::array<bool, kSkinElementCount> m_hover{};
+    std::set<int> m_queuedCommands;
+    std::unique_ptr<HelpViewer> m_help;
 };
 
 } // namespace kestrel

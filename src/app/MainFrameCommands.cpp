@@ -3,6 +3,7 @@
 // under way.
 
 #include "app/CommandIds.h"
+#include "app/HelpViewer.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
 #include "app/QuitState.h"
@@ -30,11 +31,26 @@ bool CMainFrame::IsCommandEnabled(int id) const {
 }
 
 void CMainFrame::PostCommand(int id) {
+    // A command already waiting in the queue is not queued again: two clicks or menu
+    // choices in one batch run it once, whether or not the dialog it opens delivers the
+    // second inside its own loop (where the drop rule would take it).
+    if (!m_queuedCommands.insert(id).second)
+        return;
     QMetaObject::invokeMethod(
-        m_commandQueue.get(), [this, id] { OnCommand(id); }, Qt::QueuedConnection);
+        m_commandQueue.get(),
+        [this, id] {
+            m_queuedCommands.erase(id);
+            OnCommand(id);
+        },
+        Qt::QueuedConnection);
 }
 
 void CMainFrame::OnCommand(int id) {
+    // The skin's minimise button sends the system command through the same door.
+    if ((id & 0xFFF0) == kSysMinimize) {
+        OnSysCommand(id);
+        return;
+    }
     // Exit always goes through; anything else arriving inside a dialog's loop, a popup's
     // loop or after the quit began would run where it does not belong.
     if (id != CmdExit && (IsQuitPending() || m_app.ModalOpen()))
@@ -87,7 +103,7 @@ void CMainFrame::OnCommand(int id) {
     case CmdContextHelp:
     case CmdHelp:
     case CmdDefaultHelp:
-        ReportCommandNotAvailable(id);
+        m_help->OnHelpCommand(id);
         break;
     default:
         break;

@@ -4,12 +4,26 @@
 
 namespace kestrel {
 
+QString FirstCharacters(const QString& text, int limit) {
+    int units = 0;
+    for (int chars = 0; units < text.size() && chars < limit; ++chars)
+        units += text[units].isHighSurrogate() && units + 1 < text.size() && text[units + 1].isLowSurrogate()
+                     ? 2
+                     : 1;
+    return text.left(units);
+}
+
 int WidgetMessageBox::Show(const std::string& text, const std::string& caption, MessageIcon icon,
                            MessageButtons buttons, int defaultResult) {
     QMessageBox box;
     box.setWindowTitle(QString::fromStdString(caption));
-    box.setTextFormat(Qt::PlainText); // texts from outside (directory replies, file names) are never markup
-    box.setText(QString::fromStdString(text));
+    // Texts from outside (directory replies, file names) are never markup.
+    box.setTextFormat(Qt::PlainText);
+    const QString whole = QString::fromStdString(text);
+    const QString shown = FirstCharacters(whole, kMessageBoxTextLimit);
+    box.setText(shown);
+    if (shown.size() < whole.size())
+        box.setDetailedText(whole);
     switch (icon) {
     case MessageIcon::Information: box.setIcon(QMessageBox::Information); break;
     case MessageIcon::Exclamation: box.setIcon(QMessageBox::Warning); break;

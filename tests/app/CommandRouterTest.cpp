@@ -7,51 +7,90 @@
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
 #include "app/QuitState.h"
+#include "capture/CaptureDialogs.h"
+#include "directory/FakeDirectoryServer.h"
+#include "server/ServerDialogs.h"
 #include "server/WebServer.h"
+#include "support/TestPorts.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fstream>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace kestrel;
 
 namespace {
 
-unsigned FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    unsigned found = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        found = ntohs(a.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return found;
-}
+// The view of a program with a display, without drawing anything: the core then takes
+// the dialogs the program installs instead of the headless answers.
+class DisplayLikeView : public HeadlessMainView {
+public:
+    bool IsHeadless() const override { return false; }
+};
 
-// A headless program on a free port over a temporary web root and settings folder.
+// The server properties dialog, standing for any modal dialog: while it is open its own
+// event loop turns and delivers whatever was posted meanwhile.
+class LoopingServerDialogs final : public IServerDialogs {
+public:
+    explicit LoopingServerDialogs(bool& modalOpen, int& opened) : m_modalOpen(modalOpen), m_opened(opened) {}
+    bool EditServerProperties(ServerPropertiesData& data) override {
+        ++m_opened;
+        m_modalOpen = true;
+        QEventLoop loop;
+        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        loop.exec();
+        m_modalOpen = false;
+        data.port = 8123;
+        return true;
+    }
+    bool AskRootMissing(std::string&) override { return false; }
+    bool AskRootNotFolder(std::string&) override { return false; }
+
+private:
+    bool& m_modalOpen;
+    int& m_opened;
+};
+
+// Answers a driver dialog by choosing the entry with `text` in the setting `key`.
+class ChoosingDialogs final : public ICaptureDialogs {
+public:
+    ChoosingDialogs(std::string key, std::string text) : m_key(std::move(key)), m_text(std::move(text)) {}
+    bool EditSettings(const std::string&, std::vector<DeviceSetting>& settings) override {
+        for (DeviceSetting& s : settings)
+            if (s.key == m_key)
+                for (size_t i = 0; i < s.choices.size(); ++i)
+                    if (s.choices[i] == m_text) {
+                        s.value = static_cast<int>(i);
+                        return true;
+                    }
+        return false;
+    }
+
+private:
+    std::string m_key, m_text;
+};
+
+// A program on a free port over a temporary web root and settings folder.
 class RouterTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(m_dir.isValid());
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+    void Start(const std::string& extraSettings = "", bool display = false,
+               const std::function<void(CMainApp&)>& beforeInit = {}) {
         const std::string root = m_dir.path().toStdString();
         std::ofstream(root + "/Kestrels.reg")
             << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
             << "\"strRoot\"=\"" << root << "\"\n"
-            << "\"uPort\"=dword:" << std::hex << FreePort() << "\n";
+            << "\"uPort\"=dword:" << std::hex << kestrel::testing::ServerTestPort() << "\n"
+            << extraSettings;
         AppEnvironment env;
         env.configFolder = root;
-        env.makeView = [this]() -> std::unique_ptr<IMainView> {
-            auto view = std::make_unique<HeadlessMainView>();
+        env.makeView = [this, display]() -> std::unique_ptr<IMainView> {
+            auto view = display ? std::make_unique<DisplayLikeView>() : std::make_unique<HeadlessMainView>();
+            m_view = view.get();
             view->OnCloseRequested([this] {
                 ++m_closes;
                 m_app->ExitMainFrame();
@@ -59,21 +98,27 @@ protected:
             return view;
         };
         m_app = std::make_unique<CMainApp>(std::move(env));
+        if (beforeInit)
+            beforeInit(*m_app);
         ASSERT_TRUE(m_app->InitInstance());
         ASSERT_TRUE(Frame().WebServer()->IsListening());
     }
     void TearDown() override {
         m_app.reset();
         SetQuitPending(false);
+        SetServerDialogsFactory(nullptr);
+        InstallCaptureDialogs(nullptr);
     }
     CMainFrame& Frame() { return *m_app->MainFrame(); }
 
     QTemporaryDir m_dir;
     std::unique_ptr<CMainApp> m_app;
+    HeadlessMainView* m_view = nullptr;
     int m_closes = 0;
 };
 
 TEST_F(RouterTest, VideoCommandsNeedADeviceOthersAreAlwaysOn) {
+    Start();
     // No device chosen: the three driver dialogs are off, and sending one does nothing.
     for (int id : {CmdVideoSource, CmdVideoFormat, CmdVideoDisplay})
         EXPECT_FALSE(Frame().IsCommandEnabled(id)) << id;
@@ -83,6 +128,7 @@ TEST_F(RouterTest, VideoCommandsNeedADeviceOthersAreAlwaysOn) {
 }
 
 TEST_F(RouterTest, CommandsAreDroppedWhileADialogIsOpenOrAQuitIsPending) {
+    Start();
     bool modalOpen = false;
     m_app->SetModalProbe([&] { return modalOpen; });
     struct Row {
@@ -108,6 +154,7 @@ TEST_F(RouterTest, CommandsAreDroppedWhileADialogIsOpenOrAQuitIsPending) {
 }
 
 TEST_F(RouterTest, PostedCommandsRunFromTheEventLoop) {
+    Start();
     Frame().PostCommand(CmdStop);
     EXPECT_TRUE(Frame().WebServer()->IsListening()); // not inside the caller
     QCoreApplication::processEvents();
@@ -115,6 +162,7 @@ TEST_F(RouterTest, PostedCommandsRunFromTheEventLoop) {
 }
 
 TEST_F(RouterTest, ExitClosesTheFrameAfterTheHandlerThatAskedReturned) {
+    Start();
     int hooked = 0;
     Frame().OnCommand(CmdExit);
     EXPECT_TRUE(IsQuitPending());
@@ -129,6 +177,89 @@ TEST_F(RouterTest, ExitClosesTheFrameAfterTheHandlerThatAskedReturned) {
     m_app->RequestQuit();
     EXPECT_EQ(hooked, 1);
     EXPECT_TRUE(IsQuitPending());
+}
+
+TEST_F(RouterTest, VideoFormatThroughTheRouterResizesAndFollowsTheDevice) {
+    Start("\"CaptureDevice\"=dword:00000000\n"); // the test pattern
+    int statesChanged = 0;
+    Frame().CommandStatesChangedHook = [&] { ++statesChanged; };
+    EXPECT_TRUE(Frame().IsCommandEnabled(CmdVideoSource));
+    EXPECT_TRUE(Frame().IsCommandEnabled(CmdVideoFormat));
+    EXPECT_FALSE(Frame().IsCommandEnabled(CmdVideoDisplay)); // the test pattern has no display dialog
+
+    InstallCaptureDialogs(std::make_unique<ChoosingDialogs>("Size", "640 x 480"));
+    Frame().OnCommand(CmdVideoFormat);
+    EXPECT_EQ(m_view->Width(), 933);
+    EXPECT_EQ(Frame().m_sizeClass, 2);
+    EXPECT_GE(statesChanged, 1);
+
+    // The owner chooses "No Driver Selected": the commands go off, and a format command
+    // arriving anyway changes nothing.
+    const int before = statesChanged;
+    Frame().OnDriverListChosen(0);
+    EXPECT_GT(statesChanged, before);
+    EXPECT_FALSE(Frame().IsCommandEnabled(CmdVideoFormat));
+    InstallCaptureDialogs(std::make_unique<ChoosingDialogs>("Size", "160 x 120"));
+    Frame().OnCommand(CmdVideoFormat);
+    EXPECT_EQ(Frame().m_sizeClass, 2);
+}
+
+TEST_F(RouterTest, ACommandPostedTwiceInOneBatchOpensOneDialog) {
+    bool modalOpen = false;
+    int opened = 0;
+    SetServerDialogsFactory([&] { return std::make_unique<LoopingServerDialogs>(modalOpen, opened); });
+    Start("", /*display=*/true);
+    m_app->SetModalProbe([&] { return modalOpen; });
+    Frame().PostCommand(CmdServerSettings);
+    Frame().PostCommand(CmdServerSettings);
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(Frame().m_serverSettings.uPort, 8123u); // the dialog's answer was taken
+
+    // Nothing opens once a quit is pending.
+    SetQuitPending(true);
+    Frame().OnCommand(CmdServerSettings);
+    EXPECT_EQ(opened, 1);
+}
+
+TEST_F(RouterTest, UrlRegistrationAfterTheAddressLookupGoesThroughTheRouter) {
+    // The address found at start-up with UrlAutoexec 1 sends 32771 at once, inside window
+    // creation; the dialog is not built yet and says so on standard error.
+    const std::string said = "kestrel: command 32771 is not available yet";
+    struct Row {
+        const char* rule;
+        bool display, modalOpen, sent;
+    } rows[] = {
+        {"with a display", true, false, true},
+        {"dropped while a dialog is open", true, true, false},
+        {"headless opens nothing", false, false, false},
+    };
+    for (const Row& r : rows) {
+        kestrel::test::FakeDirectoryServer directory("OK 203.0.113.7\r\n");
+        ::testing::internal::CaptureStderr();
+        Start("\"CGIServer\"=\"" + directory.Host() + "\"\n\"UrlAutoexec\"=dword:00000001\n", r.display,
+              [&](CMainApp& app) { app.SetModalProbe([&] { return r.modalOpen; }); });
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(m_app->PublicAddress, "203.0.113.7") << r.rule;
+        EXPECT_EQ(err.find(said) != std::string::npos, r.sent) << r.rule;
+        m_app.reset();
+    }
+}
+
+TEST_F(RouterTest, MinimiseArrivesAsASystemCommandFromAnyDoor) {
+    Start();
+    int minimised = 0;
+    Frame().MinimizeHook = [&] { ++minimised; };
+    Frame().OnSysCommand(0xF020);
+    Frame().OnSysCommand(0xF023); // the low four bits are the system's own
+    Frame().PostCommand(0xF020);  // the skin's button
+    QCoreApplication::processEvents();
+    Frame().OnSysCommand(0xF060); // close, maximise and the rest are not ours
+    EXPECT_EQ(minimised, 3);
+    SetQuitPending(true);
+    Frame().OnSysCommand(0xF020);
+    EXPECT_EQ(minimised, 3);
 }
 
 } // namespace

@@ -1,0 +1,129 @@
+// The help viewer over a temporary help folder: which page each request opens, the
+// context walk above the pointer, the three messages, the wait cursor, and the pages
+// the build lays beside the program.
+
+#include "app/HelpViewer.h"
+#include "app/CommandIds.h"
+#include "platform/Paths.h"
+
+#include <QGuiApplication>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace kestrel;
+
+namespace {
+
+// Records each text and whether the wait cursor was still up when it was shown.
+class CursorCheckingBox : public IMessageBox {
+public:
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int result) override {
+        texts.push_back(text);
+        cursorUpDuringMessage = cursorUpDuringMessage || QGuiApplication::overrideCursor() != nullptr;
+        return result;
+    }
+    std::vector<std::string> texts;
+    bool cursorUpDuringMessage = false;
+};
+
+class HelpViewerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        m_folder = m_dir.path().toStdString() + "/kestrel.help";
+        m_help.SetOpener([this](const QUrl& url) {
+            opened.push_back(url.toLocalFile().toStdString());
+            return openerWorks;
+        });
+    }
+    void TearDown() override { EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr); }
+    void AddPages(std::initializer_list<const char*> names) {
+        std::filesystem::create_directories(m_folder);
+        for (const char* name : names)
+            std::ofstream(m_folder + "/" + name) << "<p>help</p>";
+    }
+
+    QTemporaryDir m_dir;
+    std::string m_folder;
+    CursorCheckingBox m_box;
+    HelpViewer m_help{m_box, [this] { return m_folder; }};
+    std::vector<std::string> opened;
+    bool openerWorks = true;
+};
+
+TEST_F(HelpViewerTest, EachRequestOpensItsPage) {
+    AddPages({"contents.html", "ctx-20080.html", "ctx-50226.html"});
+    m_help.SetPointerChain([] { return std::vector<int>{550, 0}; });
+    struct Row {
+        const char* rule;
+        int command; // 0: the help call itself
+        unsigned data, request;
+        const char* page; // nullptr: the context error
+    } rows[] = {
+        {"help key", CmdHelp, 0, 0, "ctx-20080.html"},
+        {"context help", CmdContextHelp, 0, 0, "ctx-20080.html"},
+        {"index", CmdHelpIndex, 0, 0, "contents.html"},
+        {"default help", CmdDefaultHelp, 0, 0, "contents.html"},
+        {"known context", 0, 0x20080, HelpViewer::kContextRequest, "ctx-20080.html"},
+        {"unknown context: the viewer list above the pointer", 0, 0x20099, HelpViewer::kContextRequest,
+         "ctx-50226.html"},
+        {"context 0 never walks", 0, 0, HelpViewer::kContextRequest, nullptr},
+        {"contents request ignores its data", 0, 0x12345, HelpViewer::kContentsRequest, "contents.html"},
+    };
+    for (const Row& r : rows) {
+        opened.clear();
+        m_box.texts.clear();
+        if (r.command)
+            m_help.OnHelpCommand(r.command);
+        else
+            m_help.WinHelp(r.data, r.request);
+        if (r.page) {
+            EXPECT_EQ(opened, std::vector<std::string>{m_folder + "/" + r.page}) << r.rule;
+            EXPECT_TRUE(m_box.texts.empty()) << r.rule;
+        } else {
+            EXPECT_TRUE(opened.empty()) << r.rule;
+            EXPECT_EQ(m_box.texts, std::vector<std::string>{"Error Context ID\n\n   File Path [ " + m_folder +
+                                                            " ]\n  ContextID [0x0 + 0x0000(0)]"})
+                << r.rule;
+        }
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << r.rule;
+    }
+}
+
+TEST_F(HelpViewerTest, FailuresSayWhatAndWhereAfterTheWaitCursorEnded) {
+    // No help folder at all.
+    m_help.OnHelpCommand(CmdHelp);
+    ASSERT_EQ(m_box.texts.size(), 1u);
+    EXPECT_EQ(m_box.texts[0], "Not Exist Html Help File\n\n   File Path [ " + m_folder + " ]");
+
+    // A context no page answers, neither itself nor any window above the pointer.
+    AddPages({"contents.html"});
+    m_help.SetPointerChain([] { return std::vector<int>{170, 0}; });
+    m_help.WinHelp(0x2F0A1, HelpViewer::kContextRequest);
+    ASSERT_EQ(m_box.texts.size(), 2u);
+    EXPECT_EQ(m_box.texts[1],
+              "Error Context ID\n\n   File Path [ " + m_folder + " ]\n  ContextID [0x20000 + 0xf0a1(61601)]");
+
+    // The browser cannot be started.
+    openerWorks = false;
+    m_help.OnHelpCommand(CmdHelpIndex);
+    ASSERT_EQ(m_box.texts.size(), 3u);
+    EXPECT_EQ(m_box.texts[2], "Can't open Html Help File\n\n   File Path [ " + m_folder + "/contents.html ]");
+    EXPECT_TRUE(opened.size() == 1);
+    EXPECT_FALSE(m_box.cursorUpDuringMessage);
+}
+
+TEST(HelpFolder, BesideTheProgramAndLaidThereByTheBuild) {
+    const std::string folder = HelpFolderFor(KESTREL_BINARY);
+    EXPECT_EQ(folder, std::string(KESTREL_BINARY) + ".help");
+    for (const char* page : {"contents.html", "ctx-20080.html"}) {
+        std::ifstream in(folder + "/" + page);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(text.find("<meta charset=\"utf-8\">"), std::string::npos) << page;
+    }
+}
+
+} // namespace
