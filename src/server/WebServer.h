@@ -78,6 +78,8 @@ private:
     void OnAccept();
     // Whether a connection from `key` may be taken (MaxConnPerAddress).
     bool AdmitAddress(const std::string& key) const;
+    // Descriptors still free once `newest` has been handed out.
+    long long DescriptorsLeft(int newest) const;
     // Closes the oldest connection still reading its head; false when there is none.
     bool CloseOldestHeadReader();
     void Register(CRequestSocket* connection);
@@ -96,6 +98,7 @@ private:
     std::map<std::uint64_t, CRequestSocket*> m_connections;
     std::unordered_map<std::string, std::uint32_t> m_perAddress;
     long long m_bodyBytes = 0;
+    long long m_baseDescriptors = 0; // held by the rest of the program (and the listening socket)
     QTimer* m_sweepTimer = nullptr;
     ServerTimeouts m_timeouts;
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
