@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <fstream>
 #include <future>
@@ -66,11 +67,16 @@ std::string PostWhileReading(unsigned port, const std::string& head, const std::
     while (reading) {
         bool sending = part < 2;
         pollfd p{fd, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
-        if (::poll(&p, 1, 15000) <= 0)
+        int ready = ::poll(&p, 1, 15000);
+        if (ready < 0 && errno == EINTR)
+            continue; // a script ending in this process signals whichever thread it finds
+        if (ready <= 0)
             break;
         if (p.revents & POLLIN) {
             char buf[4096];
             ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n <= 0)
                 break;
             answer.append(buf, static_cast<std::size_t>(n));
@@ -174,12 +180,24 @@ TEST_F(Hostile, ScriptBodiesShareOneBudget) {
     std::vector<std::future<std::string>> answers;
     for (int fd : waiting) {
         answers.push_back(std::async(std::launch::async, [fd, &body] {
-            ::send(fd, body.data(), body.size(), MSG_NOSIGNAL);
+            for (std::size_t sent = 0; sent < body.size();) {
+                ssize_t n = ::send(fd, body.data() + sent, body.size() - sent, MSG_NOSIGNAL);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                sent += static_cast<std::size_t>(n);
+            }
             std::string raw;
             char buf[4096];
-            ssize_t n;
-            while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0)
+            for (;;) {
+                ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
                 raw.append(buf, static_cast<std::size_t>(n));
+            }
             ::close(fd);
             return raw;
         }));
