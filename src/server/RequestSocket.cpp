@@ -152,6 +152,8 @@ bool CRequestSocket::OnHeadComplete() {
         if (r.status == 0 && !RefuseScriptTarget()) {
             if (m_owner.ReserveBody(r.contentLength)) {
                 m_bodyReserved = r.contentLength;
+                // Held at its final size from the start: growing it would hold twice as much.
+                r.body.reserve(static_cast<std::size_t>(r.contentLength));
                 m_state = ReadingBody;
                 return true;
             }
