@@ -156,6 +156,7 @@ void CServerSettings::Load(const std::string& hostName) {
     ReadZeroOne(key, "bLoggingOn", bLoggingOn, 1);
     ReadZeroOne(key, "bListIcon", bListIcon, 0);
     ReadZeroOne(key, "bAllowListing", bAllowListing, 0);
+    ReadAsStored(key, "MaxConnPerAddress", MaxConnPerAddress, 256u);
     key.Close();
 }
 
@@ -170,6 +171,7 @@ void CServerSettings::Save() const {
     key.SetDword("bLoggingOn", bLoggingOn);
     key.SetDword("bListIcon", bListIcon);
     key.SetDword("bAllowListing", bAllowListing);
+    key.SetDword("MaxConnPerAddress", MaxConnPerAddress);
     key.Close();
 }
 

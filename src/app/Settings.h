@@ -96,6 +96,8 @@ public:
     uint32_t bLoggingOn = 1;
     uint32_t bListIcon = 0;
     uint32_t bAllowListing = 0;
+    // Open connections one client address may hold (IPv6: one /64); 0 = no cap.
+    uint32_t MaxConnPerAddress = 256;
     int64_t timeStarted = 0;  // not stored
 };
 

@@ -473,6 +473,43 @@ std::string HtmlEscape(std::string_view s) {
     return r;
 }
 
+namespace {
+void AppendPercentByte(std::string& out, unsigned char c) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 0x0F];
+}
+} // namespace
+
+std::string PercentEncodePath(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    for (char ch : path) {
+        auto c = static_cast<unsigned char>(ch);
+        bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                    c == '.' || c == '_' || c == '~' || c == '/';
+        if (keep)
+            out += ch;
+        else
+            AppendPercentByte(out, c);
+    }
+    return out;
+}
+
+std::string EscapeControlBytes(std::string_view field) {
+    std::string out;
+    out.reserve(field.size());
+    for (char ch : field) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F)
+            AppendPercentByte(out, c);
+        else
+            out += ch;
+    }
+    return out;
+}
+
 std::string ListingSizeText(bool folder, std::uint64_t size) {
     if (folder)
         return "  Folder";
@@ -592,9 +629,10 @@ std::string HitLogLine(unsigned status, const std::string& clientAddress, std::t
     std::snprintf(when, sizeof when, "%02d/%02d/%02d %02d:%02d:%02d", tm.tm_mon + 1, tm.tm_mday,
                   tm.tm_year % 100, tm.tm_hour, tm.tm_min, tm.tm_sec);
     std::string line = head;
-    line += clientAddress + "\t" + when + "\t" + url + "\t" + clientAddress + " ";
+    // Request data never breaks the line or its tab-separated fields.
+    line += clientAddress + "\t" + when + "\t" + EscapeControlBytes(url) + "\t" + clientAddress + " ";
     if (!query.empty())
-        line += "? " + query;
+        line += "? " + EscapeControlBytes(query);
     return line;
 }
 

@@ -79,6 +79,13 @@ std::string ToUpper(std::string_view s);
 
 // HTML text with &, <, >, " escaped.
 std::string HtmlEscape(std::string_view s);
+// A path made fit for an href or a Location header: every byte except the unreserved
+// characters of URIs (letters, digits, "-", ".", "_", "~") and "/" is written "%XX", so
+// "%", "?", "#", blanks and line breaks in file names stay part of the path.
+std::string PercentEncodePath(std::string_view path);
+// A request field made safe for one tab-separated log line: control bytes (below 0x20
+// and 0x7F) are written "%XX"; everything else is kept.
+std::string EscapeControlBytes(std::string_view field);
 // Size column of a listing row.
 std::string ListingSizeText(bool folder, std::uint64_t size);
 

@@ -7,52 +7,66 @@
 namespace kestrel {
 
 bool RequestParser::Feed(const char* data, std::size_t size, CRequest& r) {
-    if (m_state == RequestComplete)
-        return true;
-    std::size_t i = 0;
-    if (m_state == ReadingRequestLine || m_state == ReadingHeaders) {
-        for (; i < size; ++i) {
-            if (++m_headBytes > kMaxRequestHead) {
-                m_error = 400; // one endless line would eat all memory
-                Finish();
-                return true;
-            }
-            char c = data[i];
-            if (c == '\r')
-                continue;
-            if (c != '\n') {
-                m_line += c;
-                continue;
-            }
-            if (m_line.empty()) {
-                m_state = ReadingBody;
-                ++i;
-                break;
-            }
-            HandleLine(r);
-        }
-        if (m_state != ReadingBody)
-            return false;
-        std::string length = r.GetHeader("Content-Length");
-        if (length.empty()) {
-            Finish();
-            return true;
-        }
-        long long value = ParseContentLength(length);
-        if (value < 0 || value > kMaxContentLength) {
-            m_error = 400;
-            Finish();
-            return true;
-        }
-        r.contentLength = value;
-    }
-    if (m_state == ReadingBody) {
-        std::size_t want = static_cast<std::size_t>(r.contentLength) - r.body.size();
-        r.body.append(data + i, std::min(want, size - i));
-        if (r.body.size() >= static_cast<std::size_t>(r.contentLength))
-            Finish();
-    }
+    std::size_t used = FeedHead(data, size, r);
+    if (m_state == ReadingBody)
+        FeedBody(data + used, size - used, r);
     return Complete();
+}
+
+std::size_t RequestParser::FeedHead(const char* data, std::size_t size, CRequest& r) {
+    if (m_state != ReadingRequestLine && m_state != ReadingHeaders)
+        return 0;
+    std::size_t i = 0;
+    bool ended = false;
+    for (; i < size; ++i) {
+        if (++m_headBytes > kMaxRequestHead) {
+            m_error = 400; // one endless line would eat all memory
+            Finish();
+            return i;
+        }
+        char c = data[i];
+        if (c == '\r')
+            continue;
+        if (c != '\n') {
+            m_line += c;
+            continue;
+        }
+        if (m_line.empty()) {
+            ended = true;
+            ++i;
+            break;
+        }
+        HandleLine(r);
+    }
+    if (!ended)
+        return i;
+    std::string length = r.GetHeader("Content-Length");
+    if (length.empty()) {
+        Finish();
+        return i;
+    }
+    long long value = ParseContentLength(length);
+    if (value < 0 || value > kMaxContentLength) {
+        m_error = 400;
+        Finish();
+        return i;
+    }
+    r.contentLength = value;
+    m_state = ReadingBody;
+    if (value == 0)
+        Finish();
+    return i;
+}
+
+std::size_t RequestParser::FeedBody(const char* data, std::size_t size, CRequest& r) {
+    if (m_state != ReadingBody)
+        return 0;
+    std::size_t want = static_cast<std::size_t>(r.contentLength) - r.body.size();
+    std::size_t used = std::min(want, size);
+    r.body.append(data, used);
+    if (r.body.size() >= static_cast<std::size_t>(r.contentLength))
+        Finish();
+    return used;
 }
 
 void RequestParser::HandleLine(CRequest& r) {

@@ -11,6 +11,9 @@ namespace kestrel {
 // the picture password rule, the query split off and the path decoded), the header
 // lines up to the empty line, then the body of Content-Length bytes. Bytes after the
 // complete request are ignored. Pure: no I/O.
+//
+// The head and the body can be taken apart (FeedHead, then FeedBody) so that the caller
+// decides, once the head is complete, whether the body is worth reading at all.
 class RequestParser {
 public:
     enum State { ReadingRequestLine = 0, ReadingHeaders = 1, ReadingBody = 2, RequestComplete = 4 };
@@ -21,6 +24,14 @@ public:
 
     // Takes received bytes; true once the request is complete.
     bool Feed(const char* data, std::size_t size, CRequest& request);
+    // Takes bytes of the head only; returns how many were used. Once HeadComplete(), the
+    // bytes after those used are the start of the body.
+    std::size_t FeedHead(const char* data, std::size_t size, CRequest& request);
+    // Takes body bytes up to Content-Length; returns how many were used.
+    std::size_t FeedBody(const char* data, std::size_t size, CRequest& request);
+    // The empty line has been read (or the head was refused): the request's method,
+    // target, headers and Content-Length are known.
+    bool HeadComplete() const { return m_state == ReadingBody || m_state == RequestComplete; }
 
     State GetState() const { return m_state; }
     bool Complete() const { return m_state == RequestComplete; }
@@ -30,6 +41,8 @@ public:
     // Whether the picture may be served for this request: no password set, or the
     // password rule let the request through.
     bool PicturePassed() const { return m_picturePassed; }
+    // Whether a picture password was set when the request line was handled.
+    bool PasswordSet() const { return !m_password.empty(); }
 
 private:
     void HandleLine(CRequest& request);

@@ -2,15 +2,16 @@
 
 #include "app/Settings.h"
 #include "platform/MessageBox.h"
+#include "server/ListenSocket.h"
 #include "server/Request.h"
-#include "server/RequestParser.h"
-#include "server/UniqueFd.h"
+#include "server/RequestSocket.h"
 
 #include <QObject>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -19,9 +20,6 @@ class QSocketNotifier;
 class QTimer;
 
 namespace kestrel {
-
-class CRequestSocket;
-struct ScriptJob;
 
 // What the server needs from the rest of the program.
 struct ServerHooks {
@@ -33,35 +31,21 @@ struct ServerHooks {
     std::function<void(const std::shared_ptr<CRequest>&)> recordHit;
 };
 
-// How long a connection may stall. A running script has no limit.
+// How long a connection may take. A running script has no limit.
 struct ServerTimeouts {
+    std::chrono::milliseconds head{30000};    // the whole request head, from its first byte
     std::chrono::milliseconds request{60000}; // nothing received before the request is complete
     std::chrono::milliseconds send{60000};    // nothing of the waiting output taken
     std::chrono::milliseconds drain{2000};    // reading and dropping after an answer
     std::chrono::milliseconds sweep{1000};    // how often the connections are looked at
 };
 
-// Message texts of the server control.
-inline constexpr const char* kServerStartFailed =
-    "\xE3\x82\xB5\xE3\x83\xBC\xE3\x83\x90\xE3\x83\xBC\xE6\xA9\x9F\xE8\x83\xBD\xE3\x81\x8C\xE9\x96\x8B\xE5\xA7"
-    "\x8B"
-    "\xE3\x81\xA7\xE3\x81\x8D\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93!"; // 1000
-std::string PortInUseMessage(unsigned port);                         // 1002
-std::string PortNotOpenMessage(unsigned port);                       // 1003
-
-// The listening endpoint: a non-blocking socket on all interfaces.
-class CListenSocket {
-public:
-    CListenSocket() = default;
-    // Creates, binds and listens. 0 on success, else the socket error (10048 for an
-    // address in use, or an errno value).
-    int Create(unsigned port);
-    int Fd() const { return m_fd.Get(); }
-    unsigned BoundPort() const;
-
-private:
-    UniqueFd m_fd;
-};
+// Request bodies held in memory at once, all connections together. A script's body
+// that would pass it is answered 503 without being read.
+inline constexpr long long kMaxBodiesHeld = 64LL * 1024 * 1024;
+// When fewer descriptors than this are left, a new connection makes room by closing the
+// oldest connection still reading its head, so that a fresh client is always answered.
+inline constexpr long long kDescriptorReserve = 512;
 
 // The web server of the main frame: the listening endpoint and every connection.
 // Connections outlive StopServer and end on their own; the whole server ends with
@@ -78,6 +62,8 @@ public:
     bool IsListening() const { return m_listen != nullptr; }
     unsigned BoundPort() const { return m_listen ? m_listen->BoundPort() : 0; }
     std::size_t ConnectionCount() const { return m_connections.size(); }
+    // Bytes of request bodies being read or held for scripts.
+    long long BodyBytesHeld() const { return m_bodyBytes; }
 
     CServerSettings& Settings() { return m_settings; }
     const ServerHooks& Hooks() const { return m_hooks; }
@@ -90,11 +76,17 @@ public:
 private:
     friend class CRequestSocket;
     void OnAccept();
+    // Whether a connection from `key` may be taken (MaxConnPerAddress).
+    bool AdmitAddress(const std::string& key) const;
+    // Descriptors still free once `newest` has been handed out.
+    long long DescriptorsLeft(int newest) const;
+    // Closes the oldest connection still reading its head; false when there is none.
+    bool CloseOldestHeadReader();
     void Register(CRequestSocket* connection);
     void Unregister(CRequestSocket* connection);
+    bool ReserveBody(long long bytes);
+    void ReleaseBody(long long bytes) { m_bodyBytes -= bytes; }
     void OnScriptDone(std::uint64_t id, bool started);
-    // Keeps a finished connection's descriptor until the peer has read the answer.
-    void DrainAndClose(UniqueFd fd);
     void Sweep();
 
     CServerSettings& m_settings;
@@ -102,87 +94,14 @@ private:
     ServerHooks m_hooks;
     std::unique_ptr<CListenSocket> m_listen;
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
-    std::unordered_map<std::uint64_t, CRequestSocket*> m_connections;
-    struct Drain {
-        UniqueFd fd;
-        std::unique_ptr<QSocketNotifier> notifier;
-        std::chrono::steady_clock::time_point deadline;
-    };
-    std::unordered_map<int, std::unique_ptr<Drain>> m_drains;
+    // By id, which grows with every connection: the first entries are the oldest.
+    std::map<std::uint64_t, CRequestSocket*> m_connections;
+    std::unordered_map<std::string, std::uint32_t> m_perAddress;
+    long long m_bodyBytes = 0;
+    long long m_baseDescriptors = 0; // held by the rest of the program (and the listening socket)
     QTimer* m_sweepTimer = nullptr;
     ServerTimeouts m_timeouts;
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
-};
-
-// One connection and its one request.
-class CRequestSocket : public QObject {
-    Q_OBJECT
-public:
-    enum State { ReadingRequestLine = 0, ReadingHeaders = 1, ReadingBody = 2, RequestComplete = 4 };
-
-    CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string local);
-    ~CRequestSocket() override;
-
-    void AddRef() { ++m_refCount; }
-    void Release();
-    std::uint64_t Id() const { return m_id; }
-
-private:
-    friend class CWebServer;
-    void OnReceive();
-    void OnSend();
-    void OnClose();
-    void Abort();
-    void ProcessBytes(const char* data, std::size_t size);
-    void Complete();
-
-    // Response.
-    bool StartResponse();
-    void ResolveTarget();
-    bool TryDefaultDocuments(const char* const* names, bool withQuery);
-    bool ClassifyExecutable();
-    std::string AbsoluteUrl(const std::string& path) const;
-    std::string ServerName() const;
-    bool WriteFileHeaders();
-    void StartBody();
-    void WriteDirectoryListing();
-    bool StartScript();
-    void FinishScript(bool started);
-    bool WriteScriptHeaders();
-    bool RefuseScriptTarget();
-
-    void AppendText(std::string_view text) { m_out.append(text); }
-    void AppendStatus(unsigned code);
-    void AppendStatus(const std::string& text);
-    void AppendHeader(const char* name, const std::string& value);
-    void AppendError(unsigned code);
-    void WantWrite(bool on);
-    void FillFromFile();
-    void Finish();
-    std::string Root() const;
-
-    CWebServer& m_owner;
-    UniqueFd m_fd;
-    std::uint64_t m_id;
-    std::shared_ptr<CRequest> m_request;
-    std::string m_out;
-    std::size_t m_outPos = 0;
-    RequestParser m_parser;
-    State m_state = ReadingRequestLine;
-    UniqueFd m_file;
-    long long m_fileLeft = -1; // bytes of the file still to send; -1: to its end
-    int m_refCount = 1;
-    bool m_closed = false;
-    bool m_finished = false;
-    bool m_errorAnswer = false;
-    bool m_scriptRunning = false;
-    bool m_treatAsHead = false;
-    bool m_picturePassed = false;
-    unsigned m_pendingError = 0;
-    std::shared_ptr<ScriptJob> m_job;
-    std::string m_peer, m_local;
-    std::unique_ptr<QSocketNotifier> m_readNotifier, m_writeNotifier;
-    std::chrono::steady_clock::time_point m_lastReceive, m_lastSendProgress;
 };
 
 } // namespace kestrel

@@ -109,6 +109,7 @@ TEST(SettingsDefaults, MissingKeyGivesEveryDefault) {
     EXPECT_EQ(r.server.bLoggingOn, 1u);
     EXPECT_EQ(r.server.bListIcon, 0u);
     EXPECT_EQ(r.server.bAllowListing, 0u);
+    EXPECT_EQ(r.server.MaxConnPerAddress, 256u);
 
     EXPECT_EQ(r.image.OverlayTransColor, 0u);
     EXPECT_EQ(r.image.UseOverlay, 0u);
@@ -216,6 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
         // as stored, no range test
         RuleRow{"\"uPort\"=dword:00001f90", FIELD(server.uPort), 8080},
         RuleRow{"\"uPort\"=dword:ffffffff", FIELD(server.uPort), 0xFFFFFFFFll},
+        RuleRow{"\"MaxConnPerAddress\"=dword:00000000", FIELD(server.MaxConnPerAddress), 0},
         RuleRow{"\"CaptureDevice\"=dword:ffffffff", FIELD(image.CaptureDevice), -1},
         RuleRow{"\"CaptureDevice\"=dword:00000000", FIELD(image.CaptureDevice), 0},
         RuleRow{"\"JpegQuality\"=dword:000001f4", FIELD(image.JpegQuality), 500},
@@ -290,7 +292,7 @@ TEST(SettingsOrder, FreshStoreIsWrittenInEachRecordsOrder) {
         // UrlRegSettings
         "UserID", "Password", "Cate", "Title", "Description", "Nicfg", "HPlinkfg",
         // CServerSettings
-        "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing",
+        "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress",
         // ImageSettings
         "OverlayBmp", "PreviewEnabled", "CaptureDevice", "ImageHeight", "ImageWidth", "JpegQuality",
         "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality", "CapFPS",

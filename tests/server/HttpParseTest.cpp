@@ -286,6 +286,23 @@ TEST(Listing, SizeTextsAndEscaping) {
     EXPECT_EQ(HtmlEscape("<b>&\"x\""), "&lt;b&gt;&amp;&quot;x&quot;");
 }
 
+TEST(Listing, PathsArePercentEncodedBySegment) {
+    struct Row {
+        std::string path, encoded;
+    } rows[] = {
+        {"/sub/100%.txt", "/sub/100%25.txt"},
+        {"/q?x.txt", "/q%3Fx.txt"},
+        {"/#h.txt", "/%23h.txt"},
+        {"/with blank/a+b&c", "/with%20blank/a%2Bb%26c"},
+        {"/line\nbreak\"<>", "/line%0Abreak%22%3C%3E"},
+        {"/A-z_0.9~/", "/A-z_0.9~/"},
+        {"/\xE3\x81\x82", "/%E3%81%82"}, // UTF-8 bytes one by one
+        {"/back\\slash", "/back%5Cslash"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(PercentEncodePath(row.path), row.encoded) << row.path;
+}
+
 TEST(ScriptEnvironmentTest, SortedCaseInsensitivelyWithByteTotal) {
     ScriptEnvironment env;
     env.Add("SERVER_SOFTWARE", "k");
@@ -349,6 +366,9 @@ TEST(HitLogFormat, LinesAndHeader) {
               " 200  \t10.0.0.1\t12/31/26 23:59:59\t/frame.jpg\t10.0.0.1 ");
     EXPECT_EQ(HitLogLine(0, "::1", t, "/cgi/x.exe", "a=1"),
               " 000  \t::1\t12/31/26 23:59:59\t/cgi/x.exe\t::1 ? a=1");
+    // Control bytes from the request line keep the line and its fields whole.
+    EXPECT_EQ(HitLogLine(400, "::1", t, "/a\tb", "x=\x1B[31m\ty\x7F\r\n%41"),
+              " 400  \t::1\t12/31/26 23:59:59\t/a%09b\t::1 ? x=%1B[31m%09y%7F%0D%0A%41");
 }
 
 TEST(Uptime, Formats) {

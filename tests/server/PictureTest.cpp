@@ -91,6 +91,74 @@ TEST_F(Pictures, PasswordTable) {
     EXPECT_EQ(h.composeCount, before);
 }
 
+TEST_F(Pictures, PasswordCoversEveryCameraFile) {
+    h.Get("/frame.jpg"); // lays the picture files
+    const std::string root = h.Root();
+    // A grab left from before the password was set, snapshots, and other names of the picture.
+    WriteFile(root + "/capframe.bmp", "GRAB");
+    MakeFolder(root + "/logpic/sub");
+    WriteFile(root + "/logpic/2026-12-07-10-00-00.jpg", "SNAPSHOT");
+    WriteFile(root + "/logpic/sub/x.jpg", "SNAPSHOT");
+    MakeFolder(root + "/pub");
+    ASSERT_EQ(::link((root + "/frame.jpg").c_str(), (root + "/pub/hard.jpg").c_str()), 0);
+    ASSERT_EQ(::symlink("../frame.jpg", (root + "/pub/soft.jpg").c_str()), 0);
+    ASSERT_EQ(::symlink("../capframe.bmp", (root + "/pub/grab.bmp").c_str()), 0);
+    ASSERT_EQ(::symlink("logpic", (root + "/snaps").c_str()), 0);
+    WriteFile(root + "/pub/other.jpg", "OTHER");
+    h.settings.bAllowListing = 1;
+
+    const char* protectedPaths[] = {
+        "/capframe.bmp",
+        "/capfram%65.bmp",
+        "//capframe.bmp",
+        "/./capframe.bmp",
+        "/pub/../capframe.bmp",
+        "/capframe.bmp/extra",
+        "\\capframe.bmp",
+        "/logpic/2026-12-07-10-00-00.jpg",
+        "/logpic//2026-12-07-10-00-00.jpg",
+        "/%6cogpic/2026-12-07-10-00-00.jpg",
+        "/logpic\\2026-12-07-10-00-00.jpg",
+        "/x/../logpic/./sub/x.jpg",
+        "/logpic/missing.jpg",
+        "/logpic/sub/",
+        "/logpic/index.html",
+        "/snaps/2026-12-07-10-00-00.jpg",
+        "/pub/hard.jpg",
+        "/pub/./hard.jpg",
+        "/pub/soft.jpg",
+        "/pub/grab.bmp",
+    };
+    auto expectRefused = [&](const std::string& path) {
+        SCOPED_TRACE(path);
+        Response r = h.Get(path);
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body, "PASSPICTURE");
+    };
+    // Without a password nothing changes.
+    EXPECT_EQ(h.Get("/capframe.bmp").body, "GRAB");
+    EXPECT_EQ(h.Get("/logpic/2026-12-07-10-00-00.jpg").body, "SNAPSHOT");
+    EXPECT_EQ(h.Get("/pub/hard.jpg").body, h.frameBytes);
+    EXPECT_NE(h.Get("/logpic/").body.find("2026-12-07-10-00-00.jpg"), std::string::npos);
+
+    h.password = "pw";
+    for (const char* path : protectedPaths)
+        expectRefused(path);
+    // The snapshot folder lists no entry under either name; other files stay served.
+    for (const char* folder : {"/logpic/", "/logpic", "/snaps/", "/%6cogpic//"}) {
+        SCOPED_TRACE(folder);
+        Response listing = h.Get(folder);
+        EXPECT_EQ(listing.status, 200);
+        EXPECT_NE(listing.body.find("<strong>empty</strong>"), std::string::npos) << listing.body;
+        EXPECT_EQ(listing.body.find(".jpg"), std::string::npos) << listing.body;
+    }
+    EXPECT_EQ(h.Get("/pub/other.jpg").body, "OTHER");
+    EXPECT_NE(h.Get("/pub/").body.find("other.jpg"), std::string::npos);
+    // The password itself still opens the picture, and only the picture.
+    EXPECT_EQ(h.Get("/frame.jpg?1&picid=pw").body, h.frameBytes);
+    EXPECT_EQ(h.Get("/capframe.bmp?1&picid=pw").status, 400);
+}
+
 TEST_F(Pictures, HeadNeverComposesAndPostIsRefused) {
     h.Get("/frame.jpg");
     int before = h.composeCount;

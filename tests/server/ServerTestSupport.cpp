@@ -7,6 +7,7 @@
 #include <QThread>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -146,6 +147,8 @@ std::string ClientExchange(unsigned port, const std::string& request, ClientOpti
     std::size_t piece = options.pieceSize > 0 ? static_cast<std::size_t>(options.pieceSize) : request.size();
     for (std::size_t sent = 0; sent < request.size();) {
         ssize_t n = ::send(fd, request.data() + sent, std::min(piece, request.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue; // a script ending in this process signals whichever thread it finds
         if (n <= 0)
             break;
         sent += static_cast<std::size_t>(n);
@@ -162,6 +165,8 @@ std::string ClientExchange(unsigned port, const std::string& request, ClientOpti
     char buf[8192];
     for (;;) {
         ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break;
         raw.append(buf, static_cast<std::size_t>(n));

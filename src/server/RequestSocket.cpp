@@ -1,0 +1,349 @@
+#include "server/RequestSocket.h"
+
+#include "server/HttpParse.h"
+#include "server/ScriptWorker.h"
+#include "server/WebServer.h"
+
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kestrel {
+
+namespace {
+
+constexpr std::size_t kFilePiece = 32 * 1024;
+std::uint64_t g_nextConnectionId = 1;
+
+} // namespace
+
+CRequestSocket::CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string addressKey)
+    : QObject(&owner), m_owner(owner), m_fd(std::move(fd)), m_id(g_nextConnectionId++),
+      m_peer(std::move(peer)), m_addressKey(std::move(addressKey)) {
+    m_headStarted = m_lastReceive = m_lastSendProgress = Clock::now();
+    m_readNotifier = std::make_unique<QSocketNotifier>(m_fd.Get(), QSocketNotifier::Read);
+    connect(m_readNotifier.get(), &QSocketNotifier::activated, this, [this] { OnReceive(); });
+    m_owner.Register(this);
+}
+
+CRequestSocket::~CRequestSocket() {
+    if (m_job)
+        m_job->Cancel();
+    if (m_readNotifier)
+        m_readNotifier->setEnabled(false);
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(false);
+    m_readNotifier.reset();
+    m_writeNotifier.reset();
+    m_fd.Reset();
+    if (m_request)
+        m_request->done = true;
+    ReleaseBody();
+    m_owner.Unregister(this);
+}
+
+void CRequestSocket::Release() {
+    if (--m_refCount > 0)
+        return;
+    // Let go of a running script: its worker ends the process on its own.
+    if (m_job) {
+        m_job->Cancel();
+        m_job.reset();
+    }
+    m_scriptRunning = false;
+    m_file.Reset();
+    ReleaseBody();
+    if (m_request) {
+        m_request->done = true;
+        m_request.reset();
+    }
+    if (m_readNotifier)
+        m_readNotifier->setEnabled(false);
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(false);
+    m_fd.Reset();
+    m_owner.Unregister(this);
+    deleteLater();
+}
+
+void CRequestSocket::Abort() {
+    if (m_closed)
+        return;
+    m_closed = true;
+    if (m_fd.Valid())
+        ::shutdown(m_fd.Get(), SHUT_RDWR);
+    Release();
+}
+
+void CRequestSocket::OnClose() {
+    Abort();
+}
+
+// ---------------------------------------------------------------------------------------
+// Reading the request
+
+void CRequestSocket::OnReceive() {
+    char buf[16 * 1024];
+    for (int round = 0; round < 16 && m_fd.Valid() && !m_closed; ++round) {
+        ssize_t n = ::recv(m_fd.Get(), buf, sizeof buf, 0);
+        if (n == 0) {
+            OnClose();
+            return;
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return;
+            OnClose(); // ECONNRESET and the like: the peer has gone
+            return;
+        }
+        m_lastReceive = Clock::now();
+        // Once the request is complete, whatever else arrives is read and dropped.
+        if (m_state != RequestComplete)
+            ProcessBytes(buf, static_cast<std::size_t>(n));
+        if (static_cast<std::size_t>(n) < sizeof buf)
+            return;
+    }
+}
+
+void CRequestSocket::ProcessBytes(const char* data, std::size_t size) {
+    if (!m_request) {
+        m_request = std::make_shared<CRequest>();
+        m_request->requestTime = std::time(nullptr);
+        m_headStarted = Clock::now();
+        if (m_owner.Hooks().picturePassword)
+            m_parser.SetPicturePassword(m_owner.Hooks().picturePassword());
+    }
+    if (ReadingHead()) {
+        std::size_t used = m_parser.FeedHead(data, size, *m_request);
+        if (!m_parser.HeadComplete()) {
+            m_state = ReadingHeaders;
+            return;
+        }
+        if (!OnHeadComplete())
+            return;
+        data += used;
+        size -= used;
+    }
+    if (m_state == ReadingBody) {
+        m_parser.FeedBody(data, size, *m_request);
+        if (m_parser.Complete())
+            OnBodyComplete();
+    }
+}
+
+// The head is complete: the target is resolved and checked before any body is read, so
+// a request that will be refused costs no memory however large its body. True when the
+// body is to be read next.
+bool CRequestSocket::OnHeadComplete() {
+    CRequest& r = *m_request;
+    r.clientAddress = m_peer;
+    m_picturePassed = m_parser.PicturePassed();
+    m_passwordSet = m_parser.PasswordSet();
+    const unsigned parseError = m_parser.Error();
+    if (!parseError && r.contentLength > 0 && CompareNoCase(r.method, "POST") == 0) {
+        r.execKind = ExecQuery;
+        ResolveTarget();
+        if (r.status == 0 && !RefuseScriptTarget()) {
+            if (m_owner.ReserveBody(r.contentLength)) {
+                m_bodyReserved = r.contentLength;
+                // Held at its final size from the start: growing it would hold twice as much.
+                r.body.reserve(static_cast<std::size_t>(r.contentLength));
+                m_state = ReadingBody;
+                return true;
+            }
+            AppendError(503); // the bodies held already fill the budget
+        }
+        m_bodyUnread = true;
+        m_state = RequestComplete;
+        Respond(false);
+        return false;
+    }
+    if (r.contentLength > 0)
+        m_bodyUnread = true; // refused below, its body never read
+    m_state = RequestComplete;
+    Respond(StartResponse(parseError));
+    return false;
+}
+
+void CRequestSocket::OnBodyComplete() {
+    m_state = RequestComplete;
+    bool started = LaunchScript();
+    if (!started) {
+        m_request->body = std::string(); // the request waits for the log: it keeps no body
+        ReleaseBody();
+    }
+    Respond(started);
+}
+
+// Requests without a body to read (and every refusal of one with a body). True when a
+// script was started.
+bool CRequestSocket::StartResponse(unsigned parseError) {
+    CRequest& r = *m_request;
+    bool result = false;
+    if (parseError) {
+        AppendError(parseError);
+    } else if (r.contentLength == 0 && CompareNoCase(r.method, "GET") == 0) {
+        if ((r.url == "/frame.jpg" && m_picturePassed) || r.url == "/framei.jpg") {
+            if (m_owner.Hooks().composeFrame)
+                m_owner.Hooks().composeFrame();
+        }
+        ResolveTarget();
+        if (r.status == 0) {
+            if (r.execKind != ExecNone)
+                result = StartScript();
+            else if (WriteFileHeaders())
+                StartBody();
+        }
+    } else if (r.contentLength == 0 && CompareNoCase(r.method, "HEAD") == 0) {
+        m_treatAsHead = true;
+        ResolveTarget();
+        if (r.status == 0) {
+            if (r.execKind != ExecNone) {
+                result = StartScript();
+            } else {
+                WriteFileHeaders();
+                m_file.Reset();
+            }
+        }
+    } else {
+        AppendError(501);
+    }
+    return result;
+}
+
+// Every request answered ends here: it is recorded, and unless a script is running
+// its answer is sent.
+void CRequestSocket::Respond(bool scriptStarted) {
+    if (m_owner.Hooks().recordHit)
+        m_owner.Hooks().recordHit(m_request);
+    if (!scriptStarted)
+        OnSend();
+}
+
+void CRequestSocket::ReleaseBody() {
+    if (m_bodyReserved > 0)
+        m_owner.ReleaseBody(m_bodyReserved);
+    m_bodyReserved = 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Output
+
+void CRequestSocket::AppendStatus(unsigned code) {
+    m_request->status = code;
+    AppendStatus(StatusLine(code));
+}
+
+void CRequestSocket::AppendStatus(const std::string& text) {
+    AppendText("HTTP/1.0 ");
+    AppendText(text);
+    AppendText("\r\n");
+    AppendHeader("Server", kServerSoftware);
+    AppendHeader("Date", FormatHttpDate(std::time(nullptr)));
+}
+
+void CRequestSocket::AppendHeader(const char* name, const std::string& value) {
+    AppendText(name);
+    AppendText(": ");
+    AppendText(value);
+    AppendText("\r\n");
+}
+
+void CRequestSocket::AppendError(unsigned code) {
+    AppendStatus(code);
+    AppendText("\r\n");
+    m_errorAnswer = true;
+}
+
+void CRequestSocket::WantWrite(bool on) {
+    if (on && !m_writeNotifier) {
+        m_writeNotifier = std::make_unique<QSocketNotifier>(m_fd.Get(), QSocketNotifier::Write);
+        connect(m_writeNotifier.get(), &QSocketNotifier::activated, this, [this] { OnSend(); });
+        return;
+    }
+    if (m_writeNotifier && m_writeNotifier->isEnabled() != on)
+        m_writeNotifier->setEnabled(on);
+}
+
+void CRequestSocket::FillFromFile() {
+    if (!m_file.Valid())
+        return;
+    std::size_t room = kFilePiece;
+    if (m_fileLeft >= 0)
+        room = std::min<std::size_t>(room, static_cast<std::size_t>(m_fileLeft));
+    std::size_t old = m_out.size();
+    ssize_t n = 0;
+    if (room > 0) {
+        m_out.resize(old + room);
+        do
+            n = ::read(m_file.Get(), m_out.data() + old, room);
+        while (n < 0 && errno == EINTR);
+        m_out.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    }
+    if (n > 0 && m_fileLeft >= 0)
+        m_fileLeft -= n;
+    if (n <= 0 || m_fileLeft == 0)
+        m_file.Reset();
+}
+
+void CRequestSocket::OnSend() {
+    if (m_closed || !m_fd.Valid() || m_scriptRunning)
+        return;
+    for (;;) {
+        if (m_outPos >= m_out.size()) {
+            m_out.clear();
+            m_outPos = 0;
+            if (!m_file.Valid())
+                break;
+            FillFromFile();
+            if (m_out.empty())
+                break;
+        }
+        ssize_t n = ::send(m_fd.Get(), m_out.data() + m_outPos, m_out.size() - m_outPos, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                WantWrite(true);
+                return;
+            }
+            Abort(); // the peer has gone: end silently
+            return;
+        }
+        m_outPos += static_cast<std::size_t>(n);
+        if (m_request)
+            m_request->bytesSent += n;
+        m_lastSendProgress = Clock::now();
+    }
+    Finish();
+}
+
+void CRequestSocket::Finish() {
+    WantWrite(false);
+    m_finished = true;
+    m_file.Reset();
+    if (m_request) {
+        m_request->done = true;
+        m_request.reset();
+    }
+    int pending = 0;
+    ::ioctl(m_fd.Get(), FIONREAD, &pending);
+    if (!m_errorAnswer && !m_bodyUnread && pending == 0) {
+        m_closed = true;
+        Release();
+        return;
+    }
+    // Unread request bytes (a body refused unread, say) would turn close() into a reset
+    // that loses the answer: stop sending, then read and drop what comes for a while.
+    ::shutdown(m_fd.Get(), SHUT_WR);
+    m_state = RequestComplete;
+    m_lastSendProgress = Clock::now();
+}
+
+} // namespace kestrel

@@ -1,0 +1,113 @@
+#pragma once
+
+#include "server/Request.h"
+#include "server/RequestParser.h"
+#include "server/UniqueFd.h"
+
+#include <QObject>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class QSocketNotifier;
+
+namespace kestrel {
+
+class CWebServer;
+struct ScriptJob;
+
+// One connection and its one request. The connection's life: the head is read; once it
+// is complete the target is resolved and checked, and a request that will be refused is
+// answered at once without reading its body; a script's body is read within the
+// server's budget; the answer is sent; the connection closes.
+class CRequestSocket : public QObject {
+    Q_OBJECT
+public:
+    enum State { ReadingRequestLine = 0, ReadingHeaders = 1, ReadingBody = 2, RequestComplete = 4 };
+
+    // `addressKey` is the client's key of the per-address count (ClientAddressKey).
+    CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string addressKey);
+    ~CRequestSocket() override;
+
+    void AddRef() { ++m_refCount; }
+    void Release();
+    std::uint64_t Id() const { return m_id; }
+    const std::string& AddressKey() const { return m_addressKey; }
+    bool ReadingHead() const { return m_state == ReadingRequestLine || m_state == ReadingHeaders; }
+
+private:
+    friend class CWebServer;
+    using Clock = std::chrono::steady_clock;
+
+    // Connection I/O (RequestSocket.cpp).
+    void OnReceive();
+    void OnSend();
+    void OnClose();
+    void Abort();
+    void ProcessBytes(const char* data, std::size_t size);
+    bool OnHeadComplete();
+    void OnBodyComplete();
+    bool StartResponse(unsigned parseError);
+    void Respond(bool scriptStarted);
+    void ReleaseBody();
+    void AppendText(std::string_view text) { m_out.append(text); }
+    void AppendStatus(unsigned code);
+    void AppendStatus(const std::string& text);
+    void AppendHeader(const char* name, const std::string& value);
+    void AppendError(unsigned code);
+    void WantWrite(bool on);
+    void FillFromFile();
+    void Finish();
+
+    // Target resolution and file answers (TargetResolution.cpp).
+    std::string Root() const;
+    void ResolveTarget();
+    bool IsProtectedPicture(const std::string& root, const std::string& candidate) const;
+    bool IsSnapshotFolder(const std::string& root, const std::string& folder) const;
+    bool TryDefaultDocuments(const char* const* names, bool withQuery);
+    bool ClassifyExecutable();
+    std::string AbsoluteUrl(const std::string& path) const;
+    std::string ServerName() const;
+    bool WriteFileHeaders();
+    void StartBody();
+
+    // Folder listings (DirectoryListing.cpp).
+    void WriteDirectoryListing();
+
+    // Scripts (ScriptGlue.cpp).
+    bool RefuseScriptTarget();
+    bool StartScript();
+    bool LaunchScript();
+    void FinishScript(bool started);
+    bool WriteScriptHeaders();
+
+    CWebServer& m_owner;
+    UniqueFd m_fd;
+    std::uint64_t m_id;
+    std::shared_ptr<CRequest> m_request;
+    std::string m_out;
+    std::size_t m_outPos = 0;
+    RequestParser m_parser;
+    State m_state = ReadingRequestLine;
+    UniqueFd m_file;
+    long long m_fileLeft = -1; // bytes of the file still to send; -1: to its end
+    int m_refCount = 1;
+    bool m_closed = false;
+    bool m_finished = false;
+    bool m_errorAnswer = false;
+    bool m_bodyUnread = false; // the answer was given without reading the body
+    bool m_scriptRunning = false;
+    bool m_treatAsHead = false;
+    bool m_picturePassed = false;
+    bool m_passwordSet = false;
+    long long m_bodyReserved = 0; // bytes of the server's body budget held
+    std::shared_ptr<ScriptJob> m_job;
+    std::string m_peer, m_addressKey;
+    std::unique_ptr<QSocketNotifier> m_readNotifier, m_writeNotifier;
+    Clock::time_point m_headStarted, m_lastReceive, m_lastSendProgress;
+};
+
+} // namespace kestrel

@@ -1,0 +1,273 @@
+// Mapping a request's path to a file below the web root, the picture password's reach
+// over the camera files, and the head of a file answer.
+
+#include "server/ClientAddress.h"
+#include "server/HttpParse.h"
+#include "server/MediaTypes.h"
+#include "server/RequestSocket.h"
+#include "server/ServerPaths.h"
+#include "server/WebServer.h"
+
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrel {
+
+namespace {
+
+constexpr const char* kDefaultDocuments[] = {"default.html", "default.htm", "index.html", "index.htm",
+                                             nullptr};
+constexpr const char* kDefaultPrograms[] = {"default.exe", "default.bat", nullptr};
+
+// The camera's files in the web root that the picture password covers.
+constexpr const char* kPictureFile = "frame.jpg";
+constexpr const char* kGrabFile = "capframe.bmp";
+constexpr const char* kSnapshotFolder = "logpic";
+constexpr const char* kRefusedPictureFile = "pass.jpg";
+
+// The path with every link resolved; empty when it cannot be resolved.
+std::string RealPath(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : std::string();
+}
+
+bool SameFile(const struct stat& st, const std::string& path) {
+    struct stat other {};
+    return ::stat(path.c_str(), &other) == 0 && other.st_dev == st.st_dev && other.st_ino == st.st_ino;
+}
+
+} // namespace
+
+std::string CRequestSocket::Root() const {
+    std::string root = m_owner.Settings().strRoot;
+    if (root.empty() || root[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd))
+            root = std::string(cwd) + "/" + root;
+    }
+    return NormalizePath(root);
+}
+
+// While a picture password is set, the grabbed frame, the motion snapshots and any other
+// name of the composed picture are answered like a refused picture request: no request
+// can carry the password to them. `candidate` is the mapped path, which may not exist.
+bool CRequestSocket::IsProtectedPicture(const std::string& root, const std::string& candidate) const {
+    if (!m_passwordSet)
+        return false;
+    const std::string snapshots = JoinPath(root, kSnapshotFolder);
+    if (candidate == JoinPath(root, kGrabFile) ||
+        (candidate != snapshots && IsAtOrBelow(candidate, snapshots)))
+        return true;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) != 0)
+        return false;
+    // Hard or symbolic links to the pictures.
+    if (S_ISREG(st.st_mode) &&
+        (SameFile(st, JoinPath(root, kPictureFile)) || SameFile(st, JoinPath(root, kGrabFile))))
+        return true;
+    // A link into the snapshot folder from elsewhere.
+    if (S_ISREG(st.st_mode)) {
+        std::string real = RealPath(candidate), realSnapshots = RealPath(snapshots);
+        if (!real.empty() && !realSnapshots.empty() && real != realSnapshots &&
+            IsAtOrBelow(real, realSnapshots))
+            return true;
+    }
+    return false;
+}
+
+// Whether a listed folder is the snapshot folder (under any name) while a picture
+// password is set: its entries are not shown.
+bool CRequestSocket::IsSnapshotFolder(const std::string& root, const std::string& folder) const {
+    if (!m_passwordSet)
+        return false;
+    const std::string snapshots = JoinPath(root, kSnapshotFolder);
+    if (IsAtOrBelow(folder, snapshots))
+        return true;
+    std::string real = RealPath(folder), realSnapshots = RealPath(snapshots);
+    return !real.empty() && !realSnapshots.empty() && IsAtOrBelow(real, realSnapshots);
+}
+
+void CRequestSocket::ResolveTarget() {
+    CRequest& r = *m_request;
+    const std::string root = Root();
+    std::string candidate;
+    if (!MapUrlToPath(root, r.url, candidate)) {
+        AppendError(400);
+        return;
+    }
+    std::string extra;
+    struct stat st {};
+    // The password guards every spelling and every other name of the pictures; the one
+    // request that passed it is the composed picture itself.
+    const bool passedPicture = m_picturePassed && candidate == JoinPath(root, kPictureFile);
+    bool refusedPicture = !passedPicture && IsProtectedPicture(root, candidate);
+    if (!refusedPicture && ::stat(candidate.c_str(), &st) != 0) {
+        for (;;) {
+            auto slash = candidate.rfind('/');
+            if (slash == std::string::npos || slash < root.size()) {
+                AppendError(404);
+                return;
+            }
+            extra = candidate.substr(slash) + extra;
+            candidate.resize(slash);
+            if (::stat(candidate.c_str(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode)) {
+                AppendError(404);
+                return;
+            }
+            break;
+        }
+        // The file found ahead of the path info.
+        refusedPicture = IsProtectedPicture(root, candidate);
+    }
+    if (refusedPicture) {
+        candidate = JoinPath(root, kRefusedPictureFile);
+        r.url = std::string("/") + kRefusedPictureFile;
+        extra.clear();
+        if (::stat(candidate.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+            AppendError(404);
+            return;
+        }
+    }
+    r.fileAttributes = S_ISDIR(st.st_mode) ? kAttrFolder : 0;
+    r.filePath = candidate;
+    if (!extra.empty()) {
+        r.pathInfo = extra;
+        std::string translated;
+        if (MapUrlToPath(root, extra, translated))
+            r.pathTranslated = translated;
+    }
+    if (r.fileAttributes & kAttrFolder) {
+        // A hidden folder is refused as a whole, before its default documents are looked for.
+        if (IsHiddenBelowRoot(root, r.filePath)) {
+            AppendError(403);
+            return;
+        }
+        if (!TryDefaultDocuments(kDefaultDocuments, false))
+            TryDefaultDocuments(kDefaultPrograms, true);
+    } else if (r.execKind != ExecNone && !ClassifyExecutable()) {
+        AppendError(400);
+    }
+}
+
+bool CRequestSocket::TryDefaultDocuments(const char* const* names, bool withQuery) {
+    CRequest& r = *m_request;
+    for (; *names; ++names) {
+        std::string candidate = JoinPath(r.filePath, *names);
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        std::string root = Root();
+        std::string path = candidate.substr(root == "/" ? 0 : root.size());
+        std::string location = AbsoluteUrl(PercentEncodePath(path));
+        if (withQuery)
+            location += "?";
+        AppendStatus(302);
+        AppendHeader("Location", location);
+        AppendText("\r\n");
+        return true;
+    }
+    return false;
+}
+
+bool CRequestSocket::ClassifyExecutable() {
+    CRequest& r = *m_request;
+    auto dot = r.filePath.rfind('.');
+    auto slash = r.filePath.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return false;
+    std::string ext = r.filePath.substr(dot + 1);
+    if (CompareNoCase(ext, "bat") == 0 || CompareNoCase(ext, "exe") == 0) {
+        r.execKind = ExecProgram;
+        return true;
+    }
+    if (CompareNoCase(ext, "dll") == 0) {
+        r.execKind = ExecLibrary;
+        return true;
+    }
+    return false;
+}
+
+// "http://" + host + `encodedPath`; the path must already be percent-encoded.
+std::string CRequestSocket::AbsoluteUrl(const std::string& encodedPath) const {
+    const CServerSettings& s = m_owner.Settings();
+    std::string portPart = s.uPort != 80 ? ":" + std::to_string(s.uPort) : std::string();
+    if (!s.strServer.empty())
+        return "http://" + BracketIfIpv6(s.strServer) + portPart + encodedPath;
+    std::string host = m_request->GetHeader("Host");
+    if (IsValidHostHeader(host))
+        return "http://" + host + encodedPath;
+    return "http://" + ServerName() + portPart + encodedPath;
+}
+
+std::string CRequestSocket::ServerName() const {
+    const CServerSettings& s = m_owner.Settings();
+    if (!s.strServer.empty())
+        return BracketIfIpv6(s.strServer);
+    std::string host = m_request->GetHeader("Host");
+    if (IsValidHostHeader(host))
+        return HostWithoutPort(host);
+    // The address this connection arrived on.
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return "localhost";
+    return BracketIfIpv6(FormatAddress(ss));
+}
+
+bool CRequestSocket::WriteFileHeaders() {
+    CRequest& r = *m_request;
+    if (IsHiddenBelowRoot(Root(), r.filePath)) {
+        AppendError(403);
+        return false;
+    }
+    if (r.fileAttributes & kAttrFolder) {
+        if (m_owner.Settings().bAllowListing) {
+            AppendStatus(200);
+            AppendText("\r\n");
+            return true;
+        }
+        AppendError(403);
+        return false;
+    }
+    UniqueFd file(::open(r.filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat st {};
+    if (!file.Valid() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        AppendError(503);
+        return false;
+    }
+    std::string since = r.GetHeader("If-Modified-Since");
+    if (!since.empty()) {
+        auto date = ParseHttpDate(since);
+        if (date && st.st_mtime <= *date) {
+            AppendStatus(304);
+            AppendText("\r\n");
+            return false;
+        }
+    }
+    AppendStatus(200);
+    std::string type = MediaTypes::Shared().ForPath(r.filePath);
+    if (!type.empty())
+        AppendHeader("Content-type", type);
+    AppendHeader("Content-length", std::to_string(static_cast<long long>(st.st_size)));
+    AppendHeader("Last-Modified", FormatHttpDate(st.st_mtime));
+    AppendText("\r\n");
+    m_file = std::move(file);
+    m_fileLeft = st.st_size;
+    return true;
+}
+
+void CRequestSocket::StartBody() {
+    if (m_file.Valid())
+        FillFromFile();
+    else if (m_request->fileAttributes & kAttrFolder)
+        WriteDirectoryListing();
+}
+
+} // namespace kestrel
