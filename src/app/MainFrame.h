@@ -17,6 +17,7 @@ class PublicAddressLookup;
 class CWebServer;
 class CHitTracker;
 class IServerDialogs;
+class ISettingsDialogs;
 struct CRequest;
 class CaptureSubsystem;
 
@@ -94,6 +95,7 @@ public:
     void RecordHit(const std::shared_ptr<CRequest>& request);
     // The server properties command (menu "プロパティ(&P)").
     void OnServerProperties();
+    ISettingsDialogs& SettingsDialogs() { return *m_settingsDialogs; }
     CWebServer* WebServer() { return m_webServer.get(); }
     CHitTracker* HitTracker() { return m_hitTracker.get(); }
     // Filled by the subsystems that provide them: composing "frame.jpg" and
@@ -112,7 +114,8 @@ public:
     // Queues the command: it runs from the event loop, never inside the caller's handler.
     void PostCommand(int id);
     std::function<void()> MinimizeHook;
-    // The settings dialogs.
+    // The settings dialogs (commands 32772, 32773) and the URL registration (32771). Each
+    // runs modally and rewrites the pages once it has closed, on accept and cancel alike.
     void OpenBasicSettings();
     void OpenImageSettings();
     void OpenUrlRegistration();
@@ -191,6 +194,7 @@ private:
     bool m_lastIdleLogged = false;
     bool m_destroyed = false;
     std::unique_ptr<IServerDialogs> m_serverDialogs;
+    std::unique_ptr<ISettingsDialogs> m_settingsDialogs;
     std::unique_ptr<CHitTracker> m_hitTracker;
     std::unique_ptr<CWebServer> m_webServer;
     // Receives posted commands and queued messages; what is still queued goes with the frame.
