@@ -8,6 +8,7 @@
 #include "ui/MainWindow.h"
 #include "ui/QuitController.h"
 #include "ui/ServerDialogWidgets.h"
+#include "ui/SettingsDialogWidgets.h"
 #include "ui/WidgetMessageBox.h"
 
 #include <QApplication>
@@ -56,6 +57,7 @@ int main(int argc, char* argv[]) {
         env.messageBox = std::make_unique<WidgetMessageBox>();
         SetServerDialogsFactory([] { return std::make_unique<WidgetServerDialogs>(); });
         InstallWidgetCaptureDialogs();
+        InstallWidgetSettingsDialogs();
     }
     CMainApp* appPtr = nullptr;
     env.makeView = [headless, &appPtr]() -> std::unique_ptr<IMainView> {
