@@ -78,8 +78,9 @@ TEST(AddressField, Rules) {
     for (const Row& r : rows) {
         auto e = CheckAddressField("globalIp", "グロバールＩＰ設定", r.text, r.rule);
         EXPECT_EQ(!e.has_value(), r.ok) << '"' << r.text << '"';
-        if (e)
+        if (e) {
             EXPECT_EQ(e->message, "グロバールＩＰ設定にはIPアドレスかホスト名を入力してください。");
+        }
     }
 }
 
