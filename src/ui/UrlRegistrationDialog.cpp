@@ -34,6 +34,7 @@ CHyperLink* SiteLink(const std::string& url, const char* name, IMessageBox& box,
     link->setObjectName(name);
     link->SetMessageBox(&box);
     link->Attach();
+    link->SetTarget(url);
     link->setEnabled(!url.empty());
     return link;
 }
