@@ -384,7 +384,10 @@ void CMainFrame::OpenBasicSettings() {
 void CMainFrame::OpenHtmlSettings() {
     if (IsQuitPending())
         return;
-    m_settingsDialogs->EditHtmlSettings(m_htmlSettings);
+    // The dialog edits a copy: "ｷｬﾝｾﾙ" leaves the record as it was.
+    HtmlSettings edited = m_htmlSettings;
+    if (m_settingsDialogs->EditHtmlSettings(edited))
+        m_htmlSettings = edited;
     GeneratePages();
 }
 
@@ -396,7 +399,9 @@ void CMainFrame::OpenUrlRegistration() {
     context.port = m_serverSettings.uPort;
     context.pageAddress = PageAddress(m_basicSettings, m_app.PublicAddress);
     UrlRegistration session(m_urlRegSettings, MessageBox(), std::move(context));
-    m_settingsDialogs->RunUrlRegistration(session, m_urlRegSettings);
+    UrlRegSettings edited = m_urlRegSettings;
+    if (m_settingsDialogs->RunUrlRegistration(session, edited))
+        m_urlRegSettings = edited;
     GeneratePages();
 }
 
