@@ -30,18 +30,20 @@ def font(size):
     sys.exit("make-about-pictures: no Japanese font found (install fonts-ipafont-gothic)")
 
 
-def bird(draw, cx, cy, scale, wing):
-    """A kestrel seen from below: body, tail, head and two wings raised by `wing` (-1..1)."""
+def bird(draw, cx, cy, scale, wing, colours=None):
+    """A kestrel seen from below: body, tail, head and two wings raised by `wing` (-1..1).
+    `colours` maps the colours to palette indices when drawing on a palette picture."""
+    RUST_, SLATE_ = (colours[RUST], colours[SLATE]) if colours else (RUST, SLATE)
     s = scale
-    draw.ellipse([cx - 4 * s, cy - 9 * s, cx + 4 * s, cy + 9 * s], fill=RUST)          # body
+    draw.ellipse([cx - 4 * s, cy - 9 * s, cx + 4 * s, cy + 9 * s], fill=RUST_)          # body
     draw.polygon([(cx - 3 * s, cy + 7 * s), (cx + 3 * s, cy + 7 * s), (cx + 2 * s, cy + 16 * s),
-                  (cx - 2 * s, cy + 16 * s)], fill=SLATE)                                # tail
-    draw.ellipse([cx - 3 * s, cy - 14 * s, cx + 3 * s, cy - 8 * s], fill=SLATE)          # head
+                  (cx - 2 * s, cy + 16 * s)], fill=SLATE_)                                # tail
+    draw.ellipse([cx - 3 * s, cy - 14 * s, cx + 3 * s, cy - 8 * s], fill=SLATE_)          # head
     lift = wing * 8 * s
     for side in (-1, 1):
         tip = (cx + side * 20 * s, cy - lift)
         draw.polygon([(cx + side * 3 * s, cy - 4 * s), tip, (cx + side * 16 * s, cy + 2 * s - lift / 2),
-                      (cx + side * 3 * s, cy + 3 * s)], fill=RUST, outline=SLATE)
+                      (cx + side * 3 * s, cy + 3 * s)], fill=RUST_, outline=SLATE_)
 
 
 def about_picture():
@@ -62,26 +64,22 @@ def maker_picture():
 
 
 def animation():
+    # One shared palette: index 0 is transparent (the frame shows through), then the
+    # bird's colours. Frames are drawn with palette indices, so no frame reorders them.
+    palette = [255, 0, 255] + list(RUST) + list(SLATE)
+    palette += [0, 0, 0] * (256 - len(palette) // 3)
+    index = {RUST: 1, SLATE: 2}
     frames = []
     count = 12
     for i in range(count):
-        img = Image.new("RGBA", (64, 48), (0, 0, 0, 0))
+        img = Image.new("P", (64, 48), 0)
+        img.putpalette(palette)
         d = ImageDraw.Draw(img)
         wing = math.sin(2 * math.pi * i / count)
-        bird(d, 32, 22 + round(2 * math.sin(2 * math.pi * i / count + 1)), 1.2, wing)
+        bird(d, 32, 22 + round(2 * math.sin(2 * math.pi * i / count + 1)), 1.2, wing, index)
         frames.append(img)
-    # One palette entry is transparent: the frame shows through.
-    pal = [f.convert("RGB").quantize(colors=15, method=Image.Quantize.MEDIANCUT) for f in frames]
-    out = []
-    for rgba, p in zip(frames, pal):
-        p = p.copy()
-        palette = p.getpalette()[: 15 * 3] + [255, 0, 255]
-        p.putpalette(palette)
-        alpha = rgba.getchannel("A")
-        p.paste(15, mask=alpha.point(lambda a: 255 if a < 128 else 0))
-        out.append(p)
-    out[0].save(os.path.join(ROOT, "kestrel.gif"), save_all=True, append_images=out[1:], duration=90, loop=0,
-                transparency=15, disposal=2)
+    frames[0].save(os.path.join(ROOT, "kestrel.gif"), save_all=True, append_images=frames[1:], duration=90,
+                   loop=0, transparency=0, disposal=2, optimize=False)
 
 
 if __name__ == "__main__":

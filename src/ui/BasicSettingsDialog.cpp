@@ -86,6 +86,7 @@ CBasicSettingsDlg::CBasicSettingsDlg(const BasicSettingsForm& form, IMessageBox&
     skinRow->addWidget(new QLabel(QStringLiteral("スキンファイル名："), skinGroup));
     m_skinBmp = new QLineEdit(QString::fromStdString(form.skinBmp), skinGroup);
     m_skinBmp->setObjectName("skinBmp");
+    m_skinBmp->setMinimumWidth(260);
     skinRow->addWidget(m_skinBmp);
     m_browseSkin = new QPushButton(QStringLiteral("ファイル選択"), skinGroup);
     m_browseSkin->setObjectName("browseSkin");

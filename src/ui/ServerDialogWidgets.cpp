@@ -43,6 +43,7 @@ CServerPropertiesDlg::CServerPropertiesDlg(const ServerPropertiesData& data, QWi
     form->addRow(QStringLiteral("使用するポート:"), m_port);
     m_root = new QLineEdit(QString::fromStdString(data.root), this);
     m_root->setObjectName("strRoot");
+    m_root->setMinimumWidth(240);
     form->addRow(QStringLiteral("ルートディレクトリ"), m_root);
     layout->addLayout(form);
     layout->addWidget(new QLabel(QStringLiteral("ポート変更後はKestrelを再起動してください。"), this));
