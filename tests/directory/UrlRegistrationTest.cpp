@@ -1,6 +1,7 @@
 // URL registration and the category file: the reader, the registration body, the reply
 // rules, and both exchanges on the wire against a fake directory server.
 
+#include "app/QuitState.h"
 #include "directory/CodePage.h"
 #include "directory/UrlRegistration.h"
 
@@ -350,3 +351,32 @@ TEST(CategoryUpdate, RefusedPortGivesTheTransportError) {
 }
 
 } // namespace
+
+namespace {
+// A box that a quit closes: once shown, the quit is pending.
+class QuitDuringBox final : public IMessageBox {
+public:
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int defaultResult) override {
+        texts.push_back(text);
+        SetQuitPending(true);
+        return defaultResult;
+    }
+    std::vector<std::string> texts;
+};
+} // namespace
+
+TEST(UrlRegistrationQuit, AQuitThatClosesABoxStopsTheSendingAndAnyFurtherBox) {
+    FakeDirectoryServer server("OK");
+    QTemporaryDir dir;
+    QuitDuringBox box;
+    UrlRegistration::Context c;
+    c.cgiServer = server.Host();
+    c.pageAddress = "203.0.113.5";
+    c.categoryPath = dir.path().toStdString() + "/missing.csv"; // its box comes first
+    UrlRegistration reg(UrlRegSettings{}, box, c);
+    reg.SendRegistration(reg.InitialForm(), 0);
+    reg.UpdateCategories();
+    SetQuitPending(false);
+    EXPECT_EQ(box.texts, std::vector<std::string>{kCategoryFileMissingMessage});
+    EXPECT_TRUE(server.Requests().empty());
+}
