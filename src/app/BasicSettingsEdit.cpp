@@ -22,7 +22,8 @@ std::optional<FieldError> CheckBasicSettingsForm(BasicSettingsForm& form, const 
     form.cgiServer = TrimBlanks(form.cgiServer);
     if (auto e = CheckTextField("cgiServer", "サーバー名設定", form.cgiServer))
         return e;
-    if (auto e = CheckAddressField("globalIp", "グロバールＩＰ設定", form.globalIp, AddressRule::OptionalAddress))
+    if (auto e =
+            CheckAddressField("globalIp", "グロバールＩＰ設定", form.globalIp, AddressRule::OptionalAddress))
         return e;
     form.globalIp = TrimBlanks(form.globalIp);
     if (auto e = CheckTextField("picPass", "映像パスワード", form.picPass))

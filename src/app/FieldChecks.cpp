@@ -8,7 +8,9 @@
 namespace kestrel {
 
 namespace {
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 } // namespace
 
 std::string TrimBlanks(const std::string& text) {
@@ -58,7 +60,8 @@ std::optional<FieldError> CheckNumberField(const std::string& field, const std::
     if (!parsed)
         return FieldError{field, kNotWholeNumberMessage};
     if (*parsed < min || *parsed > max)
-        return FieldError{field, FormatMessage(kNumberRangeMessage, std::to_string(min), std::to_string(max))};
+        return FieldError{field,
+                          FormatMessage(kNumberRangeMessage, std::to_string(min), std::to_string(max))};
     value = *parsed;
     return std::nullopt;
 }

@@ -23,7 +23,9 @@ bool HeadlessSettingsDialogs::RunUrlRegistration(UrlRegistration&, UrlRegSetting
     return false;
 }
 
-void SetSettingsDialogsFactory(SettingsDialogsFactory factory) { Factory() = std::move(factory); }
+void SetSettingsDialogsFactory(SettingsDialogsFactory factory) {
+    Factory() = std::move(factory);
+}
 
 std::unique_ptr<ISettingsDialogs> MakeSettingsDialogs(bool headless) {
     if (!headless && Factory())

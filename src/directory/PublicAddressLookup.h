@@ -49,7 +49,9 @@ public:
         std::function<void()> generatePages;
         std::function<void()> openUrlRegistration; // UrlAutoexec
         Exchange exchange = [](const std::string& host, const std::string& method, const std::string& path,
-                               const std::string& body) { return DirectoryExchange(host, method, path, body); };
+                               const std::string& body) {
+            return DirectoryExchange(host, method, path, body);
+        };
     };
 
     PublicAddressLookup(BasicSettings& basic, const UrlRegSettings& urlReg, std::string& publicAddress,

@@ -105,7 +105,8 @@ std::string RegistrationReplyMessage(const DirectoryReply& reply) {
     if (reply.httpStatus == 200 && reply.joined == "OK")
         return kRegistrationDoneMessage;
     return FormatMessage(kRegistrationUnconfirmedMessage,
-                         std::to_string(reply.httpStatus) + " " + FirstCharacters(reply.joined, kUnconfirmedReplyChars));
+                         std::to_string(reply.httpStatus) + " " +
+                             FirstCharacters(reply.joined, kUnconfirmedReplyChars));
 }
 
 std::string CategoryFileContent(const DirectoryReply& reply) {
@@ -211,11 +212,12 @@ std::optional<FieldError> UrlRegistration::SendRegistration(const RegistrationFo
         return std::nullopt;
     if (!ServerConfigured())
         return std::nullopt;
-    for (auto check : {CheckTextField("userId", "ユーザーID", form.userId),
-                       CheckTextField("password", "パスワード", form.password),
-                       CheckTextField("title", "タイトル", form.title),
-                       CheckTextField("description", "本文", form.description),
-                       CheckAddressField("address", "登録されるＵＲＬ", form.address, AddressRule::RequiredAddress)})
+    for (auto check :
+         {CheckTextField("userId", "ユーザーID", form.userId),
+          CheckTextField("password", "パスワード", form.password),
+          CheckTextField("title", "タイトル", form.title),
+          CheckTextField("description", "本文", form.description),
+          CheckAddressField("address", "登録されるＵＲＬ", form.address, AddressRule::RequiredAddress)})
         if (check)
             return check;
 
@@ -243,7 +245,8 @@ std::optional<FieldError> UrlRegistration::SendRegistration(const RegistrationFo
 void UrlRegistration::UpdateCategories() {
     if (IsQuitPending() || !ServerConfigured())
         return;
-    DirectoryReply reply = m_context.exchange(m_context.cgiServer, "GET", kCategoryListPath, "", kMaxCategoryFileBytes);
+    DirectoryReply reply =
+        m_context.exchange(m_context.cgiServer, "GET", kCategoryListPath, "", kMaxCategoryFileBytes);
     if (!ReplyRead(reply))
         return;
     const std::string content = CategoryFileContent(reply);

@@ -82,17 +82,17 @@ std::string OwnPageUrl(const std::string& address, unsigned port);
 // it edits, the category file, and the two exchanges with the directory server.
 class UrlRegistration {
 public:
-    using Exchange = std::function<DirectoryReply(const std::string& host, const std::string& method,
-                                                  const std::string& path, const std::string& body, size_t cap)>;
+    using Exchange =
+        std::function<DirectoryReply(const std::string& host, const std::string& method,
+                                     const std::string& path, const std::string& body, size_t cap)>;
     struct Context {
         std::string cgiServer;
         unsigned port = 80;
         std::string pageAddress; // GlobalIP, else the public address
         std::string categoryPath = kCategoryFileName;
         Exchange exchange = [](const std::string& host, const std::string& method, const std::string& path,
-                               const std::string& body, size_t cap) {
-            return DirectoryExchange(host, method, path, body, cap);
-        };
+                               const std::string& body,
+                               size_t cap) { return DirectoryExchange(host, method, path, body, cap); };
     };
 
     UrlRegistration(const UrlRegSettings& values, IMessageBox& box, Context context);

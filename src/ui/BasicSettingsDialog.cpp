@@ -55,7 +55,8 @@ CBasicSettingsDlg::CBasicSettingsDlg(const BasicSettingsForm& form, IMessageBox&
     m_urlAutoexec->setObjectName("urlAutoexec");
     m_urlAutoexec->setChecked(form.urlAutoexec);
     autoGroup->layout()->addWidget(m_urlAutoexec);
-    autoGroup->layout()->addWidget(new QLabel(QStringLiteral("設定は次回の起動から有効になります。"), autoGroup));
+    autoGroup->layout()->addWidget(
+        new QLabel(QStringLiteral("設定は次回の起動から有効になります。"), autoGroup));
     layout->addWidget(autoGroup);
 
     auto* scoutGroup = Group(QStringLiteral("IPアドレス監視"), this);
@@ -77,8 +78,8 @@ CBasicSettingsDlg::CBasicSettingsDlg(const BasicSettingsForm& form, IMessageBox&
     m_picPass = new QLineEdit(QString::fromStdString(form.picPass), passGroup);
     m_picPass->setObjectName("picPass");
     passGroup->layout()->addWidget(m_picPass);
-    passGroup->layout()->addWidget(
-        new QLabel(QStringLiteral("JavaScript版のみ機能します。設定後はHTML設定を行ってください"), passGroup));
+    passGroup->layout()->addWidget(new QLabel(
+        QStringLiteral("JavaScript版のみ機能します。設定後はHTML設定を行ってください"), passGroup));
     layout->addWidget(passGroup);
 
     auto* skinGroup = Group(QStringLiteral("SKIN設定"), this);

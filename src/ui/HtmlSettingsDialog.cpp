@@ -48,7 +48,8 @@ CHtmlSettingsDlg::CHtmlSettingsDlg(const HtmlSettings& settings, IMessageBox& bo
 
     auto* sizeGroup = new QGroupBox(QStringLiteral("ＨＴＭＬサイズ設定"), this);
     auto* sizeLayout = new QVBoxLayout(sizeGroup);
-    sizeLayout->addWidget(new QLabel(QStringLiteral("ビデオキャプチャ画面サイズとＨＴＭＬキャプチャ画面のサイズ"), sizeGroup));
+    sizeLayout->addWidget(
+        new QLabel(QStringLiteral("ビデオキャプチャ画面サイズとＨＴＭＬキャプチャ画面のサイズ"), sizeGroup));
     sizeLayout->addWidget(new QLabel(QStringLiteral("をビデオキャプチャサイズに"), sizeGroup));
     auto* radios = new QHBoxLayout;
     m_customSize0 = new QRadioButton(QStringLiteral("自動で合わせる"), sizeGroup);
@@ -96,7 +97,8 @@ CHtmlSettingsDlg::CHtmlSettingsDlg(const HtmlSettings& settings, IMessageBox& bo
     m_icq = Edit(settings.ICQ, "icq", this);
     addRow(QStringLiteral("メールアドレス："), m_email);
     addRow(QStringLiteral("ICQ/NetMeeting："), m_icq);
-    grid->addWidget(new QLabel(QStringLiteral("ICQ UINで無い場合Netmeetingアドレスになります"), this), row++, 1);
+    grid->addWidget(new QLabel(QStringLiteral("ICQ UINで無い場合Netmeetingアドレスになります"), this), row++,
+                    1);
     m_freemsg = new QPlainTextEdit(QString::fromStdString(settings.Freemsg), this);
     m_freemsg->setObjectName("freemsg");
     m_freemsg->setTabChangesFocus(true);

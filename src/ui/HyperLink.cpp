@@ -28,10 +28,14 @@ LinkColourRole LinkColourFor(unsigned flags, bool over, bool focused, bool visit
 
 QColor LinkColour(LinkColourRole role) {
     switch (role) {
-    case LinkColourRole::Link: return QColor(0, 0, 255);
-    case LinkColourRole::Visited: return QColor(128, 0, 128);
-    case LinkColourRole::Focus: return QColor(0, 128, 128);
-    case LinkColourRole::Hover: return QColor(255, 0, 0);
+    case LinkColourRole::Link:
+        return QColor(0, 0, 255);
+    case LinkColourRole::Visited:
+        return QColor(128, 0, 128);
+    case LinkColourRole::Focus:
+        return QColor(0, 128, 128);
+    case LinkColourRole::Hover:
+        return QColor(255, 0, 0);
     }
     return QColor(0, 0, 255);
 }
@@ -48,35 +52,64 @@ bool IsOpenableTarget(const std::string& target) {
 std::string OpenErrorText(int code) {
     const char* text = nullptr;
     switch (code) {
-    case 0: text = "The operating system is out\nof memory or resources."; break;
-    case 2: text = "The specified file was not found."; break;
-    case 3: text = "The specified path was not found."; break;
-    case 5: text = "The operating system denied\naccess to the specified file."; break;
-    case 8: text = "There was not enough memory to complete the operation."; break;
-    case 11: text = "The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image)."; break;
-    case 26: text = "A sharing violation occurred. "; break;
-    case 27: text = "The filename association is\nincomplete or invalid."; break;
-    case 28: text = "The DDE transaction could not\nbe completed because the request timed out."; break;
-    case 29: text = "The DDE transaction failed."; break;
-    case 30:
-        text = "The DDE transaction could not\nbe completed because other DDE transactions\nwere being processed.";
+    case 0:
+        text = "The operating system is out\nof memory or resources.";
         break;
-    case 31: text = "There is no application associated\nwith the given filename extension."; break;
-    case 32: text = "The specified dynamic-link library was not found."; break;
-    default: break;
+    case 2:
+        text = "The specified file was not found.";
+        break;
+    case 3:
+        text = "The specified path was not found.";
+        break;
+    case 5:
+        text = "The operating system denied\naccess to the specified file.";
+        break;
+    case 8:
+        text = "There was not enough memory to complete the operation.";
+        break;
+    case 11:
+        text = "The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image).";
+        break;
+    case 26:
+        text = "A sharing violation occurred. ";
+        break;
+    case 27:
+        text = "The filename association is\nincomplete or invalid.";
+        break;
+    case 28:
+        text = "The DDE transaction could not\nbe completed because the request timed out.";
+        break;
+    case 29:
+        text = "The DDE transaction failed.";
+        break;
+    case 30:
+        text = "The DDE transaction could not\nbe completed because other DDE transactions\nwere being "
+               "processed.";
+        break;
+    case 31:
+        text = "There is no application associated\nwith the given filename extension.";
+        break;
+    case 32:
+        text = "The specified dynamic-link library was not found.";
+        break;
+    default:
+        break;
     }
     const std::string entry = text ? text : "Unknown Error (" + std::to_string(code) + ") occurred.";
     return "Can't open link:\n\n" + entry;
 }
 
-void SetLinkOpener(LinkOpener opener) { Opener() = std::move(opener); }
+void SetLinkOpener(LinkOpener opener) {
+    Opener() = std::move(opener);
+}
 
 int OpenTarget(const std::string& target) {
     if (!IsOpenableTarget(target))
         return kOpenFileNotFound;
     if (Opener())
         return Opener()(target);
-    return QDesktopServices::openUrl(QUrl(QString::fromStdString(target))) ? kOpenSucceeded : kOpenNoAssociation;
+    return QDesktopServices::openUrl(QUrl(QString::fromStdString(target))) ? kOpenSucceeded
+                                                                           : kOpenNoAssociation;
 }
 
 CHyperLink::CHyperLink(const QString& text, QWidget* parent) : QLabel(text, parent) {}

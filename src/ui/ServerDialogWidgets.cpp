@@ -15,7 +15,8 @@
 
 namespace kestrel {
 
-CServerPropertiesDlg::CServerPropertiesDlg(const ServerPropertiesData& data, QWidget* parent, IMessageBox* box)
+CServerPropertiesDlg::CServerPropertiesDlg(const ServerPropertiesData& data, QWidget* parent,
+                                           IMessageBox* box)
     : QDialog(parent), m_acceptedPort(data.port), m_box(box) {
     setWindowTitle(QStringLiteral("サーバー設定"));
     auto* layout = new QVBoxLayout(this);

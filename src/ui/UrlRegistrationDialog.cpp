@@ -97,10 +97,12 @@ CUrlRegistrationDlg::CUrlRegistrationDlg(UrlRegistration& session, IMessageBox& 
     label(QStringLiteral("オンラインリンクＨＰに登録"), row, 0);
     grid->addWidget(m_hplinkfg, row++, 1);
 
-    grid->addWidget(new QLabel(QStringLiteral("※するであなたのＨＰのリンクとオンラインリンクＨＰに登録されます"), group),
-                    row++, 0, 1, 3);
+    grid->addWidget(
+        new QLabel(QStringLiteral("※するであなたのＨＰのリンクとオンラインリンクＨＰに登録されます"), group),
+        row++, 0, 1, 3);
 
-    grid->addWidget(new QLabel(QStringLiteral("登録されるＵＲＬ（アドレスのみ変更可能）"), group), row++, 0, 1, 3);
+    grid->addWidget(new QLabel(QStringLiteral("登録されるＵＲＬ（アドレスのみ変更可能）"), group), row++, 0,
+                    1, 3);
     auto* addressRow = new QHBoxLayout;
     addressRow->addWidget(new QLabel(QStringLiteral("http://"), group));
     m_address = new QLineEdit(QString::fromStdString(form.address), group);
@@ -130,8 +132,8 @@ CUrlRegistrationDlg::CUrlRegistrationDlg(UrlRegistration& session, IMessageBox& 
     m_categoryDate->setObjectName("categoryDate");
     updateRow->addWidget(m_categoryDate, 1);
     categoryLayout->addLayout(updateRow);
-    categoryLayout->addWidget(
-        new QLabel(QStringLiteral("リンクのカテゴリはサイトからの更新指示があった場合実行します。"), categoryGroup));
+    categoryLayout->addWidget(new QLabel(
+        QStringLiteral("リンクのカテゴリはサイトからの更新指示があった場合実行します。"), categoryGroup));
     layout->addWidget(categoryGroup);
 
     auto* topRow = new QHBoxLayout;

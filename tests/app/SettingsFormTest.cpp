@@ -16,10 +16,22 @@ TEST(WholeNumber, Table) {
         const char* text;
         std::optional<int32_t> value;
     } rows[] = {
-        {"160", 160},          {" \t-12 ", -12},      {"+7", 7},           {"0", 0},
-        {"2147483647", INT_MAX}, {"-2147483648", INT_MIN}, {"2147483648", {}}, {"-2147483649", {}},
-        {"99999999999999999999", {}}, {"", {}},        {"  ", {}},          {"-", {}},
-        {"1 2", {}},           {"12a", {}},           {"0x10", {}},        {"1.5", {}},
+        {"160", 160},
+        {" \t-12 ", -12},
+        {"+7", 7},
+        {"0", 0},
+        {"2147483647", INT_MAX},
+        {"-2147483648", INT_MIN},
+        {"2147483648", {}},
+        {"-2147483649", {}},
+        {"99999999999999999999", {}},
+        {"", {}},
+        {"  ", {}},
+        {"-", {}},
+        {"1 2", {}},
+        {"12a", {}},
+        {"0x10", {}},
+        {"1.5", {}},
         {"１２", {}}, // full-width digits are not a number
     };
     for (const Row& r : rows)
@@ -49,7 +61,8 @@ TEST(TextField, MoreThan1023BytesIsRefused) {
     std::string kana;
     for (int i = 0; i < 342; ++i)
         kana += "あ";
-    EXPECT_EQ(CheckTextField("f", "L", kana)->message, "Lは1023バイト以内で入力してください（現在1026バイト）。");
+    EXPECT_EQ(CheckTextField("f", "L", kana)->message,
+              "Lは1023バイト以内で入力してください（現在1026バイト）。");
 }
 
 TEST(AddressField, Rules) {

@@ -1,9 +1,9 @@
 // URL registration and the category file: the reader, the registration body, the reply
 // rules, and both exchanges on the wire against a fake directory server.
 
+#include "directory/UrlRegistration.h"
 #include "app/QuitState.h"
 #include "directory/CodePage.h"
-#include "directory/UrlRegistration.h"
 
 #include "FakeDirectoryServer.h"
 
@@ -20,7 +20,8 @@ namespace {
 
 class RecordingMessageBox final : public IMessageBox {
 public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int defaultResult) override {
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
         messages.push_back(text);
         return defaultResult;
     }
@@ -70,8 +71,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"EmptyLinesAreCountedEntries", "10,A\n\n20,B\n", "[10|A][|][20|B]"},
         ReaderCase{"LoneCarriageReturnStays", "10,A\rB\n", "[10|A\rB]"},
         ReaderCase{"HashInsideALineIsNoComment", "10,#A\n", "[10|#A]"},
-        ReaderCase{"LongLineReadInPieces", "1," + kLong + "\n", "[1|" + kLong.substr(0, 2045) + "][" +
-                                                                  kLong.substr(2045) + "|]"},
+        ReaderCase{"LongLineReadInPieces", "1," + kLong + "\n",
+                   "[1|" + kLong.substr(0, 2045) + "][" + kLong.substr(2045) + "|]"},
         ReaderCase{"LineOf2047BytesLeavesItsLineFeedAsAnEntry", "1," + std::string(2045, 'a') + "\n2,B\n",
                    "[1|" + std::string(2045, 'a') + "][|][2|B]"},
         ReaderCase{"EmptyFile", "", ""}),
@@ -196,8 +197,9 @@ TEST(UrlRegistrationSession, MissingFileIsSaidAndTheRegistrationStillGoes) {
     UrlRegistration reg = rig.Make(server.Host());
     EXPECT_TRUE(reg.FillCategoryList().empty());
     reg.SendRegistration(reg.InitialForm(), 0);
-    EXPECT_EQ(rig.box.messages, (std::vector<std::string>{kCategoryFileMissingMessage, kCategoryFileMissingMessage,
-                                                          kRegistrationDoneMessage}));
+    EXPECT_EQ(rig.box.messages,
+              (std::vector<std::string>{kCategoryFileMissingMessage, kCategoryFileMissingMessage,
+                                        kRegistrationDoneMessage}));
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 
@@ -208,7 +210,8 @@ TEST(UrlRegistrationSession, RefusedBeforeSending) {
     UrlRegistration none = rig.Make("");
     none.SendRegistration(none.InitialForm(), -1);
     none.UpdateCategories();
-    EXPECT_EQ(rig.box.messages, (std::vector<std::string>{kNoDirectoryServerMessage, kNoDirectoryServerMessage}));
+    EXPECT_EQ(rig.box.messages,
+              (std::vector<std::string>{kNoDirectoryServerMessage, kNoDirectoryServerMessage}));
     EXPECT_FALSE(QFile::exists(QString::fromStdString(rig.CategoryPath())));
 
     // An empty or bad address, or a text over 1023 bytes: the field comes back.
@@ -326,9 +329,8 @@ TEST(CategoryUpdate, FailedWriteIsSaidNotClaimed) {
     c.categoryPath = rig.dir.path().toStdString() + "/missing/category.csv";
     UrlRegistration reg(rig.values, rig.box, c);
     reg.UpdateCategories();
-    EXPECT_EQ(rig.box.messages,
-              std::vector<std::string>{"category.csvを書き込めませんでした。\n" + c.categoryPath +
-                                       ": No such file or directory"});
+    EXPECT_EQ(rig.box.messages, std::vector<std::string>{"category.csvを書き込めませんでした。\n" +
+                                                         c.categoryPath + ": No such file or directory"});
 }
 
 TEST(CategoryUpdate, RefusedPortGivesTheTransportError) {
@@ -356,7 +358,8 @@ namespace {
 // A box that a quit closes: once shown, the quit is pending.
 class QuitDuringBox final : public IMessageBox {
 public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int defaultResult) override {
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
         texts.push_back(text);
         SetQuitPending(true);
         return defaultResult;

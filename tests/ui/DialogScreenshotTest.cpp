@@ -32,7 +32,8 @@ namespace {
 
 class RecordingBox final : public IMessageBox {
 public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int defaultResult) override {
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
         texts.push_back(text);
         return defaultResult;
     }
@@ -66,13 +67,17 @@ void ShowAndCheck(QDialog& dlg, const char* shot) {
                                       << w->objectName().toStdString() << " lies outside the dialog";
         // A combo box lays out its own line edit.
         const QSize min = w->minimumSizeHint();
-        if (min.isValid() && !qobject_cast<QComboBox*>(w->parentWidget()))
+        if (min.isValid() && !qobject_cast<QComboBox*>(w->parentWidget())) {
             EXPECT_TRUE(w->width() >= min.width() && w->height() >= min.height())
-                << shot << ": " << w->metaObject()->className() << " " << w->objectName().toStdString() << " is squeezed " << w->width() << "x" << w->height() << " < " << min.width() << "x" << min.height();
+                << shot << ": " << w->metaObject()->className() << " " << w->objectName().toStdString()
+                << " is squeezed " << w->width() << "x" << w->height() << " < " << min.width() << "x"
+                << min.height();
+        }
     }
     const QString path = ShotPath(shot);
-    if (!path.isEmpty())
+    if (!path.isEmpty()) {
         EXPECT_TRUE(dlg.grab().save(path)) << path.toStdString();
+    }
 }
 
 // Grabs the message box that `trigger` opens, then closes it.

@@ -1,8 +1,8 @@
 // The hyperlink control (offscreen): its colour rule, when it opens, what it hands to the
 // desktop, and the about box that carries two of them.
 
-#include "ui/AboutDialog.h"
 #include "ui/HyperLink.h"
+#include "ui/AboutDialog.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -17,7 +17,8 @@ namespace {
 
 class RecordingBox final : public IMessageBox {
 public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int defaultResult) override {
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
         texts.push_back(text);
         return defaultResult;
     }
@@ -71,8 +72,8 @@ TEST(OpenTarget, OnlyWebAndMailAddressesReachTheDesktop) {
     for (const char* bad : {"", "file:///etc/passwd", "/usr/bin/xterm", "http://", "javascript:alert(1)",
                             "mailto:", "ftp://host/", "HTTP://host/"})
         EXPECT_EQ(OpenTarget(bad), kOpenFileNotFound) << bad;
-    for (const char* good : {"http://dir.example/", "https://www.velmora.example/", "mailto:support@velmora.example",
-                             "http://[2001:db8::1]:8080/index.html"})
+    for (const char* good : {"http://dir.example/", "https://www.velmora.example/",
+                             "mailto:support@velmora.example", "http://[2001:db8::1]:8080/index.html"})
         EXPECT_EQ(OpenTarget(good), kOpenSucceeded) << good;
     EXPECT_EQ(opener.opened.size(), 4u);
     EXPECT_EQ(OpenErrorText(31),

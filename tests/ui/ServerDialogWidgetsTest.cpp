@@ -12,7 +12,8 @@ using namespace kestrel;
 namespace {
 class RecordingBox final : public IMessageBox {
 public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int defaultResult) override {
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
         texts.push_back(text);
         return defaultResult;
     }

@@ -27,7 +27,8 @@ namespace {
 
 class RecordingBox final : public IMessageBox {
 public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int defaultResult) override {
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
         texts.push_back(text);
         return defaultResult;
     }
@@ -68,7 +69,8 @@ TEST(BasicSettingsDialog, ValuesInAndOutAndRefusedFieldsKeepItOpen) {
     dlg.m_globalIp->setText("192.168.0.1/24");
     dlg.accept();
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
-    EXPECT_EQ(box.texts, std::vector<std::string>{"グロバールＩＰ設定にはIPアドレスかホスト名を入力してください。"});
+    EXPECT_EQ(box.texts,
+              std::vector<std::string>{"グロバールＩＰ設定にはIPアドレスかホスト名を入力してください。"});
     EXPECT_EQ(dlg.focusWidget(), dlg.m_globalIp);
 
     dlg.m_globalIp->setText(" 198.51.100.7 ");
@@ -124,7 +126,7 @@ TEST(HtmlSettingsDialog, TemplateValueFollowsTheUserNotTheComboBox) {
     EXPECT_EQ(dlg.m_template->currentText(), "JavaApplet標準版");
     TypeInto(dlg.m_template, "my own");
     EXPECT_EQ(dlg.m_template->currentIndex(), 2); // the combo box keeps its index…
-    EXPECT_EQ(dlg.TemplateIndex(), -1);            // …the dialog does not
+    EXPECT_EQ(dlg.TemplateIndex(), -1);           // …the dialog does not
     Choose(dlg.m_template, 3);
     EXPECT_EQ(dlg.TemplateIndex(), 3);
     TypeInto(dlg.m_template, "x");
@@ -246,7 +248,8 @@ TEST_F(UrlRegistrationDialogTest, EmptyAddressIsRefusedOnItsFieldAndTheOwnPageLi
     EXPECT_FALSE(dlg.m_ownPage->isEnabled());
     dlg.show();
     dlg.SendRegistration();
-    EXPECT_EQ(box.texts, std::vector<std::string>{"登録されるＵＲＬにはIPアドレスかホスト名を入力してください。"});
+    EXPECT_EQ(box.texts,
+              std::vector<std::string>{"登録されるＵＲＬにはIPアドレスかホスト名を入力してください。"});
     EXPECT_EQ(dlg.focusWidget(), dlg.m_address);
     EXPECT_TRUE(server.Requests().empty());
 }

@@ -55,8 +55,11 @@ TEST(KestrelWithDisplay, UrlAutoexecOpensRegistrationAndASignalEndsItUnstored) {
     WriteFile(work + "/category.csv", "10,Animals\n20,Town\n");
     WriteFile(box.SettingsPath(),
               "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
-              "\"CGIServer\"=\"" + server.Host() + "\"\n\"UrlAutoexec\"=dword:00000001\n\"UserID\"=\"taro\"\n"
-              "\"uPort\"=dword:00000000\n\"strRoot\"=\"" + box.Root() + "/web\"\n");
+              "\"CGIServer\"=\"" +
+                  server.Host() +
+                  "\"\n\"UrlAutoexec\"=dword:00000001\n\"UserID\"=\"taro\"\n"
+                  "\"uPort\"=dword:00000000\n\"strRoot\"=\"" +
+                  box.Root() + "/web\"\n");
 
     KestrelProcess k(box, "stderr.txt", {"DISPLAY=" + display.Name()}, {}, work);
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
