@@ -169,10 +169,16 @@ void UrlRegistration::Say(const std::string& text, MessageIcon icon) {
 }
 
 bool UrlRegistration::ServerConfigured() {
-    if (!m_context.cgiServer.empty())
-        return true;
-    Say(kNoDirectoryServerMessage, MessageIcon::Exclamation);
-    return false;
+    if (m_context.cgiServer.empty()) {
+        Say(kNoDirectoryServerMessage, MessageIcon::Exclamation);
+        return false;
+    }
+    // A hand-edited settings file may hold anything: such a host is never asked.
+    if (!IsDirectoryHost(m_context.cgiServer)) {
+        Say(FormatMessage(kAddressFieldMessage, "サーバー名設定"), MessageIcon::Exclamation);
+        return false;
+    }
+    return true;
 }
 
 bool UrlRegistration::ReplyRead(const DirectoryReply& reply) {

@@ -213,6 +213,12 @@ TEST(UrlRegistrationSession, RefusedBeforeSending) {
     EXPECT_EQ(rig.box.messages,
               (std::vector<std::string>{kNoDirectoryServerMessage, kNoDirectoryServerMessage}));
     EXPECT_FALSE(QFile::exists(QString::fromStdString(rig.CategoryPath())));
+    // A server name from a hand-edited file that is not one: said in the dialog's words.
+    rig.box.messages.clear();
+    UrlRegistration bad = rig.Make("dir.example.jp/x?y");
+    bad.UpdateCategories();
+    EXPECT_EQ(rig.box.messages,
+              std::vector<std::string>{"サーバー名設定にはIPアドレスかホスト名を入力してください。"});
 
     // An empty or bad address, or a text over 1023 bytes: the field comes back.
     UrlRegistration reg = rig.Make(server.Host(), "");
