@@ -94,3 +94,31 @@ TEST(KestrelWithDisplay, UrlAutoexecOpensRegistrationAndASignalEndsItUnstored) {
     EXPECT_NE(settings.find("\"IPAddr\"=\"1.2.3.4\"\n"), std::string::npos) << settings;
     EXPECT_EQ(server.Requests().size(), 1u);
 }
+
+TEST(KestrelWithoutDisplay, UrlAutoexecSaysOnceThatRegistrationNeedsADisplay) {
+    kestrel::test::FakeDirectoryServer server("OK 1.2.3.4");
+    Sandbox box;
+    ::mkdir((box.Root() + "/web").c_str(), 0700);
+    WriteFile(box.SettingsPath(),
+              "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
+              "\"CGIServer\"=\"" +
+                  server.Host() +
+                  "\"\n\"UrlAutoexec\"=dword:00000001\n"
+                  "\"uPort\"=dword:00000000\n\"strRoot\"=\"" +
+                  box.Root() + "/web\"\n");
+    KestrelProcess k(box, "stderr.txt", {}, box.Root());
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < deadline &&
+         k.Stderr().find("needs a display") == std::string::npos;)
+        std::this_thread::sleep_for(20ms);
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_EQ(k.ExitStatus(), 0) << k.Stderr();
+    const std::string err = k.Stderr();
+    const std::string said = "kestrel: the URL registration needs a display; it was not opened\n";
+    const size_t first = err.find(said);
+    ASSERT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find(said, first + 1), std::string::npos) << err;
+    EXPECT_NE(ReadFile(box.SettingsPath()).find("\"IPAddr\"=\"1.2.3.4\"\n"), std::string::npos);
+}
