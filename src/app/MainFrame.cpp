@@ -375,8 +375,8 @@ void CMainFrame::OpenBasicSettings() {
     BasicSettingsForm form = BasicFormFrom(m_basicSettings);
     if (m_settingsDialogs->EditBasicSettings(form) && ApplyBasicSettingsForm(form, m_basicSettings)) {
         // A new skin folder reskins the window at once.
-        m_skinFolder = m_basicSettings.SkinBmp;
-        m_view.ApplySkin(m_sizeClass);
+        BuildSkinNames();
+        SwitchSkin();
     }
     GeneratePages();
 }

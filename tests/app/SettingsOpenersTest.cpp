@@ -22,9 +22,9 @@ namespace {
 class CountingView final : public HeadlessMainView {
 public:
     bool IsHeadless() const override { return false; }
-    void ApplySkin(int sizeClass) override {
+    void ApplySkin(std::shared_ptr<const SkinFace> face) override {
         ++skinLoads;
-        HeadlessMainView::ApplySkin(sizeClass);
+        HeadlessMainView::ApplySkin(std::move(face));
     }
     int skinLoads = 0;
 };
@@ -148,7 +148,7 @@ TEST_F(SettingsOpenersTest, AcceptStoresAndOnlyANewSkinFolderReloadsTheSkin) {
     };
     Frame().OpenBasicSettings();
     EXPECT_EQ(Frame().m_basicSettings.SkinBmp, "/srv/other/");
-    EXPECT_EQ(Frame().m_skinFolder, "/srv/other/");
+    EXPECT_EQ(Frame().SkinFileNames()[0].rfind("/srv/other/", 0), 0u);
     EXPECT_EQ(m_view->skinLoads, loads + 1);
 }
 

@@ -106,7 +106,7 @@ TEST(KestrelWithoutDisplay, UrlAutoexecSaysOnceThatRegistrationNeedsADisplay) {
                   "\"\n\"UrlAutoexec\"=dword:00000001\n"
                   "\"uPort\"=dword:00000000\n\"strRoot\"=\"" +
                   box.Root() + "/web\"\n");
-    KestrelProcess k(box, "stderr.txt", {}, box.Root());
+    KestrelProcess k(box, "stderr.txt", {}, {}, box.Root());
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
     for (auto deadline = std::chrono::steady_clock::now() + 10s;
          std::chrono::steady_clock::now() < deadline &&
