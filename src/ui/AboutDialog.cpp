@@ -1,6 +1,7 @@
 #include "ui/AboutDialog.h"
 
 #include "app/MakerInfo.h"
+#include "app/Skin.h"
 #include "ui/HyperLink.h"
 #include "ui/SettingsDialogWidgets.h"
 
@@ -9,7 +10,6 @@
 #include <QLabel>
 #include <QMovie>
 #include <QPushButton>
-#include <QStyle>
 #include <QVBoxLayout>
 
 // The about pictures are compiled into the core library; a static library needs its
@@ -32,9 +32,9 @@ CAboutDlg::CAboutDlg(const std::string& versionText, QWidget* parent, const QStr
 
     auto* left = new QVBoxLayout;
     auto* icon = new QLabel(this);
-    QIcon appIcon = QApplication::windowIcon();
+    QIcon appIcon = ProgramIcon();
     if (appIcon.isNull())
-        appIcon = style()->standardIcon(QStyle::SP_ComputerIcon);
+        appIcon = QApplication::windowIcon();
     icon->setPixmap(appIcon.pixmap(32, 32));
     left->addWidget(icon, 0, Qt::AlignHCenter);
     auto* picture = new QLabel(this);
