@@ -62,7 +62,7 @@ private:
 // One run of build/kestrel; killed if the test leaves it running.
 class KestrelProcess {
 public:
-    // `workingFolder`: where the program starts (empty: the test's own folder).
+    // `workingFolder`: where the program starts (empty: the sandbox root).
     KestrelProcess(const Sandbox& box, const std::string& stderrName, std::vector<std::string> extraEnv = {},
                    std::vector<std::string> args = {}, const std::string& workingFolder = {}) {
         m_stderrPath = box.Root() + "/" + stderrName;
