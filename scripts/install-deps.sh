@@ -10,7 +10,7 @@ PACKAGES=(
   fonts-ipafont-gothic
   libjpeg62-turbo-dev libv4l-dev libcurl4-openssl-dev
   media-types python3 python3-pil
-  xvfb xauth
+  xvfb xauth xdotool
   dpkg-dev lintian desktop-file-utils appstream man-db
   chromium
   xdg-utils

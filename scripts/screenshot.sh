@@ -5,7 +5,9 @@
 # Then the tray (Debian's trayer as notification area): minimise, its menu, back, a tray
 # that goes away, exit from it; help opened into a stand-in browser; a message box holding
 # markup; and the help pages in headless Chromium when it is installed.
-# Also runs the main-window tests on that display (build/screenshots/mainwindow.png).
+# Also runs the main-window and dialog tests on that display: mainwindow.png, every
+# settings dialog filled in, the URL registration with a fetched category list, the about
+# box twice half a second apart, and the boxes of a failed link and a refused port.
 # Installs xdotool and trayer for itself when they are missing (root or sudo).
 # Pictures go to build/screenshots/.
 set -euo pipefail
@@ -232,8 +234,14 @@ if command -v chromium >/dev/null; then
   done
 fi
 
-# The main-window tests on this display, with a picture of the window.
+# The main-window and dialog tests on this display, with pictures.
+dialogs=(basic-settings html-settings url-registration about-1 about-2 cant-open-link server-port-dialog
+         server-port-refused)
 rm -f "$out/mainwindow.png"
-QT_QPA_PLATFORM=xcb KESTREL_SCREENSHOT="$out/mainwindow.png" build/tests/kestrel_tests_ui --gtest_filter='WindowedApp.*'
-test -s "$out/mainwindow.png"
-echo "screenshot: $out/mainwindow.png"
+for f in "${dialogs[@]}"; do rm -f "$out/$f.png"; done
+QT_QPA_PLATFORM=xcb KESTREL_SCREENSHOT="$out/mainwindow.png" KESTREL_SCREENSHOT_DIR="$out" \
+  build/tests/kestrel_tests_ui --gtest_filter='WindowedApp.*:DialogPictures.*'
+for f in mainwindow "${dialogs[@]}"; do
+  test -s "$out/$f.png" || { echo "screenshot missing: $f.png" >&2; exit 1; }
+  echo "screenshot: $out/$f.png"
+done

@@ -11,6 +11,7 @@
 #include "ui/MainWindow.h"
 #include "ui/QuitController.h"
 #include "ui/ServerDialogWidgets.h"
+#include "ui/SettingsDialogWidgets.h"
 #include "ui/TrayController.h"
 #include "ui/WidgetMessageBox.h"
 
@@ -60,6 +61,7 @@ int main(int argc, char* argv[]) {
         env.messageBox = std::make_unique<WidgetMessageBox>();
         SetServerDialogsFactory([] { return std::make_unique<WidgetServerDialogs>(); });
         InstallWidgetCaptureDialogs();
+        InstallWidgetSettingsDialogs();
     }
     CMainApp* appPtr = nullptr;
     MainWindow* windowPtr = nullptr;

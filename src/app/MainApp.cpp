@@ -4,6 +4,7 @@
 #include "app/MainFrame.h"
 #include "app/QuitState.h"
 #include "app/Settings.h"
+#include "app/SettingsDialogs.h"
 #include "app/SettingsKey.h"
 #include "platform/Paths.h"
 #include "platform/Privileges.h"
@@ -157,6 +158,11 @@ void CMainApp::ChooseFirstStartPort(bool settingsFileExisted) {
                        "Kestrel", MessageIcon::Information);
 }
 
+void CMainApp::ShowAbout() {
+    if (m_frame && !IsQuitPending())
+        m_frame->SettingsDialogs().ShowAbout(VersionText);
+}
+
 bool CMainApp::OnIdle(long) {
     if (!m_frame)
         return false;
@@ -182,10 +188,6 @@ void CMainApp::RequestQuit() {
                 m_view->CloseFrame();
         },
         Qt::QueuedConnection);
-}
-
-void CMainApp::ShowAbout() {
-    ReportCommandNotAvailable(CmdAbout);
 }
 
 void CMainApp::ExitMainFrame() {

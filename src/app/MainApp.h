@@ -70,7 +70,7 @@ public:
     // program installs the toolkit's answer, without one nothing is ever open.
     bool ModalOpen() const { return m_modalProbe && m_modalProbe(); }
     void SetModalProbe(std::function<bool()> probe) { m_modalProbe = std::move(probe); }
-    // The about box (command 57664).
+    // "バージョン情報" (command 57664): the about box, modal.
     void ShowAbout();
 
     std::string HostName;

@@ -3,8 +3,10 @@
 #include "app/CommandIds.h"
 #include "app/HelpViewer.h"
 #include "app/MainApp.h"
-#include "directory/PublicAddressLookup.h"
+#include "app/QuitState.h"
+#include "app/SettingsDialogs.h"
 #include "capture/CaptureSubsystem.h"
+#include "directory/PublicAddressLookup.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "publish/PageGenerator.h"
@@ -72,6 +74,7 @@ CMainFrame::CMainFrame(CMainApp& app)
         m_serverSettings.bListIcon = 0;
     // 8-9. The server listens before the window exists.
     m_serverDialogs = MakeServerDialogs(m_view.IsHeadless());
+    m_settingsDialogs = MakeSettingsDialogs(m_view.IsHeadless());
     m_hitTracker = std::make_unique<CHitTracker>(m_view, m_serverSettings);
     ServerHooks hooks;
     // Picture requests compose a fresh frame; tests may put their own composer in its place.
@@ -366,10 +369,48 @@ void CMainFrame::OnHostLookupReply(int errorCode, const std::string& firstAddres
 }
 
 void CMainFrame::OpenUrlRegistrationAfterLookup() {
-    // A headless run never opens a dialog.
-    if (m_view.IsHeadless())
+    // A headless run never opens a dialog; it says once that registration needs one.
+    if (m_view.IsHeadless()) {
+        SayRegistrationNeedsDisplay();
         return;
+    }
     OnCommand(CmdUrlRegistration);
+}
+
+void CMainFrame::OpenBasicSettings() {
+    if (IsQuitPending())
+        return;
+    BasicSettingsForm form = BasicFormFrom(m_basicSettings);
+    if (m_settingsDialogs->EditBasicSettings(form) && ApplyBasicSettingsForm(form, m_basicSettings)) {
+        // A new skin folder reskins the window at once.
+        BuildSkinNames();
+        SwitchSkin();
+    }
+    GeneratePages();
+}
+
+void CMainFrame::OpenHtmlSettings() {
+    if (IsQuitPending())
+        return;
+    // The dialog edits a copy: "ｷｬﾝｾﾙ" leaves the record as it was.
+    HtmlSettings edited = m_htmlSettings;
+    if (m_settingsDialogs->EditHtmlSettings(edited))
+        m_htmlSettings = edited;
+    GeneratePages();
+}
+
+void CMainFrame::OpenUrlRegistration() {
+    if (IsQuitPending())
+        return;
+    UrlRegistration::Context context;
+    context.cgiServer = m_basicSettings.CGIServer;
+    context.port = m_serverSettings.uPort;
+    context.pageAddress = PageAddress(m_basicSettings, m_app.PublicAddress);
+    UrlRegistration session(m_urlRegSettings, MessageBox(), std::move(context));
+    UrlRegSettings edited = m_urlRegSettings;
+    if (m_settingsDialogs->RunUrlRegistration(session, edited))
+        m_urlRegSettings = edited;
+    GeneratePages();
 }
 
 void CMainFrame::StartAddressMonitor() {

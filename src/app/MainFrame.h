@@ -18,6 +18,7 @@ class PublicAddressLookup;
 class CWebServer;
 class CHitTracker;
 class IServerDialogs;
+class ISettingsDialogs;
 struct CRequest;
 class CaptureSubsystem;
 class HelpViewer;
@@ -96,6 +97,7 @@ public:
     void RecordHit(const std::shared_ptr<CRequest>& request);
     // The server properties command (menu "プロパティ(&P)").
     void OnServerProperties();
+    ISettingsDialogs& SettingsDialogs() { return *m_settingsDialogs; }
     CWebServer* WebServer() { return m_webServer.get(); }
     CHitTracker* HitTracker() { return m_hitTracker.get(); }
     // Filled by the subsystems that provide them: composing "frame.jpg" and
@@ -117,7 +119,8 @@ public:
     // Called after something that may enable or disable a command (device, capabilities).
     std::function<void()> CommandStatesChangedHook;
     HelpViewer& Help() { return *m_help; }
-    // The settings dialogs.
+    // The settings dialogs (commands 32772, 32773) and the URL registration (32771). Each
+    // runs modally and rewrites the pages once it has closed, on accept and cancel alike.
     void OpenBasicSettings();
     void OpenImageSettings();
     void OpenUrlRegistration();
@@ -196,6 +199,7 @@ private:
     bool m_lastIdleLogged = false;
     bool m_destroyed = false;
     std::unique_ptr<IServerDialogs> m_serverDialogs;
+    std::unique_ptr<ISettingsDialogs> m_settingsDialogs;
     std::unique_ptr<CHitTracker> m_hitTracker;
     std::unique_ptr<CWebServer> m_webServer;
     // Receives posted commands and queued messages; what is still queued goes with the frame.

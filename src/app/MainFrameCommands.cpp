@@ -119,17 +119,8 @@ void CMainFrame::OnSysCommand(int id) {
         MinimizeHook();
 }
 
-void CMainFrame::OpenBasicSettings() {
-    ReportCommandNotAvailable(CmdBasicSettings);
-}
 void CMainFrame::OpenImageSettings() {
     ReportCommandNotAvailable(CmdImageSettings);
-}
-void CMainFrame::OpenUrlRegistration() {
-    ReportCommandNotAvailable(CmdUrlRegistration);
-}
-void CMainFrame::OpenHtmlSettings() {
-    ReportCommandNotAvailable(CmdHtmlSettings);
 }
 
 } // namespace kestrel

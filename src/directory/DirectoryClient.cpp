@@ -1,10 +1,13 @@
 #include "directory/DirectoryClient.h"
 
 #include "directory/CodePage.h"
+#include "server/HttpParse.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
 
+#include <atomic>
+#include <cstdio>
 #include <memory>
 
 namespace kestrel {
@@ -26,13 +29,14 @@ bool CurlReady() {
 
 struct ReplyBody {
     std::string bytes;
+    size_t cap = kMaxReplyBytes;
     bool capped = false; // the cap was reached and reading stopped there
 };
 
 size_t CollectReply(char* data, size_t size, size_t count, void* user) {
     auto* body = static_cast<ReplyBody*>(user);
     const size_t bytes = size * count;
-    const size_t room = kMaxReplyBytes - body->bytes.size();
+    const size_t room = body->cap - std::min(body->cap, body->bytes.size());
     body->bytes.append(data, std::min(bytes, room));
     if (bytes <= room)
         return bytes;
@@ -51,6 +55,27 @@ std::string JoinReplyLines(const std::string& body) {
         if (c != '\r' && c != '\n')
             joined += c;
     return joined;
+}
+
+std::vector<std::string> ReplyLines(const std::string& body) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : body) {
+        if (c == '\n') {
+            lines.push_back(std::move(line));
+            line.clear();
+        } else if (c != '\r') {
+            line += c;
+        }
+    }
+    if (!body.empty() && body.back() != '\n')
+        lines.push_back(std::move(line));
+    return lines;
+}
+
+bool IsDirectoryHost(const std::string& host) {
+    in6_addr v6{};
+    return IsValidHostHeader(host) || ::inet_pton(AF_INET6, host.c_str(), &v6) == 1;
 }
 
 std::string FormValue(const std::string& value) {
@@ -73,9 +98,18 @@ std::string DirectoryUrl(const std::string& host, const std::string& path) {
 }
 
 DirectoryReply DirectoryExchange(const std::string& host, const std::string& method, const std::string& path,
-                                 const std::string& bodyUtf8) {
+                                 const std::string& bodyUtf8, size_t cap) {
     DirectoryReply reply;
-    if (host.empty() || !CurlReady())
+    if (host.empty())
+        return reply;
+    if (!IsDirectoryHost(host)) {
+        reply.error = "the directory server name \"" + host + "\" is not a host name; nothing is sent";
+        static std::atomic<bool> said{false};
+        if (!said.exchange(true))
+            std::fprintf(stderr, "kestrel: %s\n", reply.error.c_str());
+        return reply;
+    }
+    if (!CurlReady())
         return reply;
     std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
     if (!curl)
@@ -96,9 +130,13 @@ DirectoryReply DirectoryExchange(const std::string& host, const std::string& met
     addHeader("Expect:"); // the body goes out at once
 
     ReplyBody raw;
+    raw.cap = cap;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     CURL* h = curl.get();
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    // The path goes on the request line as given: newer libcurl drops a final "?" with an
+    // empty query from the URL, and the directory server's paths end in one.
+    curl_easy_setopt(h, CURLOPT_REQUEST_TARGET, path.c_str());
     curl_easy_setopt(h, CURLOPT_USERAGENT, "Http");
     curl_easy_setopt(h, CURLOPT_PROXY, ""); // always direct, whatever the environment says
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -126,7 +164,14 @@ DirectoryReply DirectoryExchange(const std::string& host, const std::string& met
         return reply;
     }
     reply.status = DirectoryReply::Status::Ok;
-    reply.joined = Cp932ToUtf8(JoinReplyLines(raw.bytes));
+    long httpStatus = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &httpStatus);
+    reply.httpStatus = static_cast<int>(httpStatus);
+    reply.capped = raw.capped;
+    reply.body = Cp932ToUtf8(raw.bytes);
+    reply.lines = ReplyLines(reply.body);
+    for (const std::string& line : reply.lines)
+        reply.joined += line;
     return reply;
 }
 

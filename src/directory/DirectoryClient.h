@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -17,12 +18,22 @@ struct DirectoryReply {
         TransportFailed // unreachable, name not resolved, dropped, timed out
     };
     Status status = Status::NotCreated;
-    std::string joined; // the reply's lines joined, CR and LF dropped, in UTF-8
-    std::string error;  // the transport error's text
+    int httpStatus = 0;             // the reply's HTTP status (0 when none was read)
+    std::string body;               // the reply body in UTF-8 (up to the cap)
+    std::vector<std::string> lines; // the body's lines, every CR and the line feeds dropped
+    std::string joined;             // the lines joined with nothing between them
+    bool capped = false;            // the body was longer than the cap; the rest was dropped
+    std::string error;              // the transport error's text, or why nothing was sent
 };
 
 // Lines of the reply without CR and LF, joined with nothing between them.
 std::string JoinReplyLines(const std::string& body);
+// The reply's lines: split at each LF, every CR dropped; a final line without LF counts.
+std::vector<std::string> ReplyLines(const std::string& body);
+
+// A directory host as the settings may hold it: a host name or address with an optional
+// ":port" (as a Host header allows), or a bare IPv6 address.
+bool IsDirectoryHost(const std::string& host);
 
 // A form body value as the directory server expects it: bytes as typed, only "&"
 // written "%26" so that a value cannot split into another field.
@@ -35,8 +46,10 @@ std::string DirectoryUrl(const std::string& host, const std::string& path);
 // One blocking exchange with the directory server: `method` ("POST" or "GET") on
 // `path`, the UTF-8 body sent in code page 932 with the form headers, agent "Http",
 // always direct (no proxy), connect bounded to 10 s and the whole exchange to 30 s, the
-// reply read up to 64 KiB (reading stops there) and converted back to UTF-8.
+// reply read up to `cap` bytes (reading stops there) and converted back to UTF-8. The request line carries
+// `path` exactly as given (a final "?" included). An empty host sends nothing; a host
+// that is not one sends nothing and says so once on standard error.
 DirectoryReply DirectoryExchange(const std::string& host, const std::string& method, const std::string& path,
-                                 const std::string& bodyUtf8);
+                                 const std::string& bodyUtf8, size_t cap = kMaxReplyBytes);
 
 } // namespace kestrel

@@ -48,7 +48,10 @@ public:
         std::function<void(const std::string&)> showAddress; // the main window's address line
         std::function<void()> generatePages;
         std::function<void()> openUrlRegistration; // UrlAutoexec
-        Exchange exchange = &DirectoryExchange;
+        Exchange exchange = [](const std::string& host, const std::string& method, const std::string& path,
+                               const std::string& body) {
+            return DirectoryExchange(host, method, path, body);
+        };
     };
 
     PublicAddressLookup(BasicSettings& basic, const UrlRegSettings& urlReg, std::string& publicAddress,

@@ -1,5 +1,7 @@
 #include "publish/PageGenerator.h"
 
+#include "directory/PublicAddressLookup.h"
+
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
 #include "platform/RegularFile.h"
@@ -78,13 +80,17 @@ std::string UrlHost(const std::string& address) {
     return address;
 }
 
+std::string PageAddress(const BasicSettings& basic, const std::string& publicAddress) {
+    return !basic.GlobalIP.empty() && IsAcceptableAddress(basic.GlobalIP) ? basic.GlobalIP : publicAddress;
+}
+
 PageInputs MakePageInputs(const CServerSettings& server, const BasicSettings& basic, const HtmlSettings& html,
                           const UrlRegSettings& urlReg, const std::string& publicAddress,
                           const std::string& hostName, unsigned captureWidth, unsigned captureHeight) {
     PageInputs in;
     in.webRoot = server.strRoot;
     in.port = server.uPort;
-    in.pageAddress = basic.GlobalIP.empty() ? publicAddress : basic.GlobalIP;
+    in.pageAddress = PageAddress(basic, publicAddress);
     in.hostName = hostName;
     in.picturePassword = !basic.PicPass.empty();
     in.captureWidth = static_cast<int>(captureWidth);

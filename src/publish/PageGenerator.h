@@ -42,6 +42,10 @@ struct PageInputs {
     std::string title, description;
 };
 
+// The page address: GlobalIP when it is set and an address, else the public address. A
+// GlobalIP that is not an address (a hand-edited settings file) is ignored.
+std::string PageAddress(const BasicSettings& basic, const std::string& publicAddress);
+
 // Gathers the inputs from the settings records (GlobalIP wins over the public address).
 PageInputs MakePageInputs(const CServerSettings& server, const BasicSettings& basic, const HtmlSettings& html,
                           const UrlRegSettings& urlReg, const std::string& publicAddress,

@@ -1,5 +1,9 @@
 #include "ui/ServerDialogWidgets.h"
 
+#include "app/FieldChecks.h"
+#include "ui/SettingsDialogWidgets.h"
+#include "ui/WidgetMessageBox.h"
+
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -7,41 +11,46 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace kestrel {
 
-CServerPropertiesDlg::CServerPropertiesDlg(const ServerPropertiesData& data, QWidget* parent)
-    : QDialog(parent) {
+CServerPropertiesDlg::CServerPropertiesDlg(const ServerPropertiesData& data, QWidget* parent,
+                                           IMessageBox* box)
+    : QDialog(parent), m_acceptedPort(data.port), m_box(box) {
     setWindowTitle(QStringLiteral("サーバー設定"));
     auto* layout = new QVBoxLayout(this);
     m_logging = new QCheckBox(QStringLiteral("アクセスログ記録(&L)"), this);
+    m_logging->setObjectName("bLoggingOn");
     m_logging->setChecked(data.logging);
     layout->addWidget(m_logging);
 
     auto* group = new QGroupBox(QStringLiteral("フォルダーリスト"), this);
     auto* groupLayout = new QVBoxLayout(group);
     m_listing = new QCheckBox(QStringLiteral("HTTPディレクトリ表示(&A)"), group);
+    m_listing->setObjectName("bAllowListing");
     m_listing->setChecked(data.listing);
     m_icons = new QCheckBox(QStringLiteral("HTTPアイコン表示(&I)"), group);
+    m_icons->setObjectName("bListIcon");
     m_icons->setChecked(data.icons);
     groupLayout->addWidget(m_listing);
     groupLayout->addWidget(m_icons);
     layout->addWidget(group);
 
     auto* form = new QFormLayout;
-    m_port = new QSpinBox(this);
-    m_port->setRange(0, 65535);
-    m_port->setValue(static_cast<int>(std::min(data.port, 65535u)));
+    // A stored port above 65535 is shown as stored; OK refuses it.
+    m_port = new QLineEdit(QString::number(data.port), this);
+    m_port->setObjectName("uPort");
     form->addRow(QStringLiteral("使用するポート:"), m_port);
     m_root = new QLineEdit(QString::fromStdString(data.root), this);
+    m_root->setObjectName("strRoot");
+    m_root->setMinimumWidth(240);
     form->addRow(QStringLiteral("ルートディレクトリ"), m_root);
     layout->addLayout(form);
     layout->addWidget(new QLabel(QStringLiteral("ポート変更後はKestrelを再起動してください。"), this));
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::accepted, this, &CServerPropertiesDlg::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 
@@ -53,10 +62,21 @@ void CServerPropertiesDlg::UpdateIconBox() {
     m_icons->setEnabled(m_listing->isChecked());
 }
 
+void CServerPropertiesDlg::accept() {
+    int64_t port = 0;
+    if (auto error = CheckNumberField("uPort", m_port->text().toStdString(), 0, 65535, port)) {
+        WidgetMessageBox own;
+        RefuseField(*this, m_box ? *m_box : own, *error);
+        return;
+    }
+    m_acceptedPort = static_cast<unsigned>(port);
+    QDialog::accept();
+}
+
 ServerPropertiesData CServerPropertiesDlg::Data() const {
     ServerPropertiesData d;
     d.root = m_root->text().toStdString();
-    d.port = static_cast<unsigned>(m_port->value());
+    d.port = m_acceptedPort;
     d.logging = m_logging->isChecked();
     d.icons = m_icons->isChecked();
     d.listing = m_listing->isChecked();

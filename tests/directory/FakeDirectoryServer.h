@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,13 +15,20 @@
 
 namespace kestrel::test {
 
-// A directory server on a loopback port: answers every request with a fixed reply body
-// and keeps the raw requests it received. An endless one sends more body after the reply
-// for as long as the client reads.
+// A directory server on a loopback port: answers every request with a fixed status and
+// reply body, or with the reply set for the request's path, and keeps the raw requests it
+// received. An endless one sends more body after the reply for as long as the client reads.
 class FakeDirectoryServer {
 public:
-    explicit FakeDirectoryServer(std::string replyBody, bool endless = false)
-        : m_reply(std::move(replyBody)), m_endless(endless) {
+    struct Reply {
+        int status = 200;
+        std::string body;
+    };
+
+    FakeDirectoryServer(std::string replyBody, bool endless)
+        : FakeDirectoryServer(std::move(replyBody), 200, endless) {}
+    explicit FakeDirectoryServer(std::string replyBody, int status = 200, bool endless = false)
+        : m_reply{status, std::move(replyBody)}, m_endless(endless) {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -41,6 +49,26 @@ public:
     FakeDirectoryServer& operator=(const FakeDirectoryServer&) = delete;
 
     std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
+    // Requests whose request-line path is `path` (exactly, "?" included) get this reply.
+    void SetReply(const std::string& path, int status, std::string body) {
+        std::lock_guard lock(m_mutex);
+        m_replies[path] = Reply{status, std::move(body)};
+    }
+    // The request lines received, in order ("POST /path? HTTP/1.1").
+    std::vector<std::string> RequestLines() {
+        std::vector<std::string> lines;
+        for (const std::string& r : Requests())
+            lines.push_back(r.substr(0, r.find("\r\n")));
+        return lines;
+    }
+    // The body of request `index` (after the empty line).
+    std::string Body(size_t index) {
+        auto r = Requests();
+        if (index >= r.size())
+            return {};
+        auto p = r[index].find("\r\n\r\n");
+        return p == std::string::npos ? std::string() : r[index].substr(p + 4);
+    }
     std::vector<std::string> Requests() {
         std::lock_guard lock(m_mutex);
         return m_requests;
@@ -64,11 +92,20 @@ private:
             if (c < 0)
                 continue;
             std::string request = ReadRequest(c);
+            Reply reply;
             {
                 std::lock_guard lock(m_mutex);
                 m_requests.push_back(request);
+                reply = m_reply;
+                const auto sp1 = request.find(' ');
+                const auto sp2 = sp1 == std::string::npos ? sp1 : request.find(' ', sp1 + 1);
+                if (sp2 != std::string::npos)
+                    if (auto it = m_replies.find(request.substr(sp1 + 1, sp2 - sp1 - 1));
+                        it != m_replies.end())
+                        reply = it->second;
             }
-            std::string response = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + m_reply;
+            std::string response = "HTTP/1.0 " + std::to_string(reply.status) +
+                                   " Status\r\nContent-Type: text/plain\r\n\r\n" + reply.body;
             size_t sent = 0;
             while (sent < response.size()) {
                 ssize_t n = ::send(c, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
@@ -111,7 +148,8 @@ private:
         return data;
     }
 
-    std::string m_reply;
+    Reply m_reply;
+    std::map<std::string, Reply> m_replies;
     bool m_endless = false;
     int m_fd = -1;
     int m_port = 0;

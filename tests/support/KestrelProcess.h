@@ -62,8 +62,9 @@ private:
 // One run of build/kestrel; killed if the test leaves it running.
 class KestrelProcess {
 public:
+    // `workingFolder`: where the program starts (empty: the sandbox root).
     KestrelProcess(const Sandbox& box, const std::string& stderrName, std::vector<std::string> extraEnv = {},
-                   std::vector<std::string> args = {}) {
+                   std::vector<std::string> args = {}, const std::string& workingFolder = {}) {
         m_stderrPath = box.Root() + "/" + stderrName;
         m_stdoutPath = m_stderrPath + ".stdout";
         std::vector<std::string> env = {"HOME=" + box.Root() + "/home",
@@ -85,8 +86,10 @@ public:
                                          0600);
         posix_spawn_file_actions_addopen(&actions, 1, m_stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
-        // The working folder receives the hit log: the sandbox's, never the caller's.
-        posix_spawn_file_actions_addchdir_np(&actions, box.Root().c_str());
+        // The working folder receives the hit log: the sandbox's (or the one given), never
+        // the caller's.
+        posix_spawn_file_actions_addchdir_np(&actions, workingFolder.empty() ? box.Root().c_str()
+                                                                             : workingFolder.c_str());
         std::string program = KESTREL_BINARY;
         std::vector<char*> argv = {program.data()};
         for (auto& a : args)

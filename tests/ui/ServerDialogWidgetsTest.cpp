@@ -1,14 +1,25 @@
-// The server dialogs with widgets (offscreen): the icon box follows the listing box, and
-// the dialogs hand back what was typed.
+// The server dialogs with widgets (offscreen): the icon box follows the listing box, the
+// port is checked on OK, and the dialogs hand back what was typed.
 
 #include "ui/ServerDialogWidgets.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
-#include <QSpinBox>
 #include <gtest/gtest.h>
 
 using namespace kestrel;
+
+namespace {
+class RecordingBox final : public IMessageBox {
+public:
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
+        texts.push_back(text);
+        return defaultResult;
+    }
+    std::vector<std::string> texts;
+};
+} // namespace
 
 TEST(ServerPropertiesDialog, IconBoxEnabledExactlyWhileListingIsTicked) {
     ServerPropertiesData data{"/srv/web", 8080, true, true, false};
@@ -19,15 +30,41 @@ TEST(ServerPropertiesDialog, IconBoxEnabledExactlyWhileListingIsTicked) {
     EXPECT_TRUE(dlg.m_icons->isEnabled());
     dlg.m_listing->click();
     EXPECT_FALSE(dlg.m_icons->isEnabled());
-
-    dlg.m_port->setValue(70000); // the field keeps to 0..65535
-    EXPECT_EQ(dlg.m_port->value(), 65535);
     dlg.m_root->setText("/other");
     ServerPropertiesData out = dlg.Data();
     EXPECT_EQ(out.root, "/other");
-    EXPECT_EQ(out.port, 65535u);
+    EXPECT_EQ(out.port, 8080u);
     EXPECT_TRUE(out.logging);
     EXPECT_FALSE(out.listing);
+}
+
+TEST(ServerPropertiesDialog, PortIsCheckedOnOkAndAStoredValueIsShownAsStored) {
+    RecordingBox box;
+    ServerPropertiesData data{"/srv/web", 70000, true, false, false};
+    CServerPropertiesDlg dlg(data, nullptr, &box);
+    EXPECT_EQ(dlg.m_port->objectName(), "uPort");
+    EXPECT_EQ(dlg.m_port->text(), "70000"); // not clamped
+    dlg.show();
+    dlg.m_root->setFocus();
+    struct Row {
+        const char* typed;
+        const char* message;
+    } refused[] = {{"70000", "0から65535までの整数を入力してください。"},
+                   {"-1", "0から65535までの整数を入力してください。"},
+                   {"80a", "整数を入力してください。"},
+                   {"", "整数を入力してください。"}};
+    for (const Row& r : refused) {
+        box.texts.clear();
+        dlg.m_port->setText(r.typed);
+        dlg.accept();
+        EXPECT_EQ(dlg.result(), QDialog::Rejected) << r.typed;
+        EXPECT_EQ(box.texts, std::vector<std::string>{r.message}) << r.typed;
+        EXPECT_EQ(dlg.focusWidget(), dlg.m_port) << r.typed;
+    }
+    dlg.m_port->setText(" 8081 ");
+    dlg.accept();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(dlg.Data().port, 8081u);
 }
 
 TEST(RootFolderDialog, PrefilledWithTheCandidate) {

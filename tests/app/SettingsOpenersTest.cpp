@@ -1,0 +1,172 @@
+// The main frame's dialog openers with scripted dialogs: what is stored on accept and on
+// cancel, the skin switch, and the pages written once after the dialog has closed.
+
+#include "app/CommandIds.h"
+#include "app/HeadlessView.h"
+#include "app/MainApp.h"
+#include "app/MainFrame.h"
+#include "app/SettingsDialogs.h"
+#include "publish/PageGenerator.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+
+using namespace kestrel;
+
+namespace {
+
+// A view that counts skin loads and claims a display, so that the scripted dialogs are used.
+class CountingView final : public HeadlessMainView {
+public:
+    bool IsHeadless() const override { return false; }
+    void ApplySkin(std::shared_ptr<const SkinFace> face) override {
+        ++skinLoads;
+        HeadlessMainView::ApplySkin(std::move(face));
+    }
+    int skinLoads = 0;
+};
+
+// Dialogs whose answers the test scripts; each records whether the pages existed while open.
+class ScriptedDialogs final : public ISettingsDialogs {
+public:
+    explicit ScriptedDialogs(std::function<bool()> pagesExist) : m_pagesExist(std::move(pagesExist)) {}
+    bool EditBasicSettings(BasicSettingsForm& form) override {
+        pagesWhileOpen = m_pagesExist();
+        if (basic)
+            return basic(form);
+        return false;
+    }
+    bool EditHtmlSettings(HtmlSettings& settings) override {
+        pagesWhileOpen = m_pagesExist();
+        if (html)
+            return html(settings);
+        return false;
+    }
+    bool RunUrlRegistration(UrlRegistration& session, UrlRegSettings& settings) override {
+        pagesWhileOpen = m_pagesExist();
+        if (registration)
+            return registration(session, settings);
+        return false;
+    }
+    void ShowAbout(const std::string& version) override { aboutVersion = version; }
+
+    std::function<bool(BasicSettingsForm&)> basic;
+    std::function<bool(HtmlSettings&)> html;
+    std::function<bool(UrlRegistration&, UrlRegSettings&)> registration;
+    bool pagesWhileOpen = true;
+    std::string aboutVersion;
+
+private:
+    std::function<bool()> m_pagesExist;
+};
+
+class SettingsOpenersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        const std::string root = Root();
+        ::mkdir((root + "/web").c_str(), 0755);
+        ::mkdir((root + "/web/templates").c_str(), 0755);
+        std::ofstream(root + "/web/templates/js_t.html") << "<html></html>";
+        std::ofstream(root + "/Kestrels.reg")
+            << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
+            << "\"strRoot\"=\"" << root << "/web\"\n\"uPort\"=dword:00000000\n";
+        SetSettingsDialogsFactory([this] {
+            auto d = std::make_unique<ScriptedDialogs>([this] { return PagesExist(); });
+            m_dialogs = d.get();
+            return d;
+        });
+        AppEnvironment env;
+        env.configFolder = root;
+        env.makeView = [this]() -> std::unique_ptr<IMainView> {
+            auto view = std::make_unique<CountingView>();
+            m_view = view.get();
+            return view;
+        };
+        m_app = std::make_unique<CMainApp>(std::move(env));
+        ASSERT_TRUE(m_app->InitInstance());
+        SetSettingsDialogsFactory({});
+        std::remove(DataFile().c_str());
+    }
+    void TearDown() override { m_app.reset(); }
+    std::string Root() const { return m_dir.path().toStdString(); }
+    std::string DataFile() const { return Root() + "/web/" + kDataFileName; }
+    bool PagesExist() const {
+        struct stat st {};
+        return ::stat(DataFile().c_str(), &st) == 0;
+    }
+    CMainFrame& Frame() { return *m_app->MainFrame(); }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<CMainApp> m_app;
+    CountingView* m_view = nullptr;
+    ScriptedDialogs* m_dialogs = nullptr;
+};
+
+TEST_F(SettingsOpenersTest, CancelStoresNothingButWritesThePagesAfterClosing) {
+    ASSERT_NE(m_dialogs, nullptr);
+    Frame().m_basicSettings.PicPass = "old";
+    m_dialogs->basic = [](BasicSettingsForm& f) {
+        f.picPass = "typed";
+        return false;
+    };
+    const int loads = m_view->skinLoads;
+    Frame().OnCommand(CmdBasicSettings);
+    EXPECT_FALSE(m_dialogs->pagesWhileOpen);
+    EXPECT_TRUE(PagesExist());
+    EXPECT_EQ(Frame().m_basicSettings.PicPass, "old");
+    EXPECT_EQ(m_view->skinLoads, loads);
+
+    std::remove(DataFile().c_str());
+    Frame().m_htmlSettings.Title1 = "kept";
+    m_dialogs->html = [](HtmlSettings& s) {
+        s.Title1 = "typed";
+        return false;
+    };
+    Frame().OnCommand(CmdHtmlSettings);
+    EXPECT_FALSE(m_dialogs->pagesWhileOpen);
+    EXPECT_TRUE(PagesExist());
+    EXPECT_EQ(Frame().m_htmlSettings.Title1, "kept");
+}
+
+TEST_F(SettingsOpenersTest, AcceptStoresAndOnlyANewSkinFolderReloadsTheSkin) {
+    Frame().m_basicSettings.SkinBmp = "/srv/skin/";
+    m_dialogs->basic = [](BasicSettingsForm& f) {
+        f.picPass = "new";
+        return true; // the skin text unchanged
+    };
+    const int loads = m_view->skinLoads;
+    Frame().OpenBasicSettings();
+    EXPECT_EQ(Frame().m_basicSettings.PicPass, "new");
+    EXPECT_EQ(m_view->skinLoads, loads);
+    m_dialogs->basic = [](BasicSettingsForm& f) {
+        f.skinBmp = "/srv/other/";
+        return true;
+    };
+    Frame().OpenBasicSettings();
+    EXPECT_EQ(Frame().m_basicSettings.SkinBmp, "/srv/other/");
+    EXPECT_EQ(Frame().SkinFileNames()[0].rfind("/srv/other/", 0), 0u);
+    EXPECT_EQ(m_view->skinLoads, loads + 1);
+}
+
+TEST_F(SettingsOpenersTest, RegistrationGetsTheServerPortAndPageAddressAndAboutTheVersion) {
+    Frame().m_basicSettings.CGIServer = "dir.example.jp";
+    Frame().m_basicSettings.GlobalIP = "203.0.113.5";
+    m_dialogs->registration = [](UrlRegistration& session, UrlRegSettings& s) {
+        EXPECT_EQ(session.Settings().cgiServer, "dir.example.jp");
+        EXPECT_EQ(session.Settings().port, 0u);
+        EXPECT_EQ(session.InitialForm().address, "203.0.113.5");
+        s.Title = "stored";
+        return true;
+    };
+    Frame().OnCommand(CmdUrlRegistration);
+    EXPECT_EQ(Frame().m_urlRegSettings.Title, "stored");
+    EXPECT_TRUE(PagesExist());
+    Frame().OnCommand(CmdAbout);
+    EXPECT_EQ(m_dialogs->aboutVersion, "Version 2.10");
+}
+
+} // namespace

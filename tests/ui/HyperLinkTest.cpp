@@ -1,0 +1,185 @@
+// The hyperlink control (offscreen): its colour rule, when it opens, what it hands to the
+// desktop, and the about box that carries two of them.
+
+#include "ui/HyperLink.h"
+#include "ui/AboutDialog.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QMovie>
+#include <QThread>
+#include <gtest/gtest.h>
+
+using namespace kestrel;
+
+namespace {
+
+class RecordingBox final : public IMessageBox {
+public:
+    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
+             int defaultResult) override {
+        texts.push_back(text);
+        return defaultResult;
+    }
+    std::vector<std::string> texts;
+};
+
+// Records what would have been opened and answers with `code`.
+struct RecordingOpener {
+    explicit RecordingOpener(int code = kOpenSucceeded) {
+        SetLinkOpener([this, code](const std::string& target) {
+            opened.push_back(target);
+            return code;
+        });
+    }
+    ~RecordingOpener() { SetLinkOpener({}); }
+    std::vector<std::string> opened;
+};
+
+void Press(QWidget& w, QEvent::Type type, QPoint at) {
+    QMouseEvent e(type, at, w.mapToGlobal(at), Qt::LeftButton,
+                  type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(&w, &e);
+}
+
+} // namespace
+
+TEST(LinkColour, Precedence) {
+    using R = LinkColourRole;
+    struct Row {
+        unsigned flags;
+        bool over, focused, visited;
+        R role;
+    } rows[] = {
+        {kLinkDefaultFlags, false, false, false, R::Link},
+        {kLinkDefaultFlags, false, false, true, R::Visited},
+        {kLinkDefaultFlags, true, false, false, R::Link}, // hover colour only with 0x02
+        {kLinkDefaultFlags, false, true, true, R::Focus},
+        {kLinkDefaultFlags | kLinkHoverColour, true, true, true, R::Hover},
+        {kLinkDefaultFlags | kLinkNoFocusColour, false, true, true, R::Visited},
+        {kLinkHoverColour | kLinkNoFocusColour, true, true, false, R::Hover},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(LinkColourFor(r.flags, r.over, r.focused, r.visited), r.role)
+            << r.flags << r.over << r.focused << r.visited;
+    EXPECT_EQ(LinkColour(R::Visited), QColor(128, 0, 128));
+    EXPECT_EQ(LinkColour(R::Focus), QColor(0, 128, 128));
+}
+
+TEST(OpenTarget, OnlyWebAndMailAddressesReachTheDesktop) {
+    RecordingOpener opener;
+    for (const char* bad : {"", "file:///etc/passwd", "/usr/bin/xterm", "http://", "javascript:alert(1)",
+                            "mailto:", "ftp://host/", "HTTP://host/"})
+        EXPECT_EQ(OpenTarget(bad), kOpenFileNotFound) << bad;
+    for (const char* good : {"http://dir.example/", "https://www.velmora.example/",
+                             "mailto:support@velmora.example", "http://[2001:db8::1]:8080/index.html"})
+        EXPECT_EQ(OpenTarget(good), kOpenSucceeded) << good;
+    EXPECT_EQ(opener.opened.size(), 4u);
+    EXPECT_EQ(OpenErrorText(31),
+              "Can't open link:\n\nThere is no application associated\nwith the given filename extension.");
+    EXPECT_EQ(OpenErrorText(32), "Can't open link:\n\nThe specified dynamic-link library was not found.");
+    EXPECT_EQ(OpenErrorText(40), "Can't open link:\n\nUnknown Error (40) occurred.");
+}
+
+TEST(HyperLinkControl, AttachFillsTextAndTargetFromEachOther) {
+    CHyperLink empty;
+    empty.SetTarget("http://a.example/");
+    empty.Attach();
+    EXPECT_EQ(empty.text(), "http://a.example/");
+    EXPECT_EQ(empty.toolTip(), "http://a.example/");
+    EXPECT_TRUE(empty.font().underline());
+    EXPECT_EQ(empty.cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(empty.focusPolicy(), Qt::StrongFocus);
+    EXPECT_EQ(empty.sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
+
+    CHyperLink noHand(QStringLiteral("https://b.example/"));
+    noHand.SetFlags(kLinkNoHandCursor);
+    noHand.Attach();
+    EXPECT_EQ(noHand.Target(), "https://b.example/");
+    EXPECT_FALSE(noHand.font().underline());
+    EXPECT_NE(noHand.cursor().shape(), Qt::PointingHandCursor);
+}
+
+TEST(HyperLinkControl, DefaultFlagsOpenOnceOnReleaseInsideThenFocusThenVisited) {
+    RecordingOpener opener;
+    RecordingBox box;
+    QWidget window;
+    auto* link = new CHyperLink(QStringLiteral("http://dir.example/"), &window);
+    auto* other = new QLabel(&window);
+    other->setFocusPolicy(Qt::StrongFocus);
+    other->move(0, 40);
+    link->SetMessageBox(&box);
+    link->Attach();
+    window.show();
+    window.activateWindow();
+    QApplication::processEvents();
+
+    const QPoint inside(2, 2);
+    Press(*link, QEvent::MouseButtonPress, inside);
+    EXPECT_TRUE(opener.opened.empty()); // not on press
+    Press(*link, QEvent::MouseButtonRelease, inside);
+    EXPECT_EQ(opener.opened, std::vector<std::string>{"http://dir.example/"});
+    EXPECT_TRUE(link->IsVisited());
+    EXPECT_EQ(link->ColourRole(), LinkColourRole::Focus);
+    EXPECT_EQ(link->palette().color(QPalette::WindowText), QColor(0, 128, 128));
+
+    // A release outside the control (Qt sends it to the pressed widget) opens nothing.
+    Press(*link, QEvent::MouseButtonPress, inside);
+    Press(*link, QEvent::MouseButtonRelease, QPoint(-5, 300));
+    EXPECT_EQ(opener.opened.size(), 1u);
+
+    other->setFocus();
+    QFocusEvent out(QEvent::FocusOut);
+    QApplication::sendEvent(link, &out);
+    EXPECT_EQ(link->ColourRole(), LinkColourRole::Visited);
+
+    // Space opens it again.
+    QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
+    QApplication::sendEvent(link, &space);
+    EXPECT_EQ(opener.opened.size(), 2u);
+    EXPECT_TRUE(box.texts.empty());
+}
+
+TEST(HyperLinkControl, FailureBeepsAndTellsTheCodeAndStaysUnvisited) {
+    RecordingOpener opener(kOpenNoAssociation);
+    RecordingBox box;
+    CHyperLink link(QStringLiteral("mailto:x@y.example"));
+    link.SetMessageBox(&box);
+    link.Attach();
+    link.FollowLink();
+    EXPECT_FALSE(link.IsVisited());
+    EXPECT_EQ(box.texts, std::vector<std::string>{OpenErrorText(kOpenNoAssociation)});
+
+    CHyperLink shell(QStringLiteral("rm -rf ~"));
+    shell.SetMessageBox(&box);
+    shell.Attach();
+    shell.FollowLink();
+    EXPECT_EQ(box.texts.back(), "Can't open link:\n\nThe specified file was not found.");
+    EXPECT_EQ(opener.opened.size(), 1u); // the shell text never reached the opener
+}
+
+TEST(AboutBox, VersionLinksAndAnAnimationThatRunsUntilClosed) {
+    CAboutDlg dlg("Version 2.10");
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("バージョン情報"));
+    EXPECT_EQ(dlg.m_version->text(), "Version 2.10");
+    EXPECT_EQ(dlg.m_makerWeb->Target(), "https://www.velmora.example/");
+    EXPECT_EQ(dlg.m_makerMail->Target(), "mailto:support@velmora.example");
+    EXPECT_EQ(dlg.m_makerMail->text(), "email:support@velmora.example");
+    EXPECT_FALSE(dlg.m_makerWeb->pixmap().isNull());
+    ASSERT_NE(dlg.m_movie, nullptr);
+    dlg.show();
+    EXPECT_EQ(dlg.m_movie->state(), QMovie::Running);
+    const int first = dlg.m_movie->currentFrameNumber();
+    for (int i = 0; i < 50 && dlg.m_movie->currentFrameNumber() == first; ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(20);
+    }
+    EXPECT_NE(dlg.m_movie->currentFrameNumber(), first);
+    dlg.accept();
+    EXPECT_EQ(dlg.m_movie->state(), QMovie::NotRunning);
+
+    CAboutDlg broken("Version 2.10", nullptr, QStringLiteral("/nonexistent/Kestrel.gif"));
+    EXPECT_EQ(broken.m_movie, nullptr);
+    EXPECT_TRUE(broken.m_animationFrame->pixmap().isNull());
+}
