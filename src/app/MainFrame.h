@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -102,6 +103,8 @@ public:
     // "framei.jpg" for a picture request, and laying the starter site into a web root
     // that ValidateWebRoot has just created.
     std::function<void()> ComposeFrameHook;
+    // Tests: composes the live stream's pictures in place of the capture subsystem.
+    std::function<bool(std::vector<uint8_t>&, bool&)> ComposeStreamHook;
     std::function<void(const std::string& root)> WebRootCreatedHook;
 
     // Commands from every door (skin, tray, help keys). A disabled command does nothing;

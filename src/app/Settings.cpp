@@ -32,6 +32,12 @@ template <typename T> void ReadAsStored(CSettingsKey& key, const char* name, T& 
     field = key.QueryDword(name, v) == ERROR_SUCCESS ? v : def;
 }
 
+// "in range, else default": a stored number from lo to hi is taken, anything else reads as the default.
+void ReadInRange(CSettingsKey& key, const char* name, uint32_t& field, uint32_t lo, uint32_t hi, uint32_t def) {
+    uint32_t v = def;
+    field = (key.QueryDword(name, v) == ERROR_SUCCESS && v >= lo && v <= hi) ? v : def;
+}
+
 void ReadText(CSettingsKey& key, const char* name, std::string& field, const std::string& def) {
     std::string v = def;
     field = key.QueryString(name, v) == ERROR_SUCCESS ? v : def;
@@ -157,6 +163,9 @@ void CServerSettings::Load(const std::string& hostName) {
     ReadZeroOne(key, "bListIcon", bListIcon, 0);
     ReadZeroOne(key, "bAllowListing", bAllowListing, 0);
     ReadAsStored(key, "MaxConnPerAddress", MaxConnPerAddress, 256u);
+    ReadZeroOne(key, "StreamEnabled", StreamEnabled, 1);
+    ReadInRange(key, "StreamMaxFps", StreamMaxFps, 1, 30, 10);
+    ReadInRange(key, "StreamMaxClients", StreamMaxClients, 1, 256, 32);
     key.Close();
 }
 
@@ -172,6 +181,9 @@ void CServerSettings::Save() const {
     key.SetDword("bListIcon", bListIcon);
     key.SetDword("bAllowListing", bAllowListing);
     key.SetDword("MaxConnPerAddress", MaxConnPerAddress);
+    key.SetDword("StreamEnabled", StreamEnabled);
+    key.SetDword("StreamMaxFps", StreamMaxFps);
+    key.SetDword("StreamMaxClients", StreamMaxClients);
     key.Close();
 }
 

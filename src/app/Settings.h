@@ -98,6 +98,11 @@ public:
     uint32_t bAllowListing = 0;
     // Open connections one client address may hold (IPv6: one /64); 0 = no cap.
     uint32_t MaxConnPerAddress = 256;
+    // The live motion-JPEG stream "/stream.mjpg": on/off, frames per second (1-30),
+    // clients at once (1-256).
+    uint32_t StreamEnabled = 1;
+    uint32_t StreamMaxFps = 10;
+    uint32_t StreamMaxClients = 32;
     int64_t timeStarted = 0;  // not stored
 };
 
