@@ -10,9 +10,10 @@ namespace kestrel {
 
 namespace {
 
-const char* const kDefaultCaptionText =
-    "\xE4\xBF\xAE\xE6\xAD\xA3\xE3\x81\x99\xE3\x82\x8B\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x82\xB7\xE3\x83\xA7"
-    "\xE3\x83\xB3\xE3\x82\x92\xE3\x82\xAF\xE3\x83\xAA\xE3\x83\x83\xE3\x82\xAF"; // 修正するキャプションをクリック
+const char* const kDefaultCaptionText = "\xE4\xBF\xAE\xE6\xAD\xA3\xE3\x81\x99\xE3\x82\x8B\xE3\x82\xAD\xE3\x83"
+                                        "\xA3\xE3\x83\x97\xE3\x82\xB7\xE3\x83\xA7"
+                                        "\xE3\x83\xB3\xE3\x82\x92\xE3\x82\xAF\xE3\x83\xAA\xE3\x83\x83\xE3\x82"
+                                        "\xAF"; // 修正するキャプションをクリック
 
 // "0/1, else default": a stored 0 or 1 is taken, anything else reads as the default.
 void ReadZeroOne(CSettingsKey& key, const char* name, uint32_t& field, uint32_t def) {
@@ -33,7 +34,8 @@ template <typename T> void ReadAsStored(CSettingsKey& key, const char* name, T& 
 }
 
 // "in range, else default": a stored number from lo to hi is taken, anything else reads as the default.
-void ReadInRange(CSettingsKey& key, const char* name, uint32_t& field, uint32_t lo, uint32_t hi, uint32_t def) {
+void ReadInRange(CSettingsKey& key, const char* name, uint32_t& field, uint32_t lo, uint32_t hi,
+                 uint32_t def) {
     uint32_t v = def;
     field = (key.QueryDword(name, v) == ERROR_SUCCESS && v >= lo && v <= hi) ? v : def;
 }
@@ -47,9 +49,11 @@ void ReadText(CSettingsKey& key, const char* name, std::string& field, const std
 
 std::string DefaultWebRoot() {
     std::string home = HomeFolder();
-    return (home == "/" ? std::string() : home) + "/" + kWebRootName;  // "/WebPages", never "//WebPages"
+    return (home == "/" ? std::string() : home) + "/" + kWebRootName; // "/WebPages", never "//WebPages"
 }
-std::string DefaultOverlayBmp() { return DefaultWebRoot() + "/overlay.bmp"; }
+std::string DefaultOverlayBmp() {
+    return DefaultWebRoot() + "/overlay.bmp";
+}
 
 // --- Caption ---
 
@@ -119,8 +123,7 @@ void ImageSettings::Load(IMessageBox* box) {
     for (int i = 0; i < kCaptionCount; ++i) {
         int rc = captions[static_cast<size_t>(i)].Load(key, i);
         if (rc != 0 && box)
-            box->Show(ErrorText(rc), "Error opening key",
-                      MessageIcon::Information);
+            box->Show(ErrorText(rc), "Error opening key", MessageIcon::Information);
     }
     key.Close();
 }

@@ -73,7 +73,7 @@ private:
     static bool SmallFromNoPhone(const std::string& path, DibBuffer& small);
 
     ComposeInputs m_in;
-    bool m_keepGrab = true;     // Compose hands the grabbed frame to "capframe.bmp"
+    bool m_keepGrab = true; // Compose hands the grabbed frame to "capframe.bmp"
     bool m_usedOffPicture = false;
     std::map<std::string, QFont> m_fonts; // by the 60 stored font bytes
     std::vector<uint8_t> m_grabbed;

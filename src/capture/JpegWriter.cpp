@@ -4,8 +4,8 @@
 #include "platform/Paths.h"
 
 #include <algorithm>
-#include <csetjmp>
 #include <cerrno>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

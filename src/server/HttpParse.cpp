@@ -402,8 +402,8 @@ std::string ApplyPicturePassword(const std::string& rawPath, const std::string& 
     return ApplyPasswordRule(rawPath, "/frame.jpg", password, passed);
 }
 
-std::string ApplyPasswordRule(const std::string& rawPath, const std::string& name, const std::string& password,
-                              bool* passed) {
+std::string ApplyPasswordRule(const std::string& rawPath, const std::string& name,
+                              const std::string& password, bool* passed) {
     if (passed)
         *passed = false;
     const std::string withQuery = name + "?";

@@ -74,8 +74,8 @@ std::string ApplyPicturePassword(const std::string& rawPath, const std::string& 
 // The same rule for another protected path `name` ("/stream.mjpg"): a path beginning with
 // `name` + "?" is `name` when the password is empty or offered after "&picid=", otherwise
 // "/pass.jpg"; while a password is set any other path beginning with `name` is "/pass.jpg".
-std::string ApplyPasswordRule(const std::string& rawPath, const std::string& name, const std::string& password,
-                              bool* passed = nullptr);
+std::string ApplyPasswordRule(const std::string& rawPath, const std::string& name,
+                              const std::string& password, bool* passed = nullptr);
 
 // Case-insensitive (ASCII) comparison; <0, 0, >0.
 int CompareNoCase(std::string_view a, std::string_view b);

@@ -31,11 +31,13 @@ std::string MakeStreamBoundary() {
 }
 
 std::string MjpegFraming::HeadLines() const {
-    return "Content-type: multipart/x-mixed-replace;boundary=" + boundary + "\r\nCache-Control: no-store\r\n\r\n";
+    return "Content-type: multipart/x-mixed-replace;boundary=" + boundary +
+           "\r\nCache-Control: no-store\r\n\r\n";
 }
 
 std::string MjpegFraming::Part(const std::vector<std::uint8_t>& jpeg) const {
-    std::string part = "Content-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) + "\r\n\r\n";
+    std::string part =
+        "Content-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) + "\r\n\r\n";
     part.reserve(part.size() + jpeg.size() + boundary.size() + 6);
     part.append(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
     part += "\r\n--" + boundary + "\r\n";

@@ -6,8 +6,8 @@
 #include <QImage>
 #include <QThread>
 
-#include <arpa/inet.h>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>

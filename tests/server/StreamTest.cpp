@@ -15,8 +15,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <set>
 #include <netinet/in.h>
+#include <set>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -29,7 +29,9 @@ namespace {
 class StreamReader {
 public:
     StreamReader(unsigned port, std::string request, int receiveBuffer = 0)
-        : m_thread([this, port, request = std::move(request), receiveBuffer] { Run(port, request, receiveBuffer); }) {}
+        : m_thread([this, port, request = std::move(request), receiveBuffer] {
+              Run(port, request, receiveBuffer);
+          }) {}
     ~StreamReader() {
         m_stop = true;
         m_thread.join();
@@ -61,7 +63,8 @@ private:
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(request.size())) {
             ::close(fd);
             ended = true;
             return;
@@ -124,7 +127,8 @@ private:
                 return;
             const std::string headers = in.substr(0, end + 2);
             auto cl = headers.find("Content-Length: ");
-            if (headers.find("Content-Type: image/jpeg\r\n") == std::string::npos || cl == std::string::npos) {
+            if (headers.find("Content-Type: image/jpeg\r\n") == std::string::npos ||
+                cl == std::string::npos) {
                 malformed = true;
                 return;
             }
@@ -171,7 +175,8 @@ struct StreamTest : ::testing::Test {
 TEST_F(StreamTest, HeadAndPartsParseAndEveryClientGetsTheSameCompositions) {
     std::vector<std::unique_ptr<StreamReader>> readers;
     for (int i = 0; i < 4; ++i)
-        readers.push_back(std::make_unique<StreamReader>(h.Port(), GetLine("/stream.mjpg?" + std::to_string(i))));
+        readers.push_back(
+            std::make_unique<StreamReader>(h.Port(), GetLine("/stream.mjpg?" + std::to_string(i))));
     ASSERT_TRUE(PumpUntil([&] {
         for (auto& r : readers)
             if (r->parts < 10)
