@@ -206,7 +206,8 @@ TEST_F(StarterTemplatesTest, GeneratedPagesAreComplete) {
                   .find("\"frame.jpg?\" + count + \"&picid=\" + encodeURIComponent(password)"),
               std::string::npos);
     // They play the live stream first, with the password in the same place.
-    EXPECT_NE(ReadFile(root + "/sub.html").find("\"stream.mjpg?\" + Date.now() + \"&picid=\" + password"),
+    EXPECT_NE(ReadFile(root + "/sub.html")
+                  .find("\"stream.mjpg?\" + Date.now() + \"&picid=\" + encodeURIComponent(password)"),
               std::string::npos);
 }
 
