@@ -91,6 +91,15 @@ CMainFrame::CMainFrame(CMainApp& app)
             MessageBox().Show(report, "Kestrel", MessageIcon::Exclamation);
     };
     hooks.recordHit = [this](const std::shared_ptr<CRequest>& request) { RecordHit(request); };
+    hooks.composeStreamFrame = [this](std::vector<uint8_t>& jpeg, bool& cameraOff) {
+        if (ComposeStreamHook)
+            return ComposeStreamHook(jpeg, cameraOff);
+        return m_capture->Composer().ComposeToMemory(jpeg, cameraOff);
+    };
+    hooks.touchViewer = [this](const std::string& address) {
+        m_hitTracker->TouchViewer(address, std::time(nullptr));
+        m_app.RequestIdle();
+    };
     m_webServer = std::make_unique<CWebServer>(m_serverSettings, MessageBox(), std::move(hooks));
     StartServer();
 }

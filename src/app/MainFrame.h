@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -35,7 +36,7 @@ struct ControlLayout {
     ControlId id;
     Rect rect;
     int fontHeight;
-    COLORREF background;  // 0xFFFFFFFF: the toolkit's default colours
+    COLORREF background; // 0xFFFFFFFF: the toolkit's default colours
 };
 constexpr COLORREF kStatusBackground = RGB(208, 216, 208);
 constexpr COLORREF kUptimeBackground = RGB(184, 188, 184);
@@ -51,9 +52,11 @@ constexpr ControlLayout kStatusControls[] = {
 };
 
 constexpr const char* kNoDriverSelected = "No Driver Selected";
-constexpr const char* kNoCaptureDeviceMessage =
-    "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
-    "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93"; // キャプチャデバイスが存在しません
+constexpr const char*
+    kNoCaptureDeviceMessage = "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3"
+                              "\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
+                              "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3"
+                              "\x82\x93"; // キャプチャデバイスが存在しません
 constexpr int kMaxListedDrivers = 100;
 // A skin background that cannot be used; %s is its path.
 constexpr const char* kSkinFallbackMessage = "スキン画像を読み込めません：%s\n内蔵のスキンを使います。";
@@ -104,6 +107,8 @@ public:
     // "framei.jpg" for a picture request, and laying the starter site into a web root
     // that ValidateWebRoot has just created.
     std::function<void()> ComposeFrameHook;
+    // Tests: composes the live stream's pictures in place of the capture subsystem.
+    std::function<bool(std::vector<uint8_t>&, bool&)> ComposeStreamHook;
     std::function<void(const std::string& root)> WebRootCreatedHook;
 
     // Commands from every door (skin, tray, help keys). A disabled command does nothing;

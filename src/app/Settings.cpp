@@ -10,9 +10,10 @@ namespace kestrel {
 
 namespace {
 
-const char* const kDefaultCaptionText =
-    "\xE4\xBF\xAE\xE6\xAD\xA3\xE3\x81\x99\xE3\x82\x8B\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x82\xB7\xE3\x83\xA7"
-    "\xE3\x83\xB3\xE3\x82\x92\xE3\x82\xAF\xE3\x83\xAA\xE3\x83\x83\xE3\x82\xAF"; // 修正するキャプションをクリック
+const char* const kDefaultCaptionText = "\xE4\xBF\xAE\xE6\xAD\xA3\xE3\x81\x99\xE3\x82\x8B\xE3\x82\xAD\xE3\x83"
+                                        "\xA3\xE3\x83\x97\xE3\x82\xB7\xE3\x83\xA7"
+                                        "\xE3\x83\xB3\xE3\x82\x92\xE3\x82\xAF\xE3\x83\xAA\xE3\x83\x83\xE3\x82"
+                                        "\xAF"; // 修正するキャプションをクリック
 
 // "0/1, else default": a stored 0 or 1 is taken, anything else reads as the default.
 void ReadZeroOne(CSettingsKey& key, const char* name, uint32_t& field, uint32_t def) {
@@ -32,6 +33,13 @@ template <typename T> void ReadAsStored(CSettingsKey& key, const char* name, T& 
     field = key.QueryDword(name, v) == ERROR_SUCCESS ? v : def;
 }
 
+// "in range, else default": a stored number from lo to hi is taken, anything else reads as the default.
+void ReadInRange(CSettingsKey& key, const char* name, uint32_t& field, uint32_t lo, uint32_t hi,
+                 uint32_t def) {
+    uint32_t v = def;
+    field = (key.QueryDword(name, v) == ERROR_SUCCESS && v >= lo && v <= hi) ? v : def;
+}
+
 void ReadText(CSettingsKey& key, const char* name, std::string& field, const std::string& def) {
     std::string v = def;
     field = key.QueryString(name, v) == ERROR_SUCCESS ? v : def;
@@ -41,9 +49,11 @@ void ReadText(CSettingsKey& key, const char* name, std::string& field, const std
 
 std::string DefaultWebRoot() {
     std::string home = HomeFolder();
-    return (home == "/" ? std::string() : home) + "/" + kWebRootName;  // "/WebPages", never "//WebPages"
+    return (home == "/" ? std::string() : home) + "/" + kWebRootName; // "/WebPages", never "//WebPages"
 }
-std::string DefaultOverlayBmp() { return DefaultWebRoot() + "/overlay.bmp"; }
+std::string DefaultOverlayBmp() {
+    return DefaultWebRoot() + "/overlay.bmp";
+}
 
 // --- Caption ---
 
@@ -113,8 +123,7 @@ void ImageSettings::Load(IMessageBox* box) {
     for (int i = 0; i < kCaptionCount; ++i) {
         int rc = captions[static_cast<size_t>(i)].Load(key, i);
         if (rc != 0 && box)
-            box->Show(ErrorText(rc), "Error opening key",
-                      MessageIcon::Information);
+            box->Show(ErrorText(rc), "Error opening key", MessageIcon::Information);
     }
     key.Close();
 }
@@ -157,6 +166,9 @@ void CServerSettings::Load(const std::string& hostName) {
     ReadZeroOne(key, "bListIcon", bListIcon, 0);
     ReadZeroOne(key, "bAllowListing", bAllowListing, 0);
     ReadAsStored(key, "MaxConnPerAddress", MaxConnPerAddress, 256u);
+    ReadZeroOne(key, "StreamEnabled", StreamEnabled, 1);
+    ReadInRange(key, "StreamMaxFps", StreamMaxFps, 1, 30, 10);
+    ReadInRange(key, "StreamMaxClients", StreamMaxClients, 1, 256, 32);
     key.Close();
 }
 
@@ -172,6 +184,9 @@ void CServerSettings::Save() const {
     key.SetDword("bListIcon", bListIcon);
     key.SetDword("bAllowListing", bAllowListing);
     key.SetDword("MaxConnPerAddress", MaxConnPerAddress);
+    key.SetDword("StreamEnabled", StreamEnabled);
+    key.SetDword("StreamMaxFps", StreamMaxFps);
+    key.SetDword("StreamMaxClients", StreamMaxClients);
     key.Close();
 }
 

@@ -19,9 +19,15 @@ using COLORREF = uint32_t;
 constexpr COLORREF RGB(int r, int g, int b) {
     return static_cast<COLORREF>((r & 0xFF) | ((g & 0xFF) << 8) | ((b & 0xFF) << 16));
 }
-constexpr int GetRValue(COLORREF c) { return static_cast<int>(c & 0xFF); }
-constexpr int GetGValue(COLORREF c) { return static_cast<int>((c >> 8) & 0xFF); }
-constexpr int GetBValue(COLORREF c) { return static_cast<int>((c >> 16) & 0xFF); }
+constexpr int GetRValue(COLORREF c) {
+    return static_cast<int>(c & 0xFF);
+}
+constexpr int GetGValue(COLORREF c) {
+    return static_cast<int>((c >> 8) & 0xFF);
+}
+constexpr int GetBValue(COLORREF c) {
+    return static_cast<int>((c >> 16) & 0xFF);
+}
 
 // The default web root folder ("~/WebPages") and the default overlay file in it.
 std::string DefaultWebRoot();
@@ -98,7 +104,12 @@ public:
     uint32_t bAllowListing = 0;
     // Open connections one client address may hold (IPv6: one /64); 0 = no cap.
     uint32_t MaxConnPerAddress = 256;
-    int64_t timeStarted = 0;  // not stored
+    // The live motion-JPEG stream "/stream.mjpg": on/off, frames per second (1-30),
+    // clients at once (1-256).
+    uint32_t StreamEnabled = 1;
+    uint32_t StreamMaxFps = 10;
+    uint32_t StreamMaxClients = 32;
+    int64_t timeStarted = 0; // not stored
 };
 
 class HtmlSettings : public SettingsRecord {
@@ -137,7 +148,7 @@ public:
     void Load(IMessageBox* box = nullptr);
     void Save() const;
 
-    std::string CGIServer;  // empty: no directory server configured
+    std::string CGIServer; // empty: no directory server configured
     uint32_t UrlAutoexec = 0;
     uint32_t AddrScout = 0;
     int32_t Power = 0;

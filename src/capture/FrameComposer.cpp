@@ -55,6 +55,7 @@ const Surface& FrameComposer::Compose() {
     picture.Clear();
     bool grabbed = false;
     bool cameraOn = s.CaptureDevice != -1 && s.PreviewEnabled;
+    m_usedOffPicture = false;
     if (cameraOn && window) {
         if (window->GrabFrameNoStop() && window->SaveDibToMemory(m_grabbed)) {
             grabbed = picture.Adopt(m_grabbed) != 0;
@@ -67,6 +68,7 @@ const Surface& FrameComposer::Compose() {
             return kNothing;
     }
     if (!cameraOn) {
+        m_usedOffPicture = true;
         const std::string name =
             OffPictureName(m_in.lastCaptureWidth ? *m_in.lastCaptureWidth : 0,
                            m_in.lastCaptureHeight ? *m_in.lastCaptureHeight : 0, s.CaptureDevice);
@@ -83,7 +85,7 @@ const Surface& FrameComposer::Compose() {
     // Not while a picture password is set: no request can carry the password to that file,
     // so the grab stays in memory only.
     auto saveGrabbed = [&] {
-        if (!grabbed)
+        if (!grabbed || !m_keepGrab)
             return;
         if (PasswordSet()) {
             m_capframeWriter.Discard(); // a frame still waiting from before is dropped too
@@ -206,6 +208,21 @@ void FrameComposer::WriteFiles(const Surface& surface) {
     jpeg.SetQuality(s.JpegQuality);
     jpeg.WriteFile(small->Pixels().data(), kSmallWidth, small->Height() < 0 ? -kSmallHeight : kSmallHeight,
                    root + kSmallFrameFile);
+}
+
+bool FrameComposer::ComposeToMemory(std::vector<uint8_t>& jpeg, bool& cameraOff) {
+    jpeg.clear();
+    cameraOff = false;
+    if (!m_in.settings || !m_in.jpeg || !m_in.webRoot)
+        return false;
+    m_keepGrab = false;
+    const Surface& surface = Compose();
+    m_keepGrab = true;
+    cameraOff = m_usedOffPicture;
+    if (surface.isNull())
+        return false;
+    m_in.jpeg->SetQuality(m_in.settings->JpegQuality);
+    return m_in.jpeg->Encode(surface.constBits(), surface.width(), -surface.height(), jpeg) == 0;
 }
 
 void FrameComposer::ComposeFrame() {

@@ -53,6 +53,11 @@ public:
     // picture or the composed size is 0 x 0.
     void ComposeFrame();
 
+    // One frame of the live stream: composed like the picture (a fresh frame or the
+    // camera-off picture) and encoded into `jpeg`, writing no file. False when there is no
+    // picture to encode. `cameraOff` says whether the camera-off picture was used.
+    bool ComposeToMemory(std::vector<uint8_t>& jpeg, bool& cameraOff);
+
     // Steps of ComposeFrame, reachable for tests and benchmarks.
     // The composed surface, or a null image when nothing is to be written.
     const Surface& Compose();
@@ -68,6 +73,8 @@ private:
     static bool SmallFromNoPhone(const std::string& path, DibBuffer& small);
 
     ComposeInputs m_in;
+    bool m_keepGrab = true; // Compose hands the grabbed frame to "capframe.bmp"
+    bool m_usedOffPicture = false;
     std::map<std::string, QFont> m_fonts; // by the 60 stored font bytes
     std::vector<uint8_t> m_grabbed;
     // "capframe.bmp" is refreshed at most four times a second: many viewers do not make

@@ -4,6 +4,7 @@
 #include "platform/Paths.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -103,14 +104,44 @@ int JpegWriter::SetQuality(int quality) {
     return m_quality;
 }
 
-int JpegWriter::WriteFile(const uint8_t* pixels, int width, int height, const std::string& path) {
+bool JpegWriter::CanEncode(const uint8_t* pixels, int width, int height) {
     m_lastError.clear();
-    State& s = *m_state;
-    if (!s.created || !pixels || width <= 0 || height == 0 || width > JPEG_MAX_DIMENSION ||
+    if (!m_state->created || !pixels || width <= 0 || height == 0 || width > JPEG_MAX_DIMENSION ||
         std::abs(height) > JPEG_MAX_DIMENSION) {
         m_lastError = "nothing to encode";
+        return false;
+    }
+    return true;
+}
+
+int JpegWriter::Encode(const uint8_t* pixels, int width, int height, std::vector<uint8_t>& out) {
+    out.clear();
+    if (!CanEncode(pixels, width, height))
+        return -1;
+    char* data = nullptr;
+    std::size_t size = 0;
+    std::FILE* stream = ::open_memstream(&data, &size);
+    if (!stream) {
+        m_lastError = ErrorText(errno);
         return -1;
     }
+    State& s = *m_state;
+    const bool ok = EncodeRows(&s.cinfo, &s.err, stream, pixels, width, std::abs(height), height < 0);
+    const bool closed = std::fclose(stream) == 0;
+    if (ok && closed)
+        out.assign(data, data + size);
+    std::free(data);
+    if (!ok || !closed) {
+        m_lastError = ok ? std::string("out of memory") : std::string(s.err.message);
+        return -1;
+    }
+    return 0;
+}
+
+int JpegWriter::WriteFile(const uint8_t* pixels, int width, int height, const std::string& path) {
+    if (!CanEncode(pixels, width, height))
+        return -1;
+    State& s = *m_state;
     AtomicFile file(path);
     if (!file.Open()) {
         m_lastError = ErrorText(file.Error());

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -22,10 +23,14 @@ public:
     // top-down block. The file is written beside the target and renamed over it, so a
     // failure leaves the previous file whole. 0 after writing, -1 on any failure.
     int WriteFile(const uint8_t* pixels, int width, int height, const std::string& path);
+    // Encodes the same rows into memory: `out` holds the JPEG file's bytes. 0 or -1.
+    int Encode(const uint8_t* pixels, int width, int height, std::vector<uint8_t>& out);
     // The encoder's message for the last failure (empty when the last write succeeded).
     const std::string& LastError() const { return m_lastError; }
 
 private:
+    bool CanEncode(const uint8_t* pixels, int width, int height);
+
     struct State;
     std::unique_ptr<State> m_state;
     int m_quality = 75;

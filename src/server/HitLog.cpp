@@ -25,18 +25,7 @@ CHitTracker::~CHitTracker() {
 
 void CHitTracker::RecordHit(const std::shared_ptr<CRequest>& request) {
     m_requests.push_back(request);
-    bool seen = false;
-    for (CIPAccess& viewer : m_viewers) {
-        if (viewer.address == request->clientAddress) {
-            viewer.lastAccess = request->requestTime;
-            seen = true;
-        }
-    }
-    if (!seen) {
-        if (m_view.HasControl(IDC_VIEWER_LIST))
-            m_view.ViewerListAdd(request->clientAddress);
-        m_viewers.push_back({request->clientAddress, request->requestTime});
-    }
+    TouchViewer(request->clientAddress, request->requestTime);
     // Under sustained load idle time may never come: keep the list short.
     if (m_requests.size() > kMaxWaiting) {
         std::deque<std::shared_ptr<CRequest>> waiting;
@@ -47,6 +36,21 @@ void CHitTracker::RecordHit(const std::shared_ptr<CRequest>& request) {
                 waiting.push_back(std::move(r));
         }
         m_requests.swap(waiting);
+    }
+}
+
+void CHitTracker::TouchViewer(const std::string& address, std::time_t when) {
+    bool seen = false;
+    for (CIPAccess& viewer : m_viewers) {
+        if (viewer.address == address) {
+            viewer.lastAccess = when;
+            seen = true;
+        }
+    }
+    if (!seen) {
+        if (m_view.HasControl(IDC_VIEWER_LIST))
+            m_view.ViewerListAdd(address);
+        m_viewers.push_back({address, when});
     }
 }
 

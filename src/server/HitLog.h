@@ -33,6 +33,9 @@ public:
 
     // Every answered request comes here.
     void RecordHit(const std::shared_ptr<CRequest>& request);
+    // The address is still watching (a stream client): its viewer entry's time is `when`;
+    // an address not listed is added.
+    void TouchViewer(const std::string& address, std::time_t when);
     // One idle step: viewer expiry, viewer count, one request logged. Nonzero when more
     // idle work is pending.
     int ServiceIdle();

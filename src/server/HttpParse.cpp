@@ -399,12 +399,18 @@ std::string BracketIfIpv6(const std::string& host) {
 }
 
 std::string ApplyPicturePassword(const std::string& rawPath, const std::string& password, bool* passed) {
+    return ApplyPasswordRule(rawPath, "/frame.jpg", password, passed);
+}
+
+std::string ApplyPasswordRule(const std::string& rawPath, const std::string& name,
+                              const std::string& password, bool* passed) {
     if (passed)
         *passed = false;
-    if (rawPath.compare(0, 11, "/frame.jpg?") == 0 && rawPath.size() >= 11) {
+    const std::string withQuery = name + "?";
+    if (rawPath.compare(0, withQuery.size(), withQuery) == 0 && rawPath.size() >= withQuery.size()) {
         if (password.empty())
-            return "/frame.jpg";
-        if (rawPath.size() == 11)
+            return name;
+        if (rawPath.size() == withQuery.size())
             return "/pass.jpg";
         std::string afterQuery = rawPath.substr(rawPath.find('?') + 1);
         auto key = afterQuery.find("&picid=");
@@ -415,11 +421,11 @@ std::string ApplyPicturePassword(const std::string& rawPath, const std::string& 
         if (offered == password || DecodeUrl(offered, true) == password) {
             if (passed)
                 *passed = true;
-            return "/frame.jpg";
+            return name;
         }
         return "/pass.jpg";
     }
-    if (!password.empty() && rawPath.compare(0, 10, "/frame.jpg") == 0 && rawPath.size() >= 10)
+    if (!password.empty() && rawPath.compare(0, name.size(), name) == 0 && rawPath.size() >= name.size())
         return "/pass.jpg";
     return rawPath;
 }

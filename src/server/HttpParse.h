@@ -71,6 +71,11 @@ std::string BracketIfIpv6(const std::string& host);
 // let through as "/frame.jpg" while a password is set.
 std::string ApplyPicturePassword(const std::string& rawPath, const std::string& password,
                                  bool* passed = nullptr);
+// The same rule for another protected path `name` ("/stream.mjpg"): a path beginning with
+// `name` + "?" is `name` when the password is empty or offered after "&picid=", otherwise
+// "/pass.jpg"; while a password is set any other path beginning with `name` is "/pass.jpg".
+std::string ApplyPasswordRule(const std::string& rawPath, const std::string& name,
+                              const std::string& password, bool* passed = nullptr);
 
 // Case-insensitive (ASCII) comparison; <0, 0, >0.
 int CompareNoCase(std::string_view a, std::string_view b);

@@ -78,6 +78,10 @@ void RequestParser::HandleLine(CRequest& r) {
             bool passed = false;
             std::string url = ApplyPicturePassword(rl.url, m_password, &passed);
             m_picturePassed = m_password.empty() || passed;
+            if (m_streamEnabled && url == rl.url) {
+                url = ApplyPasswordRule(url, "/stream.mjpg", m_password, &passed);
+                m_streamPassed = m_password.empty() || passed;
+            }
             auto q = url.find('?');
             if (q != std::string::npos) {
                 r.query = url.substr(q + 1);

@@ -21,6 +21,8 @@ public:
     // `picturePassword` is read when the request line is handled.
     explicit RequestParser(std::string picturePassword = {}) : m_password(std::move(picturePassword)) {}
     void SetPicturePassword(std::string password) { m_password = std::move(password); }
+    // Whether the live stream's path takes the password rule (while the stream is on).
+    void SetStreamEnabled(bool on) { m_streamEnabled = on; }
 
     // Takes received bytes; true once the request is complete.
     bool Feed(const char* data, std::size_t size, CRequest& request);
@@ -41,6 +43,9 @@ public:
     // Whether the picture may be served for this request: no password set, or the
     // password rule let the request through.
     bool PicturePassed() const { return m_picturePassed; }
+    // Whether the stream may be served: no password set, or the password rule let the
+    // stream's path through.
+    bool StreamPassed() const { return m_streamPassed; }
     // Whether a picture password was set when the request line was handled.
     bool PasswordSet() const { return !m_password.empty(); }
 
@@ -54,6 +59,8 @@ private:
     std::size_t m_headBytes = 0;
     unsigned m_error = 0;
     bool m_picturePassed = true;
+    bool m_streamEnabled = false;
+    bool m_streamPassed = true;
 };
 
 } // namespace kestrel

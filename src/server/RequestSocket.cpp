@@ -118,6 +118,7 @@ void CRequestSocket::ProcessBytes(const char* data, std::size_t size) {
         m_headStarted = Clock::now();
         if (m_owner.Hooks().picturePassword)
             m_parser.SetPicturePassword(m_owner.Hooks().picturePassword());
+        m_parser.SetStreamEnabled(m_owner.Settings().StreamEnabled != 0);
     }
     if (ReadingHead()) {
         std::size_t used = m_parser.FeedHead(data, size, *m_request);
@@ -145,6 +146,7 @@ bool CRequestSocket::OnHeadComplete() {
     r.clientAddress = m_peer;
     m_picturePassed = m_parser.PicturePassed();
     m_passwordSet = m_parser.PasswordSet();
+    m_streamPassed = m_parser.StreamPassed();
     const unsigned parseError = m_parser.Error();
     if (!parseError && r.contentLength > 0 && CompareNoCase(r.method, "POST") == 0) {
         r.execKind = ExecQuery;
@@ -189,6 +191,8 @@ bool CRequestSocket::StartResponse(unsigned parseError) {
     if (parseError) {
         AppendError(parseError);
     } else if (r.contentLength == 0 && CompareNoCase(r.method, "GET") == 0) {
+        if (TryStream(false))
+            return false;
         if ((r.url == "/frame.jpg" && m_picturePassed) || r.url == "/framei.jpg") {
             if (m_owner.Hooks().composeFrame)
                 m_owner.Hooks().composeFrame();
@@ -202,6 +206,8 @@ bool CRequestSocket::StartResponse(unsigned parseError) {
         }
     } else if (r.contentLength == 0 && CompareNoCase(r.method, "HEAD") == 0) {
         m_treatAsHead = true;
+        if (TryStream(true))
+            return false;
         ResolveTarget();
         if (r.status == 0) {
             if (r.execKind != ExecNone) {
@@ -221,7 +227,7 @@ bool CRequestSocket::StartResponse(unsigned parseError) {
 // its answer is sent.
 void CRequestSocket::Respond(bool scriptStarted) {
     if (m_owner.Hooks().recordHit)
-        m_owner.Hooks().recordHit(m_request);
+        m_owner.Hooks().recordHit(m_stream ? StreamLogEntry() : m_request);
     if (!scriptStarted)
         OnSend();
 }
@@ -295,6 +301,8 @@ void CRequestSocket::FillFromFile() {
 void CRequestSocket::OnSend() {
     if (m_closed || !m_fd.Valid() || m_scriptRunning)
         return;
+    if (m_stream)
+        return SendStream();
     for (;;) {
         if (m_outPos >= m_out.size()) {
             m_out.clear();

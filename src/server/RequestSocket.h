@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/MjpegStream.h"
 #include "server/Request.h"
 #include "server/RequestParser.h"
 #include "server/UniqueFd.h"
@@ -40,6 +41,7 @@ public:
 
 private:
     friend class CWebServer;
+    friend class MjpegStreamHub;
     using Clock = std::chrono::steady_clock;
 
     // Connection I/O (RequestSocket.cpp).
@@ -77,6 +79,13 @@ private:
     // Folder listings (DirectoryListing.cpp).
     void WriteDirectoryListing();
 
+    // The live stream (MjpegStream.cpp). TryStream answers a request for the stream and
+    // is true when it did; a refused one is turned into the "pass.jpg" answer.
+    bool TryStream(bool headOnly);
+    void OfferStreamPart(const StreamPart& part);
+    void SendStream();
+    std::shared_ptr<CRequest> StreamLogEntry() const;
+
     // Scripts (ScriptGlue.cpp).
     bool RefuseScriptTarget();
     bool StartScript();
@@ -104,6 +113,8 @@ private:
     bool m_picturePassed = false;
     bool m_passwordSet = false;
     long long m_bodyReserved = 0; // bytes of the server's body budget held
+    bool m_streamPassed = true;
+    std::unique_ptr<StreamClient> m_stream; // set while the connection streams
     std::shared_ptr<ScriptJob> m_job;
     std::string m_peer, m_addressKey;
     std::unique_ptr<QSocketNotifier> m_readNotifier, m_writeNotifier;

@@ -51,6 +51,7 @@ CWebServer::CWebServer(CServerSettings& settings, IMessageBox& messageBox, Serve
     RaiseFileLimit();
     ::signal(SIGPIPE, SIG_IGN);
     MediaTypes::Shared(); // read the type table once, at start-up
+    m_streams = std::make_unique<MjpegStreamHub>(m_settings, m_hooks.composeStreamFrame);
     m_sweepTimer = new QTimer(this);
     m_sweepTimer->setInterval(static_cast<int>(m_timeouts.sweep.count()));
     connect(m_sweepTimer, &QTimer::timeout, this, [this] { Sweep(); });
@@ -187,6 +188,7 @@ void CWebServer::Register(CRequestSocket* connection) {
 void CWebServer::Unregister(CRequestSocket* connection) {
     if (m_connections.erase(connection->Id()) == 0)
         return;
+    m_streams->Remove(connection);
     auto it = m_perAddress.find(connection->AddressKey());
     if (it != m_perAddress.end() && --it->second == 0)
         m_perAddress.erase(it);

@@ -3,6 +3,7 @@
 #include "app/Settings.h"
 #include "platform/MessageBox.h"
 #include "server/ListenSocket.h"
+#include "server/MjpegStream.h"
 #include "server/Request.h"
 #include "server/RequestSocket.h"
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 class QSocketNotifier;
 class QTimer;
@@ -29,6 +31,11 @@ struct ServerHooks {
     std::function<std::string()> picturePassword;
     // Every answered request, at the end of its StartResponse.
     std::function<void(const std::shared_ptr<CRequest>&)> recordHit;
+    // One picture of the live stream, composed into memory (no file written); false when
+    // there is none. `cameraOff`: the camera-off picture was used.
+    std::function<bool(std::vector<std::uint8_t>& jpeg, bool& cameraOff)> composeStreamFrame;
+    // A stream client is still watching: its address's last-seen time is now.
+    std::function<void(const std::string& address)> touchViewer;
 };
 
 // How long a connection may take. A running script has no limit.
@@ -66,6 +73,7 @@ public:
     long long BodyBytesHeld() const { return m_bodyBytes; }
 
     CServerSettings& Settings() { return m_settings; }
+    MjpegStreamHub& Streams() { return *m_streams; }
     const ServerHooks& Hooks() const { return m_hooks; }
 
     void SetTimeouts(const ServerTimeouts& timeouts);
@@ -101,6 +109,7 @@ private:
     long long m_baseDescriptors = 0; // held by the rest of the program (and the listening socket)
     QTimer* m_sweepTimer = nullptr;
     ServerTimeouts m_timeouts;
+    std::unique_ptr<MjpegStreamHub> m_streams;
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };
 

@@ -1,6 +1,6 @@
 // The real program as a process: no display, a temporary home and configuration folder.
-// One copy at a time, termination signals, the settings file it leaves, and what it says
-// on standard error.
+// One copy at a time, termination signals (with live streams open too), the settings file it
+// leaves, and what it says on standard error.
 
 #include "support/KestrelProcess.h"
 
@@ -8,8 +8,17 @@
 
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 using namespace kestrel::testing;
 
@@ -161,4 +170,87 @@ TEST(KestrelProcess, UnreachableDisplayFallsBackToHeadless) {
     EXPECT_TRUE(k.ExitedNormally()) << k.Stderr();
     EXPECT_EQ(k.ExitStatus(), 0);
     EXPECT_TRUE(std::ifstream(box.SettingsPath()).good());
+}
+
+namespace {
+
+unsigned FreeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A connected loopback socket with a receive time-out, or -1.
+int ConnectTo(unsigned port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+TEST(KestrelProcess, TerminationWithStreamsOpenEndsThemAndExits) {
+    Sandbox box;
+    const unsigned port = FreeLoopbackPort();
+    char value[16];
+    std::snprintf(value, sizeof value, "%08x", port);
+    ::mkdir((box.Root() + "/web").c_str(), 0700);
+    WriteFile(box.SettingsPath(), kHeader + "\"uPort\"=dword:" + value + "\n\"strRoot\"=\"" + box.Root() +
+                                      "/web\"\n\"CaptureDevice\"=dword:00000000\n");
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    std::vector<int> streams;
+    for (int i = 0; i < 3; ++i) {
+        int fd = -1;
+        for (int attempt = 0; attempt < 200 && fd < 0; ++attempt) {
+            fd = ConnectTo(port);
+            if (fd < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        ASSERT_GE(fd, 0) << k.Stderr();
+        const std::string request = "GET /stream.mjpg HTTP/1.0\r\n\r\n";
+        ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+        // Up to the first picture's headers.
+        std::string in;
+        char buf[4096];
+        while (in.find("Content-Length: ") == std::string::npos) {
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            ASSERT_GT(n, 0) << in;
+            in.append(buf, static_cast<std::size_t>(n));
+        }
+        EXPECT_EQ(in.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << in;
+        streams.push_back(fd);
+    }
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit()) << "no exit with streams open";
+    EXPECT_TRUE(k.ExitedNormally()) << k.Stderr();
+    // Every stream ends: the socket reaches its end instead of waiting for more pictures.
+    for (int fd : streams) {
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
+        }
+        EXPECT_TRUE(n == 0 || errno == ECONNRESET) << "still open: " << std::strerror(errno);
+        ::close(fd);
+    }
+    const std::string text = ReadFile(box.SettingsPath());
+    for (const char* line : {"\"StreamEnabled\"=dword:00000001", "\"StreamMaxFps\"=dword:0000000a",
+                             "\"StreamMaxClients\"=dword:00000020"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
 }

@@ -110,6 +110,9 @@ TEST(SettingsDefaults, MissingKeyGivesEveryDefault) {
     EXPECT_EQ(r.server.bListIcon, 0u);
     EXPECT_EQ(r.server.bAllowListing, 0u);
     EXPECT_EQ(r.server.MaxConnPerAddress, 256u);
+    EXPECT_EQ(r.server.StreamEnabled, 1u);
+    EXPECT_EQ(r.server.StreamMaxFps, 10u);
+    EXPECT_EQ(r.server.StreamMaxClients, 32u);
 
     EXPECT_EQ(r.image.OverlayTransColor, 0u);
     EXPECT_EQ(r.image.UseOverlay, 0u);
@@ -204,6 +207,16 @@ INSTANTIATE_TEST_SUITE_P(
         RuleRow{"\"bListIcon\"=dword:00000007", FIELD(server.bListIcon), 0},
         RuleRow{"\"bListIcon\"=dword:00000001", FIELD(server.bListIcon), 1},
         RuleRow{"\"bAllowListing\"=dword:ffffffff", FIELD(server.bAllowListing), 0},
+        RuleRow{"\"StreamEnabled\"=dword:00000002", FIELD(server.StreamEnabled), 1},
+        RuleRow{"\"StreamEnabled\"=dword:00000000", FIELD(server.StreamEnabled), 0},
+        // in range, else default
+        RuleRow{"\"StreamMaxFps\"=dword:00000001", FIELD(server.StreamMaxFps), 1},
+        RuleRow{"\"StreamMaxFps\"=dword:0000001e", FIELD(server.StreamMaxFps), 30},
+        RuleRow{"\"StreamMaxFps\"=dword:00000000", FIELD(server.StreamMaxFps), 10},
+        RuleRow{"\"StreamMaxFps\"=dword:0000001f", FIELD(server.StreamMaxFps), 10},
+        RuleRow{"\"StreamMaxClients\"=dword:00000100", FIELD(server.StreamMaxClients), 256},
+        RuleRow{"\"StreamMaxClients\"=dword:00000101", FIELD(server.StreamMaxClients), 32},
+        RuleRow{"\"StreamMaxClients\"=dword:00000000", FIELD(server.StreamMaxClients), 32},
         RuleRow{"\"HTMLCustomSize\"=dword:00000003", FIELD(html.HTMLCustomSize), 0},
         RuleRow{"\"HPlinkfg\"=dword:00000002", FIELD(url.HPlinkfg), 1},
         RuleRow{"\"HPlinkfg\"=dword:00000000", FIELD(url.HPlinkfg), 0},
@@ -293,6 +306,7 @@ TEST(SettingsOrder, FreshStoreIsWrittenInEachRecordsOrder) {
         "UserID", "Password", "Cate", "Title", "Description", "Nicfg", "HPlinkfg",
         // CServerSettings
         "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress",
+        "StreamEnabled", "StreamMaxFps", "StreamMaxClients",
         // ImageSettings
         "OverlayBmp", "PreviewEnabled", "CaptureDevice", "ImageHeight", "ImageWidth", "JpegQuality",
         "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality", "CapFPS",

@@ -300,6 +300,33 @@ TEST(ComposeFrame, CameraOffUsesThePictureOfTheLastFrameSize) {
     EXPECT_EQ(scaled.height, 240);
 }
 
+TEST(ComposeFrame, StreamPictureIsComposedInMemoryWithoutWritingAnyFile) {
+    Rig rig;
+    rig.image.CaptureDevice = 0;
+    rig.Start();
+    static_cast<TestPatternDevice*>(rig.capture->Window()->Device())->SetStill(true);
+    std::vector<uint8_t> jpeg;
+    bool cameraOff = true;
+    ASSERT_TRUE(rig.capture->Composer().ComposeToMemory(jpeg, cameraOff));
+    EXPECT_FALSE(cameraOff);
+    ASSERT_TRUE(rig.capture->Composer().FlushCapFrame());
+    for (const char* name : {"/frame.jpg", "/framei.jpg", "/capframe.bmp"})
+        EXPECT_FALSE(Exists(rig.root + name)) << name;
+    rig.Put("/stream.jpg", jpeg);
+    const DecodedJpeg frame = DecodeJpeg(rig.root + "/stream.jpg");
+    ASSERT_TRUE(frame.ok);
+    EXPECT_EQ(frame.width, 320);
+    EXPECT_EQ(frame.height, 240);
+    EXPECT_TRUE(Near(frame.At(20, 50), 0xFFFFFF, 40)) << "first colour bar";
+    // Camera off: the camera-off picture, and the caller is told.
+    rig.image.CaptureDevice = -1;
+    rig.Put("/off160x120.bmp", SolidBmp(160, 120, 0x00C000));
+    ASSERT_TRUE(rig.capture->Composer().ComposeToMemory(jpeg, cameraOff));
+    EXPECT_TRUE(cameraOff);
+    rig.Put("/stream.jpg", jpeg);
+    EXPECT_EQ(DecodeJpeg(rig.root + "/stream.jpg").width, 160);
+}
+
 TEST(ComposeFrame, MissingSourceWritesNothingAndKeepsThePreviousFiles) {
     Rig rig;
     rig.Start();

@@ -205,6 +205,10 @@ TEST_F(StarterTemplatesTest, GeneratedPagesAreComplete) {
     EXPECT_NE(ReadFile(root + "/sub.html")
                   .find("\"frame.jpg?\" + count + \"&picid=\" + encodeURIComponent(password)"),
               std::string::npos);
+    // They play the live stream first, with the password in the same place.
+    EXPECT_NE(ReadFile(root + "/sub.html")
+                  .find("\"stream.mjpg?\" + Date.now() + \"&picid=\" + encodeURIComponent(password)"),
+              std::string::npos);
 }
 
 TEST_F(StarterTemplatesTest, EmptyProfileLeavesNoProfileSection) {

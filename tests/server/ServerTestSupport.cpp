@@ -6,10 +6,12 @@
 #include <QImage>
 #include <QThread>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -215,6 +217,17 @@ ServerHarness::ServerHarness() {
     };
     hooks.picturePassword = [this] { return password; };
     hooks.recordHit = [this](const std::shared_ptr<CRequest>& r) { hits.push_back(r); };
+    hooks.composeStreamFrame = [this](std::vector<uint8_t>& jpeg, bool& cameraOff) {
+        const uint32_t number = static_cast<uint32_t>(++streamComposeCount);
+        jpeg.assign(std::max<std::size_t>(streamFrameSize, 4), 0xAB);
+        std::memcpy(jpeg.data() + jpeg.size() - 4, &number, 4);
+        cameraOff = streamCameraOff;
+        return true;
+    };
+    hooks.touchViewer = [this](const std::string& address) {
+        if (onTouchViewer)
+            onTouchViewer(address);
+    };
     server = std::make_unique<CWebServer>(settings, box, std::move(hooks));
 }
 

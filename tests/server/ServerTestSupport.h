@@ -92,6 +92,12 @@ public:
     bool composeWrites = true;
     std::string frameBytes, frameiBytes;
     std::vector<std::shared_ptr<CRequest>> hits;
+    // The live stream's composer: each picture is `streamFrameSize` bytes ending in its
+    // 4-byte number (1, 2, ...), so that a client can tell the pictures apart.
+    int streamComposeCount = 0;
+    bool streamCameraOff = false;
+    std::size_t streamFrameSize = 600;
+    std::function<void(const std::string&)> onTouchViewer;
     std::unique_ptr<CWebServer> server;
 
 private:

@@ -1,0 +1,194 @@
+// The live motion-JPEG stream: the shared clock that composes one picture per tick, and
+// the connection's side of it (the answer's head, taking or skipping parts, sending).
+
+#include "server/MjpegStream.h"
+
+#include "app/Settings.h"
+#include "server/HttpParse.h"
+#include "server/RequestSocket.h"
+#include "server/ServerPaths.h"
+#include "server/WebServer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <random>
+#include <sys/socket.h>
+
+namespace kestrel {
+
+namespace {
+
+constexpr int kCameraOffIntervalMs = 1000;
+
+} // namespace
+
+std::string MakeStreamBoundary() {
+    std::random_device device;
+    std::mt19937_64 generator((static_cast<std::uint64_t>(device()) << 32) ^ device());
+    char token[40];
+    std::snprintf(token, sizeof token, "kestrel%016llx", static_cast<unsigned long long>(generator()));
+    return token;
+}
+
+std::string MjpegFraming::HeadLines() const {
+    return "Content-type: multipart/x-mixed-replace;boundary=" + boundary +
+           "\r\nCache-Control: no-store\r\n\r\n";
+}
+
+std::string MjpegFraming::Part(const std::vector<std::uint8_t>& jpeg) const {
+    std::string part =
+        "Content-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) + "\r\n\r\n";
+    part.reserve(part.size() + jpeg.size() + boundary.size() + 6);
+    part.append(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
+    part += "\r\n--" + boundary + "\r\n";
+    return part;
+}
+
+// ---------------------------------------------------------------------------------------
+// The shared clock
+
+MjpegStreamHub::MjpegStreamHub(const CServerSettings& settings, Composer composer, QObject* parent)
+    : QObject(parent), m_settings(settings), m_composer(std::move(composer)) {
+    m_framing.boundary = MakeStreamBoundary();
+    connect(&m_timer, &QTimer::timeout, this, [this] { Tick(); });
+}
+
+bool MjpegStreamHub::Full() const {
+    return m_clients.size() >= std::clamp<std::uint32_t>(m_settings.StreamMaxClients, 1, 256);
+}
+
+void MjpegStreamHub::Add(CRequestSocket* client) {
+    m_clients.insert(client);
+    if (!m_timer.isActive())
+        m_timer.start(0); // the first picture at once
+}
+
+void MjpegStreamHub::Remove(CRequestSocket* client) {
+    m_clients.erase(client);
+    if (m_clients.empty())
+        m_timer.stop();
+}
+
+void MjpegStreamHub::Tick() {
+    if (m_clients.empty()) {
+        m_timer.stop();
+        return;
+    }
+    bool cameraOff = false;
+    StreamPart part;
+    if (m_composer && m_composer(m_jpeg, cameraOff) && !m_jpeg.empty()) {
+        part = std::make_shared<const std::string>(m_framing.Part(m_jpeg));
+        ++m_composed;
+    }
+    // A client that closes while it is offered the part leaves the set: walk a copy.
+    const std::vector<CRequestSocket*> clients(m_clients.begin(), m_clients.end());
+    for (CRequestSocket* client : clients)
+        if (m_clients.count(client))
+            client->OfferStreamPart(part);
+    const int fps = static_cast<int>(std::clamp<std::uint32_t>(m_settings.StreamMaxFps, 1, 30));
+    m_timer.setInterval(cameraOff ? kCameraOffIntervalMs : 1000 / fps);
+}
+
+// ---------------------------------------------------------------------------------------
+// The connection's side
+
+bool CRequestSocket::TryStream(bool headOnly) {
+    CRequest& r = *m_request;
+    if (!m_owner.Settings().StreamEnabled)
+        return false;
+    const std::string root = Root();
+    std::string candidate;
+    if (!MapUrlToPath(root, r.url, candidate) || candidate != JoinPath(root, kStreamPath + 1))
+        return false;
+    if (!m_streamPassed) {
+        // Any other spelling of the path while a password is set: the refused picture,
+        // once, like any file; the query (which may hold a password) is not kept.
+        r.url = "/pass.jpg";
+        r.query.clear();
+        r.execKind = ExecNone;
+        return false;
+    }
+    MjpegStreamHub& hub = m_owner.Streams();
+    if (hub.Full()) {
+        AppendError(503);
+        return true;
+    }
+    r.execKind = ExecNone;
+    AppendStatus(200);
+    AppendText(hub.Framing().HeadLines());
+    if (headOnly)
+        return true;
+    AppendText(hub.Framing().FirstBoundary());
+    m_stream = std::make_unique<StreamClient>();
+    hub.Add(this);
+    return true;
+}
+
+std::shared_ptr<CRequest> CRequestSocket::StreamLogEntry() const {
+    // The stream is logged when it starts: the list gets a finished copy of the request.
+    auto entry = std::make_shared<CRequest>(*m_request);
+    entry->done = true;
+    return entry;
+}
+
+void CRequestSocket::OfferStreamPart(const StreamPart& part) {
+    if (!m_stream || m_closed)
+        return;
+    if (m_owner.Hooks().touchViewer)
+        m_owner.Hooks().touchViewer(m_peer);
+    const bool idle = m_outPos >= m_out.size() && !m_stream->Busy();
+    if (!idle) {
+        if (part)
+            ++m_stream->partsSkipped; // still sending an earlier one: this one is skipped
+        return;
+    }
+    // Waiting for a picture is not a stall.
+    m_lastSendProgress = Clock::now();
+    if (!part)
+        return;
+    m_stream->part = part;
+    m_stream->sent = 0;
+    ++m_stream->partsTaken;
+    SendStream();
+}
+
+void CRequestSocket::SendStream() {
+    StreamClient& s = *m_stream;
+    for (;;) {
+        const char* data;
+        std::size_t size;
+        if (m_outPos < m_out.size()) {
+            data = m_out.data() + m_outPos;
+            size = m_out.size() - m_outPos;
+        } else if (s.Busy()) {
+            data = s.part->data() + s.sent;
+            size = s.part->size() - s.sent;
+        } else {
+            m_out.clear();
+            m_outPos = 0;
+            s.part.reset(); // nothing held between pictures
+            WantWrite(false);
+            return;
+        }
+        ssize_t n = ::send(m_fd.Get(), data, size, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                WantWrite(true);
+                return;
+            }
+            Abort(); // the viewer has gone
+            return;
+        }
+        if (m_outPos < m_out.size())
+            m_outPos += static_cast<std::size_t>(n);
+        else
+            s.sent += static_cast<std::size_t>(n);
+        if (m_request)
+            m_request->bytesSent += n;
+        m_lastSendProgress = Clock::now();
+    }
+}
+
+} // namespace kestrel

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+class CRequestSocket;
+class CServerSettings;
+
+// The path of the live stream below the web root.
+inline constexpr const char* kStreamPath = "/stream.mjpg";
+
+// One part of the stream, shared by every client: its header lines, the JPEG picture and
+// the boundary that ends it.
+using StreamPart = std::shared_ptr<const std::string>;
+
+// What one stream client holds: the part being sent (at most one) and how far it got.
+struct StreamClient {
+    StreamPart part;
+    std::size_t sent = 0;
+    std::uint64_t partsTaken = 0, partsSkipped = 0;
+    bool Busy() const { return part && sent < part->size(); }
+};
+
+// The "multipart/x-mixed-replace" framing of the stream.
+struct MjpegFraming {
+    std::string boundary;
+    // The header lines after the status line and the Server and Date lines, the empty line
+    // included. A GET is followed by FirstBoundary().
+    std::string HeadLines() const;
+    std::string FirstBoundary() const { return "--" + boundary + "\r\n"; }
+    // Part headers, the picture, and the next boundary line, so that a browser shows each
+    // picture as soon as it has arrived.
+    std::string Part(const std::vector<std::uint8_t>& jpeg) const;
+};
+
+// A boundary token that differs between runs.
+std::string MakeStreamBoundary();
+
+// The stream's clock: while at least one client is connected it composes one picture per
+// tick (StreamMaxFps a second; one a second while the camera is off) and offers the same
+// bytes to every client. A client still sending an earlier part skips the new one, so no
+// client ever queues pictures. No tick runs while no client is connected.
+class MjpegStreamHub : public QObject {
+    Q_OBJECT
+public:
+    // Composes one picture into memory; false when there is none. `cameraOff` is set when
+    // the camera-off picture was used.
+    using Composer = std::function<bool(std::vector<std::uint8_t>& jpeg, bool& cameraOff)>;
+
+    MjpegStreamHub(const CServerSettings& settings, Composer composer, QObject* parent = nullptr);
+
+    const MjpegFraming& Framing() const { return m_framing; }
+    bool Full() const;
+    void Add(CRequestSocket* client);
+    void Remove(CRequestSocket* client);
+    std::size_t ClientCount() const { return m_clients.size(); }
+    // Pictures composed since the start (every one offered to every client).
+    std::uint64_t PartsComposed() const { return m_composed; }
+    bool Ticking() const { return m_timer.isActive(); }
+
+private:
+    void Tick();
+
+    const CServerSettings& m_settings;
+    Composer m_composer;
+    MjpegFraming m_framing;
+    std::set<CRequestSocket*> m_clients;
+    QTimer m_timer;
+    std::uint64_t m_composed = 0;
+    std::vector<std::uint8_t> m_jpeg;
+};
+
+} // namespace kestrel
