@@ -126,6 +126,7 @@ public:
     HelpViewer& Help() { return *m_help; }
     // The settings dialogs (commands 32772, 32773) and the URL registration (32771). Each
     // runs modally and rewrites the pages once it has closed, on accept and cancel alike.
+    // The image settings dialog edits a copy; OK applies it.
     void OpenBasicSettings();
     void OpenImageSettings();
     void OpenUrlRegistration();

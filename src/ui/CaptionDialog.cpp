@@ -58,7 +58,7 @@ QLineEdit* NumberEdit(const QString& name, int32_t value, QWidget* parent) {
 
 } // namespace
 
-CaptionDialog::CaptionDialog(const Caption& caption, QWidget* parent) : QDialog(parent), m_caption(caption) {
+CCaptionDlg::CCaptionDlg(const Caption& caption, QWidget* parent) : QDialog(parent), m_caption(caption) {
     setObjectName(QStringLiteral("captionDialog"));
     setWindowTitle(QString::fromUtf8(kCaptionDialogTitle));
     setFont(DialogFont());
@@ -128,7 +128,7 @@ CaptionDialog::CaptionDialog(const Caption& caption, QWidget* parent) : QDialog(
     ok->setDefault(true);
     QPushButton* cancel = buttons->addButton(QStringLiteral("キャンセル"), QDialogButtonBox::RejectRole);
     cancel->setObjectName(QStringLiteral("cancel"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &CaptionDialog::accept);
+    connect(buttons, &QDialogButtonBox::accepted, this, &CCaptionDlg::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 
@@ -138,7 +138,7 @@ CaptionDialog::CaptionDialog(const Caption& caption, QWidget* parent) : QDialog(
     layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
-void CaptionDialog::ChooseFont() {
+void CCaptionDlg::ChooseFont() {
     if (IsQuitPending())
         return;
     const FontChoice before = FontChoiceFromLogFont(m_caption.FontInfo);
@@ -148,7 +148,7 @@ void CaptionDialog::ChooseFont() {
     ApplyFontChoice(m_caption.FontInfo, before, chooser.Choice());
 }
 
-void CaptionDialog::accept() {
+void CCaptionDlg::accept() {
     auto refuse = [this](QLineEdit* edit, const std::string& message) {
         QMessageBox::warning(this, windowTitle(), QString::fromStdString(message));
         edit->setFocus();

@@ -12,10 +12,10 @@ namespace kestrel {
 class ColorButton;
 
 // "イメージキャプション": one caption's place, colours, background, font and text.
-class CaptionDialog : public QDialog {
+class CCaptionDlg : public QDialog {
     Q_OBJECT
 public:
-    explicit CaptionDialog(const Caption& caption, QWidget* parent = nullptr);
+    explicit CCaptionDlg(const Caption& caption, QWidget* parent = nullptr);
     // The edited caption; valid after OK.
     const Caption& Result() const { return m_caption; }
 

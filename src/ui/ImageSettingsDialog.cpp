@@ -67,7 +67,7 @@ QWidget* VisibleMainWindow() {
 
 } // namespace
 
-ImageSettingsDialog::ImageSettingsDialog(const ImageSettings& settings, const std::string& webRoot, QWidget* parent)
+CImageSettingsDlg::CImageSettingsDlg(const ImageSettings& settings, const std::string& webRoot, QWidget* parent)
     : QDialog(parent), m_settings(settings), m_webRoot(webRoot) {
     setObjectName(QStringLiteral("imageSettingsDialog"));
     setWindowTitle(QString::fromUtf8(kImageSettingsTitle));
@@ -167,7 +167,7 @@ ImageSettingsDialog::ImageSettingsDialog(const ImageSettings& settings, const st
     ok->setDefault(true);
     QPushButton* cancel = buttons->addButton(QStringLiteral("キャンセル"), QDialogButtonBox::RejectRole);
     cancel->setObjectName(QStringLiteral("cancel"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &ImageSettingsDialog::accept);
+    connect(buttons, &QDialogButtonBox::accepted, this, &CImageSettingsDlg::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 
@@ -177,7 +177,7 @@ ImageSettingsDialog::ImageSettingsDialog(const ImageSettings& settings, const st
     layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
-void ImageSettingsDialog::RefreshCaptionBox(int index) {
+void CImageSettingsDlg::RefreshCaptionBox(int index) {
     const Caption& c = m_settings.captions[static_cast<size_t>(index)];
     QCheckBox* box = m_captionBoxes[static_cast<size_t>(index)];
     box->setChecked(c.Enabled != 0);
@@ -188,12 +188,12 @@ void ImageSettingsDialog::RefreshCaptionBox(int index) {
     box->setToolTip(QString::fromStdString(c.Text));
 }
 
-void ImageSettingsDialog::OnCaptionBox(int index) {
+void CImageSettingsDlg::OnCaptionBox(int index) {
     Caption& c = m_settings.captions[static_cast<size_t>(index)];
     const bool wasOn = c.Enabled != 0;
     c.Enabled = wasOn ? 0 : 1;
     if (!wasOn && !IsQuitPending()) {
-        CaptionDialog dialog(c, this);
+        CCaptionDlg dialog(c, this);
         if (dialog.exec() == QDialog::Accepted && !IsQuitPending()) {
             c = dialog.Result();
             c.Enabled = 1;
@@ -202,7 +202,7 @@ void ImageSettingsDialog::OnCaptionBox(int index) {
     RefreshCaptionBox(index);
 }
 
-void ImageSettingsDialog::BrowseOverlay() {
+void CImageSettingsDlg::BrowseOverlay() {
     if (IsQuitPending())
         return;
     QFileDialog chooser(this, QString(), QString::fromStdString(m_webRoot), QStringLiteral("Bitmap (*.BMP)"));
@@ -224,7 +224,7 @@ void ImageSettingsDialog::BrowseOverlay() {
     m_overlayBmp->setText(QString::fromStdString(path));
 }
 
-void ImageSettingsDialog::accept() {
+void CImageSettingsDlg::accept() {
     auto refuse = [this](QLineEdit* edit, const std::string& message) {
         QMessageBox::warning(this, windowTitle(), QString::fromStdString(message));
         edit->setFocus();
@@ -260,7 +260,7 @@ void ImageSettingsDialog::accept() {
 bool WidgetImageSettingsDialog::Edit(ImageSettings& settings, const std::string& webRoot) {
     if (IsQuitPending())
         return false;
-    ImageSettingsDialog dialog(settings, webRoot, VisibleMainWindow());
+    CImageSettingsDlg dialog(settings, webRoot, VisibleMainWindow());
     if (dialog.exec() != QDialog::Accepted || IsQuitPending())
         return false;
     settings = dialog.Result();

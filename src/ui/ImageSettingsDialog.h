@@ -19,10 +19,10 @@ class ColorButton;
 
 // "イメージ設定": output size, JPEG quality, overlay, preview rate, motion detection and
 // the six caption boxes, each opening "イメージキャプション".
-class ImageSettingsDialog : public QDialog {
+class CImageSettingsDlg : public QDialog {
     Q_OBJECT
 public:
-    ImageSettingsDialog(const ImageSettings& settings, const std::string& webRoot, QWidget* parent = nullptr);
+    CImageSettingsDlg(const ImageSettings& settings, const std::string& webRoot, QWidget* parent = nullptr);
     // The edited copy; valid after OK.
     const ImageSettings& Result() const { return m_settings; }
 
