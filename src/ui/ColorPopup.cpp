@@ -42,7 +42,7 @@ private:
 
 } // namespace
 
-ColorPopup::ColorPopup(QWidget* button) : QWidget(button, Qt::Popup), m_button(button) {
+ColorPopup::ColorPopup(QWidget* button) : QWidget(button, Qt::Popup | Qt::FramelessWindowHint), m_button(button) {
     setObjectName(QStringLiteral("colorPopup"));
     // The press that closes the popup is not delivered again to what lies below it.
     setAttribute(Qt::WA_NoMouseReplay);
