@@ -109,6 +109,9 @@ CCaptionDlg::CCaptionDlg(const Caption& caption, QWidget* parent) : QDialog(pare
     colourLayout->addWidget(AddRadio(m_back, QStringLiteral("透明"), QStringLiteral("backType1"), colourBox), 2, 0,
                             1, 3);
     row->addWidget(colourBox);
+    // Keyboard order: the opaque radio, "透明", then the background colour.
+    setTabOrder(m_back->button(0), m_back->button(1));
+    setTabOrder(m_back->button(1), m_backColor);
 
     auto* textRow = new QHBoxLayout;
     auto* fontButton = new QPushButton(QStringLiteral("フォント..."), this);

@@ -96,6 +96,7 @@ CImageSettingsDlg::CImageSettingsDlg(const ImageSettings& settings, const std::s
     sizeLayout->addWidget(new QLabel(QStringLiteral("高さ"), sizeBox), 1, 3);
     m_height = SizeEdit(QStringLiteral("imageHeight"), settings.ImageHeight, sizeBox);
     sizeLayout->addWidget(m_height, 1, 4);
+    sizeLayout->setColumnStretch(5, 1);
     left->addWidget(sizeBox);
 
     auto* qualityBox = new QGroupBox(QStringLiteral("画質"), this);
