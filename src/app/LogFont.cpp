@@ -169,8 +169,9 @@ void ApplyFontChoice(LOGFONTA& lf, const FontChoice& before, const FontChoice& a
         lf.lfUnderline = after.underline ? 1 : 0;
     if (after.family != before.family) {
         SetFaceName(lf, after.family.toStdString());
-        lf.lfCharSet =
-            QFontDatabase::writingSystems(after.family).contains(QFontDatabase::Japanese) ? SHIFTJIS_CHARSET : 0;
+        lf.lfCharSet = QFontDatabase::writingSystems(after.family).contains(QFontDatabase::Japanese)
+                           ? SHIFTJIS_CHARSET
+                           : 0;
     }
 }
 

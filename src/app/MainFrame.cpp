@@ -363,7 +363,8 @@ void CMainFrame::ApplyImageSettings(const ImageSettings& edited) {
     m_capture->ApplyPreviewRate();
     m_capture->ApplyMotionQuality();
     if (!overlayFailure.empty())
-        MessageBox().Show(OverlayUnreadableMessage(s.OverlayBmp, overlayFailure), "Kestrel", MessageIcon::Exclamation);
+        MessageBox().Show(OverlayUnreadableMessage(s.OverlayBmp, overlayFailure), "Kestrel",
+                          MessageIcon::Exclamation);
 }
 
 void CMainFrame::CreateCaptureWindow() { m_capture->CreateCaptureWindow(); }

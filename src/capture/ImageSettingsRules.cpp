@@ -20,7 +20,9 @@ bool Overlaps(const Rect& a, const Rect& b) {
 }
 } // namespace
 
-IImageSettingsDialog& ImageSettingsDialog() { return *DialogSlot(); }
+IImageSettingsDialog& ImageSettingsDialog() {
+    return *DialogSlot();
+}
 
 void InstallImageSettingsDialog(std::unique_ptr<IImageSettingsDialog> dialog) {
     DialogSlot() = dialog ? std::move(dialog) : std::make_unique<HeadlessImageSettingsDialog>();

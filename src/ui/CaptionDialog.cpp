@@ -50,7 +50,8 @@ QRadioButton* AddRadio(QButtonGroup* group, const QString& text, const QString& 
 }
 
 QLineEdit* NumberEdit(const QString& name, int32_t value, QWidget* parent) {
-    auto* edit = new QLineEdit(QString::number(std::clamp(value, -kMaxCaptionOffset, kMaxCaptionOffset)), parent);
+    auto* edit =
+        new QLineEdit(QString::number(std::clamp(value, -kMaxCaptionOffset, kMaxCaptionOffset)), parent);
     edit->setObjectName(name);
     edit->setFixedWidth(DluX(36));
     return edit;
@@ -70,9 +71,12 @@ CCaptionDlg::CCaptionDlg(const Caption& caption, QWidget* parent) : QDialog(pare
     auto* xBox = new QGroupBox(QStringLiteral("横位置"), this);
     auto* xLayout = new QGridLayout(xBox);
     m_hPos = new QButtonGroup(this);
-    xLayout->addWidget(AddRadio(m_hPos, QStringLiteral("左側"), QStringLiteral("hPosType0"), xBox), 0, 0, 1, 2);
-    xLayout->addWidget(AddRadio(m_hPos, QStringLiteral("中央"), QStringLiteral("hPosType1"), xBox), 1, 0, 1, 2);
-    xLayout->addWidget(AddRadio(m_hPos, QStringLiteral("右側"), QStringLiteral("hPosType2"), xBox), 2, 0, 1, 2);
+    xLayout->addWidget(AddRadio(m_hPos, QStringLiteral("左側"), QStringLiteral("hPosType0"), xBox), 0, 0, 1,
+                       2);
+    xLayout->addWidget(AddRadio(m_hPos, QStringLiteral("中央"), QStringLiteral("hPosType1"), xBox), 1, 0, 1,
+                       2);
+    xLayout->addWidget(AddRadio(m_hPos, QStringLiteral("右側"), QStringLiteral("hPosType2"), xBox), 2, 0, 1,
+                       2);
     xLayout->addWidget(AddRadio(m_hPos, QString(), QStringLiteral("hPosType3"), xBox), 3, 0);
     m_xPos = NumberEdit(QStringLiteral("xPos"), caption.XPos, xBox);
     xLayout->addWidget(m_xPos, 3, 1);
@@ -81,9 +85,12 @@ CCaptionDlg::CCaptionDlg(const Caption& caption, QWidget* parent) : QDialog(pare
     auto* yBox = new QGroupBox(QStringLiteral("縦位置"), this);
     auto* yLayout = new QGridLayout(yBox);
     m_vPos = new QButtonGroup(this);
-    yLayout->addWidget(AddRadio(m_vPos, QStringLiteral("上部"), QStringLiteral("vPosType0"), yBox), 0, 0, 1, 2);
-    yLayout->addWidget(AddRadio(m_vPos, QStringLiteral("中間"), QStringLiteral("vPosType1"), yBox), 1, 0, 1, 2);
-    yLayout->addWidget(AddRadio(m_vPos, QStringLiteral("下部"), QStringLiteral("vPosType2"), yBox), 2, 0, 1, 2);
+    yLayout->addWidget(AddRadio(m_vPos, QStringLiteral("上部"), QStringLiteral("vPosType0"), yBox), 0, 0, 1,
+                       2);
+    yLayout->addWidget(AddRadio(m_vPos, QStringLiteral("中間"), QStringLiteral("vPosType1"), yBox), 1, 0, 1,
+                       2);
+    yLayout->addWidget(AddRadio(m_vPos, QStringLiteral("下部"), QStringLiteral("vPosType2"), yBox), 2, 0, 1,
+                       2);
     yLayout->addWidget(AddRadio(m_vPos, QString(), QStringLiteral("vPosType3"), yBox), 3, 0);
     m_yPos = NumberEdit(QStringLiteral("yPos"), caption.YPos, yBox);
     yLayout->addWidget(m_yPos, 3, 1);
@@ -106,8 +113,8 @@ CCaptionDlg::CCaptionDlg(const Caption& caption, QWidget* parent) : QDialog(pare
     m_backColor->setToolTip(QStringLiteral("背景の色"));
     m_backColor->SetColor(caption.BackColor);
     colourLayout->addWidget(m_backColor, 1, 2);
-    colourLayout->addWidget(AddRadio(m_back, QStringLiteral("透明"), QStringLiteral("backType1"), colourBox), 2, 0,
-                            1, 3);
+    colourLayout->addWidget(AddRadio(m_back, QStringLiteral("透明"), QStringLiteral("backType1"), colourBox),
+                            2, 0, 1, 3);
     row->addWidget(colourBox);
     // Keyboard order: the opaque radio, "透明", then the background colour.
     setTabOrder(m_back->button(0), m_back->button(1));

@@ -35,7 +35,9 @@ void ColorButton::SetColor(COLORREF color) {
     update();
 }
 
-QSize ColorButton::sizeHint() const { return {DluX(30), DluY(14)}; }
+QSize ColorButton::sizeHint() const {
+    return {DluX(30), DluY(14)};
+}
 
 void ColorButton::RunPopup() {
     ColorPopup popup(this);
@@ -78,7 +80,9 @@ void ColorButton::paintEvent(QPaintEvent*) {
     const bool enabled = isEnabled();
     const struct {
         int from, to, y;
-    } rows[] = {{right - 8, right - 4, bottom / 2 - 1}, {right - 7, right - 5, bottom / 2}, {right - 6, right - 6, bottom / 2 + 1}};
+    } rows[] = {{right - 8, right - 4, bottom / 2 - 1},
+                {right - 7, right - 5, bottom / 2},
+                {right - 6, right - 6, bottom / 2 + 1}};
     for (const auto& row : rows) {
         HLine(p, row.from, row.to + 1, row.y, enabled ? kBlack : kGrey);
         if (!enabled)
@@ -88,7 +92,8 @@ void ColorButton::paintEvent(QPaintEvent*) {
     if (enabled) {
         const QRect swatch(QPoint(left + 5, top + 4), QPoint(right - 16, bottom - 5));
         p.fillRect(swatch, kBlack);
-        p.fillRect(swatch.adjusted(1, 1, -1, -1), QColor(GetRValue(m_color), GetGValue(m_color), GetBValue(m_color)));
+        p.fillRect(swatch.adjusted(1, 1, -1, -1),
+                   QColor(GetRValue(m_color), GetGValue(m_color), GetBValue(m_color)));
     }
     // 6. Focus: every other pixel of the frame black.
     if (hasFocus()) {

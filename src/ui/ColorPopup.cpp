@@ -42,7 +42,8 @@ private:
 
 } // namespace
 
-ColorPopup::ColorPopup(QWidget* button) : QWidget(button, Qt::Popup | Qt::FramelessWindowHint), m_button(button) {
+ColorPopup::ColorPopup(QWidget* button)
+    : QWidget(button, Qt::Popup | Qt::FramelessWindowHint), m_button(button) {
     setObjectName(QStringLiteral("colorPopup"));
     // The press that closes the popup is not delivered again to what lies below it.
     setAttribute(Qt::WA_NoMouseReplay);
@@ -77,8 +78,8 @@ int ColorPopup::Run() {
     const QRect b(m_button->mapToGlobal(QPoint(0, 0)), m_button->size());
     QScreen* screen = m_button->screen();
     const QRect s = screen ? screen->geometry() : QRect(0, 0, 1 << 16, 1 << 16);
-    const Rect at = PlacePopup({b.left(), b.top(), b.left() + b.width(), b.top() + b.height()}, width(), height(),
-                               {s.left(), s.top(), s.left() + s.width(), s.top() + s.height()});
+    const Rect at = PlacePopup({b.left(), b.top(), b.left() + b.width(), b.top() + b.height()}, width(),
+                               height(), {s.left(), s.top(), s.left() + s.width(), s.top() + s.height()});
     m_place = QPoint(at.left, at.top);
     move(m_place);
     m_result = -1;

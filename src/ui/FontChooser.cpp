@@ -140,7 +140,8 @@ bool FontChooser::ReadControls(FontChoice& choice, bool report) {
     choice.strikeOut = m_strikeOut->isChecked();
     choice.underline = m_underline->isChecked();
     int points = 0;
-    const IntegerEntry entry = ParseIntegerEntry(m_size->text().toStdString(), kMinPoints, kMaxPoints, points);
+    const IntegerEntry entry =
+        ParseIntegerEntry(m_size->text().toStdString(), kMinPoints, kMaxPoints, points);
     if (entry != IntegerEntry::Ok) {
         if (report) {
             QMessageBox::warning(this, windowTitle(),

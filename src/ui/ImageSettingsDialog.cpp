@@ -67,7 +67,8 @@ QWidget* VisibleMainWindow() {
 
 } // namespace
 
-CImageSettingsDlg::CImageSettingsDlg(const ImageSettings& settings, const std::string& webRoot, QWidget* parent)
+CImageSettingsDlg::CImageSettingsDlg(const ImageSettings& settings, const std::string& webRoot,
+                                     QWidget* parent)
     : QDialog(parent), m_settings(settings), m_webRoot(webRoot) {
     setObjectName(QStringLiteral("imageSettingsDialog"));
     setWindowTitle(QString::fromUtf8(kImageSettingsTitle));
@@ -102,7 +103,8 @@ CImageSettingsDlg::CImageSettingsDlg(const ImageSettings& settings, const std::s
     auto* qualityBox = new QGroupBox(QStringLiteral("画質"), this);
     auto* qualityLayout = new QVBoxLayout(qualityBox);
     m_quality = PercentSlider(QStringLiteral("jpegQuality"), settings.JpegQuality, qualityBox);
-    qualityLayout->addLayout(SliderRow(QStringLiteral("悪い"), m_quality, QStringLiteral("良い"), qualityBox));
+    qualityLayout->addLayout(
+        SliderRow(QStringLiteral("悪い"), m_quality, QStringLiteral("良い"), qualityBox));
     left->addWidget(qualityBox);
 
     // Overlay picture with its transparent colour.
@@ -145,8 +147,8 @@ CImageSettingsDlg::CImageSettingsDlg(const ImageSettings& settings, const std::s
     m_useMotion->setChecked(settings.UseMotion != 0);
     captureLayout->addWidget(m_useMotion, 1, 1);
     m_motion = PercentSlider(QStringLiteral("motionQuality"), settings.MotionQuality, captureBox);
-    captureLayout->addLayout(SliderRow(QStringLiteral("敏感"), m_motion, QStringLiteral("鈍感"), captureBox), 2, 0,
-                             1, 2);
+    captureLayout->addLayout(SliderRow(QStringLiteral("敏感"), m_motion, QStringLiteral("鈍感"), captureBox),
+                             2, 0, 1, 2);
     right->addWidget(captureBox);
 
     auto* captionBox = new QGroupBox(QStringLiteral("キャプション"), this);
@@ -219,7 +221,8 @@ void CImageSettingsDlg::BrowseOverlay() {
     const std::string path = chooser.selectedFiles().front().toStdString();
     CDib picture;
     if (const std::string reason = ReadOverlayPicture(path, picture); !reason.empty()) {
-        QMessageBox::warning(this, windowTitle(), QString::fromStdString(OverlayUnreadableMessage(path, reason)));
+        QMessageBox::warning(this, windowTitle(),
+                             QString::fromStdString(OverlayUnreadableMessage(path, reason)));
         return;
     }
     m_overlayBmp->setText(QString::fromStdString(path));
@@ -233,7 +236,8 @@ void CImageSettingsDlg::accept() {
     };
     int width = 0, height = 0;
     for (auto [edit, value] : {std::pair{m_width, &width}, std::pair{m_height, &height}}) {
-        const IntegerEntry entry = ParseIntegerEntry(edit->text().toStdString(), 0, kMaxImageDimension, *value);
+        const IntegerEntry entry =
+            ParseIntegerEntry(edit->text().toStdString(), 0, kMaxImageDimension, *value);
         if (entry != IntegerEntry::Ok) {
             refuse(edit, IntegerEntryMessage(entry, 0, kMaxImageDimension));
             return;

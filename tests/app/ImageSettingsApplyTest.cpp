@@ -96,7 +96,9 @@ protected:
     CMainFrame& Frame() { return *m_app->MainFrame(); }
     CaptureSubsystem& Capture() { return *Frame().Capture(); }
     std::string Path(const std::string& name) const { return m_root + "/" + name; }
-    void Put(const std::string& name, const std::vector<uint8_t>& bytes) { ASSERT_TRUE(WriteBytes(Path(name), bytes)); }
+    void Put(const std::string& name, const std::vector<uint8_t>& bytes) {
+        ASSERT_TRUE(WriteBytes(Path(name), bytes));
+    }
 
     QTemporaryDir m_dir;
     std::string m_root;
@@ -163,7 +165,8 @@ TEST_F(ImageApply, UnreadableOverlayIsReportedOnceAfterRateAndRatioChanged) {
         EXPECT_EQ(Capture().Window()->PreviewRate(), 66);
         EXPECT_DOUBLE_EQ(Capture().Motion().Detector().Ratio(), 0.09);
         ASSERT_EQ(m_box->texts.size(), 1u);
-        EXPECT_EQ(m_box->texts[0], "オーバーレイファイルを読み込めません：\n" + Path(row.name) + "\n" + row.reason);
+        EXPECT_EQ(m_box->texts[0],
+                  "オーバーレイファイルを読み込めません：\n" + Path(row.name) + "\n" + row.reason);
     }
 }
 
@@ -269,7 +272,7 @@ TEST_F(ImageApply, NextFrameHasTheNewSizeQualityOverlayAndCaption) {
     ASSERT_TRUE(fine.ok);
     EXPECT_EQ(fine.width, 200);
     EXPECT_EQ(fine.height, 100);
-    EXPECT_TRUE(Near(fine.At(8, 6), 0xFF0000, 40)) << std::hex << fine.At(8, 6); // caption cell
+    EXPECT_TRUE(Near(fine.At(8, 6), 0xFF0000, 40)) << std::hex << fine.At(8, 6);     // caption cell
     EXPECT_TRUE(Near(fine.At(60, 80), 0x808080, 24)) << std::hex << fine.At(60, 80); // keyed away
     EXPECT_TRUE(Near(fine.At(160, 80), 0x0000FF, 40)) << std::hex << fine.At(160, 80);
     compose(5);

@@ -2,11 +2,11 @@
 // placement, radio groups, number and text entries, caption box labels, and caption
 // positions from hand-edited values.
 
+#include "capture/ImageSettingsRules.h"
 #include "BmpBuilder.h"
 #include "TestSupport.h"
 #include "capture/CaptionDraw.h"
 #include "capture/ColorTable.h"
-#include "capture/ImageSettingsRules.h"
 
 #include <QFont>
 #include <QFontMetrics>
@@ -95,7 +95,12 @@ TEST(PopupPlacement, BelowAboveLeftAndInsideTheScreen) {
     } rows[] = {
         {"fits below", {100, 100, 180, 120}, 86, 119, screen, {100, 120, 186, 239}},
         {"bottom: above the button", {100, 950, 180, 970}, 86, 119, screen, {100, 831, 186, 950}},
-        {"right: moved left by the overflow", {1230, 100, 1270, 120}, 86, 119, screen, {1194, 120, 1280, 239}},
+        {"right: moved left by the overflow",
+         {1230, 100, 1270, 120},
+         86,
+         119,
+         screen,
+         {1194, 120, 1280, 239}},
         {"both", {1230, 950, 1270, 970}, 86, 119, screen, {1194, 831, 1280, 950}},
         {"offset screen", {2000, 10, 2040, 30}, 86, 119, {1280, 0, 2560, 1024}, {2000, 30, 2086, 149}},
         {"above would leave the top", {10, 40, 50, 60}, 86, 119, {0, 0, 300, 150}, {10, 0, 96, 119}},
@@ -111,7 +116,7 @@ TEST(PopupPlacement, BelowAboveLeftAndInsideTheScreen) {
 
 TEST(RadioGroupRules, MembersByOverlapAndValuesBothWays) {
     // Two groups side by side; a button in neither.
-    const std::vector<Rect> buttons = {{10, 10, 60, 20}, {10, 30, 60, 40}, {100, 10, 150, 20},
+    const std::vector<Rect> buttons = {{10, 10, 60, 20}, {10, 30, 60, 40},     {100, 10, 150, 20},
                                        {10, 50, 60, 60}, {300, 300, 310, 310}, {100, 30, 150, 40}};
     EXPECT_EQ(RadioGroupMembers({5, 5, 70, 65}, buttons), (std::vector<int>{0, 1, 3}));
     EXPECT_EQ(RadioGroupMembers({95, 5, 160, 45}, buttons), (std::vector<int>{2, 5}));
@@ -200,7 +205,8 @@ TEST(OverlayReading, ReasonsForFilesThatHoldNoPicture) {
     EXPECT_TRUE(dib.IsEmpty());
     EXPECT_EQ(ReadOverlayPicture(root + "/none.bmp", dib), "No such file or directory");
     EXPECT_EQ(ReadOverlayPicture(root, dib), "Is a directory");
-    EXPECT_EQ(OverlayUnreadableMessage("/x/y.bmp", "Why"), "オーバーレイファイルを読み込めません：\n/x/y.bmp\nWhy");
+    EXPECT_EQ(OverlayUnreadableMessage("/x/y.bmp", "Why"),
+              "オーバーレイファイルを読み込めません：\n/x/y.bmp\nWhy");
 }
 
 TEST(CaptionPlacement, OwnPositionsAreKeptNearTheFrame) {
@@ -211,8 +217,10 @@ TEST(CaptionPlacement, OwnPositionsAreKeptNearTheFrame) {
     struct Row {
         int32_t x, y;
         int wantX, wantY;
-    } rows[] = {{INT32_MAX, INT32_MIN, 4096, -4096}, {INT32_MIN, INT32_MAX, -4096, 4096},
-                {-4096, 4096, -4096, 4096},          {17, -3, 17, -3}};
+    } rows[] = {{INT32_MAX, INT32_MIN, 4096, -4096},
+                {INT32_MIN, INT32_MAX, -4096, 4096},
+                {-4096, 4096, -4096, 4096},
+                {17, -3, 17, -3}};
     for (const Row& r : rows) {
         c.XPos = r.x;
         c.YPos = r.y;

@@ -44,25 +44,28 @@ namespace {
 void When(std::function<bool()> ready, std::function<void()> step) {
     auto* timer = new QTimer;
     auto started = std::make_shared<int>(0);
-    QObject::connect(timer, &QTimer::timeout, [timer, started, ready = std::move(ready), step = std::move(step)] {
-        if (ready()) {
-            timer->stop();
-            timer->deleteLater();
-            step();
-        } else if (++*started > 500) {
-            timer->stop();
-            timer->deleteLater();
-            ADD_FAILURE() << "the awaited window never appeared";
-            if (QWidget* p = QApplication::activePopupWidget())
-                p->close();
-            if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
-                d->reject();
-        }
-    });
+    QObject::connect(timer, &QTimer::timeout,
+                     [timer, started, ready = std::move(ready), step = std::move(step)] {
+                         if (ready()) {
+                             timer->stop();
+                             timer->deleteLater();
+                             step();
+                         } else if (++*started > 500) {
+                             timer->stop();
+                             timer->deleteLater();
+                             ADD_FAILURE() << "the awaited window never appeared";
+                             if (QWidget* p = QApplication::activePopupWidget())
+                                 p->close();
+                             if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                                 d->reject();
+                         }
+                     });
     timer->start(10);
 }
 
-template <typename T> T* Modal() { return qobject_cast<T*>(QApplication::activeModalWidget()); }
+template <typename T> T* Modal() {
+    return qobject_cast<T*>(QApplication::activeModalWidget());
+}
 template <typename T> std::function<bool()> ModalIs() {
     return [] { return Modal<T>() != nullptr; };
 }
@@ -91,7 +94,9 @@ template <typename T> T* Child(QWidget* parent, const char* name) {
     return w;
 }
 
-QRgb Pixel(const QImage& image, int x, int y) { return image.pixel(x, y) & 0xFFFFFF; }
+QRgb Pixel(const QImage& image, int x, int y) {
+    return image.pixel(x, y) & 0xFFFFFF;
+}
 constexpr QRgb kBlack = 0x000000, kWhite = 0xFFFFFF, kGrey = 0x808080, kFace = 0xC0C0C0;
 
 QImage Grab(ColorButton& button) {
@@ -117,11 +122,12 @@ TEST(ColorButtonPixels, NormalPressedDisabledAndFocused) {
         QRgb want;
     };
     const Px normal[] = {
-        {0, 0, kFace},   {39, 19, kBlack}, {0, 19, kBlack},  {39, 0, kBlack},  {38, 18, kGrey},  {1, 18, kGrey},
-        {1, 1, kWhite},  {37, 1, kWhite},  {1, 17, kWhite},  {38, 1, kGrey},   {29, 4, kGrey},   {29, 15, kGrey},
-        {29, 16, kFace}, {30, 4, kWhite},  {29, 3, kFace},   {31, 9, kFace},   {32, 9, kBlack},  {36, 9, kBlack},
-        {37, 9, kFace},  {32, 10, kFace},  {33, 10, kBlack}, {35, 10, kBlack}, {34, 11, kBlack}, {33, 11, kFace},
-        {5, 4, kBlack},  {24, 15, kBlack}, {24, 4, kBlack},  {25, 4, kFace},   {5, 16, kFace},   {6, 5, 0xFF0000},
+        {0, 0, kFace},      {39, 19, kBlack}, {0, 19, kBlack},  {39, 0, kBlack}, {38, 18, kGrey},
+        {1, 18, kGrey},     {1, 1, kWhite},   {37, 1, kWhite},  {1, 17, kWhite}, {38, 1, kGrey},
+        {29, 4, kGrey},     {29, 15, kGrey},  {29, 16, kFace},  {30, 4, kWhite}, {29, 3, kFace},
+        {31, 9, kFace},     {32, 9, kBlack},  {36, 9, kBlack},  {37, 9, kFace},  {32, 10, kFace},
+        {33, 10, kBlack},   {35, 10, kBlack}, {34, 11, kBlack}, {33, 11, kFace}, {5, 4, kBlack},
+        {24, 15, kBlack},   {24, 4, kBlack},  {25, 4, kFace},   {5, 16, kFace},  {6, 5, 0xFF0000},
         {23, 14, 0xFF0000},
     };
     for (const Px& p : normal)
@@ -131,9 +137,9 @@ TEST(ColorButtonPixels, NormalPressedDisabledAndFocused) {
     button.setDown(true);
     img = Grab(button);
     const Px pressed[] = {
-        {0, 0, kGrey},   {0, 18, kGrey},   {0, 19, kWhite},  {39, 0, kWhite},  {39, 19, kWhite}, {1, 1, kBlack},  {1, 18, kBlack},
-        {38, 1, kBlack}, {33, 10, kBlack}, {37, 10, kBlack}, {38, 10, kFace},  {6, 5, kBlack},  {7, 6, 0xFF0000},
-        {30, 5, kGrey},
+        {0, 0, kGrey},   {0, 18, kGrey},  {0, 19, kWhite},  {39, 0, kWhite},  {39, 19, kWhite},
+        {1, 1, kBlack},  {1, 18, kBlack}, {38, 1, kBlack},  {33, 10, kBlack}, {37, 10, kBlack},
+        {38, 10, kFace}, {6, 5, kBlack},  {7, 6, 0xFF0000}, {30, 5, kGrey},
     };
     for (const Px& p : pressed)
         EXPECT_EQ(Pixel(img, p.x, p.y), p.want) << "pressed " << p.x << "," << p.y;
@@ -141,8 +147,8 @@ TEST(ColorButtonPixels, NormalPressedDisabledAndFocused) {
 
     button.setEnabled(false);
     img = Grab(button);
-    const Px disabled[] = {{32, 9, kGrey},  {35, 9, kGrey}, {36, 9, kWhite}, {33, 10, kGrey},
-                           {35, 10, kWhite}, {34, 11, kWhite}, {5, 4, kFace},  {10, 10, kFace}};
+    const Px disabled[] = {{32, 9, kGrey},   {35, 9, kGrey},   {36, 9, kWhite}, {33, 10, kGrey},
+                           {35, 10, kWhite}, {34, 11, kWhite}, {5, 4, kFace},   {10, 10, kFace}};
     for (const Px& p : disabled)
         EXPECT_EQ(Pixel(img, p.x, p.y), p.want) << "disabled " << p.x << "," << p.y;
     button.setEnabled(true);
@@ -153,8 +159,8 @@ TEST(ColorButtonPixels, NormalPressedDisabledAndFocused) {
     QApplication::processEvents();
     ASSERT_TRUE(button.hasFocus());
     img = Grab(button);
-    const Px focused[] = {{3, 3, kBlack}, {4, 3, kFace}, {5, 3, kBlack}, {35, 3, kBlack}, {36, 3, kFace},
-                          {3, 15, kBlack}, {3, 16, kFace}};
+    const Px focused[] = {{3, 3, kBlack}, {4, 3, kFace},   {5, 3, kBlack}, {35, 3, kBlack},
+                          {36, 3, kFace}, {3, 15, kBlack}, {3, 16, kFace}};
     for (const Px& p : focused)
         EXPECT_EQ(Pixel(img, p.x, p.y), p.want) << "focused " << p.x << "," << p.y;
 }
@@ -203,7 +209,8 @@ TEST_F(PopupTest, PressOutsideCancelsAndReachesNothingBelow) {
     QObject::connect(m_below, &QPushButton::pressed, [&] { ++pressed; });
     When(PopupShown(), [&] {
         ColorPopup* p = Popup();
-        QTest::mousePress(p->windowHandle(), Qt::LeftButton, {}, p->mapFromGlobal(m_below->mapToGlobal(QPoint(5, 5))));
+        QTest::mousePress(p->windowHandle(), Qt::LeftButton, {},
+                          p->mapFromGlobal(m_below->mapToGlobal(QPoint(5, 5))));
     });
     m_button->click();
     EXPECT_EQ(m_button->Color(), RGB(1, 1, 1));
@@ -264,8 +271,10 @@ TEST(CaptionDialogTest, RadioGroupsBothWaysAndAStoredSeven) {
         c.BackType = r.value <= 1 ? r.value : r.value == 7 ? 7 : 1;
         CCaptionDlg dlg(c);
         for (int i = 0; i < 4; ++i) {
-            EXPECT_EQ(Child<QRadioButton>(&dlg, ("hPosType" + std::to_string(i)).c_str())->isChecked(), i == r.value);
-            EXPECT_EQ(Child<QRadioButton>(&dlg, ("vPosType" + std::to_string(i)).c_str())->isChecked(), i == r.value);
+            EXPECT_EQ(Child<QRadioButton>(&dlg, ("hPosType" + std::to_string(i)).c_str())->isChecked(),
+                      i == r.value);
+            EXPECT_EQ(Child<QRadioButton>(&dlg, ("vPosType" + std::to_string(i)).c_str())->isChecked(),
+                      i == r.value);
         }
         dlg.accept();
         ASSERT_EQ(dlg.result(), QDialog::Accepted);
@@ -323,8 +332,7 @@ TEST(CaptionDialogTest, FontChooserWritesOnlyWhatChanged) {
     } rows[] = {
         {"nothing", [](FontChooser&) {},
          [&](const LOGFONTA& lf) { EXPECT_EQ(std::memcmp(&lf, &start.FontInfo, sizeof lf), 0); }},
-        {"style only",
-         [](FontChooser& f) { Child<QListWidget>(&f, "style")->setCurrentRow(0); },
+        {"style only", [](FontChooser& f) { Child<QListWidget>(&f, "style")->setCurrentRow(0); },
          [](const LOGFONTA& lf) {
              EXPECT_EQ(lf.lfHeight, 16);
              EXPECT_EQ(lf.lfWeight, FW_NORMAL);
@@ -370,8 +378,8 @@ TEST(CaptionDialogTest, FontSizeOutsideTheRangeIsRefused) {
         EXPECT_NE(chooser.result(), QDialog::Accepted) << typed;
     }
     EXPECT_EQ(messages.texts, (std::vector<std::string>{"1から300までの整数を入力してください。",
-                                                          "1から300までの整数を入力してください。",
-                                                          "整数を入力してください。"}));
+                                                        "1から300までの整数を入力してください。",
+                                                        "整数を入力してください。"}));
 }
 
 class ImageDialogTest : public ::testing::Test {
@@ -417,9 +425,10 @@ TEST_F(ImageDialogTest, SizeEntriesAreCheckedOnOk) {
         dlg.accept();
         EXPECT_NE(dlg.result(), QDialog::Accepted) << typed;
     }
-    EXPECT_EQ(messages.texts, (std::vector<std::string>{"0から4096までの整数を入力してください。",
-                                                          "0から4096までの整数を入力してください。",
-                                                          "整数を入力してください。", "整数を入力してください。"}));
+    EXPECT_EQ(messages.texts,
+              (std::vector<std::string>{"0から4096までの整数を入力してください。",
+                                        "0から4096までの整数を入力してください。", "整数を入力してください。",
+                                        "整数を入力してください。"}));
     width->setText(" 0 ");
     Child<QLineEdit>(&dlg, "overlayBmp")->setText("pictures/over.bmp");
     dlg.accept();
@@ -488,7 +497,8 @@ TEST_F(ImageDialogTest, FileChooserFillsThePathOnlyForAPicture) {
         Child<QPushButton>(&dlg, "browseOverlay")->click();
     }
     ASSERT_EQ(messages.texts.size(), 1u);
-    EXPECT_EQ(messages.texts[0], "オーバーレイファイルを読み込めません：\n" + bad + "\nBMPファイルではないか、壊れています");
+    EXPECT_EQ(messages.texts[0],
+              "オーバーレイファイルを読み込めません：\n" + bad + "\nBMPファイルではないか、壊れています");
     EXPECT_EQ(path->text().toStdString(), good);
     EXPECT_EQ(Child<QLineEdit>(&dlg, "imageHeight")->text(), "77");
 }
@@ -540,13 +550,14 @@ TEST(ImageDialogQuit, ChooserAndCaptionDialogCloseAndNothingIsApplied) {
         Child<QLineEdit>(Modal<CImageSettingsDlg>(), "imageWidth")->setText("999");
         When(ModalIs<CCaptionDlg>(), [&] {
             ++captionDialogs;
-            When([] { return QApplication::activePopupWidget() != nullptr; }, [&] {
-                When(ModalIs<QColorDialog>(), [&] {
-                    chooserSeen = true;
-                    RequestQuit(app);
-                });
-                Child<QPushButton>(QApplication::activePopupWidget(), "otherColor")->click();
-            });
+            When([] { return QApplication::activePopupWidget() != nullptr; },
+                 [&] {
+                     When(ModalIs<QColorDialog>(), [&] {
+                         chooserSeen = true;
+                         RequestQuit(app);
+                     });
+                     Child<QPushButton>(QApplication::activePopupWidget(), "otherColor")->click();
+                 });
             Child<ColorButton>(Modal<CCaptionDlg>(), "textColor")->click();
         });
         Child<QCheckBox>(Modal<CImageSettingsDlg>(), "caption2")->click();
