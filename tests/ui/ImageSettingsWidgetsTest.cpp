@@ -491,8 +491,19 @@ TEST_F(ImageDialogTest, FileChooserFillsThePathOnlyForAPicture) {
             QFileDialog* f = Modal<QFileDialog>();
             EXPECT_EQ(f->directory().absolutePath().toStdString(), Root());
             EXPECT_EQ(f->nameFilters(), QStringList{"Bitmap (*.BMP)"});
-            f->selectFile(QString::fromStdString(pick));
+            // Typed as a user would (selectFile leaves a focused name field alone).
+            auto* name = f->findChild<QLineEdit*>("fileNameEdit");
+            if (!name) {
+                ADD_FAILURE() << "no file name field";
+                f->reject();
+                return;
+            }
+            name->setText(QString::fromStdString(pick));
             QMetaObject::invokeMethod(f, "accept");
+            if (f->isVisible()) {
+                ADD_FAILURE() << "the chooser stayed open on " << f->selectedFiles().join(',').toStdString();
+                f->reject();
+            }
         });
         Child<QPushButton>(&dlg, "browseOverlay")->click();
     }
