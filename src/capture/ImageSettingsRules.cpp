@@ -14,10 +14,6 @@ std::unique_ptr<IImageSettingsDialog>& DialogSlot() {
     static std::unique_ptr<IImageSettingsDialog> slot = std::make_unique<HeadlessImageSettingsDialog>();
     return slot;
 }
-
-bool Overlaps(const Rect& a, const Rect& b) {
-    return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
-}
 } // namespace
 
 IImageSettingsDialog& ImageSettingsDialog() {
@@ -67,14 +63,6 @@ std::string TextLengthMessage(const std::string& fieldName, const std::string& t
         return {};
     return fieldName + "は" + std::to_string(kMaxSettingTextBytes) + "バイト以内で入力してください（現在" +
            std::to_string(text.size()) + "バイト）。";
-}
-
-std::vector<int> RadioGroupMembers(const Rect& groupBox, const std::vector<Rect>& buttons) {
-    std::vector<int> members;
-    for (size_t i = 0; i < buttons.size(); ++i)
-        if (Overlaps(groupBox, buttons[i]))
-            members.push_back(static_cast<int>(i));
-    return members;
 }
 
 int RadioGroupValue(const std::vector<bool>& memberChecked) {

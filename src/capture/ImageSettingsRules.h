@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/MainView.h"
 #include "app/Settings.h"
 #include "capture/CaptionDraw.h"
 #include "capture/Dib.h"
@@ -55,10 +54,8 @@ std::string IntegerEntryMessage(IntegerEntry result, int low, int high);
 // "" when `text` fits kMaxSettingTextBytes; else the message naming the field and the size.
 std::string TextLengthMessage(const std::string& fieldName, const std::string& text);
 
-// Radio groups: the buttons whose rectangles overlap `groupBox`, as indexes into
-// `buttons` (the dialog's child order). A group's value is the position among these of
-// the checked one, -1 when none is checked.
-std::vector<int> RadioGroupMembers(const Rect& groupBox, const std::vector<Rect>& buttons);
+// Radio groups: a group's value is the position of its checked button, -1 when none is
+// checked.
 int RadioGroupValue(const std::vector<bool>& memberChecked);
 // The check marks that show `value`: only that position is checked; none for a value
 // with no button.
