@@ -71,7 +71,8 @@ void CaptureSubsystem::CreateCaptureWindow() {
     //    once per loading, never per frame.
     LoadOverlay();
     if (m_overlayProblem == DibProblem::TooLarge && m_host.messages)
-        m_host.messages->Show(OverlayTooLargeMessage(m_host.image->OverlayBmp), "Kestrel", MessageIcon::Exclamation);
+        m_host.messages->Show(OverlayTooLargeMessage(m_host.image->OverlayBmp), "Kestrel",
+                              MessageIcon::Exclamation);
     // 7. Connect the stored driver afresh. A camera that is absent or busy now keeps its
     //    place in the settings: a service started before its camera appears must not
     //    forget it. It is tried again at the reconnection period until it connects or the

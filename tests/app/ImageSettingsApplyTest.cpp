@@ -138,6 +138,7 @@ TEST_F(ImageApply, UnreadableOverlayIsReportedOnceAfterRateAndRatioChanged) {
     Start();
     Put("text.bmp", {'n', 'o', 't', ' ', 'a', ' ', 'p', 'i', 'c', 't', 'u', 'r', 'e'});
     ASSERT_EQ(::mkdir(Path("folder.bmp").c_str(), 0755), 0);
+    Put("wide.bmp", SolidBmp(kMaxBmpDimension + 1, 2, 0xFF0000));
     struct Row {
         const char* name;
         std::string reason;
@@ -145,6 +146,7 @@ TEST_F(ImageApply, UnreadableOverlayIsReportedOnceAfterRateAndRatioChanged) {
         {"missing.bmp", ErrorText(ENOENT)},
         {"text.bmp", kNotABmpReason},
         {"folder.bmp", ErrorText(EISDIR)},
+        {"wide.bmp", OverlayTooLargeReason()},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
