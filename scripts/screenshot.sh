@@ -1,4 +1,3 @@
-#!/usr/bin/env bash
 # Whole-screen pictures of the skinned window on a real X display, for looking at:
 # a private Xvfb with a white root (-wr, so the cut-away corners show white), the program
 # started with a private settings folder, web root and a free port, driven by xdotool.
@@ -8,6 +7,9 @@
 # Also runs the main-window and dialog tests on that display: mainwindow.png, every
 # settings dialog filled in, the URL registration with a fetched category list, the about
 # box twice half a second apart, and the boxes of a failed link and a refused port.
+# Then the image settings windows' tests on a 1280 x 1024 display: whole-screen pictures of
+# "イメージ設定", "イメージキャプション", the colour popup, the colour button's states (zoomed),
+# the font chooser, and the frame.jpg composed after their OK.
 # Installs xdotool and trayer for itself when they are missing (root or sudo).
 # Pictures go to build/screenshots/.
 set -euo pipefail
@@ -245,3 +247,18 @@ for f in mainwindow "${dialogs[@]}"; do
   test -s "$out/$f.png" || { echo "screenshot missing: $f.png" >&2; exit 1; }
   echo "screenshot: $out/$f.png"
 done
+
+# The image settings windows, on a display of their own size.
+image_shots=(image-settings color-popup caption color-button-screen color-button-states font-chooser
+             image-settings-edited caption-edit)
+for name in "${image_shots[@]}"; do rm -f "$out/$name.png"; done
+rm -f "$out/frame.jpg"
+xvfb-run -a -s "-screen 0 1280x1024x24" \
+  env QT_QPA_PLATFORM=xcb KESTREL_SCREENSHOT_DIR="$out" build/tests/kestrel_tests_ui \
+  --gtest_filter='ImageSettingsScreens.*'
+for name in "${image_shots[@]}"; do
+  test -s "$out/$name.png"
+  echo "screenshot: $out/$name.png"
+done
+test -s "$out/frame.jpg"
+echo "composed frame: $out/frame.jpg"

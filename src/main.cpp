@@ -8,6 +8,7 @@
 #include "platform/SignalPipe.h"
 #include "ui/CaptureDialogs.h"
 #include "ui/HelpDoor.h"
+#include "ui/ImageSettingsDialog.h"
 #include "ui/MainWindow.h"
 #include "ui/QuitController.h"
 #include "ui/ServerDialogWidgets.h"
@@ -62,6 +63,7 @@ int main(int argc, char* argv[]) {
         SetServerDialogsFactory([] { return std::make_unique<WidgetServerDialogs>(); });
         InstallWidgetCaptureDialogs();
         InstallWidgetSettingsDialogs();
+        InstallWidgetImageSettingsDialog();
     }
     CMainApp* appPtr = nullptr;
     MainWindow* windowPtr = nullptr;

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace kestrel {
@@ -141,6 +142,37 @@ LOGFONTA LogFontFromFont(const QFont& font, uint8_t charSet) {
     lf.lfCharSet = charSet;
     SetFaceName(lf, font.family().toStdString());
     return lf;
+}
+
+FontChoice FontChoiceFromLogFont(const LOGFONTA& lf) {
+    const QFont font = FontFromLogFont(lf);
+    FontChoice choice;
+    choice.family = font.family();
+    choice.pointSize = static_cast<int>(std::lround(font.pixelSize() * 72.0 / 96.0));
+    choice.bold = lf.lfWeight >= FW_BOLD;
+    choice.italic = lf.lfItalic != 0;
+    choice.strikeOut = lf.lfStrikeOut != 0;
+    choice.underline = lf.lfUnderline != 0;
+    return choice;
+}
+
+void ApplyFontChoice(LOGFONTA& lf, const FontChoice& before, const FontChoice& after) {
+    if (after.pointSize != before.pointSize)
+        lf.lfHeight = -static_cast<int32_t>(std::lround(after.pointSize * 96.0 / 72.0));
+    if (after.bold != before.bold)
+        lf.lfWeight = after.bold ? FW_BOLD : FW_NORMAL;
+    if (after.italic != before.italic)
+        lf.lfItalic = after.italic ? 1 : 0;
+    if (after.strikeOut != before.strikeOut)
+        lf.lfStrikeOut = after.strikeOut ? 1 : 0;
+    if (after.underline != before.underline)
+        lf.lfUnderline = after.underline ? 1 : 0;
+    if (after.family != before.family) {
+        SetFaceName(lf, after.family.toStdString());
+        lf.lfCharSet = QFontDatabase::writingSystems(after.family).contains(QFontDatabase::Japanese)
+                           ? SHIFTJIS_CHARSET
+                           : 0;
+    }
 }
 
 } // namespace kestrel

@@ -6,6 +6,7 @@
 #include "app/QuitState.h"
 #include "app/SettingsDialogs.h"
 #include "capture/CaptureSubsystem.h"
+#include "capture/ImageSettingsRules.h"
 #include "directory/PublicAddressLookup.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
@@ -348,6 +349,33 @@ void CMainFrame::ShowFromTopLevel(const std::string& text) {
 }
 
 void CMainFrame::OnServerProperties() { RunServerProperties(m_serverSettings, m_app.HostName, *m_serverDialogs); }
+void CMainFrame::OpenImageSettings() {
+    ImageSettings copy = m_imageSettings;
+    if (ImageSettingsDialog().Edit(copy, m_serverSettings.strRoot))
+        ApplyImageSettings(copy);
+}
+
+void CMainFrame::ApplyImageSettings(const ImageSettings& edited) {
+    ImageSettings& s = m_imageSettings;
+    s.UseCustomSize = edited.UseCustomSize;
+    s.ImageWidth = edited.ImageWidth;
+    s.ImageHeight = edited.ImageHeight;
+    s.JpegQuality = edited.JpegQuality;
+    s.UseOverlay = edited.UseOverlay;
+    s.OverlayTransColor = edited.OverlayTransColor;
+    s.OverlayBmp = edited.OverlayBmp;
+    s.CapFPS = edited.CapFPS;
+    s.UseMotion = edited.UseMotion;
+    s.MotionQuality = edited.MotionQuality;
+    s.captions = edited.captions;
+    const std::string overlayFailure = m_capture->LoadOverlay();
+    m_capture->ApplyPreviewRate();
+    m_capture->ApplyMotionQuality();
+    if (!overlayFailure.empty())
+        MessageBox().Show(OverlayUnreadableMessage(s.OverlayBmp, overlayFailure), "Kestrel",
+                          MessageIcon::Exclamation);
+}
+
 void CMainFrame::CreateCaptureWindow() { m_capture->CreateCaptureWindow(); }
 
 void CMainFrame::GeneratePages() {

@@ -101,6 +101,11 @@ public:
     // The server properties command (menu "プロパティ(&P)").
     void OnServerProperties();
     ISettingsDialogs& SettingsDialogs() { return *m_settingsDialogs; }
+    // Takes over what the image settings dialog edits (the capture device and preview
+    // switch stay as they are held here): the overlay follows UseOverlay, the preview
+    // period and motion ratio change at once, the rest is read by the next frame. A
+    // needed overlay that cannot be read is reported after all of that.
+    void ApplyImageSettings(const ImageSettings& edited);
     CWebServer* WebServer() { return m_webServer.get(); }
     CHitTracker* HitTracker() { return m_hitTracker.get(); }
     // Filled by the subsystems that provide them: composing "frame.jpg" and
@@ -126,6 +131,7 @@ public:
     HelpViewer& Help() { return *m_help; }
     // The settings dialogs (commands 32772, 32773) and the URL registration (32771). Each
     // runs modally and rewrites the pages once it has closed, on accept and cancel alike.
+    // The image settings dialog edits a copy; OK applies it.
     void OpenBasicSettings();
     void OpenImageSettings();
     void OpenUrlRegistration();

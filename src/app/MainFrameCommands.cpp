@@ -119,8 +119,4 @@ void CMainFrame::OnSysCommand(int id) {
         MinimizeHook();
 }
 
-void CMainFrame::OpenImageSettings() {
-    ReportCommandNotAvailable(CmdImageSettings);
-}
-
 } // namespace kestrel

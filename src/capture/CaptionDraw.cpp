@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QPainter>
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <locale.h>
@@ -93,6 +94,9 @@ std::string ExpandCaptionCodes(const std::string& text, const std::tm& time, int
 }
 
 CaptionPlace CaptionPosition(const Caption& caption, const PixelRect& area, int w, int h) {
+    // A hand-edited position far outside any frame is kept near it, so the sums made
+    // when the text is drawn never overflow.
+    auto own = [](int32_t v) { return std::clamp(v, -kMaxCaptionOffset, kMaxCaptionOffset); };
     CaptionPlace p;
     switch (caption.HPosType) {
     case 0:
@@ -105,7 +109,7 @@ CaptionPlace CaptionPosition(const Caption& caption, const PixelRect& area, int 
         p.x = area.right - w;
         break;
     default:
-        p.x = caption.XPos;
+        p.x = own(caption.XPos);
     }
     switch (caption.VPosType) {
     case 0:
@@ -118,7 +122,7 @@ CaptionPlace CaptionPosition(const Caption& caption, const PixelRect& area, int 
         p.y = area.bottom - h;
         break;
     default:
-        p.y = caption.YPos;
+        p.y = own(caption.YPos);
     }
     return p;
 }

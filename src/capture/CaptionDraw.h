@@ -5,10 +5,14 @@
 
 #include <QFont>
 
+#include <cstdint>
+
 #include <ctime>
 #include <string>
 
 namespace kestrel {
+
+inline constexpr int32_t kMaxCaptionOffset = 4096;
 
 // Formats `format` with strftime in the C locale (English names whatever the process
 // locale). A code written with "#" ("%#d") gives the number without leading zeros. The
@@ -25,6 +29,7 @@ struct CaptionPlace {
     int x = 0, y = 0;
 };
 // Where a text of `width` x `height` goes inside `area` for the caption's position types.
+// A caption's own XPos and YPos are taken within -kMaxCaptionOffset to kMaxCaptionOffset.
 CaptionPlace CaptionPosition(const Caption& caption, const PixelRect& area, int width, int height);
 
 // Draws an enabled caption whose codes are already expanded: formats it once more with

@@ -1,5 +1,7 @@
 #include "capture/CaptureSubsystem.h"
 
+#include "capture/ImageSettingsRules.h"
+
 #include <cstdio>
 
 namespace kestrel {
@@ -65,8 +67,12 @@ void CaptureSubsystem::CreateCaptureWindow() {
     m_window->SetUserData(m_host.owner);
     m_window->SetCallbackFrame([this](CCaptureWindow& w) { return m_motion.FrameCallback(w); });
     m_window->OnReconnected([this] { OnReconnected(); });
-    // 6. Overlay.
+    // 6. Overlay. Of the pictures that cannot be used, only one too large is said at start,
+    //    once per loading, never per frame.
     LoadOverlay();
+    if (m_overlayProblem == DibProblem::TooLarge && m_host.messages)
+        m_host.messages->Show(OverlayTooLargeMessage(m_host.image->OverlayBmp), "Kestrel",
+                              MessageIcon::Exclamation);
     // 7. Connect the stored driver afresh. A camera that is absent or busy now keeps its
     //    place in the settings: a service started before its camera appears must not
     //    forget it. It is tried again at the reconnection period until it connects or the
@@ -100,17 +106,21 @@ void CaptureSubsystem::OnReconnected() {
         m_host.generatePages();
 }
 
-void CaptureSubsystem::LoadOverlay() {
-    m_overlay.reset();
-    if (!m_host.image->UseOverlay)
-        return;
-    // Kept even when the file cannot be read (it then draws nothing); start-up goes on.
-    m_overlay = std::make_unique<CDib>();
-    m_overlay->Load(m_host.image->OverlayBmp);
-    // Said here, once per loading, never per frame: the overlay then draws nothing.
-    if (m_overlay->Problem() == DibProblem::TooLarge && m_host.messages)
-        m_host.messages->Show(OverlayTooLargeMessage(m_host.image->OverlayBmp), "Kestrel",
-                              MessageIcon::Exclamation);
+std::string CaptureSubsystem::LoadOverlay() {
+    m_overlayProblem = DibProblem::None;
+    if (!m_host.image->UseOverlay) {
+        m_overlay.reset();
+        return {};
+    }
+    if (m_overlay)
+        return {};
+    // Only a picture that was read is held, so a mended file is read at the next try.
+    auto overlay = std::make_unique<CDib>();
+    std::string reason = ReadOverlayPicture(m_host.image->OverlayBmp, *overlay);
+    m_overlayProblem = overlay->Problem();
+    if (reason.empty())
+        m_overlay = std::move(overlay);
+    return reason;
 }
 
 void CaptureSubsystem::ApplyMotionQuality() {

@@ -72,8 +72,10 @@ public:
     DriverCaps Caps() const;
     // CapFPS changed (image settings).
     void ApplyPreviewRate();
-    // UseOverlay or OverlayBmp changed (image settings): loads the overlay again.
-    void LoadOverlay();
+    // Follows UseOverlay: off drops the held overlay; on keeps a held one (a new path
+    // takes effect after off and on) and otherwise reads OverlayBmp. "" or the reason a
+    // needed overlay could not be read; nothing is held then.
+    std::string LoadOverlay();
     // MotionQuality changed (image settings): only the detector's ratio follows.
     void ApplyMotionQuality();
     void ComposeFrame();
@@ -99,6 +101,7 @@ private:
     DriverCatalog m_catalog;
     std::unique_ptr<CCaptureWindow> m_window;
     std::unique_ptr<CDib> m_overlay;
+    DibProblem m_overlayProblem = DibProblem::None; // why the last overlay read gave no picture
     JpegWriter m_jpeg;
     MotionWatch m_motion;
     FrameComposer m_composer;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 using namespace kestrel;
 
@@ -210,4 +211,62 @@ TEST(LogFontBack, QFontToLogFontAndBack) {
     LOGFONTA fromPoints = LogFontFromFont(points, 0);
     EXPECT_LT(fromPoints.lfHeight, 0);
     EXPECT_EQ(fromPoints.lfCharSet, 0);
+}
+
+TEST(FontChoiceRecord, OnlyWhatTheUserChangedIsWritten) {
+    const LOGFONTA system = DefaultCaptionLogFont();
+    const FontChoice opened = FontChoiceFromLogFont(system);
+    EXPECT_EQ(opened.family, FontFromLogFont(system).family());
+    EXPECT_TRUE(opened.bold);
+    EXPECT_FALSE(opened.italic);
+
+    // Nothing changed: every one of the 60 bytes stays, the positive cell height too.
+    LOGFONTA kept = system;
+    ApplyFontChoice(kept, opened, opened);
+    EXPECT_EQ(std::memcmp(&kept, &system, sizeof kept), 0);
+
+    // Only the bold mark: the weight changes, the cell height 16 does not drift.
+    FontChoice notBold = opened;
+    notBold.bold = false;
+    LOGFONTA light = system;
+    ApplyFontChoice(light, opened, notBold);
+    EXPECT_EQ(light.lfHeight, 16);
+    EXPECT_EQ(light.lfWeight, FW_NORMAL);
+    // "System" opens on the Japanese fallback: keeping that family keeps the face.
+    EXPECT_EQ(FaceNameOf(light), "System");
+
+    // 12 points of bold IPAPGothic chosen over a Latin face: frame pixels (96 to the
+    // inch), Japanese character set.
+    LOGFONTA chosen = WithFace("DejaVu Sans", 0);
+    chosen.lfHeight = -20;
+    chosen.lfWeight = FW_NORMAL;
+    const FontChoice latinOpened = FontChoiceFromLogFont(chosen);
+    EXPECT_EQ(latinOpened.pointSize, 15);
+    FontChoice gothic = latinOpened;
+    gothic.family = "IPAPGothic";
+    gothic.pointSize = 12;
+    gothic.bold = true;
+    ApplyFontChoice(chosen, latinOpened, gothic);
+    EXPECT_EQ(chosen.lfHeight, -16);
+    EXPECT_EQ(chosen.lfWeight, FW_BOLD);
+    EXPECT_EQ(chosen.lfCharSet, SHIFTJIS_CHARSET);
+    EXPECT_EQ(FaceNameOf(chosen), "IPAPGothic");
+    // Reopened, the same choice comes back, so a second OK writes nothing new.
+    const FontChoice again = FontChoiceFromLogFont(chosen);
+    EXPECT_EQ(again.pointSize, 12);
+    EXPECT_EQ(again.family, "IPAPGothic");
+
+    // A family without Japanese, with italic, strike-out and underline.
+    if (QFontDatabase::families().contains("DejaVu Sans")) {
+        FontChoice latin = again;
+        latin.family = "DejaVu Sans";
+        latin.italic = latin.strikeOut = latin.underline = true;
+        latin.pointSize = 300;
+        LOGFONTA l = chosen;
+        ApplyFontChoice(l, again, latin);
+        EXPECT_EQ(l.lfCharSet, 0);
+        EXPECT_EQ(l.lfHeight, -400);
+        EXPECT_EQ(std::make_tuple(l.lfItalic, l.lfStrikeOut, l.lfUnderline), std::make_tuple(1, 1, 1));
+        EXPECT_EQ(l.lfWeight, FW_BOLD);
+    }
 }
