@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
+#include <random>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -13,21 +14,26 @@
 
 namespace kestrel::testing {
 
-// Asks the kernel for an unused port on the loopback address; 0 when it cannot.
+// A port that can be bound on every address right now. Taken below the kernel's range of
+// ephemeral ports (32768 and up), which outgoing connections of other programs draw
+// from and could take between this check and the program's own bind.
 inline unsigned FreeTcpPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    unsigned port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
+    static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const unsigned port = 20000 + random() % 12000;
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return 0;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 // The settings-file line that makes the program listen on `port`.
