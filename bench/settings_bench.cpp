@@ -33,8 +33,9 @@ BENCHMARK(BM_Parse)->RangeMultiplier(10)->Range(100, 100000)->Complexity();
 
 // A blob of 8 bytes per line continued over `lines` lines ("hex:01,…,\" then "  …").
 static std::string MakeBlobFile(int lines) {
-    std::string text = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
-                       "\"Blob\"=hex:";
+    std::string text =
+        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
+        "\"Blob\"=hex:";
     char item[4];
     for (int line = 0; line < lines; ++line) {
         for (int i = 0; i < 8; ++i) {
@@ -57,7 +58,11 @@ static void BM_ParseHexBlob(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
     state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_ParseHexBlob)->RangeMultiplier(10)->Range(1000, 100000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(BM_ParseHexBlob)
+    ->RangeMultiplier(10)
+    ->Range(1000, 100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 
 static void BM_Serialize(benchmark::State& state) {
     SettingsStore store;

@@ -33,8 +33,8 @@ CMainApp::CMainApp(AppEnvironment env) : m_env(std::move(env)) {
         m_configFolder.pop_back();
     m_messageBox = m_env.messageBox ? std::move(m_env.messageBox) : std::make_unique<HeadlessMessageBox>();
     auto timer = m_env.idleTimer ? std::move(m_env.idleTimer) : MakeQtIdleTimer();
-    m_idle = std::make_unique<IdleScheduler>(std::move(timer),
-                                             [this] { return m_frame ? m_frame->IdleStep() : IdlePass::Done; });
+    m_idle = std::make_unique<IdleScheduler>(
+        std::move(timer), [this] { return m_frame ? m_frame->IdleStep() : IdlePass::Done; });
     m_viewerTimer = m_env.viewerTimer ? std::move(m_env.viewerTimer) : MakeQtIdleTimer();
     m_viewerTimer->SetCallback([this] { RequestIdle(); });
 }

@@ -28,8 +28,8 @@ struct AppEnvironment {
     std::function<bool()> mayListenBelow1024;
     std::function<std::unique_ptr<IMainView>()> makeView;
     std::unique_ptr<IMessageBox> messageBox;
-    std::unique_ptr<IIdleTimer> idleTimer;    // null: a QTimer
-    std::unique_ptr<IIdleTimer> viewerTimer;  // null: a QTimer (the moment a viewer can leave)
+    std::unique_ptr<IIdleTimer> idleTimer;   // null: a QTimer
+    std::unique_ptr<IIdleTimer> viewerTimer; // null: a QTimer (the moment a viewer can leave)
     // Wall-clock time in milliseconds since the epoch; null: the system clock.
     std::function<int64_t()> clockMs;
     // The socket layer's host name call (gethostname) and the computer-name fallback.

@@ -427,8 +427,9 @@ bool V4l2Device::Connect() {
         }
         return std::make_unique<V4l2Stream>(node, wantW, wantH, stored, found);
     };
-    m_thread = std::make_unique<CaptureThread>(std::make_unique<V4l2Stream>(m_path, wantW, wantH, stored, m_found),
-                                               CaptureThread::Timing{}, std::move(reopen));
+    m_thread =
+        std::make_unique<CaptureThread>(std::make_unique<V4l2Stream>(m_path, wantW, wantH, stored, m_found),
+                                        CaptureThread::Timing{}, std::move(reopen));
     std::string error;
     int w = 0, h = 0;
     if (!m_thread->Start(w, h, error)) {

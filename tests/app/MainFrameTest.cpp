@@ -357,7 +357,8 @@ TEST_F(MainFrameTest, WindowThatCannotBeCreatedEndsTheStart) {
 
 TEST_F(MainFrameTest, DamagedSettingsFileIsReportedKeptAndReadAsFarAsPossible) {
     const unsigned port = FreeTcpPort();
-    const std::string damaged = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n" + PortLine(port);
+    const std::string damaged =
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n" + PortLine(port);
     WriteFile(SettingsPath(), damaged);
     App app(Folder());
     ASSERT_TRUE(app->InitInstance());
@@ -429,8 +430,9 @@ TEST_F(MainFrameTest, ListingIconsNeedTheSvrAdminFolder) {
             ASSERT_EQ(::mkdir((root + "/SvrAdmin").c_str(), 0700), 0);
         }
         QTemporaryDir cfg;
-        WriteFile(cfg.path().toStdString() + "/Kestrels.reg",
-                  kRegHeader + PortLine(FreeTcpPort()) + "\"strRoot\"=\"" + root + "\"\n\"bListIcon\"=dword:00000001\n");
+        WriteFile(cfg.path().toStdString() + "/Kestrels.reg", kRegHeader + PortLine(FreeTcpPort()) +
+                                                                  "\"strRoot\"=\"" + root +
+                                                                  "\"\n\"bListIcon\"=dword:00000001\n");
         App app(cfg.path().toStdString());
         ASSERT_TRUE(app->InitInstance());
         EXPECT_EQ(app.Frame().m_serverSettings.strRoot, root);

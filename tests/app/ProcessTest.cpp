@@ -50,7 +50,8 @@ std::string GetFrom(const std::string& from, unsigned port, const std::string& p
     if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
         ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
         const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
-        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
             char buf[65536];
             for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
                 answer.append(buf, static_cast<size_t>(n));
@@ -162,7 +163,8 @@ TEST(KestrelProcess, ValueOfAnotherTypeIsWarnedAboutOnStandardError) {
 
 TEST(KestrelProcess, DamagedFileIsKeptAsBadAndSaid) {
     Sandbox box;
-    const std::string damaged = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n" + PortLine(box.Port());
+    const std::string damaged =
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n" + PortLine(box.Port());
     WriteFile(box.SettingsPath(), damaged);
     KestrelProcess k(box, "stderr.txt");
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();

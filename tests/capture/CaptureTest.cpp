@@ -447,8 +447,8 @@ TEST(CaptureUnplug, CameraBackAtAnotherSizeResizesReskinsAndRegeneratesThePages)
 
 TEST(CaptureUnplug, CameraWithItsOwnThreadIsNeverReconnectedFromThisThread) {
     Rig rig;
-    rig.cameras.push_back(
-        {"Threaded camera", "usb-threaded", [&rig] { return std::make_unique<SelfReconnectingDevice>(rig.camera); }});
+    rig.cameras.push_back({"Threaded camera", "usb-threaded",
+                           [&rig] { return std::make_unique<SelfReconnectingDevice>(rig.camera); }});
     rig.Start();
     rig.capture->SelectCaptureDevice(2);
     ASSERT_EQ(rig.image.CaptureDevice, 2);

@@ -269,7 +269,8 @@ TEST(CaptureThread, LostOrStalledDeviceIsOpenedAgainOnItsThreadAtTheSizeItComesB
         // Gone; while it stays away every attempt fails and nothing is handed out.
         script->openOk = false;
         script->mode = lost;
-        ASSERT_TRUE(WaitFor([&] { return script->opens.load() >= 3; }, 3000)) << "no attempt to open it again";
+        ASSERT_TRUE(WaitFor([&] { return script->opens.load() >= 3; }, 3000))
+            << "no attempt to open it again";
         EXPECT_TRUE(script->closed.load());
         DibBuffer frame;
         EXPECT_FALSE(thread.TakeNewest(frame));

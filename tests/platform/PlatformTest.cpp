@@ -214,7 +214,8 @@ TEST(HelpFolder, BesideTheProgramInABuildTreeElseUnderTheInstalledShareFolder) {
 }
 
 TEST(SignalPipeTest, HangUpAndInterruptIgnoredAtStartStayIgnoredTerminationIsAlwaysCaught) {
-    struct sigaction ignore {}, saved[3] {};
+    struct sigaction ignore {
+    }, saved[3]{};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     const int sigs[3] = {SIGTERM, SIGINT, SIGHUP};

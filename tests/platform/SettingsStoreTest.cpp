@@ -190,9 +190,10 @@ TEST(SettingsStoreParse, LinesItCannotUseAreSkipped) {
     EXPECT_EQ(key->values[0].name, "Good");
     // None of them is lost: each is written back as it was, where it was.
     const std::string text = store.Serialize();
-    for (const char* line : {"\"Orphan\"=dword:00000001\n\n[", "\n\n[HKEY_CURRENT_USER\\Software\\Other]\n\"Elsewhere\"",
-                             "\n\n[-HKEY_LOCAL_MACHINE\\Software\\Gone]\n\n[HKEY_LOCAL_MACHINE",
-                             "Kestrels]\n; a comment\ngarbage line\n", "\"NoValue\"=\n\"Good\"=dword:00000002\n"})
+    for (const char* line :
+         {"\"Orphan\"=dword:00000001\n\n[", "\n\n[HKEY_CURRENT_USER\\Software\\Other]\n\"Elsewhere\"",
+          "\n\n[-HKEY_LOCAL_MACHINE\\Software\\Gone]\n\n[HKEY_LOCAL_MACHINE",
+          "Kestrels]\n; a comment\ngarbage line\n", "\"NoValue\"=\n\"Good\"=dword:00000002\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
@@ -303,19 +304,18 @@ TEST(SettingsStoreParse, OtherHivesAndCommentsStayInTheirPlace) {
     // A value the program sets anew goes after what the key held.
     store.FindKey(kMain)->Set("CaptureDevice", ValueType::Dword, Dword(0));
     store.FindKey(kMain)->Set("uPort", ValueType::Dword, Dword(80));
-    EXPECT_EQ(store.Serialize(),
-              kHeaderLine + "; written by hand\n\n" + kMainSection +
-                  "; the port\n"
-                  "\"uPort\"=dword:00000050\n"
-                  ";   indented note \n"
-                  "\"strRoot\"=\"/w\"\n"
-                  "; last line of the key\n"
-                  "\"CaptureDevice\"=dword:00000000\n"
-                  "\n[HKEY_CURRENT_USER\\Software\\Other]\n"
-                  "\"X\"=hex:01,\\\n  02\n"
-                  "; theirs\n"
-                  "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption0]\n"
-                  "\"Text\"=\"t\"\n");
+    EXPECT_EQ(store.Serialize(), kHeaderLine + "; written by hand\n\n" + kMainSection +
+                                     "; the port\n"
+                                     "\"uPort\"=dword:00000050\n"
+                                     ";   indented note \n"
+                                     "\"strRoot\"=\"/w\"\n"
+                                     "; last line of the key\n"
+                                     "\"CaptureDevice\"=dword:00000000\n"
+                                     "\n[HKEY_CURRENT_USER\\Software\\Other]\n"
+                                     "\"X\"=hex:01,\\\n  02\n"
+                                     "; theirs\n"
+                                     "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption0]\n"
+                                     "\"Text\"=\"t\"\n");
 }
 
 TEST(SettingsStoreParse, Latin1NamesKeysAndLinesAreReadAsLatin1) {
@@ -369,9 +369,10 @@ INSTANTIATE_TEST_SUITE_P(
 // damaged texts above and for hand edits of every kind.
 TEST(SettingsStoreFixedPoint, WhatIsWrittenReadsBackIntactAndWritesTheSame) {
     std::vector<std::string> corpus;
-    for (const DamageRow& row : {DamageRow{"no header", kMainSection + "\"uPort\"=dword:00001f90\n"},
-                                 DamageRow{"other header", "REGEDIT4\n" + kMainSection + "\"uPort\"=dword:00001f90\n"},
-                                 DamageRow{"header not first", kMainSection + kHeaderLine + "\"uPort\"=dword:1\n"}})
+    for (const DamageRow& row :
+         {DamageRow{"no header", kMainSection + "\"uPort\"=dword:00001f90\n"},
+          DamageRow{"other header", "REGEDIT4\n" + kMainSection + "\"uPort\"=dword:00001f90\n"},
+          DamageRow{"header not first", kMainSection + kHeaderLine + "\"uPort\"=dword:1\n"}})
         corpus.push_back(row.text);
     const std::string latin1Key = "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\Gr\xFC\xDF]\n";
     corpus.insert(
@@ -380,16 +381,22 @@ TEST(SettingsStoreFixedPoint, WhatIsWrittenReadsBackIntactAndWritesTheSame) {
             kHeaderLine + kMainSection + "\"Title\"=\"\x83\x4A\x83\x81\"\n\"uPort\"=dword:00001f90\n",
             kHeaderLine + kMainSection + "\"uPort\"=dword:00001f90\n\"T\"=\"\xE3\x82",
             "\xEF\xBB\xBF" + kHeaderLine + kMainSection + "\"a\"=dword:1\r\n",
-            kHeaderLine + kMainSection + "\"Caf\xE9\"=dword:1\n\"\xFF\xFE\"=\"x\"\n" + latin1Key + "@=hex:00\n",
+            kHeaderLine + kMainSection + "\"Caf\xE9\"=dword:1\n\"\xFF\xFE\"=\"x\"\n" + latin1Key +
+                "@=hex:00\n",
             kHeaderLine + "[HKEY_CURRENT_USER\\Caf\xE9]\n\"n\xE9\"=\"v\xE9\"\n; \xE9t\xE9\n" + kMainSection,
             kHeaderLine + kMainSection + "\"Bad\"=hex:zz,\\\n  01\n\n  loose\n\"B\"=hex:01,\\\ngarbage\n",
             kHeaderLine + kMainSection + "\"H\"=hex:01,\\   \n02,\\\n\"N\"=dword:2\n;c,\\\n  03\n",
             kHeaderLine + "\"Orphan\"=1\n[HKEY_LOCAL_MACHINE]\n\"x\"=dword:1\n[-HKEY_LOCAL_MACHINE\\A]\n" +
-                kMainSection + "\"a\"=dword:1\n[hkey_local_machine\\software\\velmora\\kestrels]\n; again\n\"A\"=\"2\"\n",
-            kHeaderLine + kMainSection + "\"a\"=\"unterminated\\\n\"b\"=dword:123456789\n\"c\"=hex(zz):1\n@\n=\n",
-            kHeaderLine + "[HKEY_LOCAL_MACHINE\\]\n\"\"=\"empty name\"\n[HKEY_LOCAL_MACHINE\\a]b]\n\"q\"=hex(2):41,00\n",
-            kHeaderLine + kMainSection + "\"n\\\"q\\\\\"=\"line\\r\\nnext\"\n\"m\"=hex(7):61,00,00\n\"s\"=hex(1):61\n",
-            kHeaderLine + kHeaderLine + "; after two headers\n" + kMainSection + std::string("\"z\"=\"a\0b\"\n", 12),
+                kMainSection +
+                "\"a\"=dword:1\n[hkey_local_machine\\software\\velmora\\kestrels]\n; again\n\"A\"=\"2\"\n",
+            kHeaderLine + kMainSection +
+                "\"a\"=\"unterminated\\\n\"b\"=dword:123456789\n\"c\"=hex(zz):1\n@\n=\n",
+            kHeaderLine + "[HKEY_LOCAL_MACHINE\\]\n\"\"=\"empty "
+                          "name\"\n[HKEY_LOCAL_MACHINE\\a]b]\n\"q\"=hex(2):41,00\n",
+            kHeaderLine + kMainSection +
+                "\"n\\\"q\\\\\"=\"line\\r\\nnext\"\n\"m\"=hex(7):61,00,00\n\"s\"=hex(1):61\n",
+            kHeaderLine + kHeaderLine + "; after two headers\n" + kMainSection +
+                std::string("\"z\"=\"a\0b\"\n", 12),
             "garbage first\n" + kMainSection + "\"a\"=dword:1\n",
             "",
             "\n\n",
@@ -577,7 +584,8 @@ TEST_F(SettingsFile, DamagedFileWhoseCopyCannotBeKeptIsNeverReplaced) {
     SettingsStore store(Path());
     EXPECT_FALSE(store.Load());
     EXPECT_NE(store.DamageReport().find(ErrorText(EISDIR)), std::string::npos) << store.DamageReport();
-    EXPECT_NE(store.DamageReport().find("will not be overwritten"), std::string::npos) << store.DamageReport();
+    EXPECT_NE(store.DamageReport().find("will not be overwritten"), std::string::npos)
+        << store.DamageReport();
     EXPECT_EQ(Value(store, kMain, "uPort")->data, Dword(8080)) << "what could be read is used";
     store.FindKey(kMain)->Set("uPort", ValueType::Dword, Dword(80));
     EXPECT_EQ(store.Save(), EISDIR);
@@ -615,7 +623,10 @@ TEST_F(SettingsFile, SymbolicLinkIsSavedThroughAndStays) {
         EXPECT_NE(ReadFile(r.target).find("\"uPort\"=dword:00000051"), std::string::npos) << r.what;
         EXPECT_EQ(ReadFile(Path()), ReadFile(r.target)) << r.what;
         // No temporary file is left beside the link or the target.
-        EXPECT_EQ(QDir(QString::fromStdString(realFolder)).entryList(QDir::Files | QDir::Hidden).filter(".tmp").size(),
+        EXPECT_EQ(QDir(QString::fromStdString(realFolder))
+                      .entryList(QDir::Files | QDir::Hidden)
+                      .filter(".tmp")
+                      .size(),
                   0);
     }
 }

@@ -6,8 +6,8 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
-#include <random>
 #include <netinet/in.h>
+#include <random>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
