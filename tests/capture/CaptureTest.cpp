@@ -409,6 +409,7 @@ TEST(CaptureUnplug, OwnersChoiceEndsTheWaitForAMissingCamera) {
     rig.capture->Window()->SetReconnectInterval(std::chrono::milliseconds(0));
     EXPECT_FALSE(rig.capture->Window()->GrabFrameNoStop()) << "the wait is over, nothing connects by itself";
     EXPECT_EQ(rig.image.CaptureDevice, -1);
+}
 
 TEST(CaptureUnplug, CameraBackAtAnotherSizeResizesReskinsAndRegeneratesThePages) {
     Rig rig;
