@@ -107,7 +107,8 @@ void CaptureSubsystem::OnReconnected() {
     int w = 0, h = 0;
     if (!m_window->GetStatus(w, h))
         return;
-    if (static_cast<unsigned>(w) == *m_host.lastCaptureWidth && static_cast<unsigned>(h) == *m_host.lastCaptureHeight)
+    if (static_cast<unsigned>(w) == *m_host.lastCaptureWidth &&
+        static_cast<unsigned>(h) == *m_host.lastCaptureHeight)
         return;
     ReadStatusAndResize();
     if (m_host.generatePages)
