@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
 #include <tuple>
@@ -632,6 +633,24 @@ TEST_F(MainFrameTest, LampGoesDarkAtThePassAfterTheLastRequestIsLogged) {
     EXPECT_EQ(frame.m_activityLamp, 0) << "the pass after the one that logged it puts the lamp out";
     EXPECT_FALSE(app.Timer().active);
     EXPECT_TRUE(app.ViewerTimer().active) << "the viewer's leaving is still to come";
+}
+
+TEST_F(MainFrameTest, WindowInputArmsTheIdlePass) {
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    CMainFrame& frame = app.Frame();
+    const std::pair<const char*, std::function<void()>> events[] = {
+        {"any input", [&] { frame.OnInputEvent(); }},
+        {"pointer over the skin", [&] { frame.OnSkinMouseMove(1, 1); }},
+        {"pointer leaving", [&] { frame.OnSkinMouseLeave(); }},
+    };
+    for (const auto& [what, event] : events) {
+        app.RunUntil(app.now);
+        ASSERT_FALSE(app.Timer().active) << what;
+        event();
+        EXPECT_TRUE(app.Timer().active) << what;
+        EXPECT_EQ(app.Timer().starts.back(), 0) << what;
+    }
 }
 
 TEST_F(MainFrameTest, ConnectionThatClosesArmsTheIdlePass) {
