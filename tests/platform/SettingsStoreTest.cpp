@@ -396,7 +396,7 @@ TEST(SettingsStoreFixedPoint, WhatIsWrittenReadsBackIntactAndWritesTheSame) {
             kHeaderLine + kMainSection +
                 "\"n\\\"q\\\\\"=\"line\\r\\nnext\"\n\"m\"=hex(7):61,00,00\n\"s\"=hex(1):61\n",
             kHeaderLine + kHeaderLine + "; after two headers\n" + kMainSection +
-                std::string("\"z\"=\"a\0b\"\n", 12),
+                std::string("\"z\"=\"a\0b\"\n", 10),
             "garbage first\n" + kMainSection + "\"a\"=dword:1\n",
             "",
             "\n\n",
