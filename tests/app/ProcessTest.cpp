@@ -333,8 +333,10 @@ TEST(KestrelProcess, SettingsFileThatIsASymbolicLinkIsSavedThroughTheLink) {
 TEST(KestrelProcess, ViewerCountOnThePictureFallsToZeroWithin18SecondsWithNoTraffic) {
     Sandbox box;
     // One caption with nothing but the viewer count, drawn on the camera-off picture, so
-    // two pictures are the same exactly when their counts are.
-    box.WriteSettings("\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption0]\n"
+    // two pictures are the same exactly when their counts are. No hit log in the test's
+    // working folder.
+    box.WriteSettings("\"bLoggingOn\"=dword:00000000\n"
+                      "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption0]\n"
                       "\"Enabled\"=dword:00000001\n\"Text\"=\"%G\"\n");
     KestrelProcess k(box, "stderr.txt");
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
