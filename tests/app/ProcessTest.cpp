@@ -292,6 +292,7 @@ TEST(KestrelProcess, TerminationWithStreamsOpenEndsThemAndExits) {
     for (const char* line : {"\"StreamEnabled\"=dword:00000001", "\"StreamMaxFps\"=dword:0000000a",
                              "\"StreamMaxClients\"=dword:00000020"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
+}
 
 TEST(KestrelProcess, HangUpAndInterruptIgnoredAtStartAsUnderNohupAreNotObeyed) {
     Sandbox box;
