@@ -9,6 +9,8 @@ class QtIdleTimer final : public IIdleTimer {
 public:
     QtIdleTimer() {
         m_timer.setSingleShot(true);
+        // A viewer's leaving is due at a given second: a coarse timer could fire early.
+        m_timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             if (m_callback)
                 m_callback();

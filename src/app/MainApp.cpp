@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 
 #include <cctype>
+#include <chrono>
 #include <fstream>
 #include <sys/socket.h>
 #include <sys/utsname.h>
@@ -32,12 +33,18 @@ CMainApp::CMainApp(AppEnvironment env) : m_env(std::move(env)) {
         m_configFolder.pop_back();
     m_messageBox = m_env.messageBox ? std::move(m_env.messageBox) : std::make_unique<HeadlessMessageBox>();
     auto timer = m_env.idleTimer ? std::move(m_env.idleTimer) : MakeQtIdleTimer();
-    m_idle = std::make_unique<IdleScheduler>(std::move(timer), [this] {
-        bool more = OnIdle(0);
-        if (!more)
-            return IdlePass::Done;
-        return m_frame && !m_frame->LastIdleLoggedSomething() ? IdlePass::MoreButStuck : IdlePass::More;
-    });
+    m_idle = std::make_unique<IdleScheduler>(
+        std::move(timer), [this] { return m_frame ? m_frame->IdleStep() : IdlePass::Done; });
+    m_viewerTimer = m_env.viewerTimer ? std::move(m_env.viewerTimer) : MakeQtIdleTimer();
+    m_viewerTimer->SetCallback([this] { RequestIdle(); });
+}
+
+int64_t CMainApp::NowMs() const {
+    if (m_env.clockMs)
+        return m_env.clockMs();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 CMainApp::~CMainApp() { ExitMainFrame(); }

@@ -28,7 +28,10 @@ struct AppEnvironment {
     std::function<bool()> mayListenBelow1024;
     std::function<std::unique_ptr<IMainView>()> makeView;
     std::unique_ptr<IMessageBox> messageBox;
-    std::unique_ptr<IIdleTimer> idleTimer;  // null: a QTimer
+    std::unique_ptr<IIdleTimer> idleTimer;   // null: a QTimer
+    std::unique_ptr<IIdleTimer> viewerTimer; // null: a QTimer (the moment a viewer can leave)
+    // Wall-clock time in milliseconds since the epoch; null: the system clock.
+    std::function<int64_t()> clockMs;
     // The socket layer's host name call (gethostname) and the computer-name fallback.
     std::function<int(char*, size_t)> hostNameSource;
     std::function<std::string()> computerNameSource;
@@ -84,6 +87,11 @@ public:
     SettingsStore& Store() { return m_store; }
     const std::string& ConfigFolderPath() const { return m_configFolder; }
     IdleScheduler& Idle() { return *m_idle; }
+    // Single-shot timer the main frame sets for the moment its oldest viewer can leave;
+    // when it fires, an idle pass is armed.
+    IIdleTimer& ViewerTimer() { return *m_viewerTimer; }
+    // The clock the viewer list and the hit log go by.
+    int64_t NowMs() const;
     bool Exited() const { return m_exited; }
 
     // The help-file rule: last three characters of the program path replaced by "chm"
@@ -113,6 +121,7 @@ private:
     std::unique_ptr<IMessageBox> m_messageBox;
     std::unique_ptr<IMainView> m_view;
     std::unique_ptr<IdleScheduler> m_idle;
+    std::unique_ptr<IIdleTimer> m_viewerTimer;
     std::unique_ptr<CMainFrame> m_frame;
     bool m_exited = false;
     int m_exitCode = 0;

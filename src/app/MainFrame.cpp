@@ -20,6 +20,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <set>
 
 namespace kestrel {
@@ -76,7 +77,8 @@ CMainFrame::CMainFrame(CMainApp& app)
     // 8-9. The server listens before the window exists.
     m_serverDialogs = MakeServerDialogs(m_view.IsHeadless());
     m_settingsDialogs = MakeSettingsDialogs(m_view.IsHeadless());
-    m_hitTracker = std::make_unique<CHitTracker>(m_view, m_serverSettings);
+    m_hitTracker = std::make_unique<CHitTracker>(
+        m_view, m_serverSettings, [&app] { return static_cast<std::time_t>(app.NowMs() / 1000); });
     ServerHooks hooks;
     // Picture requests compose a fresh frame; tests may put their own composer in its place.
     hooks.composeFrame = [this] {
@@ -101,6 +103,8 @@ CMainFrame::CMainFrame(CMainApp& app)
         m_hitTracker->TouchViewer(address, std::time(nullptr));
         m_app.RequestIdle();
     };
+    // A closed connection lets its request be logged.
+    hooks.connectionClosed = [this] { m_app.RequestIdle(); };
     m_webServer = std::make_unique<CWebServer>(m_serverSettings, MessageBox(), std::move(hooks));
     StartServer();
 }
@@ -232,6 +236,34 @@ int CMainFrame::ServiceIdle() {
     m_lastIdleLogged = m_hitTracker->LastIdleLogged();
     RefreshSkinPictures(); // the meter and the lamp
     return result;
+}
+
+IdlePass CMainFrame::IdleStep() {
+    const int result = ServiceIdle();
+    const bool viewerDue = ArmViewerExpiry();
+    if (result != 0)
+        return m_lastIdleLogged ? IdlePass::More : IdlePass::MoreButStuck;
+    if (viewerDue)
+        return IdlePass::MoreButStuck;
+    if (m_activityLamp)
+        return IdlePass::More;
+    return IdlePass::Done;
+}
+
+bool CMainFrame::ArmViewerExpiry() {
+    const auto& viewers = m_hitTracker->Viewers();
+    if (viewers.empty())
+        return false;
+    std::time_t oldest = viewers.front().lastAccess;
+    for (const CIPAccess& v : viewers)
+        oldest = std::min(oldest, v.lastAccess);
+    const int64_t dueMs = (static_cast<int64_t>(oldest) + kViewerLeaveSeconds) * 1000;
+    const int64_t waitMs = dueMs - m_app.NowMs();
+    if (waitMs <= 0)
+        return true;
+    // A clock set back by hours must not overflow the timer's interval.
+    m_app.ViewerTimer().Start(static_cast<int>(std::min<int64_t>(waitMs, 3600 * 1000)));
+    return false;
 }
 
 void CMainFrame::RecordHit(const std::shared_ptr<CRequest>& request) {

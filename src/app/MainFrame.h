@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/IdleScheduler.h"
 #include "app/MainView.h"
 #include "app/Settings.h"
 #include "app/Skin.h"
@@ -81,6 +82,14 @@ public:
     int ServiceIdle();
     // Whether the last ServiceIdle wrote anything (the idle timer backs off when not).
     bool LastIdleLoggedSomething() const { return m_lastIdleLogged; }
+    // One idle pass as the scheduler runs it: ServiceIdle, then what comes next. Passes
+    // go on while requests wait, while a viewer is already due to leave, and once more
+    // after a pass that lit the activity lamp, so the lamp goes dark; the viewer timer is
+    // set for the moment the oldest viewer can leave.
+    IdlePass IdleStep();
+    // A viewer can leave once more than kViewerTimeout whole seconds have passed since its
+    // last request: from its last request's second + 16 s on.
+    static constexpr int kViewerLeaveSeconds = 16;
 
     // Steps that other subsystems fill in.
     bool StartServer();
@@ -197,6 +206,8 @@ private:
     // top-level event loop (a switch may run inside a picture request or a dialog).
     void ReportSkinFallback(const std::string& path);
     void ShowFromTopLevel(const std::string& text);
+    // Sets the viewer timer for the oldest viewer's leaving; true when it is due already.
+    bool ArmViewerExpiry();
     // The public address lookup, wired to the address line and the page generation.
     PublicAddressLookup MakeAddressLookup();
     // UrlAutoexec: opens the URL registration dialog once the address is known.

@@ -48,6 +48,11 @@ public:
     // device delivers nothing (unplugged, I/O error).
     virtual bool TakeFrame(DibBuffer& frame) = 0;
     virtual bool IsDelivering() const = 0;
+    // A device that finds itself again after it was lost (on a thread of its own) says so;
+    // Connections() then counts its successful connections, and FrameWidth/FrameHeight
+    // follow the latest one. Other devices are reconnected by the capture window.
+    virtual bool ReconnectsItself() const { return false; }
+    virtual uint64_t Connections() const { return 0; }
 
     // The settings of the format and source dialogs; Apply stores and uses them.
     virtual std::vector<DeviceSetting> FormatSettings() const { return {}; }

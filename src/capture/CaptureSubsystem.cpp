@@ -96,12 +96,27 @@ void CaptureSubsystem::CreateCaptureWindow() {
 
 void CaptureSubsystem::OnReconnected() {
     *m_host.motionReinit = 1;
-    if (!m_waitingAtStart || !m_window)
+    if (!m_window)
         return;
-    m_waitingAtStart = false;
-    std::fprintf(stderr, "kestrel: capture driver %d is open now\n", m_host.image->CaptureDevice);
+    if (m_waitingAtStart) {
+        m_waitingAtStart = false;
+        std::fprintf(stderr, "kestrel: capture driver %d is open now\n", m_host.image->CaptureDevice);
+        ReadStatusAndResize();
+        m_window->SetPreview(m_host.image->PreviewEnabled != 0);
+        if (m_host.generatePages)
+            m_host.generatePages();
+        return;
+    }
+    // A camera that came back. At another frame size (another camera in the port, another
+    // format) the size class, the window size and the pages follow, as after the format
+    // dialog.
+    int w = 0, h = 0;
+    if (!m_window->GetStatus(w, h))
+        return;
+    if (static_cast<unsigned>(w) == *m_host.lastCaptureWidth &&
+        static_cast<unsigned>(h) == *m_host.lastCaptureHeight)
+        return;
     ReadStatusAndResize();
-    m_window->SetPreview(m_host.image->PreviewEnabled != 0);
     if (m_host.generatePages)
         m_host.generatePages();
 }

@@ -90,7 +90,9 @@ public:
     const CDib* Overlay() const { return m_overlay.get(); }
 
 private:
-    // A driver waited for since the start has connected: size, skin, preview and pages follow it.
+    // A driver waited for since the start has connected: size, skin, preview and pages
+    // follow it. A camera that came back: the motion detector starts afresh, and when its
+    // frames have another size the steps of a format change follow.
     void OnReconnected();
     void ReadStatusAndResize();
     void ConnectDevice(int index);

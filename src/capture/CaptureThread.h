@@ -3,6 +3,7 @@
 #include "capture/Dib.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,18 +23,25 @@ public:
 
 // Runs one device on a thread of its own: opening and setting the format while the caller
 // waits a bounded time, then dequeuing and converting frames and keeping the newest one.
-// The caller's thread never blocks on the device for longer than the connect wait.
+// A device that fails or stops delivering is closed and opened again on the same thread,
+// every retry period, until it delivers again (perhaps at another frame size) or the
+// thread is stopped. The caller's thread never blocks on the device for longer than the
+// connect wait, and never at all while the thread reconnects.
 class CaptureThread {
 public:
     using Clock = std::chrono::steady_clock;
     struct Timing {
         std::chrono::milliseconds connectWait{2000}; // how long Start waits for the open
         std::chrono::milliseconds staleAfter{2000};  // no frame this long: not delivering
+        std::chrono::milliseconds retryEvery{2000};  // between attempts to open a lost device
         int readTimeoutMs = 100;                     // granularity of the stop check
     };
+    // Makes the stream for an attempt to reopen a lost device (run on the capture
+    // thread; it may look for the device anew). Null: the same stream is opened again.
+    using Reopen = std::function<std::unique_ptr<IFrameStream>()>;
 
     explicit CaptureThread(std::unique_ptr<IFrameStream> stream);
-    CaptureThread(std::unique_ptr<IFrameStream> stream, Timing timing);
+    CaptureThread(std::unique_ptr<IFrameStream> stream, Timing timing, Reopen reopen = {});
     ~CaptureThread();
     CaptureThread(const CaptureThread&) = delete;
     CaptureThread& operator=(const CaptureThread&) = delete;
@@ -47,6 +55,10 @@ public:
     bool IsDelivering() const;
     // Frames converted since the start (tests, statistics).
     uint64_t FramesDelivered() const;
+    // Successful opens: 1 after Start, one more for every reconnection.
+    uint64_t Connections() const;
+    // The frame size of the last successful open.
+    void FrameSize(int& width, int& height) const;
     // Asks the thread to end and waits for it a short while; a thread stuck in the device
     // is left to end by itself and cleans up after itself.
     void Stop();

@@ -44,6 +44,7 @@ bool CCaptureWindow::OpenDriver(int index) {
     if (!device || !device->Connect())
         return false;
     m_busInfo = device->BusInfo();
+    m_connections = device->Connections();
     m_device = std::move(device);
     UpdateTimer();
     return true;
@@ -104,6 +105,22 @@ void CCaptureWindow::UpdateTimer() {
         m_timer.start(m_previewRate);
 }
 
+void CCaptureWindow::FollowReconnection() {
+    if (!m_device)
+        return;
+    if (!m_device->ReconnectsItself()) {
+        if (!m_device->IsDelivering())
+            TryReconnect();
+        return;
+    }
+    const uint64_t connections = m_device->Connections();
+    if (connections == m_connections)
+        return;
+    m_connections = connections;
+    if (m_onReconnected)
+        m_onReconnected();
+}
+
 void CCaptureWindow::TryReconnect() {
     const auto now = std::chrono::steady_clock::now();
     if (now - m_lastReconnect < m_reconnectInterval)
@@ -133,6 +150,7 @@ void CCaptureWindow::TryReconnect() {
         m_device->Disconnect();
         // On failure the old device stays disconnected; the next look tries again.
         if (device->Connect()) {
+            m_connections = device->Connections();
             m_device = std::move(device);
             if (m_onReconnected)
                 m_onReconnected();
@@ -146,8 +164,7 @@ bool CCaptureWindow::GrabFrameNoStop() {
         TryReconnect();
     if (!m_device)
         return false;
-    if (!m_device->IsDelivering())
-        TryReconnect();
+    FollowReconnection();
     if (!m_device->TakeFrame(m_lastFrame)) {
         m_lastFrame.Free();
         return false;
@@ -175,7 +192,9 @@ bool CCaptureWindow::DlgVideoFormat() {
     std::vector<DeviceSetting> settings = m_device->FormatSettings();
     if (settings.empty() || !CaptureDialogs().EditSettings(m_device->Description(), settings))
         return false;
-    return m_device->ApplyFormatSettings(settings);
+    const bool applied = m_device->ApplyFormatSettings(settings);
+    m_connections = m_device->Connections(); // a connection made anew, not a reconnection
+    return applied;
 }
 
 bool CCaptureWindow::DlgVideoSource() {
@@ -184,7 +203,9 @@ bool CCaptureWindow::DlgVideoSource() {
     std::vector<DeviceSetting> settings = m_device->SourceSettings();
     if (settings.empty() || !CaptureDialogs().EditSettings(m_device->Description(), settings))
         return false;
-    return m_device->ApplySourceSettings(settings);
+    const bool applied = m_device->ApplySourceSettings(settings);
+    m_connections = m_device->Connections();
+    return applied;
 }
 
 bool CCaptureWindow::DlgVideoDisplay() {
@@ -204,8 +225,7 @@ void CCaptureWindow::PreviewTick() {
     }
     if (!m_preview || m_inCallback)
         return;
-    if (!m_device->IsDelivering())
-        TryReconnect();
+    FollowReconnection();
     if (!m_device->TakeFrame(m_previewFrame))
         return;
     ++m_previewFrames;

@@ -67,20 +67,26 @@ public:
 
     // One preview period: takes a frame, shows it and calls the per-frame callback.
     void PreviewTick();
-    // Called after a device that had stopped delivering was found again and reconnected.
+    // Called (on this thread, from the preview tick or a grab) after a device that had
+    // stopped delivering was found again and reconnected; GetStatus then gives the frame
+    // size it came back with.
     void OnReconnected(std::function<void()> handler) { m_onReconnected = std::move(handler); }
     // Keeps trying to connect driver `index` (a camera absent or busy when the program
     // started) at the reconnection period, until it connects or another driver is chosen.
     // OnReconnected is called when it connects.
     void ConnectWhenAvailable(int index);
     bool WaitingForDriver() const { return m_pendingIndex >= 0; }
-    // Reconnection attempts happen at most this often (tests shorten it).
+    // Reconnection attempts of devices without a capture thread of their own happen at
+    // most this often (tests shorten it).
     void SetReconnectInterval(std::chrono::milliseconds interval) { m_reconnectInterval = interval; }
     ICaptureDevice* Device() const { return m_device.get(); }
     uint64_t PreviewFrames() const { return m_previewFrames; }
 
 private:
-    // When the device stopped delivering, looks for it again by its bus information; when
+    // A device that reconnects itself is only asked whether it did (the capture thread
+    // does the waiting); another one that stopped delivering is looked for again here.
+    void FollowReconnection();
+    // Looks for the device again by its bus information and connects it afresh; when
     // none was connected yet, tries the driver ConnectWhenAvailable names.
     void TryReconnect();
     bool OpenDriver(int index);
@@ -104,6 +110,7 @@ private:
     std::chrono::steady_clock::time_point m_lastReconnect{};
     uint64_t m_previewFrames = 0;
     int m_pendingIndex = -1;
+    uint64_t m_connections = 0; // the device's Connections() when last looked at
     bool m_inCallback = false;
 };
 

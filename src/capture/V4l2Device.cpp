@@ -411,8 +411,25 @@ bool V4l2Device::Connect() {
     std::map<std::string, int> stored = m_settings.AllWithPrefix("Control");
     const int wantW = m_settings.Get("Width", 0), wantH = m_settings.Get("Height", 0);
     m_found = std::make_shared<Discovered>();
+    // A camera that went away is looked for again on the capture thread, by its bus
+    // information (it may come back under another node number), else at its old path.
+    CaptureThread::Reopen reopen = [path = m_path, busInfo = m_info.busInfo, wantW, wantH, stored,
+                                    found = m_found]() -> std::unique_ptr<IFrameStream> {
+        std::string node = path;
+        if (!busInfo.empty()) {
+            const auto slash = path.rfind('/');
+            const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+            for (const V4l2Node& n : EnumerateV4l2Nodes(folder))
+                if (n.info.busInfo == busInfo) {
+                    node = n.path;
+                    break;
+                }
+        }
+        return std::make_unique<V4l2Stream>(node, wantW, wantH, stored, found);
+    };
     m_thread =
-        std::make_unique<CaptureThread>(std::make_unique<V4l2Stream>(m_path, wantW, wantH, stored, m_found));
+        std::make_unique<CaptureThread>(std::make_unique<V4l2Stream>(m_path, wantW, wantH, stored, m_found),
+                                        CaptureThread::Timing{}, std::move(reopen));
     std::string error;
     int w = 0, h = 0;
     if (!m_thread->Start(w, h, error)) {
@@ -425,6 +442,20 @@ bool V4l2Device::Connect() {
 
 void V4l2Device::Disconnect() {
     m_thread.reset();
+}
+
+int V4l2Device::FrameWidth() const {
+    int w = m_width, h = m_height;
+    if (m_thread)
+        m_thread->FrameSize(w, h);
+    return w;
+}
+
+int V4l2Device::FrameHeight() const {
+    int w = m_width, h = m_height;
+    if (m_thread)
+        m_thread->FrameSize(w, h);
+    return h;
 }
 
 bool V4l2Device::TakeFrame(DibBuffer& frame) {
@@ -441,7 +472,7 @@ std::vector<DeviceSetting> V4l2Device::FormatSettings() const {
     for (size_t i = 0; i < m_found->sizes.size(); ++i) {
         auto [w, h] = m_found->sizes[i];
         size.choices.push_back(std::to_string(w) + " x " + std::to_string(h));
-        if (w == m_width && h == m_height)
+        if (w == FrameWidth() && h == FrameHeight())
             size.value = static_cast<int>(i);
     }
     if (size.choices.empty())

@@ -49,10 +49,12 @@ public:
     bool Connect() override;
     void Disconnect() override;
     DriverCaps Caps() const override { return {true, true, false}; }
-    int FrameWidth() const override { return m_width; }
-    int FrameHeight() const override { return m_height; }
+    int FrameWidth() const override;
+    int FrameHeight() const override;
     bool TakeFrame(DibBuffer& frame) override;
     bool IsDelivering() const override;
+    bool ReconnectsItself() const override { return true; }
+    uint64_t Connections() const override { return m_thread ? m_thread->Connections() : 0; }
 
     std::vector<DeviceSetting> FormatSettings() const override;
     bool ApplyFormatSettings(const std::vector<DeviceSetting>& settings) override;

@@ -4,6 +4,7 @@
 #include "platform/Paths.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
 #include <sstream>
@@ -317,6 +318,7 @@ StoredKey& SettingsStore::CreateKey(const std::string& path) {
     m_keys.push_back(std::make_unique<StoredKey>());
     m_keys.back()->path = path;
     m_keyIndex.emplace(Lower(path), m_keys.back().get());
+    m_layout.push_back(LayoutItem{m_keys.back().get(), {}});
     return *m_keys.back();
 }
 
@@ -325,134 +327,220 @@ int SettingsStore::KeyFailure(const std::string& path) const {
     return it == m_failingKeys.end() ? 0 : it->second;
 }
 
-bool SettingsStore::Parse(const std::string& text) {
-    bool intact = IsValidUtf8(text);
+namespace {
 
-    // Split into logical lines: a line ending in "\" continues on the next one.
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// A line that carries on the hex value of the line before: anything that does not begin
+// (after blanks) a value, a key or a comment. A blank line ends the value.
+bool IsContinuationLine(const std::string& line) {
+    size_t i = 0;
+    while (i < line.size() && IsBlank(line[i]))
+        ++i;
+    if (i == line.size())
+        return false;
+    const char c = line[i];
+    return c != '"' && c != '@' && c != '[' && c != ';';
+}
+
+// Drops trailing blanks, then one trailing "\"; true when there was one.
+bool DropContinuationMark(std::string& line) {
+    while (!line.empty() && IsBlank(line.back()))
+        line.pop_back();
+    if (line.empty() || line.back() != '\\')
+        return false;
+    line.pop_back();
+    return true;
+}
+
+// The text's lines without their line ends.
+std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
-    {
-        std::string line;
-        std::stringstream ss(text);
-        std::string pending;
-        while (std::getline(ss, line)) {
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            std::string trimmed = Trim(line);
-            if (!pending.empty()) {
-                pending += trimmed;
-            } else {
-                pending = line;
-            }
-            if (!pending.empty() && pending.back() == '\\' && IsHexValueLine(pending)) {
-                pending.pop_back();
-                continue;
-            }
-            lines.push_back(pending);
-            pending.clear();
-        }
-        if (!pending.empty())
-            lines.push_back(pending);
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        size_t end = nl == std::string::npos ? text.size() : nl;
+        size_t cut = end > pos && text[end - 1] == '\r' ? end - 1 : end;
+        lines.emplace_back(text, pos, cut - pos);
+        pos = nl == std::string::npos ? text.size() : nl + 1;
     }
+    return lines;
+}
+
+std::string AsUtf8(const std::string& s) {
+    return SettingsStore::IsValidUtf8(s) ? s : SettingsStore::Latin1ToUtf8(s);
+}
+
+} // namespace
+
+std::string SettingsStore::Latin1ToUtf8(const std::string& s) {
+    std::string out;
+    out.reserve(s.size() + s.size() / 2);
+    for (char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out.push_back(ch);
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+bool SettingsStore::ParseValueLine(const std::string& line, StoredKey& key) {
+    if (line.empty() || (line[0] != '"' && line[0] != '@'))
+        return false;
+    std::string name;
+    size_t pos = 0;
+    if (line[0] == '"') {
+        std::string rawName;
+        if (!ReadQuoted(line, pos, rawName))
+            return false;
+        name = AsUtf8(UnescapeText(rawName));
+    } else {
+        pos = 1; // "@": the key's default value, kept with an empty name
+    }
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
+        ++pos;
+    if (pos >= line.size() || line[pos] != '=')
+        return false;
+    std::string rest = Trim(line.substr(pos + 1));
+    if (rest.empty())
+        return false;
+    if (rest[0] == '"') {
+        size_t p = 0;
+        std::string rawText;
+        if (!ReadQuoted(rest, p, rawText))
+            return false;
+        std::string data = UnescapeText(rawText);
+        data.push_back('\0');
+        key.Set(name, ValueType::String, std::move(data));
+        return true;
+    }
+    if (StartsWithNoCase(rest, "dword:")) {
+        std::string digits = Trim(rest.substr(6));
+        if (digits.empty() || digits.size() > 8)
+            return false;
+        uint32_t v = 0;
+        for (char c : digits) {
+            int d = HexDigit(c);
+            if (d < 0)
+                return false;
+            v = v * 16 + static_cast<uint32_t>(d);
+        }
+        std::string data(4, '\0');
+        for (int i = 0; i < 4; ++i)
+            data[static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+        key.Set(name, ValueType::Dword, std::move(data));
+        return true;
+    }
+    if (StartsWithNoCase(rest, "hex:") || StartsWithNoCase(rest, "hex(")) {
+        ValueType type = ValueType::Binary;
+        size_t colon = rest.find(':');
+        if (rest[3] == '(') {
+            size_t closeParen = rest.find(')');
+            if (closeParen == std::string::npos || colon == std::string::npos || colon != closeParen + 1)
+                return false;
+            try {
+                type = static_cast<ValueType>(std::stoul(rest.substr(4, closeParen - 4), nullptr, 16));
+            } catch (...) {
+                return false;
+            }
+        }
+        std::string data;
+        if (!ParseHexBytes(rest.substr(colon + 1), data))
+            return false;
+        key.Set(name, type, std::move(data));
+        return true;
+    }
+    return false;
+}
+
+bool SettingsStore::Parse(const std::string& text) {
+    const bool intact = IsValidUtf8(text);
+    const std::vector<std::string> lines = SplitLines(text);
 
     bool headerSeen = false;
     bool firstNonBlank = true;
     StoredKey* current = nullptr;
+    // The kept-lines block that lines outside the store's keys go to (-1: none yet).
+    long block = -1;
+    auto keepOutside = [&](const std::string& raw) {
+        if (block < 0) {
+            m_layout.push_back(LayoutItem{});
+            block = static_cast<long>(m_layout.size()) - 1;
+        }
+        m_layout[static_cast<size_t>(block)].lines.push_back(AsUtf8(raw));
+    };
     const std::string hivePrefix = std::string(kHive) + "\\";
-    for (const std::string& raw : lines) {
+    for (size_t i = 0; i < lines.size();) {
+        const std::string& raw = lines[i];
         std::string line = Trim(raw);
-        if (line.empty())
+        if (line.empty()) {
+            ++i;
             continue;
+        }
         if (firstNonBlank) {
             firstNonBlank = false;
-            // Tolerate a byte-order mark before the header.
+            // Tolerate a byte-order mark before the header; the older export header is
+            // replaced by ours.
             std::string h = line.rfind("\xEF\xBB\xBF", 0) == 0 ? line.substr(3) : line;
-            if (h == kHeader) {
-                headerSeen = true;
+            if (h == kHeader || h == "REGEDIT4") {
+                headerSeen = h == kHeader;
+                ++i;
                 continue;
             }
         }
-        if (line[0] == ';')
+        if (line == kHeader) {
+            ++i;
             continue;
+        }
         if (line[0] == '[') {
+            ++i;
+            const auto close = line.rfind(']');
+            std::string path = close == std::string::npos ? std::string() : line.substr(1, close - 1);
+            if (close != std::string::npos && StartsWithNoCase(path, hivePrefix)) {
+                path = AsUtf8(path.substr(hivePrefix.size()));
+                current = FindKey(path);
+                if (!current)
+                    current = &CreateKey(path);
+                block = -1;
+                continue;
+            }
+            // Another hive's key or a deletion: kept as text with the lines under it.
             current = nullptr;
-            auto close = line.rfind(']');
-            if (close == std::string::npos)
-                continue;
-            std::string path = line.substr(1, close - 1);
-            if (!path.empty() && path[0] == '-')
-                continue; // deletions are not ours to perform
-            if (!StartsWithNoCase(path, hivePrefix))
-                continue;
-            current = &CreateKey(path.substr(hivePrefix.size()));
+            block = -1;
+            keepOutside(raw);
             continue;
         }
-        if (!current || (line[0] != '"' && line[0] != '@'))
+        if (!current) {
+            keepOutside(raw);
+            ++i;
             continue;
-        std::string name;
-        size_t pos = 0;
-        if (line[0] == '"') {
-            std::string rawName;
-            if (!ReadQuoted(line, pos, rawName))
-                continue;
-            name = UnescapeText(rawName);
-        } else {
-            pos = 1; // "@": the key's default value, kept with an empty name
         }
-        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
-            ++pos;
-        if (pos >= line.size() || line[pos] != '=')
+        if (line[0] == ';') {
+            current->keptLines.emplace_back(current->values.size(), AsUtf8(raw));
+            ++i;
             continue;
-        std::string rest = Trim(line.substr(pos + 1));
-        if (rest.empty())
-            continue;
-        if (rest[0] == '"') {
-            size_t p = 0;
-            std::string rawText;
-            if (!ReadQuoted(rest, p, rawText))
-                continue;
-            std::string data = UnescapeText(rawText);
-            data.push_back('\0');
-            current->Set(name, ValueType::String, std::move(data));
-        } else if (StartsWithNoCase(rest, "dword:")) {
-            std::string digits = Trim(rest.substr(6));
-            if (digits.empty() || digits.size() > 8)
-                continue;
-            uint32_t v = 0;
-            bool ok = true;
-            for (char c : digits) {
-                int d = HexDigit(c);
-                if (d < 0) {
-                    ok = false;
-                    break;
-                }
-                v = v * 16 + static_cast<uint32_t>(d);
+        }
+        // A hex value may go on over the following lines, each but the last ending in
+        // "\". Its text is built once, so a long blob reads in linear time.
+        size_t next = i + 1;
+        if (IsHexValueLine(line)) {
+            while (DropContinuationMark(line) && next < lines.size() && IsContinuationLine(lines[next])) {
+                line += Trim(lines[next]);
+                ++next;
             }
-            if (!ok)
-                continue;
-            std::string data(4, '\0');
-            for (int i = 0; i < 4; ++i)
-                data[static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
-            current->Set(name, ValueType::Dword, std::move(data));
-        } else if (StartsWithNoCase(rest, "hex:") || StartsWithNoCase(rest, "hex(")) {
-            ValueType type = ValueType::Binary;
-            size_t colon = rest.find(':');
-            if (rest[3] == '(') {
-                size_t closeParen = rest.find(')');
-                if (closeParen == std::string::npos || colon == std::string::npos || colon != closeParen + 1)
-                    continue;
-                try {
-                    type = static_cast<ValueType>(std::stoul(rest.substr(4, closeParen - 4), nullptr, 16));
-                } catch (...) {
-                    continue;
-                }
-            }
-            std::string data;
-            if (!ParseHexBytes(rest.substr(colon + 1), data))
-                continue;
-            current->Set(name, type, std::move(data));
         }
+        if (!ParseValueLine(line, *current))
+            for (size_t k = i; k < next; ++k)
+                current->keptLines.emplace_back(current->values.size(), AsUtf8(lines[k]));
+        i = next;
     }
-    return intact && (headerSeen || lines.empty() || firstNonBlank);
+    return intact && (headerSeen || firstNonBlank);
 }
 
 bool SettingsStore::Load() {
@@ -474,19 +562,40 @@ bool SettingsStore::Load() {
     std::string badPath = m_filePath + ".bad";
     int err = WriteFileAtomically(badPath, text, 0600);
     m_damageReport = "The settings file " + m_filePath + " is damaged. ";
-    if (err == 0)
+    if (err == 0) {
         m_damageReport += "A copy was kept as " + badPath + "; ";
-    else
-        m_damageReport += "A copy could not be kept as " + badPath + " (" + ErrorText(err) + "); ";
-    m_damageReport += "what could be read is used, the rest takes its default values.";
+        m_damageReport += "what could be read is used, the rest takes its default values.";
+        return false;
+    }
+    // Without the copy the original is all the owner has: it is never replaced.
+    m_readError = err;
+    m_damageReport += "A copy could not be kept as " + badPath + " (" + ErrorText(err) + "); ";
+    m_damageReport += "what could be read is used, the rest takes its default values, and the file will "
+                      "not be overwritten.";
     return false;
 }
 
 std::string SettingsStore::Serialize() const {
     std::string out = std::string(kHeader) + "\n";
-    for (const auto& key : m_keys) {
-        out += "\n[" + std::string(kHive) + "\\" + key->path + "]\n";
-        for (const auto& v : key->values) {
+    for (const LayoutItem& item : m_layout) {
+        if (!item.key) {
+            for (const std::string& line : item.lines) {
+                if (!line.empty() && Trim(line)[0] == '[')
+                    out += "\n";
+                out += line + "\n";
+            }
+            continue;
+        }
+        const StoredKey& key = *item.key;
+        out += "\n[" + std::string(kHive) + "\\" + key.path + "]\n";
+        size_t kept = 0;
+        auto writeKeptBefore = [&](size_t valueIndex) {
+            while (kept < key.keptLines.size() && key.keptLines[kept].first <= valueIndex)
+                out += key.keptLines[kept++].second + "\n";
+        };
+        for (size_t i = 0; i < key.values.size(); ++i) {
+            writeKeptBefore(i);
+            const StoredValue& v = key.values[i];
             std::string lhs = v.name.empty() ? std::string("@") : "\"" + EscapeText(v.name) + "\"";
             lhs += "=";
             switch (v.type) {
@@ -507,8 +616,8 @@ std::string SettingsStore::Serialize() const {
             case ValueType::Dword:
                 if (v.data.size() == 4) {
                     uint32_t x = 0;
-                    for (int i = 3; i >= 0; --i)
-                        x = (x << 8) | static_cast<unsigned char>(v.data[static_cast<size_t>(i)]);
+                    for (int b = 3; b >= 0; --b)
+                        x = (x << 8) | static_cast<unsigned char>(v.data[static_cast<size_t>(b)]);
                     char buf[16];
                     std::snprintf(buf, sizeof buf, "%08x", x);
                     out += lhs + "dword:" + buf + "\n";
@@ -526,14 +635,38 @@ std::string SettingsStore::Serialize() const {
             }
             }
         }
+        writeKeptBefore(SIZE_MAX);
     }
     return out;
+}
+
+std::string SettingsStore::FinalTarget(const std::string& path) {
+    std::string current = path;
+    // A loop of links is left to the save to report (ELOOP from the rename's folder).
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return current;
+        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+        const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<size_t>(n) >= target.size())
+            return current;
+        target.resize(static_cast<size_t>(n));
+        if (target[0] != '/') {
+            const auto slash = current.rfind('/');
+            target = (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) + target;
+        }
+        current = target;
+    }
+    return current;
 }
 
 int SettingsStore::Save() const {
     if (m_readError)
         return m_readError;
-    AtomicFile file(m_filePath, 0600);
+    // Through a symbolic link: the temporary file goes beside the final target and is
+    // renamed over it, so the link (and the owner's arrangement) stays.
+    AtomicFile file(FinalTarget(m_filePath), 0600);
     file.SetDurable(true); // the file holds everything the owner set up: survive a power cut
     std::string content = Serialize();
     if (!file.Open() || !file.Write(content.data(), content.size()) || !file.Commit())

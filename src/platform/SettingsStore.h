@@ -29,6 +29,10 @@ struct StoredValue {
 struct StoredKey {
     std::string path; // full path below the hive, e.g. "Software\Velmora\Kestrels\caption0"
     std::vector<StoredValue> values;
+    // Lines read inside the key that hold no value (";" comments, lines that cannot be
+    // read), each with the number of values read before it, so it is written back where
+    // it stood.
+    std::vector<std::pair<size_t, std::string>> keptLines;
 
     StoredValue* Find(const std::string& name);
     void Set(const std::string& name, ValueType type, std::string data);
@@ -41,7 +45,10 @@ private:
 };
 
 // The settings store: a text file in the registry-export syntax holding every key and
-// value it read (unknown ones included) and writing them all back.
+// value it read (unknown ones included) and writing them all back. Keys of other hives,
+// comments and lines it cannot read are kept as text, in their place. Names, key paths
+// and kept lines that are not UTF-8 are taken as Latin-1, so what the store writes is
+// UTF-8 and reads back unchanged.
 class SettingsStore {
 public:
     static constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
@@ -56,7 +63,8 @@ public:
     // Reads the file. A missing file is an empty store (true). A damaged file (first
     // non-blank line not the header, or not UTF-8) is copied to "<file>.bad", read as far
     // as it can be, and reported through DamageReport(); so is a file that exists but
-    // cannot be read (false in both cases). Never fails hard.
+    // cannot be read (false in both cases). A damaged file whose copy cannot be made is
+    // treated like an unreadable one: it is never replaced. Never fails hard.
     bool Load();
     // Parses text in the export syntax into the store (used by Load and by tests).
     // Returns false when the text is damaged; what could be read is kept.
@@ -64,10 +72,15 @@ public:
     // The whole store in the export syntax.
     std::string Serialize() const;
     // Writes the whole file at once (temporary file, flushed to disk, renamed over the
-    // old one; mode 0600). Returns 0 or the errno of the failure. When Load found the file
-    // but could not read it, nothing is written (that errno is returned) so the owner's
+    // old one; mode 0600). A file that is a symbolic link is written through it: the
+    // link's final target is replaced and the link stays. Returns 0 or the errno of the
+    // failure. When Load found the file but could not read it (or could not keep a copy
+    // of a damaged one), nothing is written (that errno is returned) so the owner's
     // settings are never replaced by defaults.
     int Save() const;
+    // The file a save replaces: the path itself, or the final target of the symbolic
+    // link(s) it names, which need not exist yet.
+    static std::string FinalTarget(const std::string& path);
 
     const std::string& FilePath() const { return m_filePath; }
     void SetFilePath(std::string path) { m_filePath = std::move(path); }
@@ -85,15 +98,27 @@ public:
 
     static std::string Lower(const std::string& s);
     static bool IsValidUtf8(const std::string& s);
+    // Each byte as the Latin-1 character of that number, in UTF-8.
+    static std::string Latin1ToUtf8(const std::string& s);
     static std::string EscapeText(const std::string& s);
     static std::string UnescapeText(const std::string& s);
 
 private:
+    // Reads one value line (continuations joined) into `key`; false when it is no value.
+    static bool ParseValueLine(const std::string& line, StoredKey& key);
+    // The file's order: the keys of the store and blocks of kept lines (another hive's
+    // keys, lines before the first key) as they were read; new keys go at the end.
+    struct LayoutItem {
+        StoredKey* key = nullptr;
+        std::vector<std::string> lines;
+    };
+
     std::string m_filePath;
     std::string m_damageReport;
     int m_readError = 0;
     std::vector<std::unique_ptr<StoredKey>> m_keys;
     std::unordered_map<std::string, StoredKey*> m_keyIndex; // lower-case path -> key
+    std::vector<LayoutItem> m_layout;
     std::map<std::string, int> m_failingKeys;
 };
 

@@ -32,8 +32,16 @@ SignalPipe::SignalPipe(QObject* parent) : QObject(parent) {
     sa.sa_handler = OnTerminationSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction before {};
+        ::sigaction(sig, nullptr, &before);
+        // A hang-up or interrupt ignored by whoever started us ("nohup", a shell's
+        // background job) stays ignored; a termination request is always honoured.
+        if (sig != SIGTERM && before.sa_handler == SIG_IGN)
+            continue;
+        if (::sigaction(sig, &sa, nullptr) == 0)
+            m_caught.push_back(sig);
+    }
     m_notifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, [this] { OnReadable(); });
     m_installed = true;
@@ -43,7 +51,7 @@ SignalPipe::~SignalPipe() {
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+    for (int sig : m_caught)
         ::sigaction(sig, &dfl, nullptr);
 }
 

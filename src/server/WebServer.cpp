@@ -192,6 +192,8 @@ void CWebServer::Unregister(CRequestSocket* connection) {
     auto it = m_perAddress.find(connection->AddressKey());
     if (it != m_perAddress.end() && --it->second == 0)
         m_perAddress.erase(it);
+    if (m_hooks.connectionClosed)
+        m_hooks.connectionClosed();
 }
 
 bool CWebServer::ReserveBody(long long bytes) {

@@ -36,6 +36,8 @@ struct ServerHooks {
     std::function<bool(std::vector<std::uint8_t>& jpeg, bool& cameraOff)> composeStreamFrame;
     // A stream client is still watching: its address's last-seen time is now.
     std::function<void(const std::string& address)> touchViewer;
+    // A connection has gone (its request, if any, can now be logged).
+    std::function<void()> connectionClosed;
 };
 
 // How long a connection may take. A running script has no limit.

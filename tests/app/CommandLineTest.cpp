@@ -235,6 +235,7 @@ TEST(CommandLineProcess, HelpVersionCheckAndUsageErrorsAnswerWithoutStarting) {
 // each with its own lock, port and settings.
 TEST(CommandLineProcess, TwoSettingsFilesInOneFolderRunSideBySide) {
     Sandbox box;
+    const std::string defaultFile = ReadFile(box.SettingsPath());
     const std::string folder = box.Root() + "/cams";
     ::mkdir(folder.c_str(), 0700);
     std::vector<std::string> files;
@@ -264,5 +265,5 @@ TEST(CommandLineProcess, TwoSettingsFilesInOneFolderRunSideBySide) {
     }
     EXPECT_NE(ReadFile(files[0]).find("/cams/front\""), std::string::npos) << "each saves its own file";
     EXPECT_NE(ReadFile(files[1]).find("/cams/back\""), std::string::npos);
-    EXPECT_NE(::access(box.SettingsPath().c_str(), F_OK), 0) << "the default file is not used";
+    EXPECT_EQ(ReadFile(box.SettingsPath()), defaultFile) << "the default file is not used";
 }

@@ -6,6 +6,9 @@
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "platform/Paths.h"
+#include "server/HitLog.h"
+#include "server/Request.h"
+#include "support/FreePort.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,11 +19,18 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
 #include <tuple>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace kestrel;
+using kestrel::testing::FreeTcpPort;
+using kestrel::testing::PortLine;
 
 namespace {
 
@@ -40,12 +50,15 @@ public:
     std::vector<Message> messages;
 };
 
-// A single-shot timer the test fires by hand, so passes are counted, never timed.
+// A single-shot timer the test fires by hand, so passes are counted, never timed. With a
+// clock it also knows when its shot is due.
 class ManualTimer : public IIdleTimer {
 public:
+    explicit ManualTimer(const int64_t* clockMs = nullptr) : clock(clockMs) {}
     void Start(int ms) override {
         active = true;
         starts.push_back(ms);
+        dueMs = (clock ? *clock : 0) + ms;
     }
     bool IsActive() const override { return active; }
     void SetCallback(std::function<void()> cb) override { callback = std::move(cb); }
@@ -60,6 +73,8 @@ public:
     bool active = false;
     std::vector<int> starts;
     std::function<void()> callback;
+    const int64_t* clock;
+    int64_t dueMs = 0;
 };
 
 class FailingView : public HeadlessMainView {
@@ -85,14 +100,21 @@ const std::string kRegHeader =
 // it talks to kept where the test can read it.
 class App {
 public:
+    // With no settings file yet, one is written that makes the server listen on a free port.
     explicit App(const std::string& folder, bool failingView = false) {
+        if (!PathNamesSomething(folder + "/Kestrels.reg"))
+            WriteFile(folder + "/Kestrels.reg", kRegHeader + PortLine(FreeTcpPort()));
         AppEnvironment env;
         env.configFolder = folder;
         env.mayListenBelow1024 = [] { return true; };  // the default port whoever runs the tests
+        env.clockMs = [this] { return now; };
+        auto viewerTimer = std::make_unique<ManualTimer>(&now);
+        m_viewerTimer = viewerTimer.get();
+        env.viewerTimer = std::move(viewerTimer);
         auto box = std::make_unique<RecordingBox>();
         m_box = box.get();
         env.messageBox = std::move(box);
-        auto timer = std::make_unique<ManualTimer>();
+        auto timer = std::make_unique<ManualTimer>(&now);
         m_timer = timer.get();
         env.idleTimer = std::move(timer);
         env.hostNameSource = [](char* buf, size_t n) {
@@ -114,6 +136,24 @@ public:
     HeadlessMainView& View() { return *m_view; }
     RecordingBox& Box() { return *m_box; }
     ManualTimer& Timer() { return *m_timer; }
+    ManualTimer& ViewerTimer() { return *m_viewerTimer; }
+    // Lets the clock run to `until`, firing each timer shot when its moment comes, as the
+    // event loop would with no other traffic.
+    void RunUntil(int64_t until) {
+        for (;;) {
+            ManualTimer* next = nullptr;
+            for (ManualTimer* t : {m_timer, m_viewerTimer})
+                if (t->active && t->dueMs <= until && (!next || t->dueMs < next->dueMs))
+                    next = t;
+            if (!next)
+                break;
+            now = std::max(now, next->dueMs);
+            next->Fire();
+        }
+        now = until;
+    }
+    // Wall-clock time the application sees, in milliseconds.
+    int64_t now = 1'700'000'000'250;
     int ViewsMade() const { return m_viewsMade; }
     void Reset() { m_app.reset(); }
 
@@ -121,6 +161,7 @@ private:
     std::unique_ptr<CMainApp> m_app;
     RecordingBox* m_box = nullptr;
     ManualTimer* m_timer = nullptr;
+    ManualTimer* m_viewerTimer = nullptr;
     HeadlessMainView* m_view = nullptr;
     int m_viewsMade = 0;
 };
@@ -227,9 +268,10 @@ TEST_F(MainFrameTest, FreshStartBuildsTheWindowAndRunsTheFirstIdlePass) {
     EXPECT_FALSE(app.Timer().active) << "an idle program must sleep";
 
     // Nothing is written before the exit.
-    EXPECT_FALSE(PathNamesSomething(SettingsPath()));
+    const std::string before = ReadFile(SettingsPath());
+    EXPECT_EQ(ReadFile(SettingsPath()), before);
     app->ExitMainFrame();
-    EXPECT_TRUE(IsExistingFile(SettingsPath()));
+    EXPECT_NE(ReadFile(SettingsPath()), before);
     for (const Row& c : controls)
         EXPECT_FALSE(view.HasControl(c.id)) << c.id;
     app->ExitMainFrame(); // a second close changes nothing
@@ -261,7 +303,6 @@ TEST_F(MainFrameTest, ExitWritesEveryRecordInTheFixedOrderWithMode0600) {
         EXPECT_NE(
             text.find("[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption" + std::to_string(i) + "]"),
             std::string::npos);
-    EXPECT_NE(text.find("\"uPort\"=dword:00000050"), std::string::npos);
     EXPECT_NE(text.find("\"CaptureDevice\"=dword:ffffffff"), std::string::npos);
 
     // The next start reads the same values and, unchanged, writes the same file.
@@ -274,27 +315,29 @@ TEST_F(MainFrameTest, ExitWritesEveryRecordInTheFixedOrderWithMode0600) {
 }
 
 TEST_F(MainFrameTest, HandEditedValuesSurviveTheNextExit) {
-    WriteFile(SettingsPath(), kRegHeader + "\"uPort\"=dword:00001f90\n\"CaptureDevice\"=dword:00000000\n");
+    const unsigned port = FreeTcpPort();
+    WriteFile(SettingsPath(), kRegHeader + PortLine(port) + "\"CaptureDevice\"=dword:00000000\n");
     App app(Folder());
     ASSERT_TRUE(app->InitInstance());
-    EXPECT_EQ(app.Frame().m_serverSettings.uPort, 8080u);
+    EXPECT_EQ(app.Frame().m_serverSettings.uPort, port);
     EXPECT_EQ(app.Frame().m_imageSettings.CaptureDevice, 0);
     app->ExitMainFrame();
     std::string text = ReadFile(SettingsPath());
-    EXPECT_NE(text.find("\"uPort\"=dword:00001f90"), std::string::npos);
+    EXPECT_NE(text.find(PortLine(port)), std::string::npos);
     EXPECT_NE(text.find("\"CaptureDevice\"=dword:00000000"), std::string::npos);
 }
 
 TEST_F(MainFrameTest, SecondInstanceLeavesAtOnceWithoutAWordOrAWindow) {
     App first(Folder());
     ASSERT_TRUE(first->InitInstance());
+    const std::string before = ReadFile(SettingsPath());
     App second(Folder());
     EXPECT_FALSE(second->InitInstance());
     EXPECT_EQ(second.ViewsMade(), 0);
     EXPECT_TRUE(second.Box().messages.empty());
     EXPECT_EQ(second->MainFrame(), nullptr);
     second.Reset();
-    EXPECT_FALSE(PathNamesSomething(SettingsPath())) << "the second copy must not write the settings";
+    EXPECT_EQ(ReadFile(SettingsPath()), before) << "the second copy must not write the settings";
     EXPECT_NE(first->MainFrame(), nullptr);
     first->ExitMainFrame();
     App blocked(Folder());
@@ -314,15 +357,16 @@ TEST_F(MainFrameTest, WindowThatCannotBeCreatedEndsTheStart) {
 }
 
 TEST_F(MainFrameTest, DamagedSettingsFileIsReportedKeptAndReadAsFarAsPossible) {
+    const unsigned port = FreeTcpPort();
     const std::string damaged =
-        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n\"uPort\"=dword:00001f90\n";
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n" + PortLine(port);
     WriteFile(SettingsPath(), damaged);
     App app(Folder());
     ASSERT_TRUE(app->InitInstance());
     ASSERT_GE(app.Box().messages.size(), 1u);
     EXPECT_NE(app.Box().messages[0].text.find("Kestrels.reg.bad"), std::string::npos)
         << app.Box().messages[0].text;
-    EXPECT_EQ(app.Frame().m_serverSettings.uPort, 8080u);
+    EXPECT_EQ(app.Frame().m_serverSettings.uPort, port);
     EXPECT_EQ(ReadFile(SettingsPath() + ".bad"), damaged);
     app->ExitMainFrame();
     EXPECT_EQ(ReadFile(SettingsPath()).rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
@@ -332,6 +376,7 @@ TEST_F(MainFrameTest, FailedSaveIsReportedWithThePathAndTheReason) {
     App app(Folder());
     ASSERT_TRUE(app->InitInstance());
     app.Box().messages.clear();
+    ASSERT_EQ(::unlink(SettingsPath().c_str()), 0);
     ASSERT_EQ(::mkdir(SettingsPath().c_str(), 0700), 0); // the file's place is taken by a folder
     app->ExitMainFrame();
     ASSERT_EQ(app.Box().messages.size(), 1u);
@@ -367,7 +412,7 @@ TEST_F(MainFrameTest, SkinFolderWithoutItsSeparatorFallsBackToTheBuiltInSkin) {
     for (const Row& r : rows) {
         QTemporaryDir cfg;
         WriteFile(cfg.path().toStdString() + "/Kestrels.reg",
-                  kRegHeader + "\"SkinBmp\"=\"" + r.stored + "\"\n");
+                  kRegHeader + PortLine(FreeTcpPort()) + "\"SkinBmp\"=\"" + r.stored + "\"\n");
         App app(cfg.path().toStdString());
         ASSERT_TRUE(app->InitInstance());
         EXPECT_EQ(app.Frame().m_basicSettings.SkinBmp, r.atCreation) << r.stored;
@@ -386,8 +431,9 @@ TEST_F(MainFrameTest, ListingIconsNeedTheSvrAdminFolder) {
             ASSERT_EQ(::mkdir((root + "/SvrAdmin").c_str(), 0700), 0);
         }
         QTemporaryDir cfg;
-        WriteFile(cfg.path().toStdString() + "/Kestrels.reg",
-                  kRegHeader + "\"strRoot\"=\"" + root + "\"\n\"bListIcon\"=dword:00000001\n");
+        WriteFile(cfg.path().toStdString() + "/Kestrels.reg", kRegHeader + PortLine(FreeTcpPort()) +
+                                                                  "\"strRoot\"=\"" + root +
+                                                                  "\"\n\"bListIcon\"=dword:00000001\n");
         App app(cfg.path().toStdString());
         ASSERT_TRUE(app->InitInstance());
         EXPECT_EQ(app.Frame().m_serverSettings.strRoot, root);
@@ -507,4 +553,128 @@ TEST(IdleSchedulerTest, RealTimerRunsPassesFromTheEventLoopOnly) {
     for (int i = 0; i < 5; ++i)
         QCoreApplication::processEvents();
     EXPECT_EQ(passes, 3) << "a pass that answered Done waits for the next event";
+}
+
+// --- Viewers and the activity lamp follow the clock ------------------------------------
+
+namespace {
+
+std::shared_ptr<CRequest> AnsweredRequest(const std::string& address, int64_t nowMs, bool connectionGone) {
+    auto r = std::make_shared<CRequest>();
+    r->clientAddress = address;
+    r->method = "GET";
+    r->url = "/frame.jpg";
+    r->status = 200;
+    r->requestTime = static_cast<std::time_t>(nowMs / 1000);
+    r->done = connectionGone;
+    return r;
+}
+
+} // namespace
+
+TEST_F(MainFrameTest, ViewersLeaveWithinSeventeenSecondsOfTheirLastRequestWithNoTraffic) {
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    app.RunUntil(app.now);
+    CMainFrame& frame = app.Frame();
+    frame.m_serverSettings.bLoggingOn = 0; // no hit log in the test's working folder
+    HeadlessMainView& view = app.View();
+    const int64_t first = app.now;
+    for (int i = 1; i <= 5; ++i)
+        frame.RecordHit(AnsweredRequest("10.0.0." + std::to_string(i), first, true));
+    // One viewer asks again 3 s later and so stays 3 s longer.
+    app.RunUntil(first + 3000);
+    const int64_t again = app.now;
+    frame.RecordHit(AnsweredRequest("10.0.0.5", again, true));
+    app.RunUntil(again);
+    EXPECT_EQ(frame.m_viewerCount, 5);
+    EXPECT_EQ(view.ControlText(IDC_VIEWER_COUNT), "  5");
+
+    // The first requests came 250 ms into their second: those viewers can leave 15 750 ms
+    // later, the one that asked again 3 s after that.
+    ASSERT_EQ(first % 1000, 250);
+    struct Row {
+        int64_t at; // since the first requests
+        int count;
+    } rows[] = {{15000, 5}, {15749, 5}, {15900, 1}, {17000, 1}, {18749, 1}, {18900, 0}, {60000, 0}};
+    for (const Row& r : rows) {
+        app.RunUntil(first + r.at);
+        EXPECT_EQ(frame.m_viewerCount, r.count) << r.at << " ms";
+        EXPECT_EQ(view.ViewerListItems().size(), static_cast<size_t>(r.count)) << r.at << " ms";
+        char text[8];
+        std::snprintf(text, sizeof text, "%3d", r.count);
+        EXPECT_EQ(view.ControlText(IDC_VIEWER_COUNT), text) << r.at << " ms";
+    }
+    // Once the list is empty nothing is left to wake the program.
+    EXPECT_FALSE(app.Timer().active);
+    EXPECT_FALSE(app.ViewerTimer().active);
+    // The viewer timer was only ever set for a moment still to come.
+    for (int ms : app.ViewerTimer().starts)
+        EXPECT_GT(ms, 0);
+}
+
+TEST_F(MainFrameTest, LampGoesDarkAtThePassAfterTheLastRequestIsLogged) {
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    app.RunUntil(app.now);
+    CMainFrame& frame = app.Frame();
+    frame.m_serverSettings.bLoggingOn = 0;
+    auto request = AnsweredRequest("10.0.0.9", app.now, /*connectionGone=*/false);
+    frame.RecordHit(request);
+    // While its connection stays open the passes wait 20 ms between them and the lamp is lit.
+    app.RunUntil(app.now + 100);
+    EXPECT_EQ(frame.m_activityLamp, 1);
+    EXPECT_EQ(app.Timer().starts.back(), IdleScheduler::kStuckRetryMs);
+    EXPECT_EQ(frame.HitTracker()->Waiting(), 1u);
+
+    request->done = true;
+    app.RunUntil(app.now + 20);
+    EXPECT_EQ(frame.HitTracker()->Waiting(), 0u);
+    EXPECT_EQ(frame.m_activityLamp, 0) << "the pass after the one that logged it puts the lamp out";
+    EXPECT_FALSE(app.Timer().active);
+    EXPECT_TRUE(app.ViewerTimer().active) << "the viewer's leaving is still to come";
+}
+
+TEST_F(MainFrameTest, WindowInputArmsTheIdlePass) {
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    CMainFrame& frame = app.Frame();
+    const std::pair<const char*, std::function<void()>> events[] = {
+        {"any input", [&] { frame.OnInputEvent(); }},
+        {"pointer over the skin", [&] { frame.OnSkinMouseMove(1, 1); }},
+        {"pointer leaving", [&] { frame.OnSkinMouseLeave(); }},
+    };
+    for (const auto& [what, event] : events) {
+        app.RunUntil(app.now);
+        ASSERT_FALSE(app.Timer().active) << what;
+        event();
+        EXPECT_TRUE(app.Timer().active) << what;
+        EXPECT_EQ(app.Timer().starts.back(), 0) << what;
+    }
+}
+
+TEST_F(MainFrameTest, ConnectionThatClosesArmsTheIdlePass) {
+    App app(Folder());
+    ASSERT_TRUE(app->InitInstance());
+    app.RunUntil(app.now);
+    ASSERT_FALSE(app.Timer().active);
+    const unsigned port = app.Frame().m_serverSettings.uPort;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << "port " << port;
+    // The server accepts it; nothing is answered, so nothing asks for idle time yet.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 300)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_FALSE(app.Timer().active);
+    ::close(fd);
+    clock.restart();
+    while (!app.Timer().active && clock.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_TRUE(app.Timer().active) << "the closed connection armed no idle pass";
 }

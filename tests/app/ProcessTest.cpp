@@ -24,8 +24,43 @@ using namespace kestrel::testing;
 
 namespace {
 
-const std::string kHeader =
-    "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n";
+// The settings line of the sandbox's port, as written back.
+std::string PortValue(const Sandbox& box) {
+    std::string line = PortLine(box.Port());
+    line.pop_back();
+    return line;
+}
+
+// GET of `path` from the local address `from` (any 127.x.y.z); the answer's body, or
+// "" when there was no complete answer.
+std::string GetFrom(const std::string& from, unsigned port, const std::string& path) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return "";
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(static_cast<uint16_t>(port));
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string answer;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+        ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+            char buf[65536];
+            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+                answer.append(buf, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    const auto body = answer.find("\r\n\r\n");
+    return answer.rfind("HTTP/1.0 200", 0) == 0 && body != std::string::npos ? answer.substr(body + 4) : "";
+}
 
 } // namespace
 
@@ -35,7 +70,8 @@ TEST_P(TerminationSignal, HeadlessRunWritesEveryDefaultWithMode0600AndExitsZero)
     Sandbox box;
     KestrelProcess k(box, "stderr.txt");
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
-    EXPECT_FALSE(std::ifstream(box.SettingsPath()).good()) << "nothing is written before the exit";
+    EXPECT_EQ(ReadFile(box.SettingsPath()), kSettingsHeader + PortLine(box.Port()))
+        << "nothing is written before the exit";
     k.Signal(GetParam());
     ASSERT_TRUE(k.WaitForExit()) << "no exit after signal " << GetParam();
     ASSERT_TRUE(k.ExitedNormally()) << "killed by the signal instead of closing: " << k.Stderr();
@@ -45,9 +81,9 @@ TEST_P(TerminationSignal, HeadlessRunWritesEveryDefaultWithMode0600AndExitsZero)
     ASSERT_EQ(::stat(box.SettingsPath().c_str(), &st), 0) << k.Stderr();
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     std::string text = ReadFile(box.SettingsPath());
-    EXPECT_EQ(text.rfind(kHeader, 0), 0u);
+    EXPECT_EQ(text.rfind(kSettingsHeader, 0), 0u);
     for (const std::string& line : std::vector<std::string>{
-             "\"uPort\"=dword:00000050", "\"CaptureDevice\"=dword:ffffffff", "\"bLoggingOn\"=dword:00000001",
+             PortValue(box), "\"CaptureDevice\"=dword:ffffffff", "\"bLoggingOn\"=dword:00000001",
              "\"strRoot\"=\"" + box.Root() + "/home/WebPages\"", "\"Cate\"=dword:00000001",
              "\"CateDisp\"=dword:00000001", std::string("\"Text\"=\"修正するキャプションをクリック\"")})
         EXPECT_NE(text.find(line), std::string::npos) << line;
@@ -68,23 +104,25 @@ TEST(KestrelProcess, SecondCopyLeavesAtOnceAndLeavesTheFirstAlone) {
     Sandbox box;
     KestrelProcess first(box, "first.txt");
     ASSERT_TRUE(first.WaitUntilRunning(box.LockPath())) << first.Stderr();
+    const std::string before = ReadFile(box.SettingsPath());
     KestrelProcess second(box, "second.txt");
     ASSERT_TRUE(second.WaitForExit(5000ms));
     ASSERT_TRUE(second.ExitedNormally());
     EXPECT_EQ(second.ExitStatus(), 0);
     EXPECT_EQ(second.Stderr(), "") << "a second copy says nothing";
     EXPECT_TRUE(first.Running());
-    EXPECT_FALSE(std::ifstream(box.SettingsPath()).good()) << "the second copy must not write the settings";
+    EXPECT_EQ(ReadFile(box.SettingsPath()), before) << "the second copy must not write the settings";
     first.Signal(SIGTERM);
     ASSERT_TRUE(first.WaitForExit());
     EXPECT_TRUE(first.ExitedNormally());
     EXPECT_EQ(first.ExitStatus(), 0);
-    EXPECT_TRUE(std::ifstream(box.SettingsPath()).good());
+    EXPECT_NE(ReadFile(box.SettingsPath()), before);
 }
 
 TEST(KestrelProcess, StartThatCannotTakeTheInstanceLockSaysWhyAndExitsOne) {
     Sandbox box;
     // A file where the settings folder belongs: neither the lock nor the settings can live there.
+    ASSERT_EQ(::unlink(box.SettingsPath().c_str()), 0);
     ASSERT_EQ(::rmdir(box.ConfigFolder().c_str()), 0);
     WriteFile(box.ConfigFolder(), "not a folder");
     KestrelProcess kestrel(box, "stderr.txt");
@@ -97,37 +135,36 @@ TEST(KestrelProcess, StartThatCannotTakeTheInstanceLockSaysWhyAndExitsOne) {
 
 TEST(KestrelProcess, HandEditedValuesSurviveTheNextExit) {
     Sandbox box;
-    WriteFile(box.SettingsPath(), kHeader + "\"uPort\"=dword:00001f90\n\"CaptureDevice\"=dword:00000000\n"
-                                            "\"MyNote\"=\"kept\"\n");
+    box.WriteSettings("\"CaptureDevice\"=dword:00000000\n\"MyNote\"=\"kept\"\n");
     KestrelProcess k(box, "stderr.txt");
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
     k.Signal(SIGTERM);
     ASSERT_TRUE(k.WaitForExit());
     EXPECT_TRUE(k.ExitedNormally());
     std::string text = ReadFile(box.SettingsPath());
-    EXPECT_NE(text.find("\"uPort\"=dword:00001f90"), std::string::npos) << text;
+    EXPECT_NE(text.find(PortValue(box)), std::string::npos) << text;
     EXPECT_NE(text.find("\"CaptureDevice\"=dword:00000000"), std::string::npos) << text;
     EXPECT_NE(text.find("\"MyNote\"=\"kept\""), std::string::npos) << text;
 }
 
 TEST(KestrelProcess, ValueOfAnotherTypeIsWarnedAboutOnStandardError) {
     Sandbox box;
-    WriteFile(box.SettingsPath(), kHeader + "\"uPort\"=\"8080\"\n");
+    box.WriteSettings("\"CaptureDevice\"=\"0001\"\n");
     KestrelProcess k(box, "stderr.txt");
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
     k.Signal(SIGTERM);
     ASSERT_TRUE(k.WaitForExit());
     std::string err = k.Stderr();
-    EXPECT_NE(err.find("kestrel: settings value \"uPort\""), std::string::npos) << err;
+    EXPECT_NE(err.find("kestrel: settings value \"CaptureDevice\""), std::string::npos) << err;
     EXPECT_NE(err.find("dword:"), std::string::npos) << err;
     // Five bytes do not fit an integer: the default is used and written back as a number.
-    EXPECT_NE(ReadFile(box.SettingsPath()).find("\"uPort\"=dword:00000050"), std::string::npos);
+    EXPECT_NE(ReadFile(box.SettingsPath()).find("\"CaptureDevice\"=dword:ffffffff"), std::string::npos);
 }
 
 TEST(KestrelProcess, DamagedFileIsKeptAsBadAndSaid) {
     Sandbox box;
     const std::string damaged =
-        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n\"uPort\"=dword:00001f90\n";
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n" + PortLine(box.Port());
     WriteFile(box.SettingsPath(), damaged);
     KestrelProcess k(box, "stderr.txt");
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
@@ -139,15 +176,17 @@ TEST(KestrelProcess, DamagedFileIsKeptAsBadAndSaid) {
         << k.Stderr();
     EXPECT_EQ(ReadFile(box.SettingsPath() + ".bad"), damaged);
     std::string text = ReadFile(box.SettingsPath());
-    EXPECT_EQ(text.rfind(kHeader, 0), 0u);
-    EXPECT_NE(text.find("\"uPort\"=dword:00001f90"), std::string::npos);
+    EXPECT_EQ(text.rfind(kSettingsHeader, 0), 0u);
+    EXPECT_NE(text.find(PortValue(box)), std::string::npos);
 }
 
 TEST(KestrelProcess, SaveThatFailsIsSaidWithThePathAndTheReason) {
     Sandbox box;
-    ASSERT_EQ(::mkdir(box.SettingsPath().c_str(), 0700), 0); // a folder where the file belongs
     KestrelProcess k(box, "stderr.txt");
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    // Once the settings are read, a folder takes the file's place.
+    ASSERT_EQ(::unlink(box.SettingsPath().c_str()), 0);
+    ASSERT_EQ(::mkdir(box.SettingsPath().c_str(), 0700), 0);
     k.Signal(SIGTERM);
     ASSERT_TRUE(k.WaitForExit());
     EXPECT_TRUE(k.ExitedNormally());
@@ -210,7 +249,7 @@ TEST(KestrelProcess, TerminationWithStreamsOpenEndsThemAndExits) {
     char value[16];
     std::snprintf(value, sizeof value, "%08x", port);
     ::mkdir((box.Root() + "/web").c_str(), 0700);
-    WriteFile(box.SettingsPath(), kHeader + "\"uPort\"=dword:" + value + "\n\"strRoot\"=\"" + box.Root() +
+    WriteFile(box.SettingsPath(), kSettingsHeader + "\"uPort\"=dword:" + value + "\n\"strRoot\"=\"" + box.Root() +
                                       "/web\"\n\"CaptureDevice\"=dword:00000000\n");
     KestrelProcess k(box, "stderr.txt");
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
@@ -253,4 +292,70 @@ TEST(KestrelProcess, TerminationWithStreamsOpenEndsThemAndExits) {
     for (const char* line : {"\"StreamEnabled\"=dword:00000001", "\"StreamMaxFps\"=dword:0000000a",
                              "\"StreamMaxClients\"=dword:00000020"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
+}
+
+TEST(KestrelProcess, HangUpAndInterruptIgnoredAtStartAsUnderNohupAreNotObeyed) {
+    Sandbox box;
+    KestrelProcess k(box, "stderr.txt", {}, {}, {}, {SIGHUP, SIGINT});
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    const std::string before = ReadFile(box.SettingsPath());
+    k.Signal(SIGHUP);
+    k.Signal(SIGINT);
+    EXPECT_FALSE(k.WaitForExit(1500ms)) << "a logout ended a program started with the hang-up ignored";
+    EXPECT_EQ(ReadFile(box.SettingsPath()), before);
+    // A termination request is always honoured.
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_TRUE(k.ExitedNormally()) << k.Stderr();
+    EXPECT_EQ(k.ExitStatus(), 0);
+    EXPECT_NE(ReadFile(box.SettingsPath()), before);
+}
+
+TEST(KestrelProcess, SettingsFileThatIsASymbolicLinkIsSavedThroughTheLink) {
+    Sandbox box;
+    const std::string target = box.Root() + "/home/dotfiles-Kestrels.reg";
+    ASSERT_EQ(::rename(box.SettingsPath().c_str(), target.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), box.SettingsPath().c_str()), 0);
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_TRUE(k.ExitedNormally()) << k.Stderr();
+    struct stat st {};
+    ASSERT_EQ(::lstat(box.SettingsPath().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a plain file";
+    const std::string text = ReadFile(target);
+    EXPECT_NE(text.find(PortValue(box)), std::string::npos) << text;
+    EXPECT_NE(text.find("\"CaptureDevice\"=dword:ffffffff"), std::string::npos) << "the target was not saved";
+}
+
+// The viewer count a picture shows, end to end: ten viewers seen at once have all left 18 s
+// later although no one asked for anything meanwhile.
+TEST(KestrelProcess, ViewerCountOnThePictureFallsToZeroWithin18SecondsWithNoTraffic) {
+    Sandbox box;
+    // One caption with nothing but the viewer count, drawn on the camera-off picture, so
+    // two pictures are the same exactly when their counts are. No hit log in the test's
+    // working folder.
+    box.WriteSettings("\"bLoggingOn\"=dword:00000000\n"
+                      "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption0]\n"
+                      "\"Enabled\"=dword:00000001\n\"Text\"=\"%G\"\n");
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    std::string none;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         none.empty() && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms))
+        none = GetFrom("127.0.0.2", box.Port(), "/frame.jpg");
+    ASSERT_FALSE(none.empty()) << k.Stderr();
+    for (int i = 11; i <= 20; ++i)
+        ASSERT_FALSE(GetFrom("127.0.0." + std::to_string(i), box.Port(), "/frame.jpg").empty()) << i;
+    const auto seen = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(300ms);
+    const std::string many = GetFrom("127.0.0.21", box.Port(), "/frame.jpg");
+    EXPECT_NE(many, none) << "eleven viewers look like none";
+    std::this_thread::sleep_until(seen + 18s);
+    const std::string later = GetFrom("127.0.0.22", box.Port(), "/frame.jpg");
+    EXPECT_EQ(later, none) << "viewers still counted 18 s after their last request";
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_TRUE(k.ExitedNormally());
 }

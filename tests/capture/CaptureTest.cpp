@@ -34,6 +34,41 @@ public:
     bool IsDelivering() const override { return false; }
 };
 
+// A camera with a capture thread of its own, driven by the test: it is lost and comes
+// back (perhaps at another size) without the capture window doing anything.
+struct CameraState {
+    int width = 320, height = 240;
+    bool delivering = true;
+    uint64_t connections = 1;
+    int opened = 0; // devices made by the driver list entry
+};
+
+class SelfReconnectingDevice final : public ICaptureDevice {
+public:
+    explicit SelfReconnectingDevice(CameraState& s) : m_s(s) { ++m_s.opened; }
+    std::string Description() const override { return "Threaded camera"; }
+    std::string BusInfo() const override { return "usb-threaded"; }
+    bool Connect() override { return true; }
+    void Disconnect() override {}
+    DriverCaps Caps() const override { return {}; }
+    int FrameWidth() const override { return m_s.width; }
+    int FrameHeight() const override { return m_s.height; }
+    bool TakeFrame(DibBuffer& frame) override {
+        if (!m_s.delivering)
+            return false;
+        TestPatternDevice pattern;
+        pattern.SetFormat(m_s.width, m_s.height, 24);
+        pattern.Render(frame, 0, 0);
+        return true;
+    }
+    bool IsDelivering() const override { return m_s.delivering; }
+    bool ReconnectsItself() const override { return true; }
+    uint64_t Connections() const override { return m_s.connections; }
+
+private:
+    CameraState& m_s;
+};
+
 class RecordingBox : public IMessageBox {
 public:
     int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int result) override {
@@ -72,6 +107,9 @@ struct Rig {
     int reinit = 0, sizeClass = -99, pagesGenerated = 0;
     unsigned lastW = 0, lastH = 0;
     std::unique_ptr<CaptureSubsystem> capture;
+    CameraState camera;
+    std::vector<DriverEntry> cameras = {
+        {"Dead camera", "usb-dead", [] { return std::make_unique<DeadDevice>(); }}};
 
     int skinClass = -99; // the class the last skin switch was for
     Rig() {
@@ -100,10 +138,7 @@ struct Rig {
             static const int sizes[3][2] = {{444, 349}, {610, 495}, {933, 690}};
             w = sizes[cls][0], h = sizes[cls][1];
         };
-        capture = std::make_unique<CaptureSubsystem>(host, [] {
-            return std::vector<DriverEntry>{
-                {"Dead camera", "usb-dead", [] { return std::make_unique<DeadDevice>(); }}};
-        });
+        capture = std::make_unique<CaptureSubsystem>(host, [this] { return cameras; });
         std::string name;
         capture->DriverDescription(0, name);
         capture->CreateCaptureWindow();
@@ -374,4 +409,74 @@ TEST(CaptureUnplug, OwnersChoiceEndsTheWaitForAMissingCamera) {
     rig.capture->Window()->SetReconnectInterval(std::chrono::milliseconds(0));
     EXPECT_FALSE(rig.capture->Window()->GrabFrameNoStop()) << "the wait is over, nothing connects by itself";
     EXPECT_EQ(rig.image.CaptureDevice, -1);
+}
+
+TEST(CaptureUnplug, CameraBackAtAnotherSizeResizesReskinsAndRegeneratesThePages) {
+    Rig rig;
+    rig.image.CaptureDevice = 0;
+    rig.Start();
+    CCaptureWindow* window = rig.capture->Window();
+    window->SetReconnectInterval(std::chrono::milliseconds(0));
+    ASSERT_EQ(rig.lastW, 320u);
+    ASSERT_EQ(rig.sizeClass, 1);
+    struct Row {
+        int storedSize; // index into the test pattern's sizes while it is away
+        unsigned w, h;
+        int sizeClass, frameWidth;
+        bool pagesAgain;
+    } rows[] = {
+        {5, 640, 480, 2, 933, true},  // another camera in the port
+        {5, 640, 480, 2, 933, false}, // the same one again: nothing changes
+        {1, 160, 120, 0, 444, true},
+    };
+    for (const Row& r : rows) {
+        const int pages = rig.pagesGenerated;
+        TestPatternDevice::SetUnpluggedForTest(true);
+        EXPECT_FALSE(window->GrabFrameNoStop());
+        rig.StoreTestPatternSize(r.storedSize);
+        TestPatternDevice::SetUnpluggedForTest(false);
+        rig.reinit = 0;
+        EXPECT_TRUE(window->GrabFrameNoStop());
+        EXPECT_EQ(rig.reinit, 1);
+        EXPECT_EQ(std::make_pair(rig.lastW, rig.lastH), std::make_pair(r.w, r.h)) << r.storedSize;
+        EXPECT_EQ(rig.sizeClass, r.sizeClass) << r.storedSize;
+        EXPECT_EQ(rig.view.Width(), r.frameWidth) << r.storedSize;
+        EXPECT_EQ(window->Geometry().Width(), static_cast<int>(r.w)) << r.storedSize;
+        EXPECT_EQ(rig.pagesGenerated, pages + (r.pagesAgain ? 1 : 0)) << r.storedSize;
+    }
+}
+
+TEST(CaptureUnplug, CameraWithItsOwnThreadIsNeverReconnectedFromThisThread) {
+    Rig rig;
+    rig.cameras.push_back({"Threaded camera", "usb-threaded",
+                           [&rig] { return std::make_unique<SelfReconnectingDevice>(rig.camera); }});
+    rig.Start();
+    rig.capture->SelectCaptureDevice(2);
+    ASSERT_EQ(rig.image.CaptureDevice, 2);
+    CCaptureWindow* window = rig.capture->Window();
+    window->SetReconnectInterval(std::chrono::milliseconds(0));
+    ASSERT_EQ(rig.camera.opened, 1);
+    ASSERT_EQ(rig.lastW, 320u);
+    const int pages = rig.pagesGenerated;
+
+    rig.camera.delivering = false;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(window->GrabFrameNoStop());
+    EXPECT_EQ(rig.camera.opened, 1) << "the interface thread opened the camera itself";
+
+    // Its thread found it again, at another size.
+    rig.camera.width = 640, rig.camera.height = 480;
+    rig.camera.connections = 2;
+    rig.camera.delivering = true;
+    rig.reinit = 0;
+    rig.capture->ComposeFrame();
+    EXPECT_EQ(rig.camera.opened, 1);
+    EXPECT_EQ(rig.reinit, 1);
+    EXPECT_EQ(std::make_pair(rig.lastW, rig.lastH), std::make_pair(640u, 480u));
+    EXPECT_EQ(rig.sizeClass, 2);
+    EXPECT_EQ(rig.view.Width(), 933);
+    EXPECT_EQ(rig.pagesGenerated, pages + 1);
+    DecodedJpeg d = DecodeJpeg(rig.root + "/frame.jpg");
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(d.width, 640) << "the picture follows the new size";
 }

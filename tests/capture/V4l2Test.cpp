@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <linux/videodev2.h>
+#include <mutex>
 #include <thread>
 
 using namespace kestrel;
@@ -136,18 +137,29 @@ namespace {
 // read returns.
 struct Script {
     std::chrono::milliseconds openDelay{0};
-    bool openOk = true;
+    std::atomic<bool> openOk{true};
     std::atomic<int> mode{1}; // 1 frames, 0 nothing, -1 failure
     std::atomic<int> reads{0};
     std::atomic<bool> closed{false};
+    // The frame size the next open reports, and how many opens there were.
+    std::atomic<int> width{32}, height{24};
+    std::atomic<int> opens{0};
+    // While held, an open waits (a driver stuck in its open); atGate counts the waiting.
+    std::mutex gate;
+    std::atomic<int> atGate{0};
 };
 
 class ScriptedStream final : public IFrameStream {
 public:
     explicit ScriptedStream(std::shared_ptr<Script> s) : m_s(std::move(s)) {}
     bool Open(int& width, int& height, std::string& error) override {
+        ++m_s->opens;
+        ++m_s->atGate;
+        std::lock_guard wait(m_s->gate);
+        --m_s->atGate;
         std::this_thread::sleep_for(m_s->openDelay);
-        width = 32, height = 24;
+        width = m_s->width, height = m_s->height;
+        m_w = width, m_h = height;
         if (!m_s->openOk)
             error = "scripted failure";
         return m_s->openOk;
@@ -161,19 +173,21 @@ public:
             return mode;
         }
         std::this_thread::sleep_for(5ms);
-        std::vector<uint8_t> bgr(32 * 24 * 3, static_cast<uint8_t>(m_s->reads.load()));
-        return ConvertFrameToDib(V4L2_PIX_FMT_BGR24, 32, 24, 0, bgr, frame) ? 1 : 0;
+        std::vector<uint8_t> bgr(static_cast<size_t>(m_w * m_h * 3), static_cast<uint8_t>(m_s->reads.load()));
+        return ConvertFrameToDib(V4L2_PIX_FMT_BGR24, m_w, m_h, 0, bgr, frame) ? 1 : 0;
     }
     void Close() override { m_s->closed = true; }
 
 private:
     std::shared_ptr<Script> m_s;
+    int m_w = 32, m_h = 24;
 };
 
 CaptureThread::Timing Fast() {
     CaptureThread::Timing t;
     t.connectWait = 300ms;
     t.staleAfter = 150ms;
+    t.retryEvery = 30ms;
     t.readTimeoutMs = 20;
     return t;
 }
@@ -207,7 +221,7 @@ TEST(CaptureThread, DeliversTheNewestFrameThenNoticesSilenceAndFailure) {
     EXPECT_TRUE(WaitFor([&] { return !thread.IsDelivering(); }, 2000));
     EXPECT_FALSE(thread.TakeNewest(frame)) << "a stale frame is not handed out";
     script->mode = 1;
-    EXPECT_TRUE(WaitFor([&] { return thread.IsDelivering(); }, 2000)) << "quiet is not failure";
+    EXPECT_TRUE(WaitFor([&] { return thread.IsDelivering(); }, 2000)) << "a quiet camera is opened again";
     script->mode = -1; // pulled out
     EXPECT_TRUE(WaitFor([&] { return !thread.IsDelivering(); }, 2000));
     EXPECT_TRUE(WaitFor([&] { return script->closed.load(); }, 2000)) << "the device is closed by its thread";
@@ -239,4 +253,73 @@ TEST(CaptureThread, SlowOrFailingOpenEndsTheWaitInTime) {
     // The abandoned thread finishes the open, sees it is not wanted and closes the device.
     EXPECT_TRUE(WaitFor([&] { return script->closed.load(); }, 3000));
     EXPECT_EQ(script->reads.load(), 0);
+}
+
+TEST(CaptureThread, LostOrStalledDeviceIsOpenedAgainOnItsThreadAtTheSizeItComesBackWith) {
+    for (int lost : {-1, 0}) { // pulled out; present but stalled
+        SCOPED_TRACE(lost);
+        auto script = std::make_shared<Script>();
+        CaptureThread thread(std::make_unique<ScriptedStream>(script), Fast());
+        int w = 0, h = 0;
+        std::string error;
+        ASSERT_TRUE(thread.Start(w, h, error)) << error;
+        ASSERT_TRUE(WaitFor([&] { return thread.FramesDelivered() >= 1; }, 2000));
+        EXPECT_EQ(thread.Connections(), 1u);
+
+        // Gone; while it stays away every attempt fails and nothing is handed out.
+        script->openOk = false;
+        script->mode = lost;
+        ASSERT_TRUE(WaitFor([&] { return script->opens.load() >= 3; }, 3000))
+            << "no attempt to open it again";
+        EXPECT_TRUE(script->closed.load());
+        DibBuffer frame;
+        EXPECT_FALSE(thread.TakeNewest(frame));
+        EXPECT_FALSE(thread.IsDelivering());
+        EXPECT_EQ(thread.Connections(), 1u);
+
+        // It comes back at another size, with its driver slow to open: the caller's calls
+        // answer at once meanwhile (a call that waited for the open would never return here).
+        std::unique_lock hold(script->gate);
+        script->width = 64, script->height = 48;
+        script->openOk = true;
+        script->mode = 1;
+        ASSERT_TRUE(WaitFor([&] { return script->atGate.load() == 1; }, 3000));
+        EXPECT_FALSE(thread.IsDelivering());
+        EXPECT_FALSE(thread.TakeNewest(frame));
+        EXPECT_EQ(thread.Connections(), 1u);
+        thread.FrameSize(w, h);
+        EXPECT_EQ(w, 32);
+        hold.unlock();
+
+        ASSERT_TRUE(WaitFor([&] { return thread.Connections() == 2u; }, 3000));
+        thread.FrameSize(w, h);
+        EXPECT_EQ(w, 64);
+        EXPECT_EQ(h, 48);
+        ASSERT_TRUE(WaitFor([&] { return thread.TakeNewest(frame); }, 3000));
+        EXPECT_EQ(frame.Width(), 64);
+        EXPECT_TRUE(thread.IsDelivering());
+    }
+}
+
+TEST(CaptureThread, ReopeningUsesAFreshStreamWhenOneIsGiven) {
+    auto first = std::make_shared<Script>();
+    auto later = std::make_shared<Script>();
+    later->width = 16, later->height = 8;
+    int made = 0;
+    CaptureThread thread(std::make_unique<ScriptedStream>(first), Fast(), [&made, later] {
+        ++made;
+        return std::make_unique<ScriptedStream>(later);
+    });
+    int w = 0, h = 0;
+    std::string error;
+    ASSERT_TRUE(thread.Start(w, h, error)) << error;
+    first->mode = -1;
+    ASSERT_TRUE(WaitFor([&] { return thread.Connections() == 2u; }, 3000));
+    thread.FrameSize(w, h);
+    EXPECT_EQ(w, 16);
+    EXPECT_EQ(made, 1);
+    EXPECT_EQ(first->opens.load(), 1) << "the lost stream is not opened again";
+    DibBuffer frame;
+    ASSERT_TRUE(WaitFor([&] { return thread.TakeNewest(frame); }, 3000));
+    EXPECT_EQ(frame.Height(), 8);
 }

@@ -212,3 +212,38 @@ TEST(HelpFolder, BesideTheProgramInABuildTreeElseUnderTheInstalledShareFolder) {
     EXPECT_EQ(HelpFolderFor(root + "/build/kestrel"), root + "/build/kestrel.help")
         << "neither: where it belongs";
 }
+
+TEST(SignalPipeTest, HangUpAndInterruptIgnoredAtStartStayIgnoredTerminationIsAlwaysCaught) {
+    struct sigaction ignore {
+    }, saved[3]{};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    const int sigs[3] = {SIGTERM, SIGINT, SIGHUP};
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(::sigaction(sigs[i], &ignore, &saved[i]), 0);
+    std::vector<int> seen;
+    {
+        SignalPipe pipe;
+        ASSERT_TRUE(pipe.Installed());
+        EXPECT_EQ(pipe.Caught(), std::vector<int>{SIGTERM});
+        QObject::connect(&pipe, &SignalPipe::terminationRequested, [&seen](int sig) { seen.push_back(sig); });
+        ASSERT_EQ(::raise(SIGHUP), 0);
+        ASSERT_EQ(::raise(SIGINT), 0);
+        ASSERT_EQ(::raise(SIGTERM), 0);
+        QElapsedTimer t;
+        t.start();
+        while (seen.empty() && t.elapsed() < 2000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        for (int i = 0; i < 5; ++i)
+            QCoreApplication::processEvents();
+        EXPECT_EQ(seen, std::vector<int>{SIGTERM});
+    }
+    // Once the pipe is gone the ignored ones are still ignored.
+    for (int sig : {SIGINT, SIGHUP}) {
+        struct sigaction now {};
+        ASSERT_EQ(::sigaction(sig, nullptr, &now), 0);
+        EXPECT_EQ(now.sa_handler, SIG_IGN) << sig;
+    }
+    for (int i = 0; i < 3; ++i)
+        ::sigaction(sigs[i], &saved[i], nullptr);
+}

@@ -188,6 +188,13 @@ TEST(SettingsStoreParse, LinesItCannotUseAreSkipped) {
     StoredKey* key = store.FindKey(kMain);
     ASSERT_EQ(key->values.size(), 1u);
     EXPECT_EQ(key->values[0].name, "Good");
+    // None of them is lost: each is written back as it was, where it was.
+    const std::string text = store.Serialize();
+    for (const char* line :
+         {"\"Orphan\"=dword:00000001\n\n[", "\n\n[HKEY_CURRENT_USER\\Software\\Other]\n\"Elsewhere\"",
+          "\n\n[-HKEY_LOCAL_MACHINE\\Software\\Gone]\n\n[HKEY_LOCAL_MACHINE",
+          "Kestrels]\n; a comment\ngarbage line\n", "\"NoValue\"=\n\"Good\"=dword:00000002\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
 TEST(SettingsStoreKeys, LookupsFollowValuesAndPathsChangedDirectly) {
@@ -227,6 +234,109 @@ TEST(SettingsStoreParse, EmptyOrBlankTextIsAnEmptyStoreNotDamage) {
     EXPECT_TRUE(a.Keys().empty());
 }
 
+TEST(SettingsStoreParse, ContinuationLinesSurviveHandEditSlips) {
+    struct Row {
+        const char* what;
+        std::string lines;
+        std::string blob; // "Blob" expected
+        bool nextRead;    // "Next"=dword:7 read after it
+    } rows[] = {
+        {"blanks after the backslash", "\"Blob\"=hex:01,02,\\  \t\n  03\n", "\x01\x02\x03", true},
+        {"stray backslash on the last line", "\"Blob\"=hex:01,02,\\\n", "\x01\x02", true},
+        {"stray backslash before a comment", "\"Blob\"=hex:01,\\\n; note\n", "\x01", true},
+        {"stray backslash before a key", "\"Blob\"=hex:01,\\\n" + kMainSection, "\x01", true},
+        {"stray backslash before a default value", "\"Blob\"=hex:01,\\\n@=\"d\"\n", "\x01", true},
+        {"blank line ends the value", "\"Blob\"=hex:01,\\\n\n", "\x01", true},
+        {"continuation indented with tabs", "\"Blob\"=hex:01,\\\n\t\t02,\\\r\n\t03\n", "\x01\x02\x03", true},
+    };
+    for (const Row& r : rows) {
+        SettingsStore store;
+        store.Parse(kHeaderLine + kMainSection + r.lines + "\"Next\"=dword:00000007\n");
+        const StoredValue* blob = Value(store, kMain, "Blob");
+        ASSERT_NE(blob, nullptr) << r.what;
+        EXPECT_EQ(blob->data, r.blob) << r.what;
+        const StoredValue* next = Value(store, kMain, "Next");
+        ASSERT_EQ(next != nullptr, r.nextRead) << r.what;
+        EXPECT_EQ(next->data, Dword(7)) << r.what;
+    }
+}
+
+TEST(SettingsStoreParse, LongHexBlobOverManyLinesReadsBackByteForByte) {
+    // 100 000 continuation lines, as a blob pasted by hand.
+    std::string blob;
+    std::string text = kHeaderLine + kMainSection + "\"Big\"=hex:";
+    for (int line = 0; line < 100000; ++line) {
+        for (int i = 0; i < 4; ++i) {
+            const auto b = static_cast<unsigned char>((line * 7 + i * 31) & 0xFF);
+            blob.push_back(static_cast<char>(b));
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%02x", b);
+            text += hex;
+            text += line == 99999 && i == 3 ? "" : ",";
+        }
+        text += line == 99999 ? "\n" : "\\\n  ";
+    }
+    text += "\"After\"=dword:00000001\n";
+    SettingsStore store;
+    ASSERT_TRUE(store.Parse(text));
+    ASSERT_NE(Value(store, kMain, "Big"), nullptr);
+    EXPECT_EQ(Value(store, kMain, "Big")->data, blob);
+    EXPECT_NE(Value(store, kMain, "After"), nullptr);
+    SettingsStore back;
+    ASSERT_TRUE(back.Parse(store.Serialize()));
+    EXPECT_EQ(Value(back, kMain, "Big")->data, blob);
+}
+
+TEST(SettingsStoreParse, OtherHivesAndCommentsStayInTheirPlace) {
+    const std::string text = kHeaderLine + "; written by hand\n\n" + kMainSection +
+                             "; the port\n"
+                             "\"uPort\"=dword:00001f90\n"
+                             ";   indented note \n"
+                             "\"strRoot\"=\"/w\"\n"
+                             "; last line of the key\n"
+                             "\n[HKEY_CURRENT_USER\\Software\\Other]\n"
+                             "\"X\"=hex:01,\\\n  02\n"
+                             "; theirs\n" +
+                             "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption0]\n"
+                             "\"Text\"=\"t\"\n";
+    SettingsStore store;
+    ASSERT_TRUE(store.Parse(text));
+    // A value the program sets anew goes after what the key held.
+    store.FindKey(kMain)->Set("CaptureDevice", ValueType::Dword, Dword(0));
+    store.FindKey(kMain)->Set("uPort", ValueType::Dword, Dword(80));
+    EXPECT_EQ(store.Serialize(), kHeaderLine + "; written by hand\n\n" + kMainSection +
+                                     "; the port\n"
+                                     "\"uPort\"=dword:00000050\n"
+                                     ";   indented note \n"
+                                     "\"strRoot\"=\"/w\"\n"
+                                     "; last line of the key\n"
+                                     "\"CaptureDevice\"=dword:00000000\n"
+                                     "\n[HKEY_CURRENT_USER\\Software\\Other]\n"
+                                     "\"X\"=hex:01,\\\n  02\n"
+                                     "; theirs\n"
+                                     "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption0]\n"
+                                     "\"Text\"=\"t\"\n");
+}
+
+TEST(SettingsStoreParse, Latin1NamesKeysAndLinesAreReadAsLatin1) {
+    SettingsStore store;
+    EXPECT_FALSE(store.Parse(kHeaderLine + kMainSection + "; caf\xE9\n\"Gr\xFC\xDF\"=dword:00000001\n" +
+                             "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\\xC4rger]\n\"a\"=\"\xE9\"\n"))
+        << "a file that is not UTF-8 is still reported";
+    const StoredValue* v = Value(store, kMain, "Grüß");
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->data, Dword(1));
+    ASSERT_NE(store.FindKey(kMain + "\\Ärger"), nullptr);
+    // The value's own bytes are the owner's and stay as they are.
+    EXPECT_EQ(Value(store, kMain + "\\Ärger", "a")->data, std::string("\xE9\0", 2));
+    const std::string text = store.Serialize();
+    EXPECT_NE(text.find("; café\n"), std::string::npos) << text;
+    EXPECT_TRUE(SettingsStore::IsValidUtf8(text));
+    SettingsStore back;
+    EXPECT_TRUE(back.Parse(text));
+    EXPECT_EQ(back.Serialize(), text);
+}
+
 // --- Damaged text ---------------------------------------------------------------------
 
 struct DamageRow {
@@ -254,6 +364,63 @@ INSTANTIATE_TEST_SUITE_P(
                                    "\"uPort\"=dword:00001f90\n"},
         DamageRow{"truncated UTF-8 at the end",
                   kHeaderLine + kMainSection + "\"uPort\"=dword:00001f90\n\"T\"=\"\xE3\x82"}));
+
+// What the store writes it reads back intact, and writing again changes nothing: for the
+// damaged texts above and for hand edits of every kind.
+TEST(SettingsStoreFixedPoint, WhatIsWrittenReadsBackIntactAndWritesTheSame) {
+    std::vector<std::string> corpus;
+    for (const DamageRow& row :
+         {DamageRow{"no header", kMainSection + "\"uPort\"=dword:00001f90\n"},
+          DamageRow{"other header", "REGEDIT4\n" + kMainSection + "\"uPort\"=dword:00001f90\n"},
+          DamageRow{"header not first", kMainSection + kHeaderLine + "\"uPort\"=dword:1\n"}})
+        corpus.push_back(row.text);
+    const std::string latin1Key = "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\Gr\xFC\xDF]\n";
+    corpus.insert(
+        corpus.end(),
+        {
+            kHeaderLine + kMainSection + "\"Title\"=\"\x83\x4A\x83\x81\"\n\"uPort\"=dword:00001f90\n",
+            kHeaderLine + kMainSection + "\"uPort\"=dword:00001f90\n\"T\"=\"\xE3\x82",
+            "\xEF\xBB\xBF" + kHeaderLine + kMainSection + "\"a\"=dword:1\r\n",
+            kHeaderLine + kMainSection + "\"Caf\xE9\"=dword:1\n\"\xFF\xFE\"=\"x\"\n" + latin1Key +
+                "@=hex:00\n",
+            kHeaderLine + "[HKEY_CURRENT_USER\\Caf\xE9]\n\"n\xE9\"=\"v\xE9\"\n; \xE9t\xE9\n" + kMainSection,
+            kHeaderLine + kMainSection + "\"Bad\"=hex:zz,\\\n  01\n\n  loose\n\"B\"=hex:01,\\\ngarbage\n",
+            kHeaderLine + kMainSection + "\"H\"=hex:01,\\   \n02,\\\n\"N\"=dword:2\n;c,\\\n  03\n",
+            kHeaderLine + "\"Orphan\"=1\n[HKEY_LOCAL_MACHINE]\n\"x\"=dword:1\n[-HKEY_LOCAL_MACHINE\\A]\n" +
+                kMainSection +
+                "\"a\"=dword:1\n[hkey_local_machine\\software\\velmora\\kestrels]\n; again\n\"A\"=\"2\"\n",
+            kHeaderLine + kMainSection +
+                "\"a\"=\"unterminated\\\n\"b\"=dword:123456789\n\"c\"=hex(zz):1\n@\n=\n",
+            kHeaderLine + "[HKEY_LOCAL_MACHINE\\]\n\"\"=\"empty "
+                          "name\"\n[HKEY_LOCAL_MACHINE\\a]b]\n\"q\"=hex(2):41,00\n",
+            kHeaderLine + kMainSection +
+                "\"n\\\"q\\\\\"=\"line\\r\\nnext\"\n\"m\"=hex(7):61,00,00\n\"s\"=hex(1):61\n",
+            kHeaderLine + kHeaderLine + "; after two headers\n" + kMainSection +
+                std::string("\"z\"=\"a\0b\"\n", 10),
+            "garbage first\n" + kMainSection + "\"a\"=dword:1\n",
+            "",
+            "\n\n",
+            "; only a comment\n",
+            std::string("\x80\x81\n\xC3\n", 5),
+        });
+    for (const std::string& input : corpus) {
+        SettingsStore first;
+        first.Parse(input);
+        const std::string written = first.Serialize();
+        EXPECT_TRUE(SettingsStore::IsValidUtf8(written)) << ::testing::PrintToString(input);
+        SettingsStore second;
+        EXPECT_TRUE(second.Parse(written)) << "its own file called damaged:\n" << written;
+        EXPECT_EQ(second.Serialize(), written) << ::testing::PrintToString(input);
+        // Every value survives the second reading.
+        for (const auto& key : first.Keys()) {
+            StoredKey* again = second.FindKey(key->path);
+            ASSERT_NE(again, nullptr) << key->path;
+            ASSERT_EQ(again->values.size(), key->values.size()) << key->path;
+            for (size_t i = 0; i < key->values.size(); ++i)
+                EXPECT_EQ(again->values[i].data, key->values[i].data) << key->values[i].name;
+        }
+    }
+}
 
 TEST(SettingsStoreUtf8, Validation) {
     struct Row {
@@ -410,12 +577,58 @@ TEST_F(SettingsFile, DamagedFileKeepsABadCopyAndIsReadAsFarAsPossible) {
     EXPECT_EQ(Value(again, kMain, "uPort")->data, Dword(8080));
 }
 
-TEST_F(SettingsFile, DamageReportSaysWhenTheCopyCannotBeKept) {
-    WriteFile(Path(), "garbage\n");
+TEST_F(SettingsFile, DamagedFileWhoseCopyCannotBeKeptIsNeverReplaced) {
+    const std::string damaged = "garbage\n" + kMainSection + "\"uPort\"=dword:00001f90\n";
+    WriteFile(Path(), damaged);
     ASSERT_EQ(::mkdir((Path() + ".bad").c_str(), 0700), 0); // the copy's name is taken by a folder
     SettingsStore store(Path());
     EXPECT_FALSE(store.Load());
     EXPECT_NE(store.DamageReport().find(ErrorText(EISDIR)), std::string::npos) << store.DamageReport();
+    EXPECT_NE(store.DamageReport().find("will not be overwritten"), std::string::npos)
+        << store.DamageReport();
+    EXPECT_EQ(Value(store, kMain, "uPort")->data, Dword(8080)) << "what could be read is used";
+    store.FindKey(kMain)->Set("uPort", ValueType::Dword, Dword(80));
+    EXPECT_EQ(store.Save(), EISDIR);
+    EXPECT_EQ(ReadFile(Path()), damaged);
+}
+
+TEST_F(SettingsFile, SymbolicLinkIsSavedThroughAndStays) {
+    const std::string realFolder = m_dir.path().toStdString() + "/real";
+    ASSERT_EQ(::mkdir(realFolder.c_str(), 0700), 0);
+    const std::string original = kHeaderLine + kMainSection + "\"uPort\"=dword:00001f90\n";
+    struct Row {
+        const char* what;
+        std::string link;   // what Kestrels.reg points at
+        std::string target; // the file that must receive the save
+        bool targetExists;
+    } rows[] = {
+        {"absolute link", realFolder + "/a.reg", realFolder + "/a.reg", true},
+        {"relative link", "real/b.reg", realFolder + "/b.reg", true},
+        {"link to a link", "c-link.reg", realFolder + "/c.reg", true},
+        {"dangling link", realFolder + "/d.reg", realFolder + "/d.reg", false},
+    };
+    ASSERT_EQ(::symlink((realFolder + "/c.reg").c_str(), Path("c-link.reg").c_str()), 0);
+    for (const Row& r : rows) {
+        ::unlink(Path().c_str());
+        if (r.targetExists)
+            WriteFile(r.target, original);
+        ASSERT_EQ(::symlink(r.link.c_str(), Path().c_str()), 0) << r.what;
+        SettingsStore store(Path());
+        ASSERT_TRUE(store.Load()) << r.what;
+        store.CreateKey(kMain).Set("uPort", ValueType::Dword, Dword(81));
+        ASSERT_EQ(store.Save(), 0) << r.what;
+        struct stat st {};
+        ASSERT_EQ(::lstat(Path().c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << r.what << ": the link was replaced by a file";
+        EXPECT_NE(ReadFile(r.target).find("\"uPort\"=dword:00000051"), std::string::npos) << r.what;
+        EXPECT_EQ(ReadFile(Path()), ReadFile(r.target)) << r.what;
+        // No temporary file is left beside the link or the target.
+        EXPECT_EQ(QDir(QString::fromStdString(realFolder))
+                      .entryList(QDir::Files | QDir::Hidden)
+                      .filter(".tmp")
+                      .size(),
+                  0);
+    }
 }
 
 TEST_F(SettingsFile, UnreadableFileIsReportedAndNeverReplacedByDefaults) {

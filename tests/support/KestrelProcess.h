@@ -4,6 +4,8 @@
 // home, configuration and runtime folder, no display unless one is given. Also starts a
 // private X server for tests that need a display.
 
+#include "support/FreePort.h"
+
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -42,14 +44,26 @@ inline void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
-// A sandbox: its own home, configuration and runtime folders.
+inline const std::string kSettingsHeader =
+    "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n";
+
+// A sandbox: its own home, configuration and runtime folders, and a settings file that
+// makes the program listen on a free port (never port 80 or another fixed one).
 class Sandbox {
 public:
     Sandbox() {
         EXPECT_TRUE(m_dir.isValid());
         for (const char* sub : {"/home", "/cfg", "/cfg/Velmora", "/run"})
             ::mkdir((Root() + sub).c_str(), 0700);
+        m_port = FreeTcpPort();
+        EXPECT_NE(m_port, 0u);
+        WriteSettings("");
     }
+    // Replaces the settings file: the free port's line, then `lines`.
+    void WriteSettings(const std::string& lines) const {
+        WriteFile(SettingsPath(), kSettingsHeader + PortLine(m_port) + lines);
+    }
+    unsigned Port() const { return m_port; }
     std::string Root() const { return m_dir.path().toStdString(); }
     std::string ConfigFolder() const { return Root() + "/cfg/Velmora"; }
     std::string SettingsPath() const { return ConfigFolder() + "/Kestrels.reg"; }
@@ -57,14 +71,17 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    unsigned m_port = 0;
 };
 
 // One run of build/kestrel; killed if the test leaves it running.
 class KestrelProcess {
 public:
-    // `workingFolder`: where the program starts (empty: the sandbox root).
+    // `args` follow the program's name; `workingFolder`: where the program starts (empty: the
+    // sandbox root); `ignored`: signals the program starts with ignored, as under "nohup".
     KestrelProcess(const Sandbox& box, const std::string& stderrName, std::vector<std::string> extraEnv = {},
-                   std::vector<std::string> args = {}, const std::string& workingFolder = {}) {
+                   std::vector<std::string> args = {}, const std::string& workingFolder = {},
+                   std::vector<int> ignored = {}) {
         m_stderrPath = box.Root() + "/" + stderrName;
         m_stdoutPath = m_stderrPath + ".stdout";
         std::vector<std::string> env = {"HOME=" + box.Root() + "/home",
@@ -95,7 +112,16 @@ public:
         for (auto& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        // Ignored dispositions are inherited across exec: ignore them here for the spawn.
+        std::vector<struct sigaction> saved(ignored.size());
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        for (size_t i = 0; i < ignored.size(); ++i)
+            ::sigaction(ignored[i], &ignore, &saved[i]);
         int rc = posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        for (size_t i = 0; i < ignored.size(); ++i)
+            ::sigaction(ignored[i], &saved[i], nullptr);
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(rc, 0) << program;
         if (rc != 0)

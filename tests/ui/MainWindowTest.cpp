@@ -10,6 +10,7 @@
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
 #include "app/Skin.h"
+#include "support/FreePort.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -21,6 +22,8 @@
 #include <QMouseEvent>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include <cstdlib>
 
@@ -43,6 +46,10 @@ class WindowedApp : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_dir.isValid());
+        // The server listens on a free port, never on port 80.
+        std::ofstream(SettingsPath()) << "Windows Registry Editor Version 5.00\n\n"
+                                         "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
+                                      << kestrel::testing::PortLine(kestrel::testing::FreeTcpPort());
         AppEnvironment env;
         env.configFolder = m_dir.path().toStdString();
         auto box = std::make_unique<RecordingBox>();
