@@ -192,9 +192,10 @@ void FrameComposer::WriteFiles(const Surface& surface) {
         BITMAPINFOHEADER ih;
         DibBuffer::InitHeader(ih, surface.width(), -surface.height(), 24);
         const auto* h = reinterpret_cast<const uint8_t*>(&ih);
-        if (m_small.CopyFrom({h, sizeof ih},
-                             {surface.constBits(), static_cast<size_t>(surface.sizeInBytes())}) &&
-            m_small.Resize(kSmallWidth, kSmallHeight))
+        // Resampled straight from the surface: the frame is not copied first.
+        if (m_small.ResizeFrom({h, sizeof ih},
+                               {surface.constBits(), static_cast<size_t>(surface.sizeInBytes())}, kSmallWidth,
+                               kSmallHeight))
             small = &m_small;
     }
     if (!small) { // never the camera while a password is set: black instead
