@@ -327,10 +327,20 @@ bool CDib::Draw(Surface& surface) const {
 }
 
 bool CDib::DrawRows(Surface& surface, const PixelRect& dst, const PixelRect& src) const {
-    const BITMAPINFOHEADER& ih = *Info();
+    return DrawBgrRows(surface, *Info(), PixelBlock(), dst, src);
+}
+
+bool DrawBgrRows(Surface& surface, const BITMAPINFOHEADER& ih, std::span<const uint8_t> pixels,
+                 const PixelRect& dst, const PixelRect& src) {
+    if ((ih.biBitCount != 24 && ih.biBitCount != 32) || ih.biCompression != BI_RGB || ih.biWidth <= 0 ||
+        ih.biHeight == 0 || ih.biHeight == INT32_MIN || dst.Width() <= 0 || dst.Height() <= 0 ||
+        src.Width() <= 0 || src.Height() <= 0)
+        return false;
     const int bpp = ih.biBitCount / 8;
     const int w = ih.biWidth, h = std::abs(ih.biHeight);
     const size_t stride = DibStride(w, ih.biBitCount);
+    if (pixels.size() < stride * static_cast<size_t>(h))
+        return false;
     const std::vector<int> xs = NearestMap(dst.Width(), src.left, src.Width());
     const int x0 = std::max(dst.left, 0), x1 = std::min(dst.right, surface.width());
     const int y0 = std::max(dst.top, 0), y1 = std::min(dst.bottom, surface.height());
@@ -346,8 +356,7 @@ bool CDib::DrawRows(Surface& surface, const PixelRect& dst, const PixelRect& src
             src.top + static_cast<int>((static_cast<int64_t>(y - dst.top) * src.Height()) / dst.Height());
         if (sy < 0 || sy >= h)
             continue;
-        const uint8_t* in =
-            m_file.data() + m_pixelOffset + stride * static_cast<size_t>(ih.biHeight > 0 ? h - 1 - sy : sy);
+        const uint8_t* in = pixels.data() + stride * static_cast<size_t>(ih.biHeight > 0 ? h - 1 - sy : sy);
         uint8_t* out = surface.scanLine(y);
         if (unscaled && bpp == 3) {
             if (last > first)
