@@ -772,9 +772,11 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
                 const uint8_t* a1 = row0 + c1s[i];
                 const uint8_t* b0 = row1 + c0s[i];
                 const uint8_t* b1 = row1 + c1s[i];
-                for (int k = 0; k < 3; ++k)
-                    dst[k] =
-                        static_cast<uint8_t>((w00 * a0[k] + w01 * a1[k] + w10 * b0[k] + w11 * b1[k]) >> 16);
+                auto mix = [&](int k) {
+                    return static_cast<uint8_t>((w00 * a0[k] + w01 * a1[k] + w10 * b0[k] + w11 * b1[k]) >>
+                                                16);
+                };
+                dst[0] = mix(0), dst[1] = mix(1), dst[2] = mix(2);
             }
         }
     } else if (bits == 32) {
