@@ -16,11 +16,13 @@
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
@@ -28,6 +30,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace kestrel;
 
@@ -109,6 +112,42 @@ void BM_StaticFileOverHttp(benchmark::State& state) {
 }
 BENCHMARK(BM_StaticFileOverHttp)->Unit(benchmark::kMicrosecond);
 
+// CPU time of the whole process (every thread), in µs. The client runs on the same thread
+// as the server, so a request's figure includes the client's connect, send and receive.
+double ProcessCpuUs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+}
+
+template <typename F> double CpuUsPerCall(F&& f, int calls) {
+    const double a = ProcessCpuUs();
+    for (int i = 0; i < calls; ++i)
+        f();
+    return (ProcessCpuUs() - a) / calls;
+}
+
+// Rounds of 20 calls alternate between composing alone and fetching "/frame.jpg"; the
+// median round of each is compared, so both see the same load on a shared machine.
+void PrintCpuRatio(int rounds) {
+    constexpr int kCalls = 20;
+    std::vector<double> compose, frame, file;
+    for (int round = 0; round < rounds; ++round) {
+        compose.push_back(CpuUsPerCall([] { g_composer->capture->ComposeFrame(); }, kCalls));
+        frame.push_back(CpuUsPerCall([] { Exchange("/frame.jpg"); }, kCalls));
+        file.push_back(CpuUsPerCall([] { Exchange("/k.html"); }, kCalls));
+    }
+    auto median = [](std::vector<double>& v) {
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
+    const double c = median(compose), f = median(frame), k = median(file);
+    std::printf("\nCPU time per call (process, all threads), median of %d interleaved rounds of %d calls:\n"
+                "ComposeFrame %.1f us, \"/frame.jpg\" over HTTP %.1f us, ratio %.2f (goal <= 1.1); "
+                "1 KiB file over HTTP %.1f us\n",
+                rounds, kCalls, c, f, f / c, k);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -139,6 +178,12 @@ int main(int argc, char** argv) {
         return 1;
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
+    // "--rounds=N" shortens the CPU comparison, e.g. under a profiler.
+    int rounds = 41;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--rounds=", 9) == 0)
+            rounds = std::max(1, std::atoi(argv[i] + 9));
+    PrintCpuRatio(rounds);
     benchmark::Shutdown();
     site.server.reset();
     return 0;

@@ -10,10 +10,10 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 using namespace kestrel;
 
@@ -86,15 +86,19 @@ void BM_EncodeOnly(benchmark::State& state) {
 BENCHMARK(BM_ComposeFrame)->Arg(640)->Arg(320)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodeOnly)->Arg(640)->Arg(320)->Unit(benchmark::kMillisecond);
 
-template <typename F> double MedianMs(F&& f, int runs) {
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i) {
-        const auto a = std::chrono::steady_clock::now();
+// CPU time of the whole process (every thread, the background file writer included), in ms.
+double ProcessCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// CPU ms per call of f over `calls` calls.
+template <typename F> double CpuMsPerCall(F&& f, int calls) {
+    const double a = ProcessCpuMs();
+    for (int i = 0; i < calls; ++i)
         f();
-        t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - a).count());
-    }
-    std::nth_element(t.begin(), t.begin() + t.size() / 2, t.end());
-    return t[t.size() / 2];
+    return (ProcessCpuMs() - a) / calls;
 }
 
 } // namespace
@@ -104,20 +108,29 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-    // Medians of interleaved runs, so both sides see the same machine load.
-    std::printf("\nmedians over 201 interleaved runs each:\n");
+    // CPU time rather than wall time: on a shared machine the wall clock mostly measures the
+    // other processes. Rounds of 20 calls alternate between the two sides, and the median
+    // round of each side is taken, so both see the same load.
+    // "--rounds=N" shortens the run, e.g. under a profiler.
+    int kRounds = 41;
+    constexpr int kCalls = 20;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--rounds=", 9) == 0)
+            kRounds = std::max(1, std::atoi(argv[i] + 9));
+    std::printf("\nCPU time per call (process, all threads), median of %d interleaved rounds of %d calls:\n",
+                kRounds, kCalls);
     for (int w : {640, 320}) {
         Setup& s = SetupFor(w);
         std::vector<double> compose, encode;
-        for (int round = 0; round < 201; ++round) {
-            compose.push_back(MedianMs([&] { s.Compose(); }, 1));
-            encode.push_back(MedianMs([&] { s.EncodeOnly(); }, 1));
+        for (int round = 0; round < kRounds; ++round) {
+            compose.push_back(CpuMsPerCall([&] { s.Compose(); }, kCalls));
+            encode.push_back(CpuMsPerCall([&] { s.EncodeOnly(); }, kCalls));
         }
-        std::nth_element(compose.begin(), compose.begin() + 100, compose.end());
-        std::nth_element(encode.begin(), encode.begin() + 100, encode.end());
-        const double c = compose[100], e = encode[100];
-        std::printf("%dx%d: ComposeFrame %.3f ms, encode only %.3f ms, ratio %.2f (target <= %s)\n", w,
-                    w * 3 / 4, c, e, c / e, w == 640 ? "2" : "3");
+        std::nth_element(compose.begin(), compose.begin() + kRounds / 2, compose.end());
+        std::nth_element(encode.begin(), encode.begin() + kRounds / 2, encode.end());
+        const double c = compose[kRounds / 2], e = encode[kRounds / 2];
+        std::printf("%dx%d: ComposeFrame %.3f ms, encode only %.3f ms, ratio %.2f (goal <= 1.2)\n", w,
+                    w * 3 / 4, c, e, c / e);
     }
     benchmark::Shutdown();
     return 0;

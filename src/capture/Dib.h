@@ -72,6 +72,12 @@ struct PixelRect {
 using Surface = QImage;
 Surface MakeSurface(int width, int height);
 
+// Draws `src` of an uncompressed 24- or 32-bit picture (info header, pixel rows as a
+// device-independent bitmap lays them out) into `dst` of the surface, dropping or repeating
+// pixels. False, drawing nothing, for any other picture or when `pixels` is too short.
+bool DrawBgrRows(Surface& surface, const BITMAPINFOHEADER& header, std::span<const uint8_t> pixels,
+                 const PixelRect& dst, const PixelRect& src);
+
 // A picture read from a BMP file, kept as its raw header block and pixel block, drawn
 // through a QImage made by the toolkit's own BMP reader.
 class CDib {

@@ -48,6 +48,11 @@ void FileWriterThread::Discard() {
     m_changed.notify_all();
 }
 
+bool FileWriterThread::Waiting() {
+    std::lock_guard lock(m_mutex);
+    return m_hasPending;
+}
+
 void FileWriterThread::Run() {
     // Below the user-interface thread: the file is for looking at, the pictures come first.
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);

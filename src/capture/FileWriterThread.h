@@ -29,6 +29,9 @@ public:
     bool Flush();
     // Drops what waits unwritten (a write already under way finishes).
     void Discard();
+    // True while posted content still waits for its turn: a caller may then skip building
+    // newer content that would only replace it.
+    bool Waiting();
 
 private:
     void Run();

@@ -44,6 +44,16 @@ const QFont& FrameComposer::FontFor(const LOGFONTA& lf) {
     return it->second;
 }
 
+namespace {
+// A frame DrawBgrRows can draw: uncompressed 24- or 32-bit rows, all of them present.
+bool DrawableRows(const DibBuffer& frame) {
+    const BITMAPINFOHEADER* ih = frame.Info();
+    return ih && (ih->biBitCount == 24 || ih->biBitCount == 32) && ih->biCompression == BI_RGB &&
+           ih->biWidth > 0 && ih->biHeight != 0 && ih->biHeight != INT32_MIN &&
+           frame.Pixels().size() >= static_cast<uint64_t>(frame.Stride()) * std::abs(ih->biHeight);
+}
+} // namespace
+
 const Surface& FrameComposer::Compose() {
     static const Surface kNothing;
     const ImageSettings& s = *m_in.settings;
@@ -54,13 +64,21 @@ const Surface& FrameComposer::Compose() {
     CDib& picture = m_picture;
     picture.Clear();
     bool grabbed = false;
+    // A grabbed frame in plain blue, green, red rows is drawn straight from the capture
+    // window's memory; only other frames are made into a picture file first.
+    const DibBuffer* frame = nullptr;
     bool cameraOn = s.CaptureDevice != -1 && s.PreviewEnabled;
     m_usedOffPicture = false;
     if (cameraOn && window) {
-        if (window->GrabFrameNoStop() && window->SaveDibToMemory(m_grabbed)) {
+        if (!window->GrabFrameNoStop()) {
+            cameraOn = false; // not delivering: a stale capframe.bmp is not shown
+        } else if (DrawableRows(window->LastFrame())) {
+            frame = &window->LastFrame();
+            grabbed = true;
+        } else if (window->SaveDibToMemory(m_grabbed)) {
             grabbed = picture.Adopt(m_grabbed) != 0;
         } else {
-            cameraOn = false; // not delivering: a stale capframe.bmp is not shown
+            cameraOn = false;
         }
     } else if (cameraOn) {
         int openError = 0;
@@ -78,8 +96,10 @@ const Surface& FrameComposer::Compose() {
     }
 
     // 3. Output size.
-    const int width = OutputDimension(s.UseCustomSize != 0, s.ImageWidth, picture.Width());
-    const int height = OutputDimension(s.UseCustomSize != 0, s.ImageHeight, picture.Height());
+    const int pictureWidth = frame ? frame->Width() : picture.Width();
+    const int pictureHeight = frame ? std::abs(frame->Height()) : picture.Height();
+    const int width = OutputDimension(s.UseCustomSize != 0, s.ImageWidth, pictureWidth);
+    const int height = OutputDimension(s.UseCustomSize != 0, s.ImageHeight, pictureHeight);
     // What the driver's "save frame" writes, kept for anyone who looks at it. The picture
     // is composed from memory, so the file is written on the writer's thread.
     // Not while a picture password is set: no request can carry the password to that file,
@@ -89,10 +109,19 @@ const Surface& FrameComposer::Compose() {
             return;
         if (PasswordSet()) {
             m_capframeWriter.Discard(); // a frame still waiting from before is dropped too
-            picture.Release(m_grabbed); // the memory is kept for the next grab
+            if (!frame)
+                picture.Release(m_grabbed); // the memory is kept for the next grab
             return;
         }
-        picture.Release(m_grabbed);
+        if (frame) {
+            // The file bytes are built only when the writer can take them: while an
+            // earlier frame still waits for its turn, this one is not copied just to
+            // replace it, so the file lags the newest frame by at most one turn.
+            if (m_capframeWriter.Waiting() || !window->SaveDibToMemory(m_grabbed))
+                return;
+        } else {
+            picture.Release(m_grabbed);
+        }
         m_capframeWriter.Post(root + kCapFrameFile, m_grabbed);
     };
     if (width <= 0 || height <= 0) {
@@ -106,7 +135,10 @@ const Surface& FrameComposer::Compose() {
     if (surface.width() != width || surface.height() != height)
         surface = MakeSurface(width, height);
     const PixelRect whole{0, 0, width, height};
-    if (!picture.Draw(surface, whole, {0, 0, picture.Width(), picture.Height()}))
+    const bool drawn = frame ? DrawBgrRows(surface, *frame->Info(), frame->Pixels(), whole,
+                                           {0, 0, pictureWidth, pictureHeight})
+                             : picture.Draw(surface, whole, {0, 0, pictureWidth, pictureHeight});
+    if (!drawn)
         surface.fill(Qt::black);
     saveGrabbed();
     if (const CDib* overlay = m_in.overlay ? m_in.overlay() : nullptr)
@@ -192,9 +224,10 @@ void FrameComposer::WriteFiles(const Surface& surface) {
         BITMAPINFOHEADER ih;
         DibBuffer::InitHeader(ih, surface.width(), -surface.height(), 24);
         const auto* h = reinterpret_cast<const uint8_t*>(&ih);
-        if (m_small.CopyFrom({h, sizeof ih},
-                             {surface.constBits(), static_cast<size_t>(surface.sizeInBytes())}) &&
-            m_small.Resize(kSmallWidth, kSmallHeight))
+        // Resampled straight from the surface: the frame is not copied first.
+        if (m_small.ResizeFrom({h, sizeof ih},
+                               {surface.constBits(), static_cast<size_t>(surface.sizeInBytes())}, kSmallWidth,
+                               kSmallHeight))
             small = &m_small;
     }
     if (!small) { // never the camera while a password is set: black instead

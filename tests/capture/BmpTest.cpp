@@ -530,6 +530,36 @@ TEST(DibResize, WidthOrHeightOfOneTakesTheFirstColumnOrRow) {
     }
 }
 
+TEST(DibResize, ThreeByteRowsGiveWhatFourByteRowsGive) {
+    // The 24-bit resampler has a loop of its own; the 32-bit one is the reference.
+    struct Row {
+        int fromW, fromH, toW, toH;
+    };
+    for (const Row& r : {Row{640, 480, 118, 90}, Row{7, 5, 118, 90}, Row{33, 17, 9, 31}, Row{2, 2, 1, 3}}) {
+        SCOPED_TRACE(testing::Message() << r.fromW << "x" << r.fromH << " to " << r.toW << "x" << r.toH);
+        auto colour = [](int x, int y) {
+            return static_cast<uint32_t>((x * 7919 + y * 104729) * 2654435761u);
+        };
+        DibBuffer b24 = Buffer24(r.fromW, r.fromH, colour);
+        BITMAPINFOHEADER ih;
+        DibBuffer::InitHeader(ih, r.fromW, r.fromH, 32);
+        std::vector<uint8_t> px32(static_cast<size_t>(r.fromW) * r.fromH * 4);
+        for (int y = 0; y < r.fromH; ++y)
+            for (int x = 0; x < r.fromW; ++x)
+                std::memcpy(&px32[(static_cast<size_t>(y) * r.fromW + x) * 4], Px(b24, x, y), 3);
+        DibBuffer b32;
+        ASSERT_TRUE(b32.CopyFrom({reinterpret_cast<const uint8_t*>(&ih), sizeof ih}, px32));
+        ASSERT_TRUE(b24.Resize(r.toW, r.toH));
+        ASSERT_TRUE(b32.Resize(r.toW, r.toH));
+        for (int y = 0; y < r.toH; ++y)
+            for (int x = 0; x < r.toW; ++x)
+                ASSERT_EQ(std::memcmp(Px(b24, x, y),
+                                      b32.Pixels().data() + (static_cast<size_t>(y) * r.toW + x) * 4, 3),
+                          0)
+                    << x << "," << y;
+    }
+}
+
 TEST(DibResize, EveryAcceptedDepthResizes) {
     for (int bits : {1, 4, 8, 16, 32}) {
         SCOPED_TRACE(bits);
