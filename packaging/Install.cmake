@@ -17,8 +17,9 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/resources/help/ DESTINATION ${CMAKE_INSTAL
 # largest of the pictures found; a picture of one size exactly is taken as it is).
 find_program(KESTREL_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
 find_program(KESTREL_PYTHON python3)
-set(KESTREL_ICON_ART_GLOB "${CMAKE_SOURCE_DIR}/resources/skin/icon128-*.png"
-    CACHE STRING "The pictures of the program's icon that the hicolor sizes are rendered from")
+# The pictures of the program's icon that the hicolor sizes are rendered from: the skin
+# script's marks. A plain variable, so an older build folder's cache cannot point elsewhere.
+set(KESTREL_ICON_ART_GLOB "${CMAKE_SOURCE_DIR}/resources/skin/icon128-*.png")
 file(GLOB KESTREL_ICON_ART CONFIGURE_DEPENDS ${KESTREL_ICON_ART_GLOB})
 if(KESTREL_ICON_ART)
   set(icon_dir ${CMAKE_BINARY_DIR}/icons/hicolor)
