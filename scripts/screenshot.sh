@@ -1,3 +1,4 @@
+#!/usr/bin/env bash
 # Whole-screen pictures of the skinned window on a real X display, for looking at:
 # a private Xvfb with a white root (-wr, so the cut-away corners show white), the program
 # started with a private settings folder, web root and a free port, driven by xdotool.

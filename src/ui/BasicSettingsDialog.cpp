@@ -1,6 +1,7 @@
 #include "ui/BasicSettingsDialog.h"
 
 #include "app/QuitState.h"
+#include "ui/DialogFont.h"
 #include "ui/SettingsDialogWidgets.h"
 
 #include <QCheckBox>
@@ -98,20 +99,10 @@ CBasicSettingsDlg::CBasicSettingsDlg(const BasicSettingsForm& form, IMessageBox&
         new QLabel(QStringLiteral("代表のbase.bmpを選択します。選択しない場合は空白"), skinGroup));
     layout->addWidget(skinGroup);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    m_accept = new QPushButton(QStringLiteral("登録"), this);
-    m_accept->setObjectName("accept");
-    m_accept->setDefault(true);
-    m_cancel = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
-    m_cancel->setObjectName("cancel");
-    m_cancel->setAutoDefault(false);
-    buttons->addWidget(m_accept);
-    buttons->addWidget(m_cancel);
-    layout->addLayout(buttons);
-
-    connect(m_accept, &QPushButton::clicked, this, &CBasicSettingsDlg::accept);
-    connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
+    const DialogButtons buttons =
+        AddButtonRow(*this, *layout, QStringLiteral("登録"), QStringLiteral("ｷｬﾝｾﾙ"));
+    m_accept = buttons.accept;
+    m_cancel = buttons.cancel;
     connect(m_browseSkin, &QPushButton::clicked, this, &CBasicSettingsDlg::BrowseSkin);
 }
 

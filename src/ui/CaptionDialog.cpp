@@ -132,15 +132,7 @@ CCaptionDlg::CCaptionDlg(const Caption& caption, QWidget* parent) : QDialog(pare
     textRow->addWidget(m_text);
     layout->addLayout(textRow);
 
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
-    ok->setObjectName(QStringLiteral("accept"));
-    ok->setDefault(true);
-    QPushButton* cancel = buttons->addButton(QStringLiteral("キャンセル"), QDialogButtonBox::RejectRole);
-    cancel->setObjectName(QStringLiteral("cancel"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &CCaptionDlg::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    AddOkCancelBox(*this, *layout);
 
     SetRadioGroup(*m_hPos, caption.HPosType);
     SetRadioGroup(*m_vPos, caption.VPosType);

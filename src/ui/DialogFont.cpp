@@ -2,6 +2,11 @@
 
 #include "app/LogFont.h"
 
+#include <QBoxLayout>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QPushButton>
+
 namespace kestrel {
 
 QFont DialogFont() {
@@ -17,6 +22,36 @@ int DluX(int dlu) {
 
 int DluY(int dlu) {
     return dlu * 13 / 8;
+}
+
+DialogButtons AddButtonRow(QDialog& dialog, QBoxLayout& layout, const QString& acceptText,
+                           const QString& cancelText) {
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    DialogButtons b{new QPushButton(acceptText, &dialog), new QPushButton(cancelText, &dialog)};
+    b.accept->setObjectName(QStringLiteral("accept"));
+    b.accept->setDefault(true);
+    b.cancel->setObjectName(QStringLiteral("cancel"));
+    b.cancel->setAutoDefault(false);
+    row->addWidget(b.accept);
+    row->addWidget(b.cancel);
+    layout.addLayout(row);
+    QObject::connect(b.accept, &QPushButton::clicked, &dialog, &QDialog::accept);
+    QObject::connect(b.cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
+    return b;
+}
+
+DialogButtons AddOkCancelBox(QDialog& dialog, QBoxLayout& layout) {
+    auto* box = new QDialogButtonBox(&dialog);
+    DialogButtons b{box->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole),
+                    box->addButton(QStringLiteral("キャンセル"), QDialogButtonBox::RejectRole)};
+    b.accept->setObjectName(QStringLiteral("accept"));
+    b.accept->setDefault(true);
+    b.cancel->setObjectName(QStringLiteral("cancel"));
+    QObject::connect(box, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(box, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout.addWidget(box);
+    return b;
 }
 
 } // namespace kestrel

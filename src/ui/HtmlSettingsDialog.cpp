@@ -1,5 +1,6 @@
 #include "ui/HtmlSettingsDialog.h"
 
+#include "ui/DialogFont.h"
 #include "ui/SettingsDialogWidgets.h"
 
 #include <QCheckBox>
@@ -109,19 +110,10 @@ CHtmlSettingsDlg::CHtmlSettingsDlg(const HtmlSettings& settings, IMessageBox& bo
     layout->addLayout(grid);
     layout->addWidget(new QLabel(QStringLiteral("※空白入力でHTMLには表示されません。"), this));
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    m_accept = new QPushButton(QStringLiteral("登録"), this);
-    m_accept->setObjectName("accept");
-    m_accept->setDefault(true);
-    m_cancel = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
-    m_cancel->setObjectName("cancel");
-    m_cancel->setAutoDefault(false);
-    buttons->addWidget(m_accept);
-    buttons->addWidget(m_cancel);
-    layout->addLayout(buttons);
-    connect(m_accept, &QPushButton::clicked, this, &CHtmlSettingsDlg::accept);
-    connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
+    const DialogButtons buttons =
+        AddButtonRow(*this, *layout, QStringLiteral("登録"), QStringLiteral("ｷｬﾝｾﾙ"));
+    m_accept = buttons.accept;
+    m_cancel = buttons.cancel;
 }
 
 void CHtmlSettingsDlg::accept() {

@@ -164,15 +164,7 @@ CImageSettingsDlg::CImageSettingsDlg(const ImageSettings& settings, const std::s
     right->addWidget(captionBox);
     right->addStretch(1);
 
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
-    ok->setObjectName(QStringLiteral("accept"));
-    ok->setDefault(true);
-    QPushButton* cancel = buttons->addButton(QStringLiteral("キャンセル"), QDialogButtonBox::RejectRole);
-    cancel->setObjectName(QStringLiteral("cancel"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &CImageSettingsDlg::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    AddOkCancelBox(*this, *layout);
 
     SetRadioGroup(*m_customSize, static_cast<int>(settings.UseCustomSize));
     for (int i = 0; i < ImageSettings::kCaptionCount; ++i)
