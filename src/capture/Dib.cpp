@@ -484,6 +484,7 @@ bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRe
 // DibBuffer
 
 void DibBuffer::Free() {
+    m_tag = 0;
     m_header.clear();
     m_header.shrink_to_fit();
     m_pixels.clear();
@@ -518,6 +519,7 @@ void DibBuffer::ToBmpFile(std::vector<uint8_t>& out) const {
 }
 
 uint8_t* DibBuffer::Prepare(const BITMAPINFOHEADER& header) {
+    m_tag = 0;
     m_header.resize(kInfoHeaderSize);
     std::memcpy(m_header.data(), &header, kInfoHeaderSize);
     m_pixels.resize(DibStride(header.biWidth, header.biBitCount) *
@@ -630,6 +632,7 @@ bool DibBuffer::LoadBmpBytes(std::span<const uint8_t> file, unsigned depthMask) 
 }
 
 bool DibBuffer::CopyFrom(std::span<const uint8_t> header, std::span<const uint8_t> pixels) {
+    m_tag = 0;
     m_header.clear();
     m_pixels.clear(); // keeps the memory for a picture of the same size
     if (header.size() < kInfoHeaderSize)
@@ -761,6 +764,7 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
         return ok;
     }
     // The pixel memory is kept for the next picture of the same size.
+    m_tag = 0;
     m_header.clear();
     m_pixels.clear();
     auto fail = [this] {
