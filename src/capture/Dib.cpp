@@ -10,6 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kestrel {
 
 namespace {
@@ -731,19 +735,59 @@ namespace {
 using U8x16 = uint8_t __attribute__((vector_size(16)));
 using U16x16 = uint16_t __attribute__((vector_size(32)));
 
-// Blends two rows of bytes: out[i] = a0 x r0[i] + a1 x r1[i]. With a0 + a1 = 256 every sum
-// stays below 65536, so sixteen 16-bit lanes are worked at once.
+// Blends two rows of bytes: out[i] = a0 x r0[i] + a1 x r1[i] - 32768. With a0 + a1 = 256
+// every sum stays below 65536, so sixteen 16-bit lanes are worked at once; the values are
+// stored less 32768 (read as signed 16-bit numbers) for BlendColumns.
 void BlendRows(const uint8_t* r0, const uint8_t* r1, uint16_t a0, uint16_t a1, uint16_t* out, size_t n) {
     size_t i = 0;
     for (; i + 16 <= n; i += 16) {
         U8x16 p, q;
         std::memcpy(&p, r0 + i, sizeof p);
         std::memcpy(&q, r1 + i, sizeof q);
-        const U16x16 v = __builtin_convertvector(p, U16x16) * a0 + __builtin_convertvector(q, U16x16) * a1;
+        const U16x16 v =
+            (__builtin_convertvector(p, U16x16) * a0 + __builtin_convertvector(q, U16x16) * a1) ^ 0x8000;
         std::memcpy(out + i, &v, sizeof v);
     }
     for (; i < n; ++i)
-        out[i] = static_cast<uint16_t>(r0[i] * a0 + r1[i] * a1);
+        out[i] = static_cast<uint16_t>((r0[i] * a0 + r1[i] * a1) ^ 0x8000);
+}
+
+// Two source pixels of a row blended by BlendRows, and their weights (summing to 256).
+struct Tap {
+    uint32_t first, second; // offsets of the pixels' first values
+    uint32_t w0, w1;
+    int32_t pair; // w0 and w1 as two 16-bit numbers, w0 in the low half
+};
+
+// One destination row of three-byte pixels: (w0 p + w1 q) >> 16 for each byte, where p and
+// q are the blended values (each of them 32768 more than stored).
+void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, uint8_t* dst) {
+    size_t i = 0;
+    const size_t count = taps.size();
+#if defined(__SSE2__)
+    // One multiply-add of signed pairs gives w0 (p - 32768) + w1 (q - 32768), which is
+    // w0 p + w1 q less 256 x 32768: the same sum exactly once that is added back. Four
+    // values are read and four bytes written for each pixel; the fourth byte is the next
+    // pixel's, so the last pixel of the row is done below.
+    const __m128i bias = _mm_set1_epi32(256 * 32768);
+    for (; i + 1 < count; ++i, dst += 3) {
+        const Tap& t = taps[i];
+        const __m128i p = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + t.first));
+        const __m128i q = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + t.second));
+        __m128i sum = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(p, q), _mm_set1_epi32(t.pair)), bias);
+        sum = _mm_srli_epi32(sum, 16);
+        sum = _mm_packs_epi32(sum, sum);
+        sum = _mm_packus_epi16(sum, sum);
+        const uint32_t bytes = static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
+        std::memcpy(dst, &bytes, 4);
+    }
+#endif
+    for (; i < count; ++i, dst += 3) {
+        const Tap& t = taps[i];
+        for (size_t k = 0; k < 3; ++k)
+            dst[k] = static_cast<uint8_t>(
+                (t.w0 * (v[t.first + k] ^ 0x8000u) + t.w1 * (v[t.second + k] ^ 0x8000u)) >> 16);
+    }
 }
 
 bool Overlaps(std::span<const uint8_t> a, const std::vector<uint8_t>& b) {
@@ -766,7 +810,6 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
     // The pixel memory is kept for the next picture of the same size.
     m_tag = 0;
     m_header.clear();
-    m_pixels.clear();
     auto fail = [this] {
         Free();
         return false;
@@ -791,7 +834,9 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
     const std::vector<Weight> cols = WeightTable(oldW, newWidth);
     const std::vector<Weight> rows = WeightTable(oldH, newHeight);
     std::vector<uint8_t>& out = m_pixels;
-    out.resize(newStride * static_cast<uint64_t>(newHeight), 0);
+    out.resize(newStride * static_cast<uint64_t>(newHeight));
+    if (bits != 24) // every byte of the three-byte rows is written below, padding too
+        std::fill(out.begin(), out.end(), uint8_t{0});
     const uint8_t* src = pixels.data();
     auto next = [](int index, int size) { return std::min(index + 1, size - 1); };
 
@@ -800,35 +845,29 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
         // over the whole row, then each destination pixel blends two columns of that:
         // b0 (a0 P00 + a1 P10) + b1 (a0 P01 + a1 P11) is the same sum as
         // (b0 P00 + b1 P01) a0 + (b0 P10 + b1 P11) a1, so every byte is the same.
-        struct Tap {
-            uint32_t first, second; // byte offsets of the two source pixels in a row
-            uint32_t w0, w1;
-        };
         thread_local std::vector<Tap> taps;
         thread_local std::vector<uint16_t> blended;
         taps.resize(static_cast<size_t>(newWidth));
-        for (int i = 0; i < newWidth; ++i)
+        for (int i = 0; i < newWidth; ++i) {
+            const uint32_t w0 = static_cast<uint32_t>(cols[i].first),
+                           w1 = static_cast<uint32_t>(cols[i].second);
             taps[i] = {static_cast<uint32_t>(cols[i].index * 3),
-                       static_cast<uint32_t>(next(cols[i].index, oldW) * 3),
-                       static_cast<uint32_t>(cols[i].first), static_cast<uint32_t>(cols[i].second)};
+                       static_cast<uint32_t>(next(cols[i].index, oldW) * 3), w0, w1,
+                       static_cast<int32_t>(w0 | w1 << 16)};
+        }
         const size_t rowBytes = static_cast<size_t>(oldW) * 3;
-        blended.resize(rowBytes);
+        blended.resize(rowBytes + 1); // the last pixel's values are read four at a time
+        const size_t padding = newStride - 3 * static_cast<size_t>(newWidth);
         for (int j = 0; j < newHeight; ++j) {
             const Weight& r = rows[j];
             const uint8_t* row0 = src + static_cast<uint64_t>(r.index) * oldStride;
             const uint8_t* row1 = src + static_cast<uint64_t>(next(r.index, oldH)) * oldStride;
             BlendRows(row0, row1, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second),
                       blended.data(), rowBytes);
-            const uint16_t* v = blended.data();
             uint8_t* dst = out.data() + static_cast<uint64_t>(j) * newStride;
-            for (const Tap& t : taps) {
-                const uint16_t* p = v + t.first;
-                const uint16_t* q = v + t.second;
-                dst[0] = static_cast<uint8_t>((t.w0 * p[0] + t.w1 * q[0]) >> 16);
-                dst[1] = static_cast<uint8_t>((t.w0 * p[1] + t.w1 * q[1]) >> 16);
-                dst[2] = static_cast<uint8_t>((t.w0 * p[2] + t.w1 * q[2]) >> 16);
-                dst += 3;
-            }
+            BlendColumns(blended.data(), taps, dst);
+            if (padding)
+                std::memset(dst + newStride - padding, 0, padding);
         }
     } else if (bits == 32) {
         const int bpp = bits / 8;
