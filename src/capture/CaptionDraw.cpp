@@ -177,16 +177,28 @@ void CaptionStamp::Make(const Caption& caption, const QFont& font, const std::st
         painter.setPen(colour(caption.TextColor));
         painter.drawText(QPoint(-m_left, -m_top + fm.ascent()), qtext);
     }
+    // The drawn pixels as runs, each all opaque or all partly covered; the opaque ones are
+    // kept as surface bytes to be copied as they are.
+    m_bgr.assign(static_cast<size_t>(m_picture.width()) * m_picture.height() * 3, 0);
     for (int y = 0; y < m_picture.height(); ++y) {
         const auto* row = reinterpret_cast<const QRgb*>(m_picture.constScanLine(y));
+        uint8_t* bgr = m_bgr.data() + static_cast<size_t>(y) * m_picture.width() * 3;
+        for (int x = 0; x < m_picture.width(); ++x) {
+            bgr[3 * x] = static_cast<uint8_t>(qBlue(row[x]));
+            bgr[3 * x + 1] = static_cast<uint8_t>(qGreen(row[x]));
+            bgr[3 * x + 2] = static_cast<uint8_t>(qRed(row[x]));
+        }
         for (int x = 0; x < m_picture.width();) {
-            while (x < m_picture.width() && qAlpha(row[x]) == 0)
+            const int a = qAlpha(row[x]);
+            if (a == 0) {
                 ++x;
+                continue;
+            }
+            const bool opaque = a == 255;
             const int start = x;
-            while (x < m_picture.width() && qAlpha(row[x]) != 0)
+            while (x < m_picture.width() && qAlpha(row[x]) != 0 && (qAlpha(row[x]) == 255) == opaque)
                 ++x;
-            if (x > start)
-                m_runs.push_back({y, start, x - start});
+            m_runs.push_back({y, start, x - start, opaque});
         }
     }
 }
@@ -202,6 +214,9 @@ void CaptionStamp::Draw(Surface& surface, const Caption& caption, const QFont& f
     const CaptionPlace at = CaptionPosition(caption, area, m_width, m_height);
     // Kept within int: positions are bounded, and so are the picture's sides.
     const int64_t left = static_cast<int64_t>(at.x) + m_left, top = static_cast<int64_t>(at.y) + m_top;
+    uint8_t* const bits = surface.bits();
+    const qsizetype bytesPerLine = surface.bytesPerLine();
+    const size_t pictureWidth = static_cast<size_t>(m_picture.width());
     for (const Run& run : m_runs) {
         const int64_t y = top + run.row;
         if (y < 0 || y >= surface.height())
@@ -210,22 +225,20 @@ void CaptionStamp::Draw(Surface& surface, const Caption& caption, const QFont& f
         const int64_t x1 = std::min<int64_t>(left + run.start + run.length, surface.width());
         if (x1 <= x0)
             continue;
+        const size_t from = static_cast<size_t>(run.row) * pictureWidth + static_cast<size_t>(x0 - left);
+        uint8_t* out = bits + y * bytesPerLine + 3 * x0;
+        const uint8_t* bgr = m_bgr.data() + 3 * from;
+        if (run.opaque) {
+            std::memcpy(out, bgr, 3 * static_cast<size_t>(x1 - x0));
+            continue;
+        }
+        // Premultiplied "source over": picture + surface x (255 - a) / 255, rounded.
         const auto* in = reinterpret_cast<const QRgb*>(m_picture.constScanLine(run.row)) + (x0 - left);
-        uint8_t* out = surface.scanLine(static_cast<int>(y)) + 3 * x0;
-        for (int64_t x = x0; x < x1; ++x, ++in, out += 3) {
-            const QRgb p = *in;
-            const unsigned a = qAlpha(p);
-            if (a == 255) {
-                out[0] = static_cast<uint8_t>(qBlue(p));
-                out[1] = static_cast<uint8_t>(qGreen(p));
-                out[2] = static_cast<uint8_t>(qRed(p));
-                continue;
-            }
-            // Premultiplied "source over": picture + surface x (255 - a) / 255, rounded.
-            const unsigned keep = 255 - a;
-            out[0] = static_cast<uint8_t>(qBlue(p) + (out[0] * keep + 127) / 255);
-            out[1] = static_cast<uint8_t>(qGreen(p) + (out[1] * keep + 127) / 255);
-            out[2] = static_cast<uint8_t>(qRed(p) + (out[2] * keep + 127) / 255);
+        for (int64_t x = x0; x < x1; ++x, ++in, bgr += 3, out += 3) {
+            const unsigned keep = 255 - qAlpha(*in);
+            out[0] = static_cast<uint8_t>(bgr[0] + (out[0] * keep + 127) / 255);
+            out[1] = static_cast<uint8_t>(bgr[1] + (out[1] * keep + 127) / 255);
+            out[2] = static_cast<uint8_t>(bgr[2] + (out[2] * keep + 127) / 255);
         }
     }
 }

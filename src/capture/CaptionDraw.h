@@ -61,8 +61,10 @@ private:
     int m_width = 0, m_height = 0; // the text cell
     int m_left = 0, m_top = 0;     // the picture's corner from the cell's top-left corner
     QImage m_picture;              // premultiplied, transparent where nothing is drawn
+    std::vector<uint8_t> m_bgr;    // its colours as surface bytes, 3 a pixel
     struct Run {
         int row, start, length; // in picture pixels
+        bool opaque;            // every pixel fully covered
     };
     std::vector<Run> m_runs; // the drawn pixels, row by row
 };

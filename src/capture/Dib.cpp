@@ -355,13 +355,15 @@ bool DrawBgrRows(Surface& surface, const BITMAPINFOHEADER& ih, std::span<const u
     while (last > first && xs[last - 1 - dst.left] >= w)
         --last;
     const bool unscaled = dst.Width() == src.Width();
+    uint8_t* const bits = surface.bits(); // once: every scanLine call would check for sharing
+    const qsizetype bytesPerLine = surface.bytesPerLine();
     for (int y = y0; y < y1; ++y) {
         const int sy =
             src.top + static_cast<int>((static_cast<int64_t>(y - dst.top) * src.Height()) / dst.Height());
         if (sy < 0 || sy >= h)
             continue;
         const uint8_t* in = pixels.data() + stride * static_cast<size_t>(ih.biHeight > 0 ? h - 1 - sy : sy);
-        uint8_t* out = surface.scanLine(y);
+        uint8_t* out = bits + y * bytesPerLine;
         if (unscaled && bpp == 3) {
             if (last > first)
                 std::memcpy(out + 3 * first, in + 3 * static_cast<size_t>(xs[first - dst.left]),
@@ -469,6 +471,8 @@ bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRe
         m_keyed.mask.clear();
     }
     const int w = dst.Width();
+    uint8_t* const bits = surface.bits();
+    const qsizetype bytesPerLine = surface.bytesPerLine();
     for (const Keyed::Run& run : m_keyed.runs) {
         const int y = dst.top + run.row;
         if (y < 0 || y >= surface.height())
@@ -479,7 +483,7 @@ bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRe
         if (x1 <= x0)
             continue;
         const uint8_t* bgr = m_keyed.bgr.data() + (static_cast<size_t>(run.row) * w + (x0 - dst.left)) * 3;
-        std::memcpy(surface.scanLine(y) + 3 * x0, bgr, 3 * static_cast<size_t>(x1 - x0));
+        std::memcpy(bits + y * bytesPerLine + 3 * x0, bgr, 3 * static_cast<size_t>(x1 - x0));
     }
     return true;
 }
@@ -740,6 +744,20 @@ using U16x16 = uint16_t __attribute__((vector_size(32)));
 // stored less 32768 (read as signed 16-bit numbers) for BlendColumns.
 void BlendRows(const uint8_t* r0, const uint8_t* r1, uint16_t a0, uint16_t a1, uint16_t* out, size_t n) {
     size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128(), w0 = _mm_set1_epi16(static_cast<int16_t>(a0)),
+                  w1 = _mm_set1_epi16(static_cast<int16_t>(a1)), offset = _mm_set1_epi16(INT16_MIN);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + i));
+        const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + i));
+        const __m128i lo = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(p, zero), w0),
+                                         _mm_mullo_epi16(_mm_unpacklo_epi8(q, zero), w1));
+        const __m128i hi = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(p, zero), w0),
+                                         _mm_mullo_epi16(_mm_unpackhi_epi8(q, zero), w1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_xor_si128(lo, offset));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_xor_si128(hi, offset));
+    }
+#else
     for (; i + 16 <= n; i += 16) {
         U8x16 p, q;
         std::memcpy(&p, r0 + i, sizeof p);
@@ -748,6 +766,7 @@ void BlendRows(const uint8_t* r0, const uint8_t* r1, uint16_t a0, uint16_t a1, u
             (__builtin_convertvector(p, U16x16) * a0 + __builtin_convertvector(q, U16x16) * a1) ^ 0x8000;
         std::memcpy(out + i, &v, sizeof v);
     }
+#endif
     for (; i < n; ++i)
         out[i] = static_cast<uint16_t>((r0[i] * a0 + r1[i] * a1) ^ 0x8000);
 }
@@ -761,25 +780,29 @@ struct Tap {
 
 // One destination row of three-byte pixels: (w0 p + w1 q) >> 16 for each byte, where p and
 // q are the blended values (each of them 32768 more than stored).
-void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, uint8_t* dst) {
+void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, bool adjacent, uint8_t* dst) {
     size_t i = 0;
     const size_t count = taps.size();
 #if defined(__SSE2__)
     // One multiply-add of signed pairs gives w0 (p - 32768) + w1 (q - 32768), which is
-    // w0 p + w1 q less 256 x 32768: the same sum exactly once that is added back. Four
-    // values are read and four bytes written for each pixel; the fourth byte is the next
-    // pixel's, so the last pixel of the row is done below.
-    const __m128i bias = _mm_set1_epi32(256 * 32768);
-    for (; i + 1 < count; ++i, dst += 3) {
-        const Tap& t = taps[i];
-        const __m128i p = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + t.first));
-        const __m128i q = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + t.second));
-        __m128i sum = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(p, q), _mm_set1_epi32(t.pair)), bias);
-        sum = _mm_srli_epi32(sum, 16);
-        sum = _mm_packs_epi32(sum, sum);
-        sum = _mm_packus_epi16(sum, sum);
-        const uint32_t bytes = static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
-        std::memcpy(dst, &bytes, 4);
+    // w0 p + w1 q less 256 x 32768: the same sum exactly once that is added back. When the
+    // second pixel follows the first (any source row of two pixels or more), one read of
+    // eight values holds both. Two pixels are worked at a time and each writes four bytes,
+    // the fourth being the next pixel's, so the row's last pixel is done below.
+    if (adjacent) {
+        const __m128i bias = _mm_set1_epi32(256 * 32768);
+        auto pixel = [&](const Tap& t) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + t.first));
+            const __m128i pairs = _mm_unpacklo_epi16(x, _mm_srli_si128(x, 6)); // p0 q0 p1 q1 p2 q2
+            return _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, _mm_set1_epi32(t.pair)), bias), 16);
+        };
+        for (; i + 2 < count; i += 2, dst += 6) {
+            const __m128i both = _mm_packus_epi16(_mm_packs_epi32(pixel(taps[i]), pixel(taps[i + 1])), bias);
+            uint32_t bytes[2];
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes), both);
+            std::memcpy(dst, &bytes[0], 4);
+            std::memcpy(dst + 3, &bytes[1], 4);
+        }
     }
 #endif
     for (; i < count; ++i, dst += 3) {
@@ -856,7 +879,7 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
                        static_cast<int32_t>(w0 | w1 << 16)};
         }
         const size_t rowBytes = static_cast<size_t>(oldW) * 3;
-        blended.resize(rowBytes + 1); // the last pixel's values are read four at a time
+        blended.resize(rowBytes + 8); // values are read eight at a time
         const size_t padding = newStride - 3 * static_cast<size_t>(newWidth);
         for (int j = 0; j < newHeight; ++j) {
             const Weight& r = rows[j];
@@ -865,7 +888,7 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
             BlendRows(row0, row1, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second),
                       blended.data(), rowBytes);
             uint8_t* dst = out.data() + static_cast<uint64_t>(j) * newStride;
-            BlendColumns(blended.data(), taps, dst);
+            BlendColumns(blended.data(), taps, oldW >= 2, dst);
             if (padding)
                 std::memset(dst + newStride - padding, 0, padding);
         }
