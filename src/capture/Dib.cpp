@@ -79,6 +79,11 @@ std::vector<uint8_t> MakeBmpFile(const std::vector<uint8_t>& header, const std::
 // map[i] of a `srcW`-wide source rectangle starting at `srcLeft`.
 std::vector<int> NearestMap(int dstW, int srcLeft, int srcW) {
     std::vector<int> map(static_cast<size_t>(std::max(dstW, 0)));
+    if (dstW == srcW) { // unscaled: no division needed
+        for (int i = 0; i < dstW; ++i)
+            map[i] = srcLeft + i;
+        return map;
+    }
     for (int i = 0; i < dstW; ++i)
         map[i] = srcLeft + static_cast<int>((static_cast<int64_t>(i) * srcW) / dstW);
     return map;
@@ -854,8 +859,23 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
     const uint64_t oldStride = DibStride(oldW, bits), newStride = DibStride(newWidth, bits);
     if (pixels.size() < oldStride * static_cast<uint64_t>(oldH))
         return fail();
-    const std::vector<Weight> cols = WeightTable(oldW, newWidth);
-    const std::vector<Weight> rows = WeightTable(oldH, newHeight);
+    // The tables of the last sizes asked for are kept: every small picture has the same.
+    thread_local struct {
+        int oldW = -1, newW = -1, oldH = -1, newH = -1;
+        std::vector<Weight> cols, rows;
+        std::vector<Tap> taps; // the column table as three-byte offsets, made when needed
+    } tables;
+    if (tables.oldW != oldW || tables.newW != newWidth) {
+        tables.cols = WeightTable(oldW, newWidth);
+        tables.taps.clear();
+        tables.oldW = oldW, tables.newW = newWidth;
+    }
+    if (tables.oldH != oldH || tables.newH != newHeight) {
+        tables.rows = WeightTable(oldH, newHeight);
+        tables.oldH = oldH, tables.newH = newHeight;
+    }
+    const std::vector<Weight>& cols = tables.cols;
+    const std::vector<Weight>& rows = tables.rows;
     std::vector<uint8_t>& out = m_pixels;
     out.resize(newStride * static_cast<uint64_t>(newHeight));
     if (bits != 24) // every byte of the three-byte rows is written below, padding too
@@ -868,16 +888,18 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
         // over the whole row, then each destination pixel blends two columns of that:
         // b0 (a0 P00 + a1 P10) + b1 (a0 P01 + a1 P11) is the same sum as
         // (b0 P00 + b1 P01) a0 + (b0 P10 + b1 P11) a1, so every byte is the same.
-        thread_local std::vector<Tap> taps;
-        thread_local std::vector<uint16_t> blended;
-        taps.resize(static_cast<size_t>(newWidth));
-        for (int i = 0; i < newWidth; ++i) {
-            const uint32_t w0 = static_cast<uint32_t>(cols[i].first),
-                           w1 = static_cast<uint32_t>(cols[i].second);
-            taps[i] = {static_cast<uint32_t>(cols[i].index * 3),
-                       static_cast<uint32_t>(next(cols[i].index, oldW) * 3), w0, w1,
-                       static_cast<int32_t>(w0 | w1 << 16)};
+        std::vector<Tap>& taps = tables.taps;
+        if (taps.empty()) {
+            taps.resize(static_cast<size_t>(newWidth));
+            for (int i = 0; i < newWidth; ++i) {
+                const uint32_t w0 = static_cast<uint32_t>(cols[i].first),
+                               w1 = static_cast<uint32_t>(cols[i].second);
+                taps[i] = {static_cast<uint32_t>(cols[i].index * 3),
+                           static_cast<uint32_t>(next(cols[i].index, oldW) * 3), w0, w1,
+                           static_cast<int32_t>(w0 | w1 << 16)};
+            }
         }
+        thread_local std::vector<uint16_t> blended;
         const size_t rowBytes = static_cast<size_t>(oldW) * 3;
         blended.resize(rowBytes + 8); // values are read eight at a time
         const size_t padding = newStride - 3 * static_cast<size_t>(newWidth);

@@ -26,13 +26,20 @@ struct Rows {
 
 void FillRect(const Rows& img, int x0, int y0, int rw, int rh, Bgr c) {
     const int x1 = std::min(img.w, x0 + rw), y1 = std::min(img.h, y0 + rh);
-    for (int y = std::max(0, y0); y < y1; ++y) {
-        uint8_t* row = img.data + static_cast<size_t>(img.h - 1 - y) * img.stride;
-        for (int x = std::max(0, x0); x < x1; ++x) {
-            uint8_t* p = row + static_cast<size_t>(x) * 3;
-            p[0] = c.b, p[1] = c.g, p[2] = c.r;
-        }
-    }
+    x0 = std::max(0, x0);
+    y0 = std::max(0, y0);
+    if (x1 <= x0 || y1 <= y0)
+        return;
+    // The first row pixel by pixel, the others copied from it.
+    const size_t bytes = 3 * static_cast<size_t>(x1 - x0);
+    uint8_t* const first =
+        img.data + static_cast<size_t>(img.h - 1 - y0) * img.stride + 3 * static_cast<size_t>(x0);
+    uint8_t* p = first;
+    for (int x = x0; x < x1; ++x, p += 3)
+        p[0] = c.b, p[1] = c.g, p[2] = c.r;
+    for (int y = y0 + 1; y < y1; ++y)
+        std::memcpy(img.data + static_cast<size_t>(img.h - 1 - y) * img.stride + 3 * static_cast<size_t>(x0),
+                    first, bytes);
 }
 
 // Draws `text` (digits and ":") with its top-left corner at (x, y) on a black band.
