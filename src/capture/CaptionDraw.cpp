@@ -166,6 +166,13 @@ void CaptionStamp::Make(const Caption& caption, const QFont& font, const std::st
         QRect(0, 0, m_width, m_height).united(ink).adjusted(-margin, -margin, margin, margin);
     m_left = bounds.left();
     m_top = bounds.top();
+    m_bgr.clear();
+    // A caption too big to keep (thousands of characters) is drawn directly every frame.
+    m_direct = static_cast<int64_t>(bounds.width()) * bounds.height() > kMaxKeptPixels;
+    if (m_direct) {
+        m_picture = QImage();
+        return;
+    }
     m_picture = QImage(bounds.width(), bounds.height(), QImage::Format_ARGB32_Premultiplied);
     m_picture.fill(Qt::transparent);
     {
@@ -211,6 +218,10 @@ void CaptionStamp::Draw(Surface& surface, const Caption& caption, const QFont& f
     if (!m_made || text != m_text || caption.TextColor != m_textColor || caption.BackColor != m_backColor ||
         caption.BackType != m_backType || !(font == m_font))
         Make(caption, font, text);
+    if (m_direct) {
+        DrawCaption(surface, caption, font, expandedText, area, time);
+        return;
+    }
     const CaptionPlace at = CaptionPosition(caption, area, m_width, m_height);
     // Kept within int: positions are bounded, and so are the picture's sides.
     const int64_t left = static_cast<int64_t>(at.x) + m_left, top = static_cast<int64_t>(at.y) + m_top;

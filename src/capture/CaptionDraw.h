@@ -50,10 +50,14 @@ public:
     void Draw(Surface& surface, const Caption& caption, const QFont& font, const std::string& expandedText,
               const PixelRect& area, const std::tm& time);
 
+    // Pictures larger than this are not kept.
+    static constexpr int64_t kMaxKeptPixels = 1 << 20;
+
 private:
     void Make(const Caption& caption, const QFont& font, const std::string& text);
 
     bool m_made = false;
+    bool m_direct = false; // too big to keep: drawn directly
     std::string m_text;
     QFont m_font;
     COLORREF m_textColor = 0, m_backColor = 0;

@@ -179,7 +179,9 @@ TEST(CaptionDrawing, KeptCaptionLooksLikeTheOneDrawnDirectly) {
         {"%H:%M:%S viewers %G", 1, 2, 2, false, "glyphs only, bottom right"},
         {"Kestrel Kestrel Kestrel Kestrel Kestrel", 1, 1, 1, true, "wider than the surface, italic"},
         {"fjord gyp", 0, 3, 3, true, "given point past the corner"},
+        {nullptr, 0, 1, 0, false, "too long to keep: drawn directly"},
     };
+    const std::string longText(10000, 'W');
     Surface background = MakeSurface(200, 60);
     for (int y = 0; y < 60; ++y)
         for (int x = 0; x < 200; ++x)
@@ -198,7 +200,7 @@ TEST(CaptionDrawing, KeptCaptionLooksLikeTheOneDrawnDirectly) {
         for (int second : {9, 9, 10}) { // drawn again, then with another text
             std::tm tm = FixedTime();
             tm.tm_sec = second;
-            const std::string expanded = ExpandCaptionCodes(r.text, tm, 7);
+            const std::string expanded = ExpandCaptionCodes(r.text ? r.text : longText, tm, 7);
             Surface direct = background.copy(), kept = background.copy();
             DrawCaption(direct, c, font, expanded, {0, 0, 200, 60}, tm);
             stamp.Draw(kept, c, font, expanded, {0, 0, 200, 60}, tm);
