@@ -185,6 +185,7 @@ void TestPatternDevice::Render(DibBuffer& frame, uint32_t counter, std::time_t c
             rects.push_back(DigitsBand(2 * d.scale, h - 7 * d.scale, d.scale, d.clock.size()));
         for (PixelRect& r : rects)
             r = Clip(r, w, h);
+        std::erase_if(rects, [](const PixelRect& r) { return r.Width() <= 0 || r.Height() <= 0; });
         return rects;
     };
 

@@ -312,7 +312,7 @@ TEST(TestPattern, FrameDrawnOverAnEarlierOneEqualsAFreshOne) {
                           {10, 1001, 1, false}, {99, 0, 0, false},    {100, 1002, 1, false},
                           {101, 1002, 0, true}, {40, 1003, 1, false}, {41, 0, 1, false},
                           {42, 1004, 0, false}};
-    for (auto [w, h] : {std::pair{640, 480}, std::pair{80, 60}, std::pair{7, 5}}) {
+    for (auto [w, h] : {std::pair{640, 480}, std::pair{80, 60}, std::pair{7, 5}, std::pair{2, 400}}) {
         SCOPED_TRACE(testing::Message() << w << "x" << h);
         TestPatternDevice device;
         device.SetFormat(w, h, 24);
