@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QSocketNotifier>
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <benchmark/benchmark.h>
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +31,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -51,6 +54,9 @@ struct Composer : TestPatternCapture {
     explicit Composer(const std::string& root) { Connect(root, 320, 240, 3); }
 };
 Composer* g_composer = nullptr;
+// The server thread's CPU time inside ComposeFrame while answering picture requests.
+double g_composeInServerUs = 0;
+int g_composeInServerCalls = 0;
 
 // One HTTP/1.0 exchange on this thread: the client's socket is watched by the same event
 // loop as the server's, so the thread sleeps until either side has something to do.
@@ -112,12 +118,64 @@ void BM_StaticFileOverHttp(benchmark::State& state) {
 }
 BENCHMARK(BM_StaticFileOverHttp)->Unit(benchmark::kMicrosecond);
 
-// CPU time of the whole process (every thread), in µs. The client runs on the same thread
-// as the server, so a request's figure includes the client's connect, send and receive.
-double ProcessCpuUs() {
+double CpuUs(clockid_t clock) {
     timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    clock_gettime(clock, &t);
     return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+}
+// CPU time of the whole process (every thread, the background file writer included), in µs.
+double ProcessCpuUs() {
+    return CpuUs(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+// One HTTP/1.0 exchange with blocking calls, for a client on a thread of its own.
+std::size_t BlockingExchange(const std::string& path) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(g_site->port));
+    std::size_t received = 0;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0 || (n < 0 && errno == EINTR))
+            received += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    ::close(fd);
+    return received;
+}
+
+// The server's side of a run: its event loop until the client is done. A profiler can
+// count this thread's work alone with --toggle-collect='*ServeUntil*'.
+__attribute__((noinline)) void ServeUntil(const std::atomic<bool>& done) {
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+// The server's CPU time per request: the client runs on a thread of its own, and its
+// thread CPU time is taken from the process's. What is left is the server's work (and
+// the background file writer's), plus the client thread's start, which counts against
+// the server.
+double ServerCpuUsPerRequest(const std::string& path, int calls) {
+    std::atomic<bool> done{false};
+    double clientUs = 0;
+    const double before = ProcessCpuUs();
+    std::thread client([&] {
+        const double start = CpuUs(CLOCK_THREAD_CPUTIME_ID);
+        for (int i = 0; i < calls; ++i)
+            if (BlockingExchange(path) == 0)
+                std::fprintf(stderr, "no answer to %s\n", path.c_str());
+        clientUs = CpuUs(CLOCK_THREAD_CPUTIME_ID) - start;
+        done = true;
+        QMetaObject::invokeMethod(
+            qApp, [] {}, Qt::QueuedConnection); // wakes the event loop
+    });
+    ServeUntil(done);
+    client.join();
+    return (ProcessCpuUs() - before - clientUs) / calls;
 }
 
 template <typename F> double CpuUsPerCall(F&& f, int calls) {
@@ -131,21 +189,37 @@ template <typename F> double CpuUsPerCall(F&& f, int calls) {
 // median round of each is compared, so both see the same load on a shared machine.
 void PrintCpuRatio(int rounds) {
     constexpr int kCalls = 20;
-    std::vector<double> compose, frame, file;
+    std::vector<double> compose, frame, file, frameWithClient, still, composeInServer, composeThread;
+    // A static copy of the picture: what serving a file of its size costs without composing.
+    g_composer->capture->ComposeFrame();
+    QFile::remove(QString::fromStdString(g_site->root + "/still.jpg"));
+    QFile::copy(QString::fromStdString(g_site->root + "/frame.jpg"),
+                QString::fromStdString(g_site->root + "/still.jpg"));
     for (int round = 0; round < rounds; ++round) {
+        const double threadStart = CpuUs(CLOCK_THREAD_CPUTIME_ID);
         compose.push_back(CpuUsPerCall([] { g_composer->capture->ComposeFrame(); }, kCalls));
-        frame.push_back(CpuUsPerCall([] { Exchange("/frame.jpg"); }, kCalls));
-        file.push_back(CpuUsPerCall([] { Exchange("/k.html"); }, kCalls));
+        composeThread.push_back((CpuUs(CLOCK_THREAD_CPUTIME_ID) - threadStart) / kCalls);
+        g_composeInServerUs = 0, g_composeInServerCalls = 0;
+        frame.push_back(ServerCpuUsPerRequest("/frame.jpg", kCalls));
+        composeInServer.push_back(g_composeInServerUs / std::max(1, g_composeInServerCalls));
+        file.push_back(ServerCpuUsPerRequest("/k.html", kCalls));
+        still.push_back(ServerCpuUsPerRequest("/still.jpg", kCalls));
+        frameWithClient.push_back(CpuUsPerCall([] { Exchange("/frame.jpg"); }, kCalls));
     }
     auto median = [](std::vector<double>& v) {
         std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
         return v[v.size() / 2];
     };
-    const double c = median(compose), f = median(frame), k = median(file);
-    std::printf("\nCPU time per call (process, all threads), median of %d interleaved rounds of %d calls:\n"
-                "ComposeFrame %.1f us, \"/frame.jpg\" over HTTP %.1f us, ratio %.2f (goal <= 1.1); "
-                "1 KiB file over HTTP %.1f us\n",
-                rounds, kCalls, c, f, f / c, k);
+    const double c = median(compose), f = median(frame), k = median(file), w = median(frameWithClient),
+                 st = median(still), cs = median(composeInServer), ct = median(composeThread);
+    std::printf(
+        "\nServer CPU time per call (process less the client's thread), median of %d interleaved rounds "
+        "of %d calls:\n"
+        "ComposeFrame %.1f us, \"/frame.jpg\" %.1f us, ratio %.2f (goal <= 1.1); 1 KiB file %.1f us; "
+        "a static copy of the picture %.1f us\n"
+        "With the client on the server's thread (process CPU): \"/frame.jpg\" %.1f us, ratio %.2f\n"
+        "ComposeFrame on the server's thread alone: %.1f us, inside a picture request: %.1f us\n",
+        rounds, kCalls, c, f, f / c, k, st, w, w / c, ct, cs);
 }
 
 } // namespace
@@ -166,7 +240,12 @@ int main(int argc, char** argv) {
     ServerHooks hooks;
     Composer composer(site.root);
     g_composer = &composer;
-    hooks.composeFrame = [] { g_composer->capture->ComposeFrame(); };
+    hooks.composeFrame = [] {
+        const double start = CpuUs(CLOCK_THREAD_CPUTIME_ID);
+        g_composer->capture->ComposeFrame();
+        g_composeInServerUs += CpuUs(CLOCK_THREAD_CPUTIME_ID) - start;
+        ++g_composeInServerCalls;
+    };
     hooks.picturePassword = [] { return std::string(); };
     site.server = std::make_unique<CWebServer>(site.settings, site.box, hooks);
     for (unsigned port = 18700; port < 18800 && !site.server->IsListening(); ++port) {
@@ -178,6 +257,19 @@ int main(int argc, char** argv) {
         return 1;
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
+    // "--profile=/path" serves `--calls=N` (default 50) requests for the path to a client on
+    // another thread and nothing else, for a profiler.
+    int profileCalls = 50;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--calls=", 8) == 0)
+            profileCalls = std::max(1, std::atoi(argv[i] + 8));
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--profile=", 10) == 0) {
+            ServerCpuUsPerRequest("/frame.jpg", 1); // first-call work is not counted
+            ServerCpuUsPerRequest(argv[i] + 10, profileCalls);
+            site.server.reset();
+            return 0;
+        }
     // "--rounds=N" shortens the CPU comparison, e.g. under a profiler.
     int rounds = 41;
     for (int i = 1; i < argc; ++i)

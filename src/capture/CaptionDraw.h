@@ -9,6 +9,7 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -38,5 +39,38 @@ CaptionPlace CaptionPosition(const Caption& caption, const PixelRect& area, int 
 // it between frames).
 void DrawCaption(Surface& surface, const Caption& caption, const QFont& font, const std::string& expandedText,
                  const PixelRect& area, const std::tm& time);
+
+// A caption drawn the way DrawCaption draws it, for frame after frame: the text is laid out
+// and drawn once into a picture of its own with its coverage, and while the formatted text,
+// font and colours stay the same (a clock caption changes once a second) each frame only
+// copies that picture onto the surface. Pixels the text covers only partly are blended
+// with the surface here rather than by the toolkit, which may round them one level apart.
+class CaptionStamp {
+public:
+    void Draw(Surface& surface, const Caption& caption, const QFont& font, const std::string& expandedText,
+              const PixelRect& area, const std::tm& time);
+
+    // Pictures larger than this are not kept.
+    static constexpr int64_t kMaxKeptPixels = 1 << 20;
+
+private:
+    void Make(const Caption& caption, const QFont& font, const std::string& text);
+
+    bool m_made = false;
+    bool m_direct = false; // too big to keep: drawn directly
+    std::string m_text;
+    QFont m_font;
+    COLORREF m_textColor = 0, m_backColor = 0;
+    int32_t m_backType = 0;
+    int m_width = 0, m_height = 0; // the text cell
+    int m_left = 0, m_top = 0;     // the picture's corner from the cell's top-left corner
+    QImage m_picture;              // premultiplied, transparent where nothing is drawn
+    std::vector<uint8_t> m_bgr;    // its colours as surface bytes, 3 a pixel
+    struct Run {
+        int row, start, length; // in picture pixels
+        bool opaque;            // every pixel fully covered
+    };
+    std::vector<Run> m_runs; // the drawn pixels, row by row
+};
 
 } // namespace kestrel

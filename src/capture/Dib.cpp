@@ -10,6 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kestrel {
 
 namespace {
@@ -75,6 +79,11 @@ std::vector<uint8_t> MakeBmpFile(const std::vector<uint8_t>& header, const std::
 // map[i] of a `srcW`-wide source rectangle starting at `srcLeft`.
 std::vector<int> NearestMap(int dstW, int srcLeft, int srcW) {
     std::vector<int> map(static_cast<size_t>(std::max(dstW, 0)));
+    if (dstW == srcW) { // unscaled: no division needed
+        for (int i = 0; i < dstW; ++i)
+            map[i] = srcLeft + i;
+        return map;
+    }
     for (int i = 0; i < dstW; ++i)
         map[i] = srcLeft + static_cast<int>((static_cast<int64_t>(i) * srcW) / dstW);
     return map;
@@ -351,13 +360,15 @@ bool DrawBgrRows(Surface& surface, const BITMAPINFOHEADER& ih, std::span<const u
     while (last > first && xs[last - 1 - dst.left] >= w)
         --last;
     const bool unscaled = dst.Width() == src.Width();
+    uint8_t* const bits = surface.bits(); // once: every scanLine call would check for sharing
+    const qsizetype bytesPerLine = surface.bytesPerLine();
     for (int y = y0; y < y1; ++y) {
         const int sy =
             src.top + static_cast<int>((static_cast<int64_t>(y - dst.top) * src.Height()) / dst.Height());
         if (sy < 0 || sy >= h)
             continue;
         const uint8_t* in = pixels.data() + stride * static_cast<size_t>(ih.biHeight > 0 ? h - 1 - sy : sy);
-        uint8_t* out = surface.scanLine(y);
+        uint8_t* out = bits + y * bytesPerLine;
         if (unscaled && bpp == 3) {
             if (last > first)
                 std::memcpy(out + 3 * first, in + 3 * static_cast<size_t>(xs[first - dst.left]),
@@ -465,6 +476,8 @@ bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRe
         m_keyed.mask.clear();
     }
     const int w = dst.Width();
+    uint8_t* const bits = surface.bits();
+    const qsizetype bytesPerLine = surface.bytesPerLine();
     for (const Keyed::Run& run : m_keyed.runs) {
         const int y = dst.top + run.row;
         if (y < 0 || y >= surface.height())
@@ -475,7 +488,7 @@ bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRe
         if (x1 <= x0)
             continue;
         const uint8_t* bgr = m_keyed.bgr.data() + (static_cast<size_t>(run.row) * w + (x0 - dst.left)) * 3;
-        std::memcpy(surface.scanLine(y) + 3 * x0, bgr, 3 * static_cast<size_t>(x1 - x0));
+        std::memcpy(bits + y * bytesPerLine + 3 * x0, bgr, 3 * static_cast<size_t>(x1 - x0));
     }
     return true;
 }
@@ -484,6 +497,7 @@ bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRe
 // DibBuffer
 
 void DibBuffer::Free() {
+    m_tag = 0;
     m_header.clear();
     m_header.shrink_to_fit();
     m_pixels.clear();
@@ -518,6 +532,7 @@ void DibBuffer::ToBmpFile(std::vector<uint8_t>& out) const {
 }
 
 uint8_t* DibBuffer::Prepare(const BITMAPINFOHEADER& header) {
+    m_tag = 0;
     m_header.resize(kInfoHeaderSize);
     std::memcpy(m_header.data(), &header, kInfoHeaderSize);
     m_pixels.resize(DibStride(header.biWidth, header.biBitCount) *
@@ -630,6 +645,7 @@ bool DibBuffer::LoadBmpBytes(std::span<const uint8_t> file, unsigned depthMask) 
 }
 
 bool DibBuffer::CopyFrom(std::span<const uint8_t> header, std::span<const uint8_t> pixels) {
+    m_tag = 0;
     m_header.clear();
     m_pixels.clear(); // keeps the memory for a picture of the same size
     if (header.size() < kInfoHeaderSize)
@@ -723,61 +739,180 @@ bool DibBuffer::Resize(int newWidth, int newHeight) {
     return true;
 }
 
+namespace {
+
+using U8x16 = uint8_t __attribute__((vector_size(16)));
+using U16x16 = uint16_t __attribute__((vector_size(32)));
+
+// Blends two rows of bytes: out[i] = a0 x r0[i] + a1 x r1[i] - 32768. With a0 + a1 = 256
+// every sum stays below 65536, so sixteen 16-bit lanes are worked at once; the values are
+// stored less 32768 (read as signed 16-bit numbers) for BlendColumns.
+void BlendRows(const uint8_t* r0, const uint8_t* r1, uint16_t a0, uint16_t a1, uint16_t* out, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128(), w0 = _mm_set1_epi16(static_cast<int16_t>(a0)),
+                  w1 = _mm_set1_epi16(static_cast<int16_t>(a1)), offset = _mm_set1_epi16(INT16_MIN);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + i));
+        const __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + i));
+        const __m128i lo = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(p, zero), w0),
+                                         _mm_mullo_epi16(_mm_unpacklo_epi8(q, zero), w1));
+        const __m128i hi = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(p, zero), w0),
+                                         _mm_mullo_epi16(_mm_unpackhi_epi8(q, zero), w1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_xor_si128(lo, offset));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_xor_si128(hi, offset));
+    }
+#else
+    for (; i + 16 <= n; i += 16) {
+        U8x16 p, q;
+        std::memcpy(&p, r0 + i, sizeof p);
+        std::memcpy(&q, r1 + i, sizeof q);
+        const U16x16 v =
+            (__builtin_convertvector(p, U16x16) * a0 + __builtin_convertvector(q, U16x16) * a1) ^ 0x8000;
+        std::memcpy(out + i, &v, sizeof v);
+    }
+#endif
+    for (; i < n; ++i)
+        out[i] = static_cast<uint16_t>((r0[i] * a0 + r1[i] * a1) ^ 0x8000);
+}
+
+// Two source pixels of a row blended by BlendRows, and their weights (summing to 256).
+struct Tap {
+    uint32_t first, second; // offsets of the pixels' first values
+    uint32_t w0, w1;
+    int32_t pair; // w0 and w1 as two 16-bit numbers, w0 in the low half
+};
+
+// One destination row of three-byte pixels: (w0 p + w1 q) >> 16 for each byte, where p and
+// q are the blended values (each of them 32768 more than stored).
+void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, bool adjacent, uint8_t* dst) {
+    size_t i = 0;
+    const size_t count = taps.size();
+#if defined(__SSE2__)
+    // One multiply-add of signed pairs gives w0 (p - 32768) + w1 (q - 32768), which is
+    // w0 p + w1 q less 256 x 32768: the same sum exactly once that is added back. When the
+    // second pixel follows the first (any source row of two pixels or more), one read of
+    // eight values holds both. Two pixels are worked at a time and each writes four bytes,
+    // the fourth being the next pixel's, so the row's last pixel is done below.
+    if (adjacent) {
+        const __m128i bias = _mm_set1_epi32(256 * 32768);
+        auto pixel = [&](const Tap& t) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + t.first));
+            const __m128i pairs = _mm_unpacklo_epi16(x, _mm_srli_si128(x, 6)); // p0 q0 p1 q1 p2 q2
+            return _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, _mm_set1_epi32(t.pair)), bias), 16);
+        };
+        for (; i + 2 < count; i += 2, dst += 6) {
+            const __m128i both = _mm_packus_epi16(_mm_packs_epi32(pixel(taps[i]), pixel(taps[i + 1])), bias);
+            uint32_t bytes[2];
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes), both);
+            std::memcpy(dst, &bytes[0], 4);
+            std::memcpy(dst + 3, &bytes[1], 4);
+        }
+    }
+#endif
+    for (; i < count; ++i, dst += 3) {
+        const Tap& t = taps[i];
+        for (size_t k = 0; k < 3; ++k)
+            dst[k] = static_cast<uint8_t>(
+                (t.w0 * (v[t.first + k] ^ 0x8000u) + t.w1 * (v[t.second + k] ^ 0x8000u)) >> 16);
+    }
+}
+
+bool Overlaps(std::span<const uint8_t> a, const std::vector<uint8_t>& b) {
+    const uint8_t* bStart = b.data();
+    const uint8_t* bEnd = bStart + b.capacity();
+    return !a.empty() && bStart && a.data() < bEnd && bStart < a.data() + a.size();
+}
+
+} // namespace
+
 bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint8_t> pixels, int newWidth,
                            int newHeight) {
-    Free();
-    if (header.size() < kInfoHeaderSize || pixels.empty())
+    if (Overlaps(header, m_header) || Overlaps(pixels, m_pixels)) {
+        // Resampling a picture into itself: through a fresh buffer.
+        DibBuffer resized;
+        const bool ok = resized.ResizeFrom(header, pixels, newWidth, newHeight);
+        *this = std::move(resized);
+        return ok;
+    }
+    // The pixel memory is kept for the next picture of the same size.
+    m_tag = 0;
+    m_header.clear();
+    auto fail = [this] {
+        Free();
         return false;
+    };
+    if (header.size() < kInfoHeaderSize || pixels.empty())
+        return fail();
     const auto oldHeader = ReadAt<BITMAPINFOHEADER>(header, 0);
     const BITMAPINFOHEADER* old = &oldHeader;
     if (newWidth < 1 || newHeight < 1 || newWidth > kMaxBmpDimension || newHeight > kMaxBmpDimension)
-        return false;
+        return fail();
     if (!DimensionsAcceptable(old->biWidth, old->biHeight))
-        return false;
+        return fail();
     const int bits = old->biBitCount;
     const int oldW = old->biWidth, oldH = std::abs(old->biHeight);
     BITMAPINFOHEADER nh;
     if (!InitHeader(nh, newWidth, old->biHeight < 0 ? -newHeight : newHeight, bits))
-        return false;
+        return fail();
     nh.biClrUsed = old->biClrUsed;
     const uint64_t oldStride = DibStride(oldW, bits), newStride = DibStride(newWidth, bits);
     if (pixels.size() < oldStride * static_cast<uint64_t>(oldH))
-        return false;
-    const std::vector<Weight> cols = WeightTable(oldW, newWidth);
-    const std::vector<Weight> rows = WeightTable(oldH, newHeight);
-    std::vector<uint8_t> out(newStride * static_cast<uint64_t>(newHeight), 0);
+        return fail();
+    // The tables of the last sizes asked for are kept: every small picture has the same.
+    thread_local struct {
+        int oldW = -1, newW = -1, oldH = -1, newH = -1;
+        std::vector<Weight> cols, rows;
+        std::vector<Tap> taps; // the column table as three-byte offsets, made when needed
+    } tables;
+    if (tables.oldW != oldW || tables.newW != newWidth) {
+        tables.cols = WeightTable(oldW, newWidth);
+        tables.taps.clear();
+        tables.oldW = oldW, tables.newW = newWidth;
+    }
+    if (tables.oldH != oldH || tables.newH != newHeight) {
+        tables.rows = WeightTable(oldH, newHeight);
+        tables.oldH = oldH, tables.newH = newHeight;
+    }
+    const std::vector<Weight>& cols = tables.cols;
+    const std::vector<Weight>& rows = tables.rows;
+    std::vector<uint8_t>& out = m_pixels;
+    out.resize(newStride * static_cast<uint64_t>(newHeight));
+    if (bits != 24) // every byte of the three-byte rows is written below, padding too
+        std::fill(out.begin(), out.end(), uint8_t{0});
     const uint8_t* src = pixels.data();
     auto next = [](int index, int size) { return std::min(index + 1, size - 1); };
 
     if (bits == 24) {
-        // The common case (every small picture): three bytes a pixel, the column offsets
-        // worked out once for all rows.
-        std::vector<int> c0s(static_cast<size_t>(newWidth)), c1s(static_cast<size_t>(newWidth));
-        for (int i = 0; i < newWidth; ++i) {
-            c0s[i] = cols[i].index * 3;
-            c1s[i] = next(cols[i].index, oldW) * 3;
+        // The common case (every small picture). The two source rows are blended first
+        // over the whole row, then each destination pixel blends two columns of that:
+        // b0 (a0 P00 + a1 P10) + b1 (a0 P01 + a1 P11) is the same sum as
+        // (b0 P00 + b1 P01) a0 + (b0 P10 + b1 P11) a1, so every byte is the same.
+        std::vector<Tap>& taps = tables.taps;
+        if (taps.empty()) {
+            taps.resize(static_cast<size_t>(newWidth));
+            for (int i = 0; i < newWidth; ++i) {
+                const uint32_t w0 = static_cast<uint32_t>(cols[i].first),
+                               w1 = static_cast<uint32_t>(cols[i].second);
+                taps[i] = {static_cast<uint32_t>(cols[i].index * 3),
+                           static_cast<uint32_t>(next(cols[i].index, oldW) * 3), w0, w1,
+                           static_cast<int32_t>(w0 | w1 << 16)};
+            }
         }
+        thread_local std::vector<uint16_t> blended;
+        const size_t rowBytes = static_cast<size_t>(oldW) * 3;
+        blended.resize(rowBytes + 8); // values are read eight at a time
+        const size_t padding = newStride - 3 * static_cast<size_t>(newWidth);
         for (int j = 0; j < newHeight; ++j) {
             const Weight& r = rows[j];
-            const uint32_t rf = static_cast<uint32_t>(r.first), rs = static_cast<uint32_t>(r.second);
             const uint8_t* row0 = src + static_cast<uint64_t>(r.index) * oldStride;
             const uint8_t* row1 = src + static_cast<uint64_t>(next(r.index, oldH)) * oldStride;
+            BlendRows(row0, row1, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second),
+                      blended.data(), rowBytes);
             uint8_t* dst = out.data() + static_cast<uint64_t>(j) * newStride;
-            for (int i = 0; i < newWidth; ++i, dst += 3) {
-                // The row and column weights multiplied out: the same sums, fewer products.
-                const uint32_t cf = static_cast<uint32_t>(cols[i].first),
-                               cs = static_cast<uint32_t>(cols[i].second);
-                const uint32_t w00 = cf * rf, w01 = cs * rf, w10 = cf * rs, w11 = cs * rs;
-                const uint8_t* a0 = row0 + c0s[i];
-                const uint8_t* a1 = row0 + c1s[i];
-                const uint8_t* b0 = row1 + c0s[i];
-                const uint8_t* b1 = row1 + c1s[i];
-                auto mix = [&](int k) {
-                    return static_cast<uint8_t>((w00 * a0[k] + w01 * a1[k] + w10 * b0[k] + w11 * b1[k]) >>
-                                                16);
-                };
-                dst[0] = mix(0), dst[1] = mix(1), dst[2] = mix(2);
-            }
+            BlendColumns(blended.data(), taps, oldW >= 2, dst);
+            if (padding)
+                std::memset(dst + newStride - padding, 0, padding);
         }
     } else if (bits == 32) {
         const int bpp = bits / 8;
@@ -818,7 +953,6 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
     // The new header over the old one's start; the colour table is kept.
     m_header.assign(header.begin(), header.end());
     std::memcpy(m_header.data(), &nh, kInfoHeaderSize);
-    m_pixels = std::move(out);
     return true;
 }
 

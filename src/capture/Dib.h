@@ -201,14 +201,25 @@ public:
     int BitCount() const { return Info() ? Info()->biBitCount : 0; }
     const std::vector<uint8_t>& Header() const { return m_header; }
     const std::vector<uint8_t>& Pixels() const { return m_pixels; }
-    std::vector<uint8_t>& Pixels() { return m_pixels; }
+    // Writable pixels: the content tag is cleared, as the caller may change them.
+    std::vector<uint8_t>& Pixels() {
+        m_tag = 0;
+        return m_pixels;
+    }
     // The picture as BMP file bytes (what "save as a BMP" writes). The second form fills
     // `out`, reusing its memory.
     std::vector<uint8_t> ToBmpFile() const;
     void ToBmpFile(std::vector<uint8_t>& out) const;
     // Makes the buffer hold a picture of `header` (no colour table) and returns its pixel
-    // block to be filled; the memory of an earlier picture of the same size is reused.
+    // block to be filled; the memory of an earlier picture of the same size is reused, and
+    // so are its bytes.
     uint8_t* Prepare(const BITMAPINFOHEADER& header);
+
+    // A name the producer of the pixels may give them, so that it can tell later that the
+    // buffer still holds exactly what it drew. Every change made through this class
+    // (Prepare and writable Pixels included) clears it; copies carry it with the bytes.
+    uint64_t ContentTag() const { return m_tag; }
+    void SetContentTag(uint64_t tag) { m_tag = tag; }
 
     // How each block was obtained: 5 = allocated here, 0 = none.
     int HeaderKind() const { return m_header.empty() ? 0 : 5; }
@@ -217,6 +228,7 @@ public:
 private:
     std::vector<uint8_t> m_header;
     std::vector<uint8_t> m_pixels;
+    uint64_t m_tag = 0;
 };
 
 // Reads a whole file; false when it cannot be opened or read.

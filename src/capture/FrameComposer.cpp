@@ -147,14 +147,15 @@ const Surface& FrameComposer::Compose() {
 
     // 7. Captions, each with the time taken once for it.
     const int viewers = m_in.viewerCount ? m_in.viewerCount() : 0;
-    for (const Caption& caption : s.captions) {
+    for (size_t i = 0; i < s.captions.size(); ++i) {
+        const Caption& caption = s.captions[i];
         if (!caption.Enabled)
             continue;
         const std::time_t now = m_in.clock ? m_in.clock() : std::time(nullptr);
         std::tm tm{};
         localtime_r(&now, &tm);
-        DrawCaption(surface, caption, FontFor(caption.FontInfo),
-                    ExpandCaptionCodes(caption.Text, tm, viewers), whole, tm);
+        m_captions[i].Draw(surface, caption, FontFor(caption.FontInfo),
+                           ExpandCaptionCodes(caption.Text, tm, viewers), whole, tm);
     }
     return surface;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Settings.h"
+#include "capture/CaptionDraw.h"
 #include "capture/CaptureWindow.h"
 #include "capture/Dib.h"
 #include "capture/FileWriterThread.h"
@@ -8,6 +9,7 @@
 
 #include <QFont>
 
+#include <array>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -76,6 +78,7 @@ private:
     bool m_keepGrab = true; // Compose hands the grabbed frame to "capframe.bmp"
     bool m_usedOffPicture = false;
     std::map<std::string, QFont> m_fonts; // by the 60 stored font bytes
+    std::array<CaptionStamp, ImageSettings::kCaptionCount> m_captions;
     std::vector<uint8_t> m_grabbed;
     // "capframe.bmp" is refreshed at most four times a second: many viewers do not make
     // the disk write a 1 MB file for every request.

@@ -26,13 +26,20 @@ struct Rows {
 
 void FillRect(const Rows& img, int x0, int y0, int rw, int rh, Bgr c) {
     const int x1 = std::min(img.w, x0 + rw), y1 = std::min(img.h, y0 + rh);
-    for (int y = std::max(0, y0); y < y1; ++y) {
-        uint8_t* row = img.data + static_cast<size_t>(img.h - 1 - y) * img.stride;
-        for (int x = std::max(0, x0); x < x1; ++x) {
-            uint8_t* p = row + static_cast<size_t>(x) * 3;
-            p[0] = c.b, p[1] = c.g, p[2] = c.r;
-        }
-    }
+    x0 = std::max(0, x0);
+    y0 = std::max(0, y0);
+    if (x1 <= x0 || y1 <= y0)
+        return;
+    // The first row pixel by pixel, the others copied from it.
+    const size_t bytes = 3 * static_cast<size_t>(x1 - x0);
+    uint8_t* const first =
+        img.data + static_cast<size_t>(img.h - 1 - y0) * img.stride + 3 * static_cast<size_t>(x0);
+    uint8_t* p = first;
+    for (int x = x0; x < x1; ++x, p += 3)
+        p[0] = c.b, p[1] = c.g, p[2] = c.r;
+    for (int y = y0 + 1; y < y1; ++y)
+        std::memcpy(img.data + static_cast<size_t>(img.h - 1 - y) * img.stride + 3 * static_cast<size_t>(x0),
+                    first, bytes);
 }
 
 // Draws `text` (digits and ":") with its top-left corner at (x, y) on a black band.
@@ -100,6 +107,7 @@ void TestPatternDevice::SetFormat(int width, int height, int bits) {
 }
 
 void TestPatternDevice::BuildBase() {
+    m_drawn = {}; // frames drawn over an earlier background are drawn afresh
     const int w = m_width, h = m_height;
     const size_t stride = DibStride(w, 24);
     m_base.assign(stride * h, 0);
@@ -131,6 +139,22 @@ bool TestPatternDevice::TakeFrame(DibBuffer& frame) {
     return true;
 }
 
+namespace {
+
+PixelRect Clip(const PixelRect& r, int w, int h) {
+    return {std::max(r.left, 0), std::max(r.top, 0), std::min(r.right, w), std::min(r.bottom, h)};
+}
+
+// The band DrawDigits blackens for `text`.
+PixelRect DigitsBand(int x, int y, int scale, size_t length) {
+    const int advance = 4 * scale;
+    return {x - scale, y - scale, x - scale + advance * static_cast<int>(length) + scale, y + 6 * scale};
+}
+
+std::atomic<uint64_t> s_nextTag{1};
+
+} // namespace
+
 void TestPatternDevice::Render(DibBuffer& frame, uint32_t counter, std::time_t clock) const {
     const int w = m_width, h = m_height;
     const size_t stride24 = DibStride(w, 24);
@@ -138,6 +162,43 @@ void TestPatternDevice::Render(DibBuffer& frame, uint32_t counter, std::time_t c
         const_cast<TestPatternDevice*>(this)->BuildBase();
     BITMAPINFOHEADER ih;
     DibBuffer::InitHeader(ih, w, h, m_bits);
+
+    // What this frame shows over the background.
+    Drawn now;
+    now.width = w, now.height = h, now.pattern = m_pattern;
+    const int bw = std::max(2, w / 8), bh = std::max(2, h / 6);
+    const int travel = std::max(1, w - bw);
+    now.blockX = static_cast<int>((counter * 4u) % static_cast<uint32_t>(travel));
+    now.scale = std::max(1, h / 80);
+    now.counter = std::to_string(counter);
+    if (clock) {
+        std::tm tm{};
+        localtime_r(&clock, &tm);
+        char text[16];
+        std::strftime(text, sizeof text, "%H:%M:%S", &tm);
+        now.clock = text;
+    }
+    auto dirty = [w, h, bw, bh](const Drawn& d) {
+        std::vector<PixelRect> rects{{d.blockX, h / 3, d.blockX + bw, h / 3 + bh},
+                                     DigitsBand(2 * d.scale, 2 * d.scale, d.scale, d.counter.size())};
+        if (!d.clock.empty())
+            rects.push_back(DigitsBand(2 * d.scale, h - 7 * d.scale, d.scale, d.clock.size()));
+        for (PixelRect& r : rects)
+            r = Clip(r, w, h);
+        std::erase_if(rects, [](const PixelRect& r) { return r.Width() <= 0 || r.Height() <= 0; });
+        return rects;
+    };
+
+    // A 24-bit buffer that still holds a frame drawn here gets back the background only
+    // where that frame differed from it: a frame costs its changes, not a full copy.
+    const Drawn* before = nullptr;
+    const DibBuffer& held = frame;
+    if (m_bits == 24 && held.ContentTag() != 0 && held.Width() == w && held.Height() == h &&
+        held.BitCount() == 24 && held.Pixels().size() == m_base.size())
+        for (const Drawn& d : m_drawn)
+            if (d.tag == held.ContentTag() && d.width == w && d.height == h && d.pattern == m_pattern)
+                before = &d;
+    const std::vector<PixelRect> restore = before ? dirty(*before) : std::vector<PixelRect>{};
     uint8_t* out = frame.Prepare(ih);
     // 24-bit frames are drawn in place; other depths are drawn in 24 bits and converted.
     uint8_t* rows = out;
@@ -145,24 +206,29 @@ void TestPatternDevice::Render(DibBuffer& frame, uint32_t counter, std::time_t c
         m_work.resize(m_base.size());
         rows = m_work.data();
     }
-    std::memcpy(rows, m_base.data(), m_base.size());
+    if (before) {
+        for (const PixelRect& r : restore)
+            for (int y = r.top; y < r.bottom; ++y) {
+                const size_t at = static_cast<size_t>(h - 1 - y) * stride24 + 3 * static_cast<size_t>(r.left);
+                std::memcpy(rows + at, m_base.data() + at, 3 * static_cast<size_t>(r.Width()));
+            }
+    } else {
+        std::memcpy(rows, m_base.data(), m_base.size());
+    }
     const Rows img{rows, stride24, w, h};
     // The block crosses the picture left to right, four pixels a frame.
-    const int bw = std::max(2, w / 8), bh = std::max(2, h / 6);
-    const int travel = std::max(1, w - bw);
-    FillRect(img, static_cast<int>((counter * 4u) % static_cast<uint32_t>(travel)), h / 3, bw, bh,
-             {40, 40, 40});
-    const int scale = std::max(1, h / 80);
-    DrawDigits(img, 2 * scale, 2 * scale, scale, std::to_string(counter));
-    if (clock) {
-        std::tm tm{};
-        localtime_r(&clock, &tm);
-        char text[16];
-        std::strftime(text, sizeof text, "%H:%M:%S", &tm);
-        DrawDigits(img, 2 * scale, h - 7 * scale, scale, text);
-    }
-    if (m_bits == 24)
+    FillRect(img, now.blockX, h / 3, bw, bh, {40, 40, 40});
+    DrawDigits(img, 2 * now.scale, 2 * now.scale, now.scale, now.counter);
+    if (!now.clock.empty())
+        DrawDigits(img, 2 * now.scale, h - 7 * now.scale, now.scale, now.clock);
+    if (m_bits == 24) {
+        now.tag = s_nextTag.fetch_add(1);
+        frame.SetContentTag(now.tag);
+        // The capture window keeps a grabbed and a preview frame: two are remembered.
+        m_drawn[m_nextDrawn] = std::move(now);
+        m_nextDrawn = (m_nextDrawn + 1) % m_drawn.size();
         return;
+    }
     const size_t stride = DibStride(w, m_bits);
     for (int y = 0; y < h; ++y) {
         const uint8_t* in = rows + y * stride24;

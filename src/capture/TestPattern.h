@@ -2,9 +2,11 @@
 
 #include "capture/CaptureDevice.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 namespace kestrel {
 
@@ -62,6 +64,15 @@ private:
     uint32_t m_counter = 0;
     std::vector<uint8_t> m_base;         // bottom-up 24-bit background of the current size
     mutable std::vector<uint8_t> m_work; // drawing rows for 16- and 32-bit frames
+    // What the last frames drawn in 24 bits show over the background, by content tag.
+    struct Drawn {
+        uint64_t tag = 0;
+        int width = 0, height = 0, pattern = 0;
+        int blockX = 0, scale = 1;
+        std::string counter, clock;
+    };
+    mutable std::array<Drawn, 2> m_drawn;
+    mutable size_t m_nextDrawn = 0;
     static inline std::atomic<bool> s_unplugged{false};
 };
 

@@ -164,3 +164,57 @@ TEST(CaptionDrawing, RightAlignedTextEndsAtTheRightEdge) {
     EXPECT_TRUE(lastColumn);
     EXPECT_EQ(s.pixel(0, 0), qRgb(255, 0, 0));
 }
+
+TEST(CaptionDrawing, KeptCaptionLooksLikeTheOneDrawnDirectly) {
+    // On a background of many colours, a kept caption matches direct drawing, also when
+    // it is cut by the surface's edges and after its text, colours or font change.
+    struct Row {
+        const char* text;
+        int backType, hPos, vPos;
+        bool italic;
+        const char* rule;
+    };
+    const Row rows[] = {
+        {"%H:%M:%S viewers %G", 0, 0, 0, false, "opaque cell"},
+        {"%H:%M:%S viewers %G", 1, 2, 2, false, "glyphs only, bottom right"},
+        {"Kestrel Kestrel Kestrel Kestrel Kestrel", 1, 1, 1, true, "wider than the surface, italic"},
+        {"fjord gyp", 0, 3, 3, true, "given point past the corner"},
+        {nullptr, 0, 1, 0, false, "too long to keep: drawn directly"},
+    };
+    const std::string longText(10000, 'W');
+    Surface background = MakeSurface(200, 60);
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 200; ++x)
+            background.setPixel(x, y, qRgb(x, y * 4, (x * y) & 0xFF));
+    CaptionStamp stamp; // one for every row: each row changes what it was made for
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.rule);
+        Caption c;
+        c.Enabled = 1;
+        c.HPosType = r.hPos, c.VPosType = r.vPos, c.XPos = 150, c.YPos = 50;
+        c.TextColor = RGB(250, 250, 40);
+        c.BackColor = RGB(10, 20, 200);
+        c.BackType = r.backType;
+        c.FontInfo.lfItalic = r.italic;
+        const QFont font = FontFromLogFont(c.FontInfo);
+        for (int second : {9, 9, 10}) { // drawn again, then with another text
+            std::tm tm = FixedTime();
+            tm.tm_sec = second;
+            const std::string expanded = ExpandCaptionCodes(r.text ? r.text : longText, tm, 7);
+            Surface direct = background.copy(), kept = background.copy();
+            DrawCaption(direct, c, font, expanded, {0, 0, 200, 60}, tm);
+            stamp.Draw(kept, c, font, expanded, {0, 0, 200, 60}, tm);
+            int most = 0, changed = 0;
+            for (int y = 0; y < 60; ++y)
+                for (int x = 0; x < 200; ++x) {
+                    const QRgb a = direct.pixel(x, y), b = kept.pixel(x, y);
+                    changed += a != background.pixel(x, y);
+                    for (int sh : {0, 8, 16})
+                        most = std::max(most, std::abs(static_cast<int>((a >> sh) & 0xFF) -
+                                                       static_cast<int>((b >> sh) & 0xFF)));
+                }
+            EXPECT_GT(changed, 50) << "the caption shows";
+            EXPECT_LE(most, 1) << "second " << second;
+        }
+    }
+}

@@ -13,6 +13,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <utility>
+
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 using namespace kestrel;
@@ -295,6 +297,52 @@ TEST(CaptureWindow, SavedFramesAreBottomUpBmpsInTheDriversFormat) {
         EXPECT_TRUE(Near(dib.Image().pixel(77, 12) & 0xFFFFFF, 0x0000FF, 8)) << bits;
     }
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 1) << "no temporary file left behind";
+}
+
+TEST(TestPattern, FrameDrawnOverAnEarlierOneEqualsAFreshOne) {
+    // Two buffers taken in turn (as the grabbed and the preview frame are), each drawn over
+    // what it held; every frame must equal one drawn into an empty buffer.
+    struct Step {
+        uint32_t counter;
+        std::time_t clock; // 0: a still picture, no clock
+        int buffer;
+        bool spoil; // the buffer's owner writes into it first
+    };
+    const Step steps[] = {{1, 1000, 0, false},  {2, 1000, 1, false},  {9, 1001, 0, false},
+                          {10, 1001, 1, false}, {99, 0, 0, false},    {100, 1002, 1, false},
+                          {101, 1002, 0, true}, {40, 1003, 1, false}, {41, 0, 1, false},
+                          {42, 1004, 0, false}};
+    for (auto [w, h] : {std::pair{640, 480}, std::pair{80, 60}, std::pair{7, 5}, std::pair{2, 400}}) {
+        SCOPED_TRACE(testing::Message() << w << "x" << h);
+        TestPatternDevice device;
+        device.SetFormat(w, h, 24);
+        DibBuffer buffers[2];
+        for (const Step& s : steps) {
+            SCOPED_TRACE(s.counter);
+            DibBuffer& frame = buffers[s.buffer];
+            if (s.spoil && !frame.IsEmpty())
+                frame.Pixels()[frame.Pixels().size() / 2] ^= 0xFF;
+            device.Render(frame, s.counter, s.clock);
+            TestPatternDevice fresh;
+            fresh.SetFormat(w, h, 24);
+            DibBuffer want;
+            fresh.Render(want, s.counter, s.clock);
+            // Read through a const view: writable access would clear the buffer's tag.
+            const DibBuffer& got = frame;
+            ASSERT_EQ(got.Header(), want.Header());
+            ASSERT_TRUE(got.Pixels() == want.Pixels());
+        }
+        // Another size and back: the buffer is drawn whole again.
+        device.SetFormat(w + 1, h, 24);
+        device.Render(buffers[0], 5, 1000);
+        device.SetFormat(w, h, 24);
+        device.Render(buffers[0], 6, 1000);
+        TestPatternDevice fresh;
+        fresh.SetFormat(w, h, 24);
+        DibBuffer want;
+        fresh.Render(want, 6, 1000);
+        EXPECT_TRUE(std::as_const(buffers[0]).Pixels() == want.Pixels());
+    }
 }
 
 TEST(CaptureWindow, PreviewRunsHeadlessAndCallsTheFrameCallback) {
