@@ -4,8 +4,6 @@
 #include "server/ScriptWorker.h"
 #include "server/WebServer.h"
 
-#include <QSocketNotifier>
-
 #include <algorithm>
 #include <cerrno>
 #include <sys/ioctl.h>
@@ -22,28 +20,20 @@ std::uint64_t g_nextConnectionId = 1;
 } // namespace
 
 CRequestSocket::CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string addressKey)
-    : QObject(&owner), m_owner(owner), m_fd(std::move(fd)), m_id(g_nextConnectionId++),
-      m_peer(std::move(peer)), m_addressKey(std::move(addressKey)) {
+    : m_owner(owner), m_fd(std::move(fd)), m_id(g_nextConnectionId++), m_peer(std::move(peer)),
+      m_addressKey(std::move(addressKey)) {
     m_headStarted = m_lastReceive = m_lastSendProgress = Clock::now();
-    m_readNotifier = std::make_unique<QSocketNotifier>(m_fd.Get(), QSocketNotifier::Read);
-    connect(m_readNotifier.get(), &QSocketNotifier::activated, this, [this] { OnReceive(); });
-    m_owner.Register(this);
 }
 
+// The server deletes a connection only once it has let go of it (Release) or when the
+// server itself ends.
 CRequestSocket::~CRequestSocket() {
     if (m_job)
         m_job->Cancel();
-    if (m_readNotifier)
-        m_readNotifier->setEnabled(false);
-    if (m_writeNotifier)
-        m_writeNotifier->setEnabled(false);
-    m_readNotifier.reset();
-    m_writeNotifier.reset();
     m_fd.Reset();
     if (m_request)
         m_request->done = true;
     ReleaseBody();
-    m_owner.Unregister(this);
 }
 
 void CRequestSocket::Release() {
@@ -61,13 +51,11 @@ void CRequestSocket::Release() {
         m_request->done = true;
         m_request.reset();
     }
-    if (m_readNotifier)
-        m_readNotifier->setEnabled(false);
-    if (m_writeNotifier)
-        m_writeNotifier->setEnabled(false);
+    // Closing the socket also takes it out of the server's readiness set.
     m_fd.Reset();
+    m_wantWrite = false;
+    // The server deletes the connection once the events being handled are through.
     m_owner.Unregister(this);
-    deleteLater();
 }
 
 void CRequestSocket::Abort() {
@@ -268,13 +256,10 @@ void CRequestSocket::AppendError(unsigned code) {
 }
 
 void CRequestSocket::WantWrite(bool on) {
-    if (on && !m_writeNotifier) {
-        m_writeNotifier = std::make_unique<QSocketNotifier>(m_fd.Get(), QSocketNotifier::Write);
-        connect(m_writeNotifier.get(), &QSocketNotifier::activated, this, [this] { OnSend(); });
+    if (on == m_wantWrite || !m_fd.Valid())
         return;
-    }
-    if (m_writeNotifier && m_writeNotifier->isEnabled() != on)
-        m_writeNotifier->setEnabled(on);
+    m_wantWrite = on;
+    m_owner.Watch(*this);
 }
 
 void CRequestSocket::FillFromFile() {

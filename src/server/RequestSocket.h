@@ -5,15 +5,11 @@
 #include "server/RequestParser.h"
 #include "server/UniqueFd.h"
 
-#include <QObject>
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-
-class QSocketNotifier;
 
 namespace kestrel {
 
@@ -23,21 +19,24 @@ struct ScriptJob;
 // One connection and its one request. The connection's life: the head is read; once it
 // is complete the target is resolved and checked, and a request that will be refused is
 // answered at once without reading its body; a script's body is read within the
-// server's budget; the answer is sent; the connection closes.
-class CRequestSocket : public QObject {
-    Q_OBJECT
+// server's budget; the answer is sent; the connection closes. The server owns every
+// connection and tells it when its socket is ready (one readiness set for them all).
+class CRequestSocket {
 public:
     enum State { ReadingRequestLine = 0, ReadingHeaders = 1, ReadingBody = 2, RequestComplete = 4 };
 
     // `addressKey` is the client's key of the per-address count (ClientAddressKey).
     CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string addressKey);
-    ~CRequestSocket() override;
+    ~CRequestSocket();
+    CRequestSocket(const CRequestSocket&) = delete;
+    CRequestSocket& operator=(const CRequestSocket&) = delete;
 
     void AddRef() { ++m_refCount; }
     void Release();
     std::uint64_t Id() const { return m_id; }
     const std::string& AddressKey() const { return m_addressKey; }
     bool ReadingHead() const { return m_state == ReadingRequestLine || m_state == ReadingHeaders; }
+    int Fd() const { return m_fd.Get(); }
 
 private:
     friend class CWebServer;
@@ -117,7 +116,7 @@ private:
     std::unique_ptr<StreamClient> m_stream; // set while the connection streams
     std::shared_ptr<ScriptJob> m_job;
     std::string m_peer, m_addressKey;
-    std::unique_ptr<QSocketNotifier> m_readNotifier, m_writeNotifier;
+    bool m_wantWrite = false; // the server watches the socket for room to send
     Clock::time_point m_headStarted, m_lastReceive, m_lastSendProgress;
 };
 
