@@ -46,6 +46,7 @@ void CRequestSocket::Release() {
     }
     m_scriptRunning = false;
     m_file.Reset();
+    m_target.Reset();
     ReleaseBody();
     if (m_request) {
         m_request->done = true;
@@ -321,6 +322,7 @@ void CRequestSocket::Finish() {
     WantWrite(false);
     m_finished = true;
     m_file.Reset();
+    m_target.Reset();
     if (m_request) {
         m_request->done = true;
         m_request.reset();

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace kestrel {
 
@@ -66,6 +67,7 @@ private:
     // Target resolution and file answers (TargetResolution.cpp).
     std::string Root() const;
     void ResolveTarget();
+    bool StatTarget(const std::string& root, const std::string& candidate, struct stat& st);
     bool IsProtectedPicture(const std::string& root, const std::string& candidate) const;
     bool IsSnapshotFolder(const std::string& root, const std::string& folder) const;
     bool TryDefaultDocuments(const char* const* names, bool withQuery);
@@ -101,6 +103,8 @@ private:
     RequestParser m_parser;
     State m_state = ReadingRequestLine;
     UniqueFd m_file;
+    UniqueFd m_target; // the resolved target file, opened while it was resolved
+    struct stat m_targetStat {};
     long long m_fileLeft = -1; // bytes of the file still to send; -1: to its end
     int m_refCount = 1;
     bool m_closed = false;
