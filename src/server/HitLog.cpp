@@ -73,9 +73,13 @@ int CHitTracker::ServiceIdle() {
     // 2. Viewer count.
     m_viewerCount = static_cast<int>(m_viewers.size());
     if (m_view.HasControl(IDC_VIEWER_COUNT)) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%3d", m_viewerCount);
-        m_view.SetControlText(IDC_VIEWER_COUNT, text);
+        if (m_viewerCount != m_countOfText || m_countText.empty()) {
+            char text[16];
+            std::snprintf(text, sizeof text, "%3d", m_viewerCount);
+            m_countText = text;
+            m_countOfText = m_viewerCount;
+        }
+        m_view.SetControlText(IDC_VIEWER_COUNT, m_countText);
     }
     // 3. Logging, one request per call.
     int result = 0;

@@ -85,6 +85,8 @@ private:
     std::deque<std::shared_ptr<CRequest>> m_requests;
     std::deque<CIPAccess> m_viewers;
     int m_viewerCount = 0;
+    int m_countOfText = 0; // the count m_countText shows
+    std::string m_countText;
     bool m_activityLamp = false;
     bool m_lastIdleLogged = false;
     bool m_logFailureSaid = false;

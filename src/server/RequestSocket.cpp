@@ -240,10 +240,10 @@ void CRequestSocket::AppendStatus(const std::string& text) {
     AppendText(text);
     AppendText("\r\n");
     AppendHeader("Server", kServerSoftware);
-    AppendHeader("Date", FormatHttpDate(std::time(nullptr)));
+    AppendHeader("Date", m_owner.m_dateNow.Format(std::time(nullptr)));
 }
 
-void CRequestSocket::AppendHeader(const char* name, const std::string& value) {
+void CRequestSocket::AppendHeader(const char* name, std::string_view value) {
     AppendText(name);
     AppendText(": ");
     AppendText(value);

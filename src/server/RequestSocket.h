@@ -58,14 +58,15 @@ private:
     void AppendText(std::string_view text) { m_out.append(text); }
     void AppendStatus(unsigned code);
     void AppendStatus(const std::string& text);
-    void AppendHeader(const char* name, const std::string& value);
+    void AppendHeader(const char* name, std::string_view value);
     void AppendError(unsigned code);
     void WantWrite(bool on);
     void FillFromFile();
     void Finish();
 
     // Target resolution and file answers (TargetResolution.cpp).
-    std::string Root() const;
+    // The web root as a full path, made once per connection.
+    const std::string& Root() const;
     void ResolveTarget();
     bool StatTarget(const std::string& root, const std::string& candidate, struct stat& st);
     bool IsProtectedPicture(const std::string& root, const std::string& candidate) const;
@@ -120,6 +121,7 @@ private:
     std::unique_ptr<StreamClient> m_stream; // set while the connection streams
     std::shared_ptr<ScriptJob> m_job;
     std::string m_peer, m_addressKey;
+    mutable std::string m_root;
     bool m_wantWrite = false; // the server watches the socket for room to send
     Clock::time_point m_headStarted, m_lastReceive, m_lastSendProgress;
 };

@@ -44,14 +44,17 @@ bool SameFile(const struct stat& st, const std::string& path) {
 
 } // namespace
 
-std::string CRequestSocket::Root() const {
+const std::string& CRequestSocket::Root() const {
+    if (!m_root.empty())
+        return m_root;
     std::string root = m_owner.Settings().strRoot;
     if (root.empty() || root[0] != '/') {
         char cwd[PATH_MAX];
         if (::getcwd(cwd, sizeof cwd))
             root = std::string(cwd) + "/" + root;
     }
-    return NormalizePath(root);
+    m_root = NormalizePath(root);
+    return m_root;
 }
 
 // While a picture password is set, the grabbed frame, the motion snapshots and any other
@@ -286,7 +289,7 @@ bool CRequestSocket::WriteFileHeaders() {
     if (!type.empty())
         AppendHeader("Content-type", type);
     AppendHeader("Content-length", std::to_string(static_cast<long long>(st.st_size)));
-    AppendHeader("Last-Modified", FormatHttpDate(st.st_mtime));
+    AppendHeader("Last-Modified", m_owner.m_dateModified.Format(st.st_mtime));
     AppendText("\r\n");
     m_file = std::move(file);
     m_fileLeft = st.st_size;

@@ -2,6 +2,7 @@
 
 #include "app/Settings.h"
 #include "platform/MessageBox.h"
+#include "server/HttpParse.h"
 #include "server/ListenSocket.h"
 #include "server/MjpegStream.h"
 #include "server/Request.h"
@@ -130,6 +131,8 @@ private:
     // Connections let go of, deleted once no event of theirs is being handled.
     std::vector<std::unique_ptr<CRequestSocket>> m_discarded;
     int m_dispatchDepth = 0;
+    // The answers' Date and Last-Modified values (the same second, the same file, mostly).
+    HttpDateCache m_dateNow, m_dateModified;
     bool m_deletePosted = false;
     std::unordered_map<std::string, std::uint32_t> m_perAddress;
     long long m_bodyBytes = 0;
