@@ -279,7 +279,38 @@ std::optional<std::time_t> ParseHttpDate(std::string_view text) {
     return t;
 }
 
+namespace {
+
+// Whether NormalizePath would give the path back unchanged: it begins with "/", and has no
+// empty, "." or ".." part, no backslash and no "/" at its end.
+bool IsNormalPath(std::string_view path) {
+    if (path.empty() || path[0] != '/')
+        return false;
+    if (path.size() == 1)
+        return true;
+    if (path.back() == '/')
+        return false;
+    std::size_t i = 1;
+    while (i <= path.size()) {
+        std::size_t j = i;
+        while (j < path.size() && path[j] != '/') {
+            if (path[j] == '\\')
+                return false;
+            ++j;
+        }
+        std::string_view comp = path.substr(i, j - i);
+        if (comp.empty() || comp == "." || comp == "..")
+            return false;
+        i = j + 1;
+    }
+    return true;
+}
+
+} // namespace
+
 std::string NormalizePath(std::string_view path) {
+    if (IsNormalPath(path))
+        return std::string(path);
     std::vector<std::string_view> parts;
     std::size_t i = 0;
     while (i <= path.size()) {
