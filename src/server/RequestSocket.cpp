@@ -104,7 +104,7 @@ void CRequestSocket::ProcessBytes(const char* data, std::size_t size) {
     if (!m_request) {
         m_request = std::make_shared<CRequest>();
         m_request->requestTime = std::time(nullptr);
-        m_headStarted = Clock::now();
+        m_headStarted = m_lastReceive; // the bytes were taken just now
         if (m_owner.Hooks().picturePassword)
             m_parser.SetPicturePassword(m_owner.Hooks().picturePassword());
         m_parser.SetStreamEnabled(m_owner.Settings().StreamEnabled != 0);

@@ -8,6 +8,7 @@
 #include "server/ServerPaths.h"
 #include "server/WebServer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -284,6 +285,8 @@ bool CRequestSocket::WriteFileHeaders() {
             return false;
         }
     }
+    // Room for the head and the file's first piece at once, not grown a header at a time.
+    m_out.reserve(m_out.size() + 512 + static_cast<std::size_t>(std::min<long long>(st.st_size, 32 * 1024)));
     AppendStatus(200);
     std::string type = MediaTypes::Shared().ForPath(r.filePath);
     if (!type.empty())
