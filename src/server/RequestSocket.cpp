@@ -260,7 +260,8 @@ void CRequestSocket::WantWrite(bool on) {
     if (on == m_wantWrite || !m_fd.Valid())
         return;
     m_wantWrite = on;
-    m_owner.Watch(*this);
+    if (!m_owner.Watch(*this) && on)
+        Abort(); // its answer could never be sent
 }
 
 void CRequestSocket::FillFromFile() {

@@ -123,6 +123,7 @@ private:
     std::string m_peer, m_addressKey;
     mutable std::string m_root;
     bool m_wantWrite = false; // the server watches the socket for room to send
+    bool m_watched = false;   // the socket is in the server's readiness set
     Clock::time_point m_headStarted, m_lastReceive, m_lastSendProgress;
 };
 

@@ -187,8 +187,15 @@ void CWebServer::OnAccept() {
             continue; // over the cap: closed without an answer
         if (DescriptorsLeft(fd) < kDescriptorReserve)
             CloseOldestHeadReader();
-        Register(std::make_unique<CRequestSocket>(*this, std::move(connection), FormatAddress(peer),
-                                                  std::move(key)));
+        auto created = std::make_unique<CRequestSocket>(*this, std::move(connection), FormatAddress(peer),
+                                                        std::move(key));
+        CRequestSocket& c = *created;
+        Register(std::move(created));
+        // The request has mostly arrived with the connection: read it at once, and watch
+        // the socket only when the connection has more to do.
+        c.OnReceive();
+        if (!c.m_closed && c.m_fd.Valid() && !c.m_watched && !Watch(c))
+            c.Abort(); // it could never be read: closed without an answer
     }
 }
 
@@ -213,11 +220,15 @@ void CWebServer::OnConnectionEvents() {
     }
 }
 
-void CWebServer::Watch(const CRequestSocket& connection) {
+bool CWebServer::Watch(CRequestSocket& connection) {
     epoll_event ev{};
     ev.events = EPOLLIN | (connection.m_wantWrite ? EPOLLOUT : 0u);
     ev.data.u64 = connection.Id();
-    ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_MOD, connection.Fd(), &ev);
+    const int op = connection.m_watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (::epoll_ctl(m_epoll.Get(), op, connection.Fd(), &ev) != 0)
+        return false;
+    connection.m_watched = true;
+    return true;
 }
 
 long long CWebServer::DescriptorsLeft(int newest) const {
@@ -252,11 +263,6 @@ void CWebServer::Register(std::unique_ptr<CRequestSocket> connection) {
     ++m_perAddress[c.AddressKey()];
     if (!m_sweepTimer->isActive())
         m_sweepTimer->start();
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = c.Id();
-    if (::epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, c.Fd(), &ev) != 0)
-        c.Abort(); // it could never be read: closed without an answer
 }
 
 void CWebServer::Unregister(CRequestSocket* connection) {

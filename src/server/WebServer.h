@@ -102,8 +102,9 @@ private:
     void OnAccept();
     // The sockets of the readiness set that have something to do.
     void OnConnectionEvents();
-    // Updates what the readiness set watches for on the connection's socket.
-    void Watch(const CRequestSocket& connection);
+    // Adds the connection's socket to the readiness set or updates what is watched for;
+    // false when the set refuses it.
+    bool Watch(CRequestSocket& connection);
     void DeleteDiscarded();
     // Whether a connection from `key` may be taken (MaxConnPerAddress).
     bool AdmitAddress(const std::string& key) const;
