@@ -28,6 +28,8 @@ enum class IdlePass {
 class IdleScheduler {
 public:
     static constexpr int kStuckRetryMs = 20;
+    // Passes run back to back in one turn of the event loop while each achieves something.
+    static constexpr int kPassesPerTurn = 32;
 
     IdleScheduler(std::unique_ptr<IIdleTimer> timer, std::function<IdlePass()> pass);
     // Something happened that may leave idle work: run a pass once the queue is empty.

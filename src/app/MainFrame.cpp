@@ -261,6 +261,10 @@ bool CMainFrame::ArmViewerExpiry() {
     const int64_t waitMs = dueMs - m_app.NowMs();
     if (waitMs <= 0)
         return true;
+    // Already set for that moment: every pass under load would otherwise set it anew.
+    if (dueMs == m_viewerDueMs && m_app.ViewerTimer().IsActive())
+        return false;
+    m_viewerDueMs = dueMs;
     // A clock set back by hours must not overflow the timer's interval.
     m_app.ViewerTimer().Start(static_cast<int>(std::min<int64_t>(waitMs, 3600 * 1000)));
     return false;

@@ -219,6 +219,7 @@ private:
     std::unique_ptr<QTimer> m_statusTimer;
     int m_statusTimerId = 0;
     bool m_lastIdleLogged = false;
+    int64_t m_viewerDueMs = -1; // the moment the viewer timer is set for
     bool m_destroyed = false;
     std::unique_ptr<IServerDialogs> m_serverDialogs;
     std::unique_ptr<ISettingsDialogs> m_settingsDialogs;

@@ -6,15 +6,36 @@
 
 namespace kestrel {
 
+namespace {
+
+// Dotted decimal of four address bytes (what inet_ntop writes, without its formatted printing).
+std::string DottedQuad(const unsigned char* b) {
+    char buf[16];
+    char* p = buf;
+    for (int i = 0; i < 4; ++i) {
+        unsigned v = b[i];
+        if (v >= 100)
+            *p++ = static_cast<char>('0' + v / 100);
+        if (v >= 10)
+            *p++ = static_cast<char>('0' + v / 10 % 10);
+        *p++ = static_cast<char>('0' + v % 10);
+        if (i < 3)
+            *p++ = '.';
+    }
+    return std::string(buf, static_cast<std::size_t>(p - buf));
+}
+
+} // namespace
+
 std::string FormatAddress(const sockaddr_storage& ss) {
     char buf[INET6_ADDRSTRLEN] = {};
     if (ss.ss_family == AF_INET) {
         const auto* in = reinterpret_cast<const sockaddr_in*>(&ss);
-        inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf);
+        return DottedQuad(reinterpret_cast<const unsigned char*>(&in->sin_addr));
     } else if (ss.ss_family == AF_INET6) {
         const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&ss);
         if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
-            inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], buf, sizeof buf);
+            return DottedQuad(&in6->sin6_addr.s6_addr[12]);
         else
             inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof buf);
     }

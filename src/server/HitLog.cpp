@@ -17,7 +17,10 @@ namespace kestrel {
 
 CHitTracker::CHitTracker(IMainView& view, const CServerSettings& settings, std::function<std::time_t()> clock,
                          std::string logFolder)
-    : m_view(view), m_settings(settings), m_clock(std::move(clock)), m_logFolder(std::move(logFolder)) {}
+    : m_view(view), m_settings(settings), m_clock(std::move(clock)), m_logFolder(std::move(logFolder)) {
+    m_logTimer.setSingleShot(true);
+    QObject::connect(&m_logTimer, &QTimer::timeout, [this] { OnLogTimer(); });
+}
 
 CHitTracker::~CHitTracker() {
     ReleaseAll();
@@ -70,9 +73,13 @@ int CHitTracker::ServiceIdle() {
     // 2. Viewer count.
     m_viewerCount = static_cast<int>(m_viewers.size());
     if (m_view.HasControl(IDC_VIEWER_COUNT)) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%3d", m_viewerCount);
-        m_view.SetControlText(IDC_VIEWER_COUNT, text);
+        if (m_viewerCount != m_countOfText || m_countText.empty()) {
+            char text[16];
+            std::snprintf(text, sizeof text, "%3d", m_viewerCount);
+            m_countText = text;
+            m_countOfText = m_viewerCount;
+        }
+        m_view.SetControlText(IDC_VIEWER_COUNT, m_countText);
     }
     // 3. Logging, one request per call.
     int result = 0;
@@ -95,46 +102,108 @@ int CHitTracker::ServiceIdle() {
 }
 
 void CHitTracker::WriteHitLog(const CRequest& request) {
-    if (!m_settings.bLoggingOn)
-        return;
-    std::string name = HitLogFileName(request.requestTime);
-    std::string path = m_logFolder.empty() ? name : m_logFolder + "/" + name;
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    auto fail = [&](const char* what) {
-        if (!m_logFailureSaid)
-            std::fprintf(stderr,
-                         "kestrel: the hit log \"%s\" cannot be %s: %s (requests go unlogged meanwhile)\n",
-                         path.c_str(), what, std::strerror(errno));
-        m_logFailureSaid = true;
-    };
-    if (!fd.Valid()) {
-        fail("opened");
+    if (!m_settings.bLoggingOn) {
+        CloseHitLog();
         return;
     }
-    // Another program may hold the file: wait briefly, then write without the lock.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-    while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    std::string text;
+    // Requests of one second share their file name and time field.
+    if (request.requestTime != m_nameTime) {
+        m_nameTime = request.requestTime;
+        m_nameOfTime = HitLogFileName(request.requestTime);
+        m_whenOfTime = HitLogTime(request.requestTime);
+    }
+    // Every line goes to the file of its own request's day.
+    if (m_nameOfTime != m_batchName) {
+        FlushHitLog();
+        m_batchName = m_nameOfTime;
+    }
+    if (m_batch.empty()) {
+        m_batchTime = request.requestTime;
+        // The batch reaches the file within kLogFlushDelayMs.
+        if (!m_logTimer.isActive() || m_logTimer.remainingTime() > kLogFlushDelayMs)
+            m_logTimer.start(kLogFlushDelayMs);
+    }
+    AppendHitLogLine(m_batch, request.status, request.clientAddress, m_whenOfTime, request.url,
+                     request.query);
+    m_batch += "\r\n";
+    if (m_batch.size() >= kLogBatchBytes)
+        FlushHitLog();
+}
+
+void CHitTracker::LogFailure(const std::string& path, const char* what) {
+    if (!m_logFailureSaid)
+        std::fprintf(stderr,
+                     "kestrel: the hit log \"%s\" cannot be %s: %s (requests go unlogged meanwhile)\n",
+                     path.c_str(), what, std::strerror(errno));
+    m_logFailureSaid = true;
+}
+
+void CHitTracker::FlushHitLog() {
+    if (m_batch.empty())
+        return;
+    std::string path = m_logFolder.empty() ? m_batchName : m_logFolder + "/" + m_batchName;
+    if (m_logFd.Valid() && path != m_logPath)
+        m_logFd.Reset(); // the day has changed
+    if (!m_logFd.Valid()) {
+        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        if (!fd.Valid()) {
+            LogFailure(path, "opened");
+            m_batch.clear();
+            return;
+        }
+        // Another program may hold the file: wait briefly, then write without the lock.
+        auto deadline = SteadyClock::now() + std::chrono::milliseconds(100);
+        while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR) &&
+               SteadyClock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        m_logFd = std::move(fd);
+        m_logPath = path;
+    }
+    // A new or emptied file starts with the day's header.
     struct stat st {};
-    if (::fstat(fd.Get(), &st) == 0 && st.st_size == 0)
-        text = HitLogHeader(request.requestTime);
-    text +=
-        HitLogLine(request.status, request.clientAddress, request.requestTime, request.url, request.query);
-    text += "\r\n";
+    if (::fstat(m_logFd.Get(), &st) == 0 && st.st_size == 0)
+        m_batch.insert(0, HitLogHeader(m_batchTime));
     std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t w = ::write(fd.Get(), text.data() + done, text.size() - done);
+    while (done < m_batch.size()) {
+        ssize_t w = ::write(m_logFd.Get(), m_batch.data() + done, m_batch.size() - done);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0) {
-            fail("written");
+            LogFailure(path, "written");
+            m_logFd.Reset(); // opened anew for the next batch
+            m_batch.clear();
             return;
         }
         done += static_cast<std::size_t>(w);
     }
+    m_batch.clear();
+    m_lastWrite = SteadyClock::now();
     m_logFailureSaid = false;
+    if (!m_logTimer.isActive())
+        m_logTimer.start(kLogCloseAfterMs);
+}
+
+void CHitTracker::CloseHitLog() {
+    FlushHitLog();
+    m_logFd.Reset();
+    m_logTimer.stop();
+}
+
+void CHitTracker::OnLogTimer() {
+    if (!m_settings.bLoggingOn) {
+        CloseHitLog();
+        return;
+    }
+    FlushHitLog();
+    if (!m_logFd.Valid())
+        return;
+    auto quiet = SteadyClock::now() - m_lastWrite;
+    auto closeAfter = std::chrono::milliseconds(kLogCloseAfterMs);
+    if (quiet >= closeAfter)
+        m_logFd.Reset();
+    else
+        m_logTimer.start(static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(closeAfter - quiet).count() + 1));
 }
 
 void CHitTracker::UpdateUptimeDisplay(bool listening, std::time_t timeStarted) {
@@ -146,6 +215,7 @@ void CHitTracker::UpdateUptimeDisplay(bool listening, std::time_t timeStarted) {
 void CHitTracker::ReleaseAll() {
     m_requests.clear();
     m_viewers.clear();
+    CloseHitLog();
 }
 
 } // namespace kestrel

@@ -3,7 +3,11 @@
 #include "app/MainView.h"
 #include "app/Settings.h"
 #include "server/Request.h"
+#include "server/UniqueFd.h"
 
+#include <QTimer>
+
+#include <chrono>
 #include <ctime>
 #include <deque>
 #include <functional>
@@ -20,11 +24,20 @@ struct CIPAccess {
 
 // The request list, the viewer list, the daily hit log and the status displays. User
 // interface thread only.
+//
+// Logged lines are gathered and written to the day's file in batches: the file stays open
+// while requests keep coming, a batch is written at the latest kLogFlushDelayMs after its
+// first line (or once it reaches kLogBatchBytes), and the file is closed once no line has
+// come for kLogCloseAfterMs, when a line of another day comes, when logging is turned off
+// and when the tracker ends (lines gathered so far are written first).
 class CHitTracker {
 public:
     static constexpr int kViewerTimeout = 15;
     // Answered requests beyond this many are logged at once, without waiting for idle time.
     static constexpr std::size_t kMaxWaiting = 256;
+    static constexpr std::size_t kLogBatchBytes = 16 * 1024;
+    static constexpr int kLogFlushDelayMs = 250;
+    static constexpr int kLogCloseAfterMs = 1000;
 
     // `logFolder` empty: the working folder at the moment of writing.
     CHitTracker(IMainView& view, const CServerSettings& settings, std::function<std::time_t()> clock = {},
@@ -39,11 +52,18 @@ public:
     // One idle step: viewer expiry, viewer count, one request logged. Nonzero when more
     // idle work is pending.
     int ServiceIdle();
-    // Writes one request's line (and a new day's header) when logging is on.
+    // Adds one request's line to the day's batch when logging is on (a new day's header is
+    // written ahead of the first line of an empty file).
     void WriteHitLog(const CRequest& request);
+    // Writes the gathered lines now; the file stays open.
+    void FlushHitLog();
+    // Writes the gathered lines and closes the file.
+    void CloseHitLog();
+    bool HitLogOpen() const { return m_logFd.Valid(); }
     // The uptime display.
     void UpdateUptimeDisplay(bool listening, std::time_t timeStarted);
-    // Releases every waiting request without logging it and forgets the viewers.
+    // Releases every waiting request without logging it and forgets the viewers; lines
+    // already gathered are written and the file is closed.
     void ReleaseAll();
 
     int ViewerCount() const { return m_viewerCount; }
@@ -53,7 +73,10 @@ public:
     const std::deque<CIPAccess>& Viewers() const { return m_viewers; }
 
 private:
+    using SteadyClock = std::chrono::steady_clock;
     std::time_t Now() const { return m_clock ? m_clock() : std::time(nullptr); }
+    void OnLogTimer();
+    void LogFailure(const std::string& path, const char* what);
 
     IMainView& m_view;
     const CServerSettings& m_settings;
@@ -62,9 +85,22 @@ private:
     std::deque<std::shared_ptr<CRequest>> m_requests;
     std::deque<CIPAccess> m_viewers;
     int m_viewerCount = 0;
+    int m_countOfText = 0; // the count m_countText shows
+    std::string m_countText;
     bool m_activityLamp = false;
     bool m_lastIdleLogged = false;
     bool m_logFailureSaid = false;
+    // The batch: lines of one day's file not yet written.
+    std::string m_batch;
+    std::string m_batchName;     // that file's name
+    std::time_t m_batchTime = 0; // request time of the batch's first line (for the header)
+    std::time_t m_nameTime = -1; // the request time m_nameOfTime was made for
+    std::string m_nameOfTime;
+    std::string m_whenOfTime;
+    UniqueFd m_logFd; // the day's file while it is kept open
+    std::string m_logPath;
+    SteadyClock::time_point m_lastWrite{};
+    QTimer m_logTimer;
 };
 
 } // namespace kestrel

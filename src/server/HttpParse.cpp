@@ -279,7 +279,38 @@ std::optional<std::time_t> ParseHttpDate(std::string_view text) {
     return t;
 }
 
+namespace {
+
+// Whether NormalizePath would give the path back unchanged: it begins with "/", and has no
+// empty, "." or ".." part, no backslash and no "/" at its end.
+bool IsNormalPath(std::string_view path) {
+    if (path.empty() || path[0] != '/')
+        return false;
+    if (path.size() == 1)
+        return true;
+    if (path.back() == '/')
+        return false;
+    std::size_t i = 1;
+    while (i <= path.size()) {
+        std::size_t j = i;
+        while (j < path.size() && path[j] != '/') {
+            if (path[j] == '\\')
+                return false;
+            ++j;
+        }
+        std::string_view comp = path.substr(i, j - i);
+        if (comp.empty() || comp == "." || comp == "..")
+            return false;
+        i = j + 1;
+    }
+    return true;
+}
+
+} // namespace
+
 std::string NormalizePath(std::string_view path) {
+    if (IsNormalPath(path))
+        return std::string(path);
     std::vector<std::string_view> parts;
     std::size_t i = 0;
     while (i <= path.size()) {
@@ -627,18 +658,65 @@ std::string HitLogHeader(std::time_t requestTime) {
     return buf;
 }
 
+std::string HitLogTime(std::time_t requestTime) {
+    struct tm tm = LocalTm(requestTime);
+    char when[] = "00/00/00 00:00:00";
+    auto two = [&when](int at, int value) {
+        value = (value % 100 + 100) % 100;
+        when[at] = static_cast<char>('0' + value / 10);
+        when[at + 1] = static_cast<char>('0' + value % 10);
+    };
+    two(0, tm.tm_mon + 1);
+    two(3, tm.tm_mday);
+    two(6, tm.tm_year % 100);
+    two(9, tm.tm_hour);
+    two(12, tm.tm_min);
+    two(15, tm.tm_sec);
+    return std::string(when, 17);
+}
+
+void AppendHitLogLine(std::string& out, unsigned status, std::string_view clientAddress,
+                      std::string_view when, std::string_view url, std::string_view query) {
+    char head[] = " 000  \t";
+    unsigned s = status;
+    if (s <= 999) {
+        head[1] = static_cast<char>('0' + s / 100);
+        head[2] = static_cast<char>('0' + s / 10 % 10);
+        head[3] = static_cast<char>('0' + s % 10);
+        out += head;
+    } else {
+        out += ' ';
+        out += std::to_string(s);
+        out += "  \t";
+    }
+    // Request data never breaks the line or its tab-separated fields.
+    auto escaped = [&out](std::string_view field) {
+        for (char ch : field) {
+            auto c = static_cast<unsigned char>(ch);
+            if (c < 0x20 || c == 0x7F)
+                AppendPercentByte(out, c);
+            else
+                out += ch;
+        }
+    };
+    out += clientAddress;
+    out += '\t';
+    out += when;
+    out += '\t';
+    escaped(url);
+    out += '\t';
+    out += clientAddress;
+    out += ' ';
+    if (!query.empty()) {
+        out += "? ";
+        escaped(query);
+    }
+}
+
 std::string HitLogLine(unsigned status, const std::string& clientAddress, std::time_t requestTime,
                        const std::string& url, const std::string& query) {
-    struct tm tm = LocalTm(requestTime);
-    char head[32], when[64];
-    std::snprintf(head, sizeof head, " %03u  \t", status);
-    std::snprintf(when, sizeof when, "%02d/%02d/%02d %02d:%02d:%02d", tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_year % 100, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    std::string line = head;
-    // Request data never breaks the line or its tab-separated fields.
-    line += clientAddress + "\t" + when + "\t" + EscapeControlBytes(url) + "\t" + clientAddress + " ";
-    if (!query.empty())
-        line += "? " + EscapeControlBytes(query);
+    std::string line;
+    AppendHitLogLine(line, status, clientAddress, HitLogTime(requestTime), url, query);
     return line;
 }
 

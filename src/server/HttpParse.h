@@ -47,6 +47,21 @@ long long ParseContentLength(std::string_view text);
 
 // Dates on the wire: "Sun, 06 Nov 1994 08:49:37 GMT"; English names in every locale.
 std::string FormatHttpDate(std::time_t t);
+// FormatHttpDate of the time last asked for, made again only when the time differs.
+class HttpDateCache {
+public:
+    const std::string& Format(std::time_t t) {
+        if (t != m_time || m_text.empty()) {
+            m_time = t;
+            m_text = FormatHttpDate(t);
+        }
+        return m_text;
+    }
+
+private:
+    std::time_t m_time = 0;
+    std::string m_text;
+};
 // The three forms of HTTP dates (RFC 1123, RFC 850, asctime); nullopt when not a date.
 std::optional<std::time_t> ParseHttpDate(std::string_view text);
 
@@ -128,6 +143,11 @@ std::string HitLogFileName(std::time_t requestTime);
 std::string HitLogHeader(std::time_t requestTime);
 std::string HitLogLine(unsigned status, const std::string& clientAddress, std::time_t requestTime,
                        const std::string& url, const std::string& query);
+// The line's time field, "%m/%d/%y %H:%M:%S" in local time.
+std::string HitLogTime(std::time_t requestTime);
+// HitLogLine appended to `out`, with its time field already made by HitLogTime.
+void AppendHitLogLine(std::string& out, unsigned status, std::string_view clientAddress,
+                      std::string_view when, std::string_view url, std::string_view query);
 
 // The uptime display: " 00h 00m" while stopped, " %Hh %Mm" below one day, " %Dd %Hh %Mm".
 std::string FormatUptime(bool listening, long long seconds);

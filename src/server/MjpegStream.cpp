@@ -96,6 +96,10 @@ bool CRequestSocket::TryStream(bool headOnly) {
     CRequest& r = *m_request;
     if (!m_owner.Settings().StreamEnabled)
         return false;
+    // Only a path whose last part is the stream's name can map to it (mapping keeps every
+    // part's spelling): any other request is not looked at further.
+    if (r.url.find(kStreamPath + 1) == std::string::npos)
+        return false;
     const std::string root = Root();
     std::string candidate;
     if (!MapUrlToPath(root, r.url, candidate) || candidate != JoinPath(root, kStreamPath + 1))

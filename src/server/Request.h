@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace kestrel {
 
@@ -21,7 +23,7 @@ struct CRequest {
     std::string method;
     std::string url;
     std::string version;
-    std::map<std::string, std::string> headers; // by lower-case name
+    std::map<std::string, std::string, std::less<>> headers; // by lower-case name
     std::string body;
     long long contentLength = 0;
     std::string filePath;
@@ -34,7 +36,7 @@ struct CRequest {
     std::time_t requestTime = 0;
 
     // The stored value of a header, or "" ("Content-Length" finds "content-length").
-    std::string GetHeader(const std::string& name) const;
+    std::string GetHeader(std::string_view name) const;
 };
 
 } // namespace kestrel

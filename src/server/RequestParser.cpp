@@ -3,6 +3,7 @@
 #include "server/HttpParse.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kestrel {
 
@@ -18,22 +19,32 @@ std::size_t RequestParser::FeedHead(const char* data, std::size_t size, CRequest
         return 0;
     std::size_t i = 0;
     bool ended = false;
-    for (; i < size; ++i) {
-        if (++m_headBytes > kMaxRequestHead) {
-            m_error = 400; // one endless line would eat all memory
+    while (i < size) {
+        // One line (or the rest of the bytes) at a time; carriage returns are dropped.
+        const void* found = std::memchr(data + i, '\n', size - i);
+        const std::size_t end =
+            found ? static_cast<std::size_t>(static_cast<const char*>(found) - data) : size;
+        const std::size_t take = end - i + (found ? 1 : 0);
+        if (m_headBytes + take > kMaxRequestHead) {
+            // One endless line would eat all memory: refused at the first byte past the limit.
+            i += kMaxRequestHead - m_headBytes;
+            m_headBytes = kMaxRequestHead + 1;
+            m_error = 400;
             Finish();
             return i;
         }
-        char c = data[i];
-        if (c == '\r')
-            continue;
-        if (c != '\n') {
-            m_line += c;
-            continue;
-        }
+        m_headBytes += take;
+        const std::size_t old = m_line.size();
+        m_line.append(data + i, end - i);
+        if (std::memchr(m_line.data() + old, '\r', m_line.size() - old))
+            m_line.erase(std::remove(m_line.begin() + static_cast<std::ptrdiff_t>(old), m_line.end(), '\r'),
+                         m_line.end());
+        i = end;
+        if (!found)
+            break;
+        ++i; // the line feed
         if (m_line.empty()) {
             ended = true;
-            ++i;
             break;
         }
         HandleLine(r);

@@ -4,8 +4,6 @@
 #include "server/ScriptWorker.h"
 #include "server/WebServer.h"
 
-#include <QSocketNotifier>
-
 #include <algorithm>
 #include <cerrno>
 #include <sys/ioctl.h>
@@ -22,28 +20,20 @@ std::uint64_t g_nextConnectionId = 1;
 } // namespace
 
 CRequestSocket::CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string addressKey)
-    : QObject(&owner), m_owner(owner), m_fd(std::move(fd)), m_id(g_nextConnectionId++),
-      m_peer(std::move(peer)), m_addressKey(std::move(addressKey)) {
+    : m_owner(owner), m_fd(std::move(fd)), m_id(g_nextConnectionId++), m_peer(std::move(peer)),
+      m_addressKey(std::move(addressKey)) {
     m_headStarted = m_lastReceive = m_lastSendProgress = Clock::now();
-    m_readNotifier = std::make_unique<QSocketNotifier>(m_fd.Get(), QSocketNotifier::Read);
-    connect(m_readNotifier.get(), &QSocketNotifier::activated, this, [this] { OnReceive(); });
-    m_owner.Register(this);
 }
 
+// The server deletes a connection only once it has let go of it (Release) or when the
+// server itself ends.
 CRequestSocket::~CRequestSocket() {
     if (m_job)
         m_job->Cancel();
-    if (m_readNotifier)
-        m_readNotifier->setEnabled(false);
-    if (m_writeNotifier)
-        m_writeNotifier->setEnabled(false);
-    m_readNotifier.reset();
-    m_writeNotifier.reset();
     m_fd.Reset();
     if (m_request)
         m_request->done = true;
     ReleaseBody();
-    m_owner.Unregister(this);
 }
 
 void CRequestSocket::Release() {
@@ -56,18 +46,17 @@ void CRequestSocket::Release() {
     }
     m_scriptRunning = false;
     m_file.Reset();
+    m_target.Reset();
     ReleaseBody();
     if (m_request) {
         m_request->done = true;
         m_request.reset();
     }
-    if (m_readNotifier)
-        m_readNotifier->setEnabled(false);
-    if (m_writeNotifier)
-        m_writeNotifier->setEnabled(false);
+    // Closing the socket also takes it out of the server's readiness set.
     m_fd.Reset();
+    m_wantWrite = false;
+    // The server deletes the connection once the events being handled are through.
     m_owner.Unregister(this);
-    deleteLater();
 }
 
 void CRequestSocket::Abort() {
@@ -115,7 +104,7 @@ void CRequestSocket::ProcessBytes(const char* data, std::size_t size) {
     if (!m_request) {
         m_request = std::make_shared<CRequest>();
         m_request->requestTime = std::time(nullptr);
-        m_headStarted = Clock::now();
+        m_headStarted = m_lastReceive; // the bytes were taken just now
         if (m_owner.Hooks().picturePassword)
             m_parser.SetPicturePassword(m_owner.Hooks().picturePassword());
         m_parser.SetStreamEnabled(m_owner.Settings().StreamEnabled != 0);
@@ -251,10 +240,10 @@ void CRequestSocket::AppendStatus(const std::string& text) {
     AppendText(text);
     AppendText("\r\n");
     AppendHeader("Server", kServerSoftware);
-    AppendHeader("Date", FormatHttpDate(std::time(nullptr)));
+    AppendHeader("Date", m_owner.m_dateNow.Format(std::time(nullptr)));
 }
 
-void CRequestSocket::AppendHeader(const char* name, const std::string& value) {
+void CRequestSocket::AppendHeader(const char* name, std::string_view value) {
     AppendText(name);
     AppendText(": ");
     AppendText(value);
@@ -268,13 +257,11 @@ void CRequestSocket::AppendError(unsigned code) {
 }
 
 void CRequestSocket::WantWrite(bool on) {
-    if (on && !m_writeNotifier) {
-        m_writeNotifier = std::make_unique<QSocketNotifier>(m_fd.Get(), QSocketNotifier::Write);
-        connect(m_writeNotifier.get(), &QSocketNotifier::activated, this, [this] { OnSend(); });
+    if (on == m_wantWrite || !m_fd.Valid())
         return;
-    }
-    if (m_writeNotifier && m_writeNotifier->isEnabled() != on)
-        m_writeNotifier->setEnabled(on);
+    m_wantWrite = on;
+    if (!m_owner.Watch(*this) && on)
+        Abort(); // its answer could never be sent
 }
 
 void CRequestSocket::FillFromFile() {
@@ -336,6 +323,7 @@ void CRequestSocket::Finish() {
     WantWrite(false);
     m_finished = true;
     m_file.Reset();
+    m_target.Reset();
     if (m_request) {
         m_request->done = true;
         m_request.reset();

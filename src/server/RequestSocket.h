@@ -5,15 +5,12 @@
 #include "server/RequestParser.h"
 #include "server/UniqueFd.h"
 
-#include <QObject>
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-
-class QSocketNotifier;
+#include <sys/stat.h>
 
 namespace kestrel {
 
@@ -23,21 +20,24 @@ struct ScriptJob;
 // One connection and its one request. The connection's life: the head is read; once it
 // is complete the target is resolved and checked, and a request that will be refused is
 // answered at once without reading its body; a script's body is read within the
-// server's budget; the answer is sent; the connection closes.
-class CRequestSocket : public QObject {
-    Q_OBJECT
+// server's budget; the answer is sent; the connection closes. The server owns every
+// connection and tells it when its socket is ready (one readiness set for them all).
+class CRequestSocket {
 public:
     enum State { ReadingRequestLine = 0, ReadingHeaders = 1, ReadingBody = 2, RequestComplete = 4 };
 
     // `addressKey` is the client's key of the per-address count (ClientAddressKey).
     CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string addressKey);
-    ~CRequestSocket() override;
+    ~CRequestSocket();
+    CRequestSocket(const CRequestSocket&) = delete;
+    CRequestSocket& operator=(const CRequestSocket&) = delete;
 
     void AddRef() { ++m_refCount; }
     void Release();
     std::uint64_t Id() const { return m_id; }
     const std::string& AddressKey() const { return m_addressKey; }
     bool ReadingHead() const { return m_state == ReadingRequestLine || m_state == ReadingHeaders; }
+    int Fd() const { return m_fd.Get(); }
 
 private:
     friend class CWebServer;
@@ -58,15 +58,17 @@ private:
     void AppendText(std::string_view text) { m_out.append(text); }
     void AppendStatus(unsigned code);
     void AppendStatus(const std::string& text);
-    void AppendHeader(const char* name, const std::string& value);
+    void AppendHeader(const char* name, std::string_view value);
     void AppendError(unsigned code);
     void WantWrite(bool on);
     void FillFromFile();
     void Finish();
 
     // Target resolution and file answers (TargetResolution.cpp).
-    std::string Root() const;
+    // The web root as a full path, made once per connection.
+    const std::string& Root() const;
     void ResolveTarget();
+    bool StatTarget(const std::string& root, const std::string& candidate, struct stat& st);
     bool IsProtectedPicture(const std::string& root, const std::string& candidate) const;
     bool IsSnapshotFolder(const std::string& root, const std::string& folder) const;
     bool TryDefaultDocuments(const char* const* names, bool withQuery);
@@ -102,6 +104,8 @@ private:
     RequestParser m_parser;
     State m_state = ReadingRequestLine;
     UniqueFd m_file;
+    UniqueFd m_target; // the resolved target file, opened while it was resolved
+    struct stat m_targetStat {};
     long long m_fileLeft = -1; // bytes of the file still to send; -1: to its end
     int m_refCount = 1;
     bool m_closed = false;
@@ -117,7 +121,9 @@ private:
     std::unique_ptr<StreamClient> m_stream; // set while the connection streams
     std::shared_ptr<ScriptJob> m_job;
     std::string m_peer, m_addressKey;
-    std::unique_ptr<QSocketNotifier> m_readNotifier, m_writeNotifier;
+    mutable std::string m_root;
+    bool m_wantWrite = false; // the server watches the socket for room to send
+    bool m_watched = false;   // the socket is in the server's readiness set
     Clock::time_point m_headStarted, m_lastReceive, m_lastSendProgress;
 };
 

@@ -8,6 +8,8 @@
 #include "server/ServerPaths.h"
 #include "server/WebServer.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
@@ -43,14 +45,17 @@ bool SameFile(const struct stat& st, const std::string& path) {
 
 } // namespace
 
-std::string CRequestSocket::Root() const {
+const std::string& CRequestSocket::Root() const {
+    if (!m_root.empty())
+        return m_root;
     std::string root = m_owner.Settings().strRoot;
     if (root.empty() || root[0] != '/') {
         char cwd[PATH_MAX];
         if (::getcwd(cwd, sizeof cwd))
             root = std::string(cwd) + "/" + root;
     }
-    return NormalizePath(root);
+    m_root = NormalizePath(root);
+    return m_root;
 }
 
 // While a picture password is set, the grabbed frame, the motion snapshots and any other
@@ -92,6 +97,29 @@ bool CRequestSocket::IsSnapshotFolder(const std::string& root, const std::string
     return !real.empty() && !realSnapshots.empty() && IsAtOrBelow(real, realSnapshots);
 }
 
+// Whether the mapped target exists, its attributes in `st`. A file that a plain request
+// will be answered with is opened right away and kept for WriteFileHeaders: one open and
+// one fstat instead of a stat by name, an open and an fstat.
+bool CRequestSocket::StatTarget(const std::string& root, const std::string& candidate, struct stat& st) {
+    m_target.Reset();
+    if (m_request->execKind == ExecNone && !IsHiddenBelowRoot(root, candidate)) {
+        UniqueFd fd(::open(candidate.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (fd.Valid()) {
+            if (::fstat(fd.Get(), &st) == 0) {
+                if (S_ISREG(st.st_mode)) {
+                    m_target = std::move(fd);
+                    m_targetStat = st;
+                }
+                return true;
+            }
+        } else if (errno == ENOENT || errno == ENOTDIR) {
+            return false;
+        }
+        // Present but not readable, say: its attributes by name, as for any other target.
+    }
+    return ::stat(candidate.c_str(), &st) == 0;
+}
+
 void CRequestSocket::ResolveTarget() {
     CRequest& r = *m_request;
     const std::string root = Root();
@@ -106,7 +134,7 @@ void CRequestSocket::ResolveTarget() {
     // request that passed it is the composed picture itself.
     const bool passedPicture = m_picturePassed && candidate == JoinPath(root, kPictureFile);
     bool refusedPicture = !passedPicture && IsProtectedPicture(root, candidate);
-    if (!refusedPicture && ::stat(candidate.c_str(), &st) != 0) {
+    if (!refusedPicture && !StatTarget(root, candidate, st)) {
         for (;;) {
             auto slash = candidate.rfind('/');
             if (slash == std::string::npos || slash < root.size()) {
@@ -236,9 +264,15 @@ bool CRequestSocket::WriteFileHeaders() {
         AppendError(403);
         return false;
     }
-    UniqueFd file(::open(r.filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    UniqueFd file;
     struct stat st {};
-    if (!file.Valid() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (m_target.Valid()) { // opened while the target was resolved
+        file = std::move(m_target);
+        st = m_targetStat;
+    } else {
+        file.Reset(::open(r.filePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    }
+    if (!file.Valid() || (st.st_mode == 0 && ::fstat(file.Get(), &st) != 0) || !S_ISREG(st.st_mode)) {
         AppendError(503);
         return false;
     }
@@ -251,12 +285,14 @@ bool CRequestSocket::WriteFileHeaders() {
             return false;
         }
     }
+    // Room for the head and the file's first piece at once, not grown a header at a time.
+    m_out.reserve(m_out.size() + 512 + static_cast<std::size_t>(std::min<long long>(st.st_size, 32 * 1024)));
     AppendStatus(200);
     std::string type = MediaTypes::Shared().ForPath(r.filePath);
     if (!type.empty())
         AppendHeader("Content-type", type);
     AppendHeader("Content-length", std::to_string(static_cast<long long>(st.st_size)));
-    AppendHeader("Last-Modified", FormatHttpDate(st.st_mtime));
+    AppendHeader("Last-Modified", m_owner.m_dateModified.Format(st.st_mtime));
     AppendText("\r\n");
     m_file = std::move(file);
     m_fileLeft = st.st_size;

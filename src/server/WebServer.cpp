@@ -11,7 +11,10 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <dirent.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <vector>
@@ -21,9 +24,10 @@ namespace kestrel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-// Connections taken per wake-up. Every turn of the event loop looks at every open
-// connection, so under a flood a large batch lets a fresh client in sooner.
+// Connections taken per wake-up: under a flood a large batch lets a fresh client in sooner.
 constexpr int kAcceptsPerNotification = 1024;
+// Socket events taken from the epoll set per wake-up; more wake the event loop again.
+constexpr int kEventsPerNotification = 256;
 
 // Descriptors open in this process, read from /proc; 0 when it cannot be read.
 long long CountOpenDescriptors() {
@@ -37,11 +41,22 @@ long long CountOpenDescriptors() {
     return count - 1; // the listing's own
 }
 
-long long DescriptorLimit() {
+long long ReadDescriptorLimit() {
     struct rlimit rl {};
     if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
         return LLONG_MAX / 2;
     return static_cast<long long>(rl.rlim_cur);
+}
+
+// The open-file limit, read once and again whenever it may have changed (after raising
+// it, when the server starts listening, on every sweep and when the descriptors run out)
+// rather than on every connection.
+long long g_descriptorLimit = 0;
+
+long long DescriptorLimit() {
+    if (g_descriptorLimit == 0)
+        g_descriptorLimit = ReadDescriptorLimit();
+    return g_descriptorLimit;
 }
 
 } // namespace
@@ -52,6 +67,13 @@ CWebServer::CWebServer(CServerSettings& settings, IMessageBox& messageBox, Serve
     ::signal(SIGPIPE, SIG_IGN);
     MediaTypes::Shared(); // read the type table once, at start-up
     m_streams = std::make_unique<MjpegStreamHub>(m_settings, m_hooks.composeStreamFrame);
+    m_epoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (m_epoll.Valid()) {
+        m_epollNotifier = std::make_unique<QSocketNotifier>(m_epoll.Get(), QSocketNotifier::Read);
+        connect(m_epollNotifier.get(), &QSocketNotifier::activated, this, [this] { OnConnectionEvents(); });
+    } else {
+        std::fprintf(stderr, "kestrel: no epoll set for the connections: %s\n", std::strerror(errno));
+    }
     m_sweepTimer = new QTimer(this);
     m_sweepTimer->setInterval(static_cast<int>(m_timeouts.sweep.count()));
     connect(m_sweepTimer, &QTimer::timeout, this, [this] { Sweep(); });
@@ -60,17 +82,29 @@ CWebServer::CWebServer(CServerSettings& settings, IMessageBox& messageBox, Serve
 CWebServer::~CWebServer() {
     StopServer();
     m_alive.reset();
-    auto connections = m_connections;
-    for (auto& [id, connection] : connections) {
-        connection->Abort();
-        delete connection;
+    {
+        DispatchScope scope(*this);
+        std::vector<CRequestSocket*> connections;
+        for (auto& [id, connection] : m_connections)
+            connections.push_back(connection.get());
+        for (CRequestSocket* connection : connections)
+            connection->Abort();
+        m_connections.clear(); // any that would not let go
     }
-    m_connections.clear();
-    // Connections already let go and waiting for deleteLater go now, while the
-    // server they unregister from still exists.
-    qDeleteAll(findChildren<CRequestSocket*>(Qt::FindDirectChildrenOnly));
+    DeleteDiscarded();
     // Scripts of connections just cut are being ended by their workers.
     WaitForScriptWorkers(3000);
+}
+
+CWebServer::DispatchScope::~DispatchScope() {
+    if (--m_server.m_dispatchDepth == 0)
+        m_server.DeleteDiscarded();
+}
+
+void CWebServer::DeleteDiscarded() {
+    // A connection's destructor never lets go of another one: the list cannot grow meanwhile.
+    auto discarded = std::move(m_discarded);
+    m_discarded.clear();
 }
 
 void CWebServer::SetTimeouts(const ServerTimeouts& timeouts) {
@@ -88,6 +122,7 @@ void CWebServer::RaiseFileLimit() {
         rl.rlim_cur = rl.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &rl);
     }
+    g_descriptorLimit = ReadDescriptorLimit();
 }
 
 bool CWebServer::StartServer() {
@@ -97,6 +132,7 @@ bool CWebServer::StartServer() {
     bool ok = err == 0;
     if (ok) {
         m_listen = std::move(listen);
+        g_descriptorLimit = ReadDescriptorLimit();
         // What the rest of the program holds; the connections are counted as they come and go.
         m_baseDescriptors = CountOpenDescriptors() - static_cast<long long>(m_connections.size()) + 1;
         m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listen->Fd(), QSocketNotifier::Read);
@@ -121,6 +157,7 @@ void CWebServer::StopServer() {
 void CWebServer::OnAccept() {
     if (!m_listen)
         return;
+    DispatchScope scope(*this);
     for (int i = 0; i < kAcceptsPerNotification; ++i) {
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
@@ -130,6 +167,7 @@ void CWebServer::OnAccept() {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                g_descriptorLimit = ReadDescriptorLimit();
                 // Out of descriptors: a slow client gives way to the waiting one...
                 if ((errno == EMFILE || errno == ENFILE) && CloseOldestHeadReader())
                     continue;
@@ -149,8 +187,48 @@ void CWebServer::OnAccept() {
             continue; // over the cap: closed without an answer
         if (DescriptorsLeft(fd) < kDescriptorReserve)
             CloseOldestHeadReader();
-        new CRequestSocket(*this, std::move(connection), FormatAddress(peer), std::move(key));
+        auto created = std::make_unique<CRequestSocket>(*this, std::move(connection), FormatAddress(peer),
+                                                        std::move(key));
+        CRequestSocket& c = *created;
+        Register(std::move(created));
+        // The request has mostly arrived with the connection: read it at once, and watch
+        // the socket only when the connection has more to do.
+        c.OnReceive();
+        if (!c.m_closed && c.m_fd.Valid() && !c.m_watched && !Watch(c))
+            c.Abort(); // it could never be read: closed without an answer
     }
+}
+
+void CWebServer::OnConnectionEvents() {
+    DispatchScope scope(*this);
+    epoll_event events[kEventsPerNotification];
+    int n;
+    do
+        n = ::epoll_wait(m_epoll.Get(), events, kEventsPerNotification, 0);
+    while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        // A connection let go of while this batch is handled is no longer found by its id.
+        auto it = m_connections.find(events[i].data.u64);
+        if (it == m_connections.end())
+            continue;
+        CRequestSocket& c = *it->second;
+        const std::uint32_t what = events[i].events;
+        if (what & (EPOLLIN | EPOLLERR | EPOLLHUP))
+            c.OnReceive();
+        if (!c.m_closed && c.m_wantWrite && (what & (EPOLLOUT | EPOLLERR | EPOLLHUP)))
+            c.OnSend();
+    }
+}
+
+bool CWebServer::Watch(CRequestSocket& connection) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | (connection.m_wantWrite ? EPOLLOUT : 0u);
+    ev.data.u64 = connection.Id();
+    const int op = connection.m_watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (::epoll_ctl(m_epoll.Get(), op, connection.Fd(), &ev) != 0)
+        return false;
+    connection.m_watched = true;
+    return true;
 }
 
 long long CWebServer::DescriptorsLeft(int newest) const {
@@ -170,6 +248,7 @@ bool CWebServer::AdmitAddress(const std::string& key) const {
 
 bool CWebServer::CloseOldestHeadReader() {
     for (auto& [id, c] : m_connections) {
+        // Abort takes the connection off the map: the walk ends right after.
         if (!c->m_closed && c->ReadingHead()) {
             c->Abort();
             return true;
@@ -178,16 +257,32 @@ bool CWebServer::CloseOldestHeadReader() {
     return false;
 }
 
-void CWebServer::Register(CRequestSocket* connection) {
-    m_connections.emplace(connection->Id(), connection);
-    ++m_perAddress[connection->AddressKey()];
+void CWebServer::Register(std::unique_ptr<CRequestSocket> connection) {
+    CRequestSocket& c = *connection;
+    m_connections.emplace(c.Id(), std::move(connection));
+    ++m_perAddress[c.AddressKey()];
     if (!m_sweepTimer->isActive())
         m_sweepTimer->start();
 }
 
 void CWebServer::Unregister(CRequestSocket* connection) {
-    if (m_connections.erase(connection->Id()) == 0)
+    auto found = m_connections.find(connection->Id());
+    if (found == m_connections.end())
         return;
+    // Kept until no event of it is being handled any more: it may be on the call stack.
+    m_discarded.push_back(std::move(found->second));
+    m_connections.erase(found);
+    if (m_dispatchDepth == 0 && !m_deletePosted) {
+        m_deletePosted = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_deletePosted = false;
+                if (m_dispatchDepth == 0)
+                    DeleteDiscarded();
+            },
+            Qt::QueuedConnection);
+    }
     m_streams->Remove(connection);
     auto it = m_perAddress.find(connection->AddressKey());
     if (it != m_perAddress.end() && --it->second == 0)
@@ -204,6 +299,7 @@ bool CWebServer::ReserveBody(long long bytes) {
 }
 
 void CWebServer::OnScriptDone(std::uint64_t id, bool started) {
+    DispatchScope scope(*this);
     auto it = m_connections.find(id);
     if (it == m_connections.end())
         return; // the connection has gone meanwhile
@@ -211,9 +307,12 @@ void CWebServer::OnScriptDone(std::uint64_t id, bool started) {
 }
 
 void CWebServer::Sweep() {
+    DispatchScope scope(*this);
+    g_descriptorLimit = ReadDescriptorLimit();
     auto now = Clock::now();
     std::vector<CRequestSocket*> expired;
-    for (auto& [id, c] : m_connections) {
+    for (auto& [id, connection] : m_connections) {
+        CRequestSocket* c = connection.get();
         if (c->m_closed)
             continue;
         if (c->m_finished) {

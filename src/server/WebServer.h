@@ -2,6 +2,7 @@
 
 #include "app/Settings.h"
 #include "platform/MessageBox.h"
+#include "server/HttpParse.h"
 #include "server/ListenSocket.h"
 #include "server/MjpegStream.h"
 #include "server/Request.h"
@@ -71,6 +72,8 @@ public:
     bool IsListening() const { return m_listen != nullptr; }
     unsigned BoundPort() const { return m_listen ? m_listen->BoundPort() : 0; }
     std::size_t ConnectionCount() const { return m_connections.size(); }
+    // Connections let go of but not yet deleted (they go at the end of the event being handled).
+    std::size_t DiscardedCount() const { return m_discarded.size(); }
     // Bytes of request bodies being read or held for scripts.
     long long BodyBytesHeld() const { return m_bodyBytes; }
 
@@ -85,14 +88,31 @@ public:
 
 private:
     friend class CRequestSocket;
+    // While one is alive, connections let go of are kept; the last one to end deletes them.
+    class DispatchScope {
+    public:
+        explicit DispatchScope(CWebServer& server) : m_server(server) { ++m_server.m_dispatchDepth; }
+        ~DispatchScope();
+        DispatchScope(const DispatchScope&) = delete;
+        DispatchScope& operator=(const DispatchScope&) = delete;
+
+    private:
+        CWebServer& m_server;
+    };
     void OnAccept();
+    // The sockets of the readiness set that have something to do.
+    void OnConnectionEvents();
+    // Adds the connection's socket to the readiness set or updates what is watched for;
+    // false when the set refuses it.
+    bool Watch(CRequestSocket& connection);
+    void DeleteDiscarded();
     // Whether a connection from `key` may be taken (MaxConnPerAddress).
     bool AdmitAddress(const std::string& key) const;
     // Descriptors still free once `newest` has been handed out.
     long long DescriptorsLeft(int newest) const;
     // Closes the oldest connection still reading its head; false when there is none.
     bool CloseOldestHeadReader();
-    void Register(CRequestSocket* connection);
+    void Register(std::unique_ptr<CRequestSocket> connection);
     void Unregister(CRequestSocket* connection);
     bool ReserveBody(long long bytes);
     void ReleaseBody(long long bytes) { m_bodyBytes -= bytes; }
@@ -104,8 +124,17 @@ private:
     ServerHooks m_hooks;
     std::unique_ptr<CListenSocket> m_listen;
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
+    // Every connection's socket is in one epoll set; the event loop watches only that set.
+    UniqueFd m_epoll;
+    std::unique_ptr<QSocketNotifier> m_epollNotifier;
     // By id, which grows with every connection: the first entries are the oldest.
-    std::map<std::uint64_t, CRequestSocket*> m_connections;
+    std::map<std::uint64_t, std::unique_ptr<CRequestSocket>> m_connections;
+    // Connections let go of, deleted once no event of theirs is being handled.
+    std::vector<std::unique_ptr<CRequestSocket>> m_discarded;
+    int m_dispatchDepth = 0;
+    // The answers' Date and Last-Modified values (the same second, the same file, mostly).
+    HttpDateCache m_dateNow, m_dateModified;
+    bool m_deletePosted = false;
     std::unordered_map<std::string, std::uint32_t> m_perAddress;
     long long m_bodyBytes = 0;
     long long m_baseDescriptors = 0; // held by the rest of the program (and the listening socket)

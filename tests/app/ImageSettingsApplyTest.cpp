@@ -10,6 +10,7 @@
 #include "capture/CaptureSubsystem.h"
 #include "capture/ImageSettingsRules.h"
 #include "platform/Paths.h"
+#include "support/TestPorts.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -37,15 +38,10 @@ public:
     std::vector<std::string> texts;
 };
 
+// Below the range outgoing connections are given: another test's client cannot take it
+// before the program listens.
 unsigned FreePort() {
-    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin6_port);
+    return kestrel::testing::ServerTestPort();
 }
 
 std::vector<uint8_t> SolidBmp(int w, int h, uint32_t rgb) {

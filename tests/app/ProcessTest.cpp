@@ -3,6 +3,7 @@
 // leaves, and what it says on standard error.
 
 #include "support/KestrelProcess.h"
+#include "support/TestPorts.h"
 
 #include <gtest/gtest.h>
 
@@ -213,16 +214,10 @@ TEST(KestrelProcess, UnreachableDisplayFallsBackToHeadless) {
 
 namespace {
 
+// Below the range outgoing connections are given: another test's client cannot take it
+// before the program listens.
 unsigned FreeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    return kestrel::testing::ServerTestPort();
 }
 
 // A connected loopback socket with a receive time-out, or -1.

@@ -10,6 +10,7 @@
 #include "capture/BmpBuilder.h"
 #include "capture/CaptureSubsystem.h"
 #include "server/WebServer.h"
+#include "support/TestPorts.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -373,9 +374,11 @@ public:
     std::vector<std::string> texts;
 };
 
-// A port nobody listens on (bound to learn a free number, then closed), or, when
-// `hold` is set, one this test keeps busy.
+// A port nobody listens on (below the range outgoing connections are given, so another
+// test's client cannot take it meanwhile), or, when `hold` is set, one this test keeps busy.
 int Port(int* held = nullptr) {
+    if (!held)
+        return static_cast<int>(kestrel::testing::ServerTestPort());
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;

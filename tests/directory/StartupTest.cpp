@@ -6,6 +6,7 @@
 #include "publish/StarterSite.h"
 
 #include "FakeDirectoryServer.h"
+#include "support/TestPorts.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -55,21 +56,12 @@ protected:
         ASSERT_EQ(LayStarterSite(root).error, 0);
         std::filesystem::create_directories(config);
     }
-    // A port no other test is using, so parallel runs never meet a busy port.
+    // A port no other test is using, below the range outgoing connections are given, so
+    // the connections of tests running meanwhile never take it before the program listens.
     static unsigned FreePort() {
         static const unsigned port = [] {
-            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t len = sizeof a;
-            unsigned found = 18080;
-            if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-                ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-                found = ntohs(a.sin_port);
-            if (fd >= 0)
-                ::close(fd);
-            return found;
+            const unsigned found = kestrel::testing::ServerTestPort();
+            return found ? found : 18080u;
         }();
         return port;
     }

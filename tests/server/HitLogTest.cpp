@@ -38,7 +38,11 @@ protected:
         r->query = query;
         return r;
     }
-    std::string Log(std::time_t day) { return ReadFile(logs.Path() + "/" + HitLogFileName(day)); }
+    // The day's file once the gathered lines have been written.
+    std::string Log(std::time_t day) {
+        tracker->FlushHitLog();
+        return ReadFile(logs.Path() + "/" + HitLogFileName(day));
+    }
 
     HeadlessMainView view;
     CServerSettings settings;
@@ -110,6 +114,42 @@ TEST_F(Hits, RequestBeforeMidnightLoggedAfterItGoesToItsOwnDay) {
     tracker->RecordHit(next);
     tracker->ServiceIdle();
     EXPECT_EQ(Log(now).rfind("Hit Log for Friday, January 01, 2027\r\n\r\n 200  \t", 0), 0u);
+}
+
+TEST_F(Hits, GatheredLinesGoToTheirOwnDaysFilesAndAreWrittenAtExit) {
+    const std::time_t day1 = 1798761599, day2 = day1 + 1; // 23:59:59, then midnight
+    for (std::time_t t : {day1, day2, day1, day2}) {
+        auto r = Request("10.0.0.1", t, t == day1 ? "/a" : "/b");
+        r->done = true;
+        tracker->RecordHit(r);
+    }
+    while (tracker->ServiceIdle()) {
+    }
+    EXPECT_TRUE(tracker->HitLogOpen());
+    tracker.reset(); // the last batch is written, not lost
+    const std::string dir = logs.Path() + "/";
+    EXPECT_EQ(ReadFile(dir + HitLogFileName(day1)), "Hit Log for Thursday, December 31, 2026\r\n\r\n"
+                                                    " 200  \t10.0.0.1\t12/31/26 23:59:59\t/a\t10.0.0.1 \r\n"
+                                                    " 200  \t10.0.0.1\t12/31/26 23:59:59\t/a\t10.0.0.1 \r\n");
+    EXPECT_EQ(ReadFile(dir + HitLogFileName(day2)), "Hit Log for Friday, January 01, 2027\r\n\r\n"
+                                                    " 200  \t10.0.0.1\t01/01/27 00:00:00\t/b\t10.0.0.1 \r\n"
+                                                    " 200  \t10.0.0.1\t01/01/27 00:00:00\t/b\t10.0.0.1 \r\n");
+}
+
+TEST_F(Hits, TurningLoggingOffWritesTheGatheredLinesAndClosesTheFile) {
+    auto first = Request("10.0.0.1", now);
+    first->done = true;
+    tracker->RecordHit(first);
+    tracker->ServiceIdle();
+    settings.bLoggingOn = 0;
+    auto second = Request("10.0.0.2", now);
+    second->done = true;
+    tracker->RecordHit(second);
+    tracker->ServiceIdle();
+    EXPECT_FALSE(tracker->HitLogOpen());
+    EXPECT_EQ(ReadFile(logs.Path() + "/" + HitLogFileName(now)),
+              "Hit Log for Thursday, December 31, 2026\r\n\r\n"
+              " 200  \t10.0.0.1\t12/31/26 22:59:59\t/\t10.0.0.1 \r\n");
 }
 
 TEST_F(Hits, LoggingOffStillKeepsViewers) {

@@ -123,9 +123,11 @@ TEST(ClientAddressKeyTest, IPv4ByAddressIPv6ByPrefix) {
         }
         return ClientAddressKey(ss);
     };
-    EXPECT_EQ(key("203.0.113.7"), "203.0.113.7");
+    for (const char* dotted : {"203.0.113.7", "0.0.0.0", "255.255.255.255", "10.0.100.9", "1.20.109.250"})
+        EXPECT_EQ(key(dotted), dotted);
     EXPECT_NE(key("203.0.113.7"), key("203.0.113.8"));
     EXPECT_EQ(key("::ffff:203.0.113.7"), "203.0.113.7"); // IPv4 through the dual-stack socket
+    EXPECT_EQ(key("::ffff:0.10.200.1"), "0.10.200.1");
     EXPECT_EQ(key("2001:db8:1:2:aaaa::1"), "2001:db8:1:2::/64");
     EXPECT_EQ(key("2001:db8:1:2:ffff:ffff:ffff:ffff"), key("2001:db8:1:2::1"));
     EXPECT_NE(key("2001:db8:1:3::1"), key("2001:db8:1:2::1"));

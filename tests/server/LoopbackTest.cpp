@@ -412,6 +412,30 @@ TEST_F(Stalls, SilentClientIsClosedWithoutAnAnswer) {
     EXPECT_TRUE(h.hits.empty());
 }
 
+TEST_F(Stalls, ManySilentClientsAreSweptAndDeletedTogether) {
+    h.settings.MaxConnPerAddress = 0; // all from one address here
+    std::vector<int> clients;
+    for (int i = 0; i < 64; ++i) {
+        int fd = ConnectLoopback(h.Port());
+        ASSERT_GE(fd, 0);
+        if (i % 2) { // half of them with a head that never ends
+            ASSERT_GT(::send(fd, "GET / HTTP/1.0\r\n", 16, MSG_NOSIGNAL), 0);
+        }
+        clients.push_back(fd);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == clients.size(); }, 5000));
+    EXPECT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 0; }, 5000));
+    // Gone, not merely let go of: nothing is kept once the sweep is over.
+    EXPECT_EQ(h.server->DiscardedCount(), 0u);
+    for (int fd : clients) {
+        char c;
+        EXPECT_EQ(::recv(fd, &c, 1, 0), 0) << "closed without an answer";
+        ::close(fd);
+    }
+    EXPECT_TRUE(h.hits.empty());
+    EXPECT_EQ(h.Get("/index.html").status, 200);
+}
+
 TEST_F(Stalls, ClientThatTakesNothingIsDropped) {
     WriteFile(root + "/big.bin", std::string(32 * 1024 * 1024, 'b'));
     int fd = ConnectLoopback(h.Port());

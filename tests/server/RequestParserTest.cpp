@@ -1,4 +1,5 @@
 #include "server/RequestParser.h"
+#include "server/HttpParse.h"
 
 #include <gtest/gtest.h>
 
@@ -57,6 +58,7 @@ TEST(RequestParserTest, Table) {
         {"GET /" + std::string(70000, 'a'), true, 400, "", "", "", ExecNone, ""},
         {"NOBLANK\r\nHost: x\r\n\r\n", true, 0, "", "", "", ExecNone, ""},
         {"\r\n", true, 0, "", "", "", ExecNone, ""},
+        {"GET /a\rb HTTP/1.0\r\n\r\n", true, 0, "GET", "/ab", "", ExecNone, ""}, // a stray CR is dropped
         {"GET /frame.jpg?&picid=pw HTTP/1.0\r\n\r\n", true, 0, "GET", "/pass.jpg", "", ExecNone, ""},
     };
     for (const Row& row : rows) {
@@ -70,6 +72,20 @@ TEST(RequestParserTest, Table) {
             EXPECT_EQ(p.request.query, row.query);
             EXPECT_EQ(p.request.execKind, row.execKind);
             EXPECT_EQ(p.request.body, row.body);
+        }
+    }
+}
+
+TEST(RequestParserTest, HeadOfExactlyTheLimitIsTakenOneByteMoreIsRefused) {
+    const std::string frame = "GET / HTTP/1.0\r\nX: \r\n\r\n";
+    for (std::size_t extra : {std::size_t(0), std::size_t(1)}) {
+        std::string head = frame;
+        head.insert(head.find("X: ") + 3, std::string(kMaxRequestHead - frame.size() + extra, 'v'));
+        for (std::size_t piece : {std::size_t(0), std::size_t(1000)}) {
+            SCOPED_TRACE(extra * 10 + piece);
+            Parsed p = Parse(head, "", piece);
+            EXPECT_TRUE(p.complete);
+            EXPECT_EQ(p.error, extra ? 400u : 0u);
         }
     }
 }

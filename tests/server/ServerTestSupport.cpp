@@ -1,4 +1,5 @@
 #include "ServerTestSupport.h"
+#include "support/TestPorts.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -188,16 +189,10 @@ Response Fetch(unsigned port, const std::string& request, ClientOptions options)
     return r;
 }
 
+// Below the range outgoing connections are given: another test's client cannot take it
+// before the server listens.
 unsigned FreePort() {
-    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    unsigned port = ntohs(a.sin6_port);
-    ::close(fd);
-    return port;
+    return kestrel::testing::ServerTestPort();
 }
 
 ServerHarness::ServerHarness() {

@@ -327,7 +327,9 @@ TEST_F(StreamTest, ClientCapHeadAndPerAddressCap) {
 TEST_F(StreamTest, StreamClientIsAViewerUntilFifteenSecondsAfterItLeaves) {
     HeadlessMainView view;
     std::time_t now = 1000000;
-    CHitTracker tracker(view, h.settings, [&] { return now; });
+    TempFolder logs; // the stream's log line goes there, not into the working folder
+    CHitTracker tracker(
+        view, h.settings, [&] { return now; }, logs.Path());
     h.onTouchViewer = [&](const std::string& address) { tracker.TouchViewer(address, now); };
     {
         StreamReader viewer(h.Port(), GetLine("/stream.mjpg"));
