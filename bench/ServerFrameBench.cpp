@@ -4,6 +4,7 @@
 //
 // Both use the program's own composer on the built-in test pattern.
 
+#include "BenchOptions.h"
 #include "TestPatternCapture.h"
 #include "app/Settings.h"
 #include "platform/MessageBox.h"
@@ -238,13 +239,10 @@ int main(int argc, char** argv) {
         std::ofstream k(site.root + "/k.html");
         k << std::string(1024, 'k');
     }
-    int width = 320;
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--width=", 8) == 0)
-            width = std::atoi(argv[i] + 8) == 640 ? 640 : 320;
+    const char* width = OptionText(argc, argv, "--width=");
+    g_width = width && std::atoi(width) == 640 ? 640 : 320;
     ServerHooks hooks;
-    g_width = width;
-    Composer composer(site.root, width);
+    Composer composer(site.root, g_width);
     g_composer = &composer;
     hooks.composeFrame = [] {
         const double start = CpuUs(CLOCK_THREAD_CPUTIME_ID);
@@ -265,23 +263,14 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     // "--profile=/path" serves `--calls=N` (default 50) requests for the path to a client on
     // another thread and nothing else, for a profiler.
-    int profileCalls = 50;
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--calls=", 8) == 0)
-            profileCalls = std::max(1, std::atoi(argv[i] + 8));
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--profile=", 10) == 0) {
-            ServerCpuUsPerRequest("/frame.jpg", 1); // first-call work is not counted
-            ServerCpuUsPerRequest(argv[i] + 10, profileCalls);
-            site.server.reset();
-            return 0;
-        }
+    if (const char* path = OptionText(argc, argv, "--profile=")) {
+        ServerCpuUsPerRequest("/frame.jpg", 1); // first-call work is not counted
+        ServerCpuUsPerRequest(path, CountOption(argc, argv, "--calls=", 50));
+        site.server.reset();
+        return 0;
+    }
     // "--rounds=N" shortens the CPU comparison, e.g. under a profiler.
-    int rounds = 41;
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--rounds=", 9) == 0)
-            rounds = std::max(1, std::atoi(argv[i] + 9));
-    PrintCpuRatio(rounds);
+    PrintCpuRatio(CountOption(argc, argv, "--rounds=", 41));
     benchmark::Shutdown();
     site.server.reset();
     return 0;

@@ -1,6 +1,7 @@
 // ComposeFrame from the test pattern (overlay of the frame's size, two captions) against
 // encoding the same composed frame and its 118 x 90 picture with the same writer.
 
+#include "BenchOptions.h"
 #include "TestPatternCapture.h"
 #include "capture/CaptureSubsystem.h"
 #include "capture/TestPattern.h"
@@ -114,32 +115,24 @@ __attribute__((noinline)) void ProfileSide(Setup& s, bool compose, int calls) {
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QGuiApplication app(argc, argv);
-    int profileCalls = 50;
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--calls=", 8) == 0)
-            profileCalls = std::max(1, std::atoi(argv[i] + 8));
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--profile=", 10) == 0) {
-            const std::string side = argv[i] + 10;
-            const bool compose = side.rfind("compose", 0) == 0;
-            const int w = side.ends_with("320") ? 320 : 640;
-            Setup& s = SetupFor(w);
-            s.Compose(); // first-call work (fonts, overlay mask) is not counted
-            ProfileSide(s, compose, profileCalls);
-            s.capture->Composer().FlushCapFrame();
-            return 0;
-        }
+    if (const char* profile = OptionText(argc, argv, "--profile=")) {
+        const std::string side = profile;
+        const bool compose = side.rfind("compose", 0) == 0;
+        const int w = side.ends_with("320") ? 320 : 640;
+        Setup& s = SetupFor(w);
+        s.Compose(); // first-call work (fonts, overlay mask) is not counted
+        ProfileSide(s, compose, CountOption(argc, argv, "--calls=", 50));
+        s.capture->Composer().FlushCapFrame();
+        return 0;
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     // CPU time rather than wall time: on a shared machine the wall clock mostly measures the
     // other processes. Rounds of 20 calls alternate between the two sides, and the median
     // round of each side is taken, so both see the same load.
     // "--rounds=N" shortens the run, e.g. under a profiler.
-    int kRounds = 41;
+    const int kRounds = CountOption(argc, argv, "--rounds=", 41);
     constexpr int kCalls = 20;
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--rounds=", 9) == 0)
-            kRounds = std::max(1, std::atoi(argv[i] + 9));
     std::printf("\nCPU time per call (process, all threads), median of %d interleaved rounds of %d calls:\n",
                 kRounds, kCalls);
     for (int w : {640, 320}) {

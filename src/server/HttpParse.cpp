@@ -534,9 +534,10 @@ std::string PercentEncodePath(std::string_view path) {
     return out;
 }
 
-std::string EscapeControlBytes(std::string_view field) {
-    std::string out;
-    out.reserve(field.size());
+namespace {
+
+// Appends `field` with its control bytes percent-encoded.
+void AppendEscapedControlBytes(std::string& out, std::string_view field) {
     for (char ch : field) {
         auto c = static_cast<unsigned char>(ch);
         if (c < 0x20 || c == 0x7F)
@@ -544,6 +545,14 @@ std::string EscapeControlBytes(std::string_view field) {
         else
             out += ch;
     }
+}
+
+} // namespace
+
+std::string EscapeControlBytes(std::string_view field) {
+    std::string out;
+    out.reserve(field.size());
+    AppendEscapedControlBytes(out, field);
     return out;
 }
 
@@ -690,15 +699,7 @@ void AppendHitLogLine(std::string& out, unsigned status, std::string_view client
         out += "  \t";
     }
     // Request data never breaks the line or its tab-separated fields.
-    auto escaped = [&out](std::string_view field) {
-        for (char ch : field) {
-            auto c = static_cast<unsigned char>(ch);
-            if (c < 0x20 || c == 0x7F)
-                AppendPercentByte(out, c);
-            else
-                out += ch;
-        }
-    };
+    auto escaped = [&out](std::string_view field) { AppendEscapedControlBytes(out, field); };
     out += clientAddress;
     out += '\t';
     out += when;
