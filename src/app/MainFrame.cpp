@@ -100,7 +100,8 @@ CMainFrame::CMainFrame(CMainApp& app)
         return m_capture->Composer().ComposeToMemory(jpeg, cameraOff);
     };
     hooks.touchViewer = [this](const std::string& address) {
-        m_hitTracker->TouchViewer(address, std::time(nullptr));
+        // The same clock as the viewer list's expiry.
+        m_hitTracker->TouchViewer(address, static_cast<std::time_t>(m_app.NowMs() / 1000));
         m_app.RequestIdle();
     };
     // A closed connection lets its request be logged.
