@@ -25,16 +25,12 @@ import tempfile
 import threading
 import time
 
+from server_port import server_port  # beside this script
+
 KESTREL = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/kestrel")
 HELD = int(sys.argv[2]) if len(sys.argv) > 2 else 21000
 PER_HELPER = 10000
 BODY = 16 * 1024 * 1024
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def status_kb(pid, field):
@@ -189,7 +185,7 @@ def main():
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     work = tempfile.mkdtemp(prefix="kestrel-hostile.")
     for attempt in range(3):  # another program may take the free port first
-        port = free_port()
+        port = server_port()
         proc = start(work, port, last=attempt == 2)
         if proc:
             break

@@ -16,7 +16,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+port=$(python3 bench/server_port.py)
 mkdir -p "$work/root" "$work/config/Velmora" "$work/run" "$work/home"
 python3 - "$work/root/nophone.bmp" <<'PY'
 import struct, sys

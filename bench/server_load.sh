@@ -38,7 +38,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+free_port() { python3 bench/server_port.py; }
 
 mkdir -p "$work/root" "$work/config/Velmora" "$work/run" "$work/nginx"
 chmod 755 "$work" "$work/root" # nginx's worker runs as another user

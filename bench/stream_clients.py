@@ -21,16 +21,12 @@ import tempfile
 import threading
 import time
 
+from server_port import server_port  # beside this script
+
 KESTREL = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/kestrel")
 SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 10.0
 FPS = 10
 TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def cpu_seconds(pid):
@@ -161,7 +157,7 @@ def measure(proc, port, count):
 
 def main():
     work = tempfile.mkdtemp(prefix="kestrel-stream.")
-    port = free_port()
+    port = server_port()
     proc = start(work, port)
     try:
         cpu0, t0 = cpu_seconds(proc.pid), time.monotonic()

@@ -15,6 +15,7 @@
 # Pictures go to build/screenshots/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+repo_root=$(pwd)
 
 need=()
 command -v xdotool >/dev/null || need+=(xdotool)
@@ -52,7 +53,7 @@ pids+=($!)
 for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
 export DISPLAY="$display"
 
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+free_port() { /usr/bin/python3 "$repo_root/bench/server_port.py"; }
 shoot() { /usr/bin/python3 -c "from PIL import ImageGrab; ImageGrab.grab(xdisplay='$display').save('$out/$1')"; echo "screenshot: $out/$1"; }
 
 # Starts Kestrel with its own settings (extra lines after the main key's values) and
