@@ -6,7 +6,7 @@
 
 #include "BenchOptions.h"
 #include "TestPatternCapture.h"
-#include "app/Settings.h"
+#include "model/Settings.h"
 #include "platform/MessageBox.h"
 #include "server/WebServer.h"
 

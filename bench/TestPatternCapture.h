@@ -4,9 +4,9 @@
 // it but without a window, for the benchmarks that compose real frames.
 
 #include "app/HeadlessView.h"
-#include "app/Settings.h"
 #include "capture/CaptureSubsystem.h"
 #include "capture/TestPattern.h"
+#include "model/Settings.h"
 
 #include <memory>
 #include <string>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/FieldChecks.h"
-#include "app/Settings.h"
+#include "model/FieldChecks.h"
+#include "model/Settings.h"
 
 #include <optional>
 #include <string>

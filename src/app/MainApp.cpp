@@ -2,10 +2,10 @@
 
 #include "app/CommandIds.h"
 #include "app/MainFrame.h"
-#include "app/QuitState.h"
-#include "app/Settings.h"
 #include "app/SettingsDialogs.h"
-#include "app/SettingsKey.h"
+#include "model/QuitState.h"
+#include "model/Settings.h"
+#include "model/SettingsKey.h"
 #include "platform/Paths.h"
 #include "platform/Privileges.h"
 
@@ -47,7 +47,9 @@ int64_t CMainApp::NowMs() const {
         .count();
 }
 
-CMainApp::~CMainApp() { ExitMainFrame(); }
+CMainApp::~CMainApp() {
+    ExitMainFrame();
+}
 
 std::string CMainApp::HelpPathFor(const std::string& programPath) {
     auto slash = programPath.rfind('/');
@@ -103,8 +105,8 @@ bool CMainApp::InitInstance() {
         return false;
     }
 
-    auto hostSource = m_env.hostNameSource ? m_env.hostNameSource
-                                           : [](char* b, size_t n) { return ::gethostname(b, n); };
+    auto hostSource =
+        m_env.hostNameSource ? m_env.hostNameSource : [](char* b, size_t n) { return ::gethostname(b, n); };
     auto computerSource = m_env.computerNameSource ? m_env.computerNameSource : [] {
         struct utsname u {};
         return ::uname(&u) == 0 ? std::string(u.nodename) : std::string("localhost");

@@ -3,11 +3,11 @@
 #include "app/CommandIds.h"
 #include "app/HelpViewer.h"
 #include "app/MainApp.h"
-#include "app/QuitState.h"
 #include "app/SettingsDialogs.h"
 #include "capture/CaptureSubsystem.h"
 #include "capture/ImageSettingsRules.h"
 #include "directory/PublicAddressLookup.h"
+#include "model/QuitState.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "publish/PageGenerator.h"
@@ -123,8 +123,8 @@ CMainFrame::~CMainFrame() {
     // 3-5. Capture callback and user data, overlay, driver.
     m_capture->Shutdown();
     // 6. Child controls, in reverse creation order.
-    for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS, IDC_VIEWER_COUNT,
-                         IDC_UPTIME})
+    for (ControlId id : {IDC_VIEWER_LIST, IDC_DRIVER_LIST, IDC_PREVIEW_PLACEHOLDER, IDC_ADDRESS,
+                         IDC_VIEWER_COUNT, IDC_UPTIME})
         if (m_view.HasControl(id))
             m_view.DestroyControl(id);
     // 7-8. Server, unlogged requests and viewers. Connections still open are cut; their
@@ -135,13 +135,15 @@ CMainFrame::~CMainFrame() {
         m_hitTracker->ReleaseAll();
 }
 
-IMessageBox& CMainFrame::MessageBox() { return m_app.MessageBox(); }
+IMessageBox& CMainFrame::MessageBox() {
+    return m_app.MessageBox();
+}
 
 void CMainFrame::SaveSettingsFile() {
     SettingsStore& store = m_app.Store();
     if (int err = store.Save())
-        MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " + ErrorText(err), "Kestrel",
-                          MessageIcon::Error);
+        MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " + ErrorText(err),
+                          "Kestrel", MessageIcon::Error);
 }
 
 int CMainFrame::OnCreate() {
@@ -160,7 +162,8 @@ int CMainFrame::OnCreate() {
         m_view.CreateControl(layout.id, layout.rect, layout.fontHeight);
     m_view.OnDriverChosen([this](int position) { OnDriverListChosen(position); });
     // 5. Driver list (the capture subsystem supplies the descriptions).
-    FillDriverList([this](int index, std::string& name) { return m_capture->DriverDescription(index, name); });
+    FillDriverList(
+        [this](int index, std::string& name) { return m_capture->DriverDescription(index, name); });
     // 6. Capture window and driver connection.
     CreateCaptureWindow();
     // 7. Web root.
@@ -228,7 +231,9 @@ void CMainFrame::SelectCaptureDevice(int index) {
     m_capture->SelectCaptureDevice(index);
 }
 
-void CMainFrame::ComposeFrame() { m_capture->ComposeFrame(); }
+void CMainFrame::ComposeFrame() {
+    m_capture->ComposeFrame();
+}
 
 int CMainFrame::ServiceIdle() {
     int result = m_hitTracker->ServiceIdle();
@@ -293,12 +298,17 @@ void CMainFrame::ValidateWebRoot() {
 }
 
 void CMainFrame::UpdateUptimeDisplay() {
-    m_hitTracker->UpdateUptimeDisplay(m_webServer && m_webServer->IsListening(), m_serverSettings.timeStarted);
+    m_hitTracker->UpdateUptimeDisplay(m_webServer && m_webServer->IsListening(),
+                                      m_serverSettings.timeStarted);
 }
 
-void CMainFrame::BuildSkinNames() { m_skinNames = MakeSkinNames(m_basicSettings.SkinBmp); }
+void CMainFrame::BuildSkinNames() {
+    m_skinNames = MakeSkinNames(m_basicSettings.SkinBmp);
+}
 
-void CMainFrame::ReleaseSkin() { m_skinFace.reset(); }
+void CMainFrame::ReleaseSkin() {
+    m_skinFace.reset();
+}
 
 void CMainFrame::LoadSkinBase() {
     // Folder or built-in follows SkinBmp now: window creation may have cleared it after
@@ -335,7 +345,9 @@ SkinState CMainFrame::CurrentSkinState() const {
     return s;
 }
 
-void CMainFrame::RefreshSkinPictures() { m_view.ShowSkinPictures(SkinPictureIdsFor(CurrentSkinState())); }
+void CMainFrame::RefreshSkinPictures() {
+    m_view.ShowSkinPictures(SkinPictureIdsFor(CurrentSkinState()));
+}
 
 void CMainFrame::OnSkinMouseMove(int x, int y) {
     m_app.RequestIdle();
@@ -354,7 +366,8 @@ bool CMainFrame::OnSkinLButtonDown(int x, int y) {
     const bool listening = m_webServer && m_webServer->IsListening();
     bool closing = false;
     // Queued: no dialog runs inside the mouse handler.
-    for (const SkinCommand& c : SkinClickCommands(x, y, listening, [this](int id) { return IsCommandEnabled(id); })) {
+    for (const SkinCommand& c :
+         SkinClickCommands(x, y, listening, [this](int id) { return IsCommandEnabled(id); })) {
         if (c.system)
             QMetaObject::invokeMethod(
                 m_commandQueue.get(), [this, id = c.id] { OnSysCommand(id); }, Qt::QueuedConnection);
@@ -365,7 +378,9 @@ bool CMainFrame::OnSkinLButtonDown(int x, int y) {
     return closing;
 }
 
-void CMainFrame::OnInputEvent() { m_app.RequestIdle(); }
+void CMainFrame::OnInputEvent() {
+    m_app.RequestIdle();
+}
 
 void CMainFrame::ReportSkinFallback(const std::string& path) {
     static std::set<std::string> told;
@@ -385,7 +400,9 @@ void CMainFrame::ShowFromTopLevel(const std::string& text) {
     MessageBox().Show(text, "Kestrel", MessageIcon::Exclamation);
 }
 
-void CMainFrame::OnServerProperties() { RunServerProperties(m_serverSettings, m_app.HostName, *m_serverDialogs); }
+void CMainFrame::OnServerProperties() {
+    RunServerProperties(m_serverSettings, m_app.HostName, *m_serverDialogs);
+}
 void CMainFrame::OpenImageSettings() {
     ImageSettings copy = m_imageSettings;
     if (ImageSettingsDialog().Edit(copy, m_serverSettings.strRoot))
@@ -413,7 +430,9 @@ void CMainFrame::ApplyImageSettings(const ImageSettings& edited) {
                           MessageIcon::Exclamation);
 }
 
-void CMainFrame::CreateCaptureWindow() { m_capture->CreateCaptureWindow(); }
+void CMainFrame::CreateCaptureWindow() {
+    m_capture->CreateCaptureWindow();
+}
 
 void CMainFrame::GeneratePages() {
     PageInputs in =
@@ -427,7 +446,8 @@ PublicAddressLookup CMainFrame::MakeAddressLookup() {
     hooks.showAddress = [this](const std::string& address) { m_view.SetControlText(IDC_ADDRESS, address); };
     hooks.generatePages = [this] { GeneratePages(); };
     hooks.openUrlRegistration = [this] { OpenUrlRegistrationAfterLookup(); };
-    return PublicAddressLookup(m_basicSettings, m_urlRegSettings, m_app.PublicAddress, MessageBox(), std::move(hooks));
+    return PublicAddressLookup(m_basicSettings, m_urlRegSettings, m_app.PublicAddress, MessageBox(),
+                               std::move(hooks));
 }
 
 void CMainFrame::LookupPublicAddress() {

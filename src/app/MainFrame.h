@@ -2,8 +2,8 @@
 
 #include "app/IdleScheduler.h"
 #include "app/MainView.h"
-#include "app/Settings.h"
 #include "app/Skin.h"
+#include "model/Settings.h"
 
 #include <QTimer>
 
@@ -53,11 +53,11 @@ constexpr ControlLayout kStatusControls[] = {
 };
 
 constexpr const char* kNoDriverSelected = "No Driver Selected";
-constexpr const char*
-    kNoCaptureDeviceMessage = "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3"
-                              "\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
-                              "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3"
-                              "\x82\x93"; // キャプチャデバイスが存在しません
+constexpr const char* kNoCaptureDeviceMessage =
+    "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\x97\xE3\x83\x81\xE3\x83\xA3\xE3\x83\x87\xE3"
+    "\x83\x90\xE3\x82\xA4\xE3\x82\xB9"
+    "\xE3\x81\x8C\xE5\xAD\x98\xE5\x9C\xA8\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x9B\xE3"
+    "\x82\x93"; // キャプチャデバイスが存在しません
 constexpr int kMaxListedDrivers = 100;
 // A skin background that cannot be used; %s is its path.
 constexpr const char* kSkinFallbackMessage = "スキン画像を読み込めません：%s\n内蔵のスキンを使います。";

@@ -6,8 +6,8 @@
 #include "app/HelpViewer.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
-#include "app/QuitState.h"
 #include "capture/CaptureSubsystem.h"
+#include "model/QuitState.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 #include "app/SettingsCheck.h"
 
-#include "app/Settings.h"
 #include "capture/FrameComposer.h"
+#include "model/Settings.h"
 #include "platform/Paths.h"
 
 #include <cerrno>

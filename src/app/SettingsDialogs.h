@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/BasicSettingsEdit.h"
-#include "app/Settings.h"
 #include "directory/UrlRegistration.h"
+#include "model/Settings.h"
 #include "publish/HtmlSettingsEdit.h"
 
 #include <functional>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/Settings.h"
 #include "capture/Dib.h"
+#include "model/Settings.h"
 
 #include <QFont>
 

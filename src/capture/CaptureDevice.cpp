@@ -1,9 +1,9 @@
 #include "capture/CaptureDevice.h"
 
-#include "app/Settings.h"
-#include "app/SettingsKey.h"
 #include "capture/TestPattern.h"
 #include "capture/V4l2Device.h"
+#include "model/Settings.h"
+#include "model/SettingsKey.h"
 
 #include <cctype>
 #include <cstring>

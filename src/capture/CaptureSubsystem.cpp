@@ -50,7 +50,7 @@ bool CaptureSubsystem::DriverDescription(int index, std::string& name) {
 }
 
 void CaptureSubsystem::CreateCaptureWindow() {
-    IMainView& view = *m_host.view;
+    ICaptureView& view = *m_host.view;
     // 1-2. The placeholder gives the place.
     if (!view.HasControl(IDC_PREVIEW_PLACEHOLDER))
         return;

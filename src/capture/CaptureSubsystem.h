@@ -1,11 +1,11 @@
 #pragma once
 
-#include "app/MainView.h"
-#include "app/Settings.h"
+#include "capture/CaptureView.h"
 #include "capture/CaptureWindow.h"
 #include "capture/FrameComposer.h"
 #include "capture/JpegWriter.h"
 #include "capture/MotionDetector.h"
+#include "model/Settings.h"
 
 #include <functional>
 #include <memory>
@@ -34,7 +34,7 @@ public:
     // What the main frame lends.
     struct Host {
         ImageSettings* image = nullptr;
-        IMainView* view = nullptr;
+        ICaptureView* view = nullptr;
         IMessageBox* messages = nullptr;
         SettingsStore* store = nullptr;
         int* motionReinit = nullptr;

@@ -19,7 +19,8 @@ void InstallCaptureDialogs(std::unique_ptr<ICaptureDialogs> dialogs) {
     DialogsSlot() = dialogs ? std::move(dialogs) : std::make_unique<HeadlessCaptureDialogs>();
 }
 
-CCaptureWindow::CCaptureWindow(DriverCatalog& catalog, IMainView* view) : m_catalog(catalog), m_view(view) {
+CCaptureWindow::CCaptureWindow(DriverCatalog& catalog, ICaptureView* view)
+    : m_catalog(catalog), m_view(view) {
     m_timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&m_timer, &QTimer::timeout, [this] { PreviewTick(); });
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/MainView.h"
 #include "capture/CaptureDevice.h"
 #include "capture/CaptureDialogs.h"
+#include "capture/CaptureView.h"
 
 #include <QTimer>
 
@@ -22,7 +22,7 @@ public:
     static constexpr std::chrono::milliseconds kReconnectInterval{1000};
 
     // `view` shows the preview; may be null (nothing is shown).
-    CCaptureWindow(DriverCatalog& catalog, IMainView* view);
+    CCaptureWindow(DriverCatalog& catalog, ICaptureView* view);
     ~CCaptureWindow();
     CCaptureWindow(const CCaptureWindow&) = delete;
     CCaptureWindow& operator=(const CCaptureWindow&) = delete;
@@ -93,7 +93,7 @@ private:
     void UpdateTimer();
 
     DriverCatalog& m_catalog;
-    IMainView* m_view;
+    ICaptureView* m_view;
     std::unique_ptr<ICaptureDevice> m_device;
     std::string m_busInfo;
     FrameCallback m_callback;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/MainView.h"
-#include "app/Settings.h"
+#include "capture/CaptureView.h"
+#include "model/Settings.h"
 
 #include <array>
 

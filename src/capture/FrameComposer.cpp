@@ -1,4 +1,5 @@
 #include "capture/FrameComposer.h"
+#include "capture/FontMapping.h"
 
 #include "capture/CaptionDraw.h"
 

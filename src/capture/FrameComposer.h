@@ -1,11 +1,11 @@
 #pragma once
 
-#include "app/Settings.h"
 #include "capture/CaptionDraw.h"
 #include "capture/CaptureWindow.h"
 #include "capture/Dib.h"
 #include "capture/FileWriterThread.h"
 #include "capture/JpegWriter.h"
+#include "model/Settings.h"
 
 #include <QFont>
 

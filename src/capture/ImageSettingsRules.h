@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/Settings.h"
 #include "capture/CaptionDraw.h"
 #include "capture/Dib.h"
+#include "model/Settings.h"
 
 #include <QFontMetrics>
 #include <QString>

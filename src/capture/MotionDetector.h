@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/MainView.h"
-#include "app/Settings.h"
+#include "capture/CaptureView.h"
 #include "capture/Dib.h"
 #include "capture/JpegWriter.h"
+#include "model/Settings.h"
 #include "platform/MessageBox.h"
 
 #include <ctime>
@@ -64,7 +64,7 @@ public:
         const ImageSettings* settings = nullptr;
         std::function<std::string()> webRoot;
         JpegWriter* jpeg = nullptr;
-        IMainView* view = nullptr;       // beeps
+        ICaptureView* view = nullptr;    // beeps
         IMessageBox* messages = nullptr; // snapshots that cannot be saved
         int* reinitFlag = nullptr;       // the motion re-initialisation flag
         std::function<std::time_t()> clock;

@@ -1,7 +1,7 @@
 #include "directory/DirectoryClient.h"
 
 #include "directory/CodePage.h"
-#include "server/HttpParse.h"
+#include "model/HostChecks.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -71,11 +71,6 @@ std::vector<std::string> ReplyLines(const std::string& body) {
     if (!body.empty() && body.back() != '\n')
         lines.push_back(std::move(line));
     return lines;
-}
-
-bool IsDirectoryHost(const std::string& host) {
-    in6_addr v6{};
-    return IsValidHostHeader(host) || ::inet_pton(AF_INET6, host.c_str(), &v6) == 1;
 }
 
 std::string FormValue(const std::string& value) {

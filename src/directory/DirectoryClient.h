@@ -31,10 +31,6 @@ std::string JoinReplyLines(const std::string& body);
 // The reply's lines: split at each LF, every CR dropped; a final line without LF counts.
 std::vector<std::string> ReplyLines(const std::string& body);
 
-// A directory host as the settings may hold it: a host name or address with an optional
-// ":port" (as a Host header allows), or a bare IPv6 address.
-bool IsDirectoryHost(const std::string& host);
-
 // A form body value as the directory server expects it: bytes as typed, only "&"
 // written "%26" so that a value cannot split into another field.
 std::string FormValue(const std::string& value);

@@ -1,29 +1,10 @@
 #include "directory/PublicAddressLookup.h"
 
+#include "model/HostChecks.h"
+
 #include <arpa/inet.h>
 
 namespace kestrel {
-
-bool IsAcceptableAddress(const std::string& address) {
-    // Blanks, control bytes and DEL first: the address checks below read the text only up
-    // to a zero byte, and whatever follows one would reach pages and files unchecked.
-    for (char c : address)
-        if (static_cast<unsigned char>(c) < 0x21 || c == 0x7F)
-            return false;
-    if (address.empty() || address.size() > 253)
-        return false;
-    in_addr v4{};
-    in6_addr v6{};
-    if (::inet_pton(AF_INET, address.c_str(), &v4) == 1 || ::inet_pton(AF_INET6, address.c_str(), &v6) == 1)
-        return true;
-    for (char c : address) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        c == '-' || c == '.';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
 
 LookupVerdict JudgeLookupReply(const std::string& joined) {
     LookupVerdict v;

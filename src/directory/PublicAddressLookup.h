@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/Settings.h"
 #include "directory/DirectoryClient.h"
+#include "model/Settings.h"
 #include "platform/MessageBox.h"
 
 #include <functional>
@@ -21,8 +21,6 @@ struct LookupVerdict {
     std::string message;
 };
 
-// A plain IPv4 or IPv6 address, or a host name of letters, digits, "-" and ".".
-bool IsAcceptableAddress(const std::string& address);
 // Judges the joined reply text.
 LookupVerdict JudgeLookupReply(const std::string& joined);
 // "action=ipget&usr=<user>&pass=<password>" with "&" inside the values as "%26".

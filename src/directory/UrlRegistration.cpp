@@ -1,6 +1,8 @@
 #include "directory/UrlRegistration.h"
 
-#include "app/QuitState.h"
+#include "model/HostChecks.h"
+
+#include "model/QuitState.h"
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
 #include "publish/PageGenerator.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/FieldChecks.h"
-#include "app/Settings.h"
 #include "directory/DirectoryClient.h"
+#include "model/FieldChecks.h"
+#include "model/Settings.h"
 #include "platform/MessageBox.h"
 
 #include <functional>

@@ -3,6 +3,8 @@
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
 
+#include "platform/Text.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -16,27 +18,12 @@ namespace kestrel {
 namespace {
 
 std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n'))
-        --e;
-    return s.substr(b, e - b);
+    return std::string(kestrel::Trim(s, kBlanksAndLineEnds));
 }
 
 bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
     return s.size() >= prefix.size() &&
            SettingsStore::Lower(s.substr(0, prefix.size())) == SettingsStore::Lower(prefix);
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // "f0,ff,0a" -> bytes; false on anything else.
@@ -52,7 +39,7 @@ bool ParseHexBytes(const std::string& text, std::string& out) {
             return false;
         int value = 0;
         for (char c : item) {
-            int d = HexDigit(c);
+            int d = HexValue(c);
             if (d < 0)
                 return false;
             value = value * 16 + d;
@@ -426,7 +413,7 @@ bool SettingsStore::ParseValueLine(const std::string& line, StoredKey& key) {
             return false;
         uint32_t v = 0;
         for (char c : digits) {
-            int d = HexDigit(c);
+            int d = HexValue(c);
             if (d < 0)
                 return false;
             v = v * 16 + static_cast<uint32_t>(d);

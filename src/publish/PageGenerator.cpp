@@ -1,6 +1,6 @@
 #include "publish/PageGenerator.h"
 
-#include "directory/PublicAddressLookup.h"
+#include "model/HostChecks.h"
 
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"

@@ -15,8 +15,8 @@
 
 namespace kestrel {
 
-CHitTracker::CHitTracker(IMainView& view, const CServerSettings& settings, std::function<std::time_t()> clock,
-                         std::string logFolder)
+CHitTracker::CHitTracker(IStatusView& view, const CServerSettings& settings,
+                         std::function<std::time_t()> clock, std::string logFolder)
     : m_view(view), m_settings(settings), m_clock(std::move(clock)), m_logFolder(std::move(logFolder)) {
     m_logTimer.setSingleShot(true);
     QObject::connect(&m_logTimer, &QTimer::timeout, [this] { OnLogTimer(); });

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/MainView.h"
-#include "app/Settings.h"
+#include "model/Settings.h"
+#include "model/StatusView.h"
 #include "server/Request.h"
 #include "server/UniqueFd.h"
 
@@ -40,7 +40,7 @@ public:
     static constexpr int kLogCloseAfterMs = 1000;
 
     // `logFolder` empty: the working folder at the moment of writing.
-    CHitTracker(IMainView& view, const CServerSettings& settings, std::function<std::time_t()> clock = {},
+    CHitTracker(IStatusView& view, const CServerSettings& settings, std::function<std::time_t()> clock = {},
                 std::string logFolder = {});
     ~CHitTracker();
 
@@ -78,7 +78,7 @@ private:
     void OnLogTimer();
     void LogFailure(const std::string& path, const char* what);
 
-    IMainView& m_view;
+    IStatusView& m_view;
     const CServerSettings& m_settings;
     std::function<std::time_t()> m_clock;
     std::string m_logFolder;

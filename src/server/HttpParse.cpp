@@ -1,5 +1,7 @@
 #include "server/HttpParse.h"
 
+#include "platform/Text.h"
+
 #include <arpa/inet.h>
 #include <climits>
 #include <cstdio>
@@ -28,26 +30,13 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string_view TrimLeft(std::string_view s) {
     while (!s.empty() && IsSpace(s.front()))
         s.remove_prefix(1);
     return s;
 }
 std::string_view Trim(std::string_view s) {
-    s = TrimLeft(s);
-    while (!s.empty() && IsSpace(s.back()))
-        s.remove_suffix(1);
-    return s;
+    return kestrel::Trim(s, kAsciiWhiteSpace);
 }
 
 // A date field: `len` characters at `pos`, leading blanks removed, then digits only.
@@ -372,44 +361,6 @@ bool IsHiddenBelowRoot(const std::string& root, const std::string& path) {
             ++i;
     }
     return false;
-}
-
-bool IsValidHostHeader(std::string_view host) {
-    std::size_t i = 0;
-    if (host.empty())
-        return false;
-    if (host[0] == '[') {
-        auto close = host.find(']');
-        if (close == std::string_view::npos || close < 3)
-            return false;
-        for (std::size_t k = 1; k < close; ++k) {
-            char c = host[k];
-            if (!(HexValue(c) >= 0 || c == ':' || c == '.'))
-                return false;
-        }
-        i = close + 1;
-    } else {
-        while (i < host.size() && host[i] != ':') {
-            char c = host[i];
-            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                  c == '.'))
-                return false;
-            ++i;
-        }
-        if (i == 0)
-            return false;
-    }
-    if (i == host.size())
-        return true;
-    if (host[i] != ':')
-        return false;
-    std::string_view port = host.substr(i + 1);
-    if (port.empty() || port.size() > 5)
-        return false;
-    for (char c : port)
-        if (c < '0' || c > '9')
-            return false;
-    return true;
 }
 
 std::string HostWithoutPort(std::string_view host) {

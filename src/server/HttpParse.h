@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/HostChecks.h"
+
 // Pure functions over bytes used by the web server: request-line and header parsing,
 // URL decoding, dates, path mapping, the picture password and the small formatting
 // rules of listings, scripts, the hit log and the uptime display. No I/O here except
@@ -74,9 +76,6 @@ bool MapUrlToPath(const std::string& root, std::string_view url, std::string& ou
 // True when any component of `path` below `root` begins with ".".
 bool IsHiddenBelowRoot(const std::string& root, const std::string& path);
 
-// A Host header that may be written into an absolute URL: letters, digits, "-" and ".",
-// or a bracketed IPv6 literal, optionally followed by ":port".
-bool IsValidHostHeader(std::string_view host);
 // The host of a valid Host header without its port ("[::1]:8080" -> "[::1]").
 std::string HostWithoutPort(std::string_view host);
 // An IPv6 literal written in brackets; any other host unchanged.

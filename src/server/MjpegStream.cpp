@@ -3,7 +3,7 @@
 
 #include "server/MjpegStream.h"
 
-#include "app/Settings.h"
+#include "model/Settings.h"
 #include "server/HttpParse.h"
 #include "server/RequestSocket.h"
 #include "server/ServerPaths.h"

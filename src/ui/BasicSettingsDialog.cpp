@@ -1,6 +1,6 @@
 #include "ui/BasicSettingsDialog.h"
 
-#include "app/QuitState.h"
+#include "model/QuitState.h"
 #include "ui/DialogFont.h"
 #include "ui/SettingsDialogWidgets.h"
 

@@ -1,8 +1,9 @@
 #include "ui/CaptionDialog.h"
+#include "capture/FontMapping.h"
 
-#include "app/QuitState.h"
 #include "capture/CaptionDraw.h"
 #include "capture/ImageSettingsRules.h"
+#include "model/QuitState.h"
 #include "ui/ColorButton.h"
 #include "ui/DialogFont.h"
 #include "ui/FontChooser.h"

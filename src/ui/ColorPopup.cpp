@@ -1,7 +1,7 @@
 #include "ui/ColorPopup.h"
 
-#include "app/QuitState.h"
 #include "capture/ColorTable.h"
+#include "model/QuitState.h"
 #include "ui/DialogFont.h"
 
 #include <QAbstractButton>

@@ -1,6 +1,6 @@
 #include "ui/DialogFont.h"
 
-#include "app/LogFont.h"
+#include "capture/FontMapping.h"
 
 #include <QBoxLayout>
 #include <QDialog>

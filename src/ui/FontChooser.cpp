@@ -1,4 +1,5 @@
 #include "ui/FontChooser.h"
+#include "capture/FontMapping.h"
 
 #include "capture/ImageSettingsRules.h"
 #include "ui/DialogFont.h"

@@ -1,6 +1,6 @@
 #include "ui/HyperLink.h"
 
-#include "app/QuitState.h"
+#include "model/QuitState.h"
 #include "ui/WidgetMessageBox.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "ui/ImageSettingsDialog.h"
 
-#include "app/QuitState.h"
+#include "model/QuitState.h"
 #include "server/ServerDialogs.h"
 #include "ui/CaptionDialog.h"
 #include "ui/ColorButton.h"

@@ -1,7 +1,7 @@
 #include "ui/MainWindow.h"
 
-#include "app/LogFont.h"
 #include "app/MainFrame.h"
+#include "capture/FontMapping.h"
 
 #include <QApplication>
 #include <QCloseEvent>

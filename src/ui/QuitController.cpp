@@ -1,7 +1,7 @@
 #include "ui/QuitController.h"
 
 #include "app/MainApp.h"
-#include "app/QuitState.h"
+#include "model/QuitState.h"
 
 #include <QApplication>
 #include <QDialog>

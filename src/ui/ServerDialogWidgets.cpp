@@ -1,6 +1,6 @@
 #include "ui/ServerDialogWidgets.h"
 
-#include "app/FieldChecks.h"
+#include "model/FieldChecks.h"
 #include "ui/SettingsDialogWidgets.h"
 #include "ui/WidgetMessageBox.h"
 

@@ -1,6 +1,6 @@
 #include "ui/SettingsDialogWidgets.h"
 
-#include "app/QuitState.h"
+#include "model/QuitState.h"
 #include "ui/AboutDialog.h"
 #include "ui/BasicSettingsDialog.h"
 #include "ui/DialogFont.h"

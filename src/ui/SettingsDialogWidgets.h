@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/FieldChecks.h"
 #include "app/SettingsDialogs.h"
+#include "model/FieldChecks.h"
 #include "platform/MessageBox.h"
 
 #include <QDialog>

@@ -1,6 +1,6 @@
 #include "ui/UrlRegistrationDialog.h"
 
-#include "app/QuitState.h"
+#include "model/QuitState.h"
 #include "ui/HyperLink.h"
 #include "ui/SettingsDialogWidgets.h"
 

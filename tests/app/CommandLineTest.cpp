@@ -3,9 +3,9 @@
 
 #include "app/CommandLine.h"
 #include "app/MainApp.h"
-#include "app/Settings.h"
 #include "app/SettingsCheck.h"
-#include "app/SettingsKey.h"
+#include "model/Settings.h"
+#include "model/SettingsKey.h"
 #include "support/KestrelProcess.h"
 
 #include <gtest/gtest.h>

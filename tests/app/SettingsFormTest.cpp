@@ -1,7 +1,7 @@
 // The checks the settings dialogs make on accept, and the skin folder rules.
 
 #include "app/BasicSettingsEdit.h"
-#include "app/FieldChecks.h"
+#include "model/FieldChecks.h"
 #include "publish/HtmlSettingsEdit.h"
 #include "publish/PageGenerator.h"
 

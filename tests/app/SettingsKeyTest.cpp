@@ -1,7 +1,7 @@
 // CSettingsKey: the registry's query rules over the stored bytes, status codes and the
 // warning for a value stored with another type.
 
-#include "app/SettingsKey.h"
+#include "model/SettingsKey.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The settings records: defaults on a missing key, each read rule with odd stored values,
 // the writing orders, caption subkeys, and round trips through the settings file.
 
-#include "app/Settings.h"
+#include "model/Settings.h"
 #include "platform/Paths.h"
 
 #include <QTemporaryDir>

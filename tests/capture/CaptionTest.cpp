@@ -1,6 +1,7 @@
 // Caption codes, formatting, placement and drawing.
 
 #include "capture/CaptionDraw.h"
+#include "capture/FontMapping.h"
 
 #include <gtest/gtest.h>
 

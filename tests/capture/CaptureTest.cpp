@@ -3,9 +3,9 @@
 #include "BmpBuilder.h"
 #include "TestSupport.h"
 #include "app/HeadlessView.h"
-#include "app/SettingsKey.h"
 #include "capture/CaptureSubsystem.h"
 #include "capture/TestPattern.h"
+#include "model/SettingsKey.h"
 #include "platform/SettingsStore.h"
 
 #include <gtest/gtest.h>

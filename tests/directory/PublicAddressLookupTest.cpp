@@ -1,5 +1,6 @@
 #include "directory/PublicAddressLookup.h"
 #include "directory/CodePage.h"
+#include "model/HostChecks.h"
 
 #include "FakeDirectoryServer.h"
 

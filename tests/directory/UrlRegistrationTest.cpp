@@ -2,8 +2,9 @@
 // rules, and both exchanges on the wire against a fake directory server.
 
 #include "directory/UrlRegistration.h"
-#include "app/QuitState.h"
 #include "directory/CodePage.h"
+#include "model/HostChecks.h"
+#include "model/QuitState.h"
 
 #include "FakeDirectoryServer.h"
 

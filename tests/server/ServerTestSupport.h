@@ -3,7 +3,7 @@
 // Helpers of the server tests: a temporary web root, a real loopback client run on a
 // thread while the test's thread turns the event loop, and response parsing.
 
-#include "app/Settings.h"
+#include "model/Settings.h"
 #include "platform/MessageBox.h"
 #include "server/HitLog.h"
 #include "server/WebServer.h"

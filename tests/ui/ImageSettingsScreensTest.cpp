@@ -5,6 +5,7 @@
 // KESTREL_SCREENSHOT_DIR=<folder> (scripts/screenshot.sh, under Xvfb) also keeps
 // whole-screen pictures of each window there, and the composed "frame.jpg".
 
+#include "capture/FontMapping.h"
 #include "ui/CaptionDialog.h"
 #include "ui/ColorButton.h"
 #include "ui/ColorPopup.h"

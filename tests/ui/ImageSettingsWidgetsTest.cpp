@@ -2,6 +2,7 @@
 // with its chooser, the caption dialog with its radio groups and font chooser, the image
 // settings dialog's entries and caption boxes, and quitting with these open.
 
+#include "capture/FontMapping.h"
 #include "ui/CaptionDialog.h"
 #include "ui/ColorButton.h"
 #include "ui/ColorPopup.h"
@@ -12,8 +13,8 @@
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
-#include "app/QuitState.h"
 #include "capture/ColorTable.h"
+#include "model/QuitState.h"
 
 #include <QApplication>
 #include <QCheckBox>

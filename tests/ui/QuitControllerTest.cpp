@@ -4,7 +4,7 @@
 #include "ui/QuitController.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
-#include "app/QuitState.h"
+#include "model/QuitState.h"
 
 #include <QApplication>
 #include <QDialog>

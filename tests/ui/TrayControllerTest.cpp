@@ -5,7 +5,7 @@
 #include "app/CommandIds.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
-#include "app/QuitState.h"
+#include "model/QuitState.h"
 #include "server/WebServer.h"
 #include "support/TestPorts.h"
 #include "ui/MainWindow.h"

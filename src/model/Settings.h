@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/LogFont.h"
-#include "app/SettingsKey.h"
+#include "model/LogFont.h"
+#include "model/SettingsKey.h"
 #include "platform/MessageBox.h"
 
 #include <array>

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QFont>
-
 #include <cstdint>
 #include <string>
 
@@ -37,38 +35,15 @@ constexpr int kMaxFontPixels = 2048;
 
 // The font a fresh drawing context starts with: the system font, 16 high, bold, Japanese.
 LOGFONTA DefaultCaptionLogFont();
+// The Japanese status face ("ＭＳ Ｐゴシック") in UTF-8.
+inline constexpr const char* kStatusFace =
+    "\xEF\xBC\xAD\xEF\xBC\xB3 \xEF\xBC\xB0\xE3\x82\xB4\xE3\x82\xB7\xE3\x83\x83\xE3\x82\xAF";
+
 // A logical font of the given height with the Japanese status face ("ＭＳ Ｐゴシック").
 LOGFONTA StatusLogFont(int height);
 
 // The face name as UTF-8: up to the first zero within 32 bytes, a cut character dropped.
 std::string FaceNameOf(const LOGFONTA& lf);
 void SetFaceName(LOGFONTA& lf, const std::string& utf8);
-
-// The installed family used for a stored face: "ＭＳ Ｐゴシック" (character set 128) is
-// IPAPGothic; "System" and unknown faces take an installed Japanese sans font.
-QString ResolveFamily(const std::string& face, uint8_t charSet);
-
-QFont FontFromLogFont(const LOGFONTA& lf);
-LOGFONTA LogFontFromFont(const QFont& font, uint8_t charSet = SHIFTJIS_CHARSET);
-
-// What the font chooser shows and the user changes: an installed family, a whole point
-// size (96 frame pixels to the inch, whatever the screen), the two style marks and the
-// two effects.
-struct FontChoice {
-    QString family;
-    int pointSize = 12;
-    bool bold = false;
-    bool italic = false;
-    bool strikeOut = false;
-    bool underline = false;
-    bool operator==(const FontChoice&) const = default;
-};
-// The choice a stored record opens on: the family it is drawn with, its pixel height
-// in points (rounded), bold from weight 700.
-FontChoice FontChoiceFromLogFont(const LOGFONTA& lf);
-// Writes into `lf` only what differs between `before` and `after`; every other byte of
-// the record stays, so a record kept as it was is never rewritten (nor a positive cell
-// height turned into a character height).
-void ApplyFontChoice(LOGFONTA& lf, const FontChoice& before, const FontChoice& after);
 
 } // namespace kestrel

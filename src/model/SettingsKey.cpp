@@ -1,4 +1,4 @@
-#include "app/SettingsKey.h"
+#include "model/SettingsKey.h"
 
 #include <cstdio>
 #include <cstring>
@@ -8,17 +8,24 @@ namespace kestrel {
 namespace {
 const char* TypeWord(ValueType t) {
     switch (t) {
-    case ValueType::String: return "a text";
-    case ValueType::Dword: return "a number";
-    case ValueType::Binary: return "a byte blob";
-    default: return "a value of another type";
+    case ValueType::String:
+        return "a text";
+    case ValueType::Dword:
+        return "a number";
+    case ValueType::Binary:
+        return "a byte blob";
+    default:
+        return "a value of another type";
     }
 }
 const char* Syntax(ValueType t) {
     switch (t) {
-    case ValueType::String: return "\"text\"";
-    case ValueType::Dword: return "dword:00000050 (hexadecimal)";
-    default: return "hex:00,01,...";
+    case ValueType::String:
+        return "\"text\"";
+    case ValueType::Dword:
+        return "dword:00000050 (hexadecimal)";
+    default:
+        return "hex:00,01,...";
     }
 }
 } // namespace
@@ -105,7 +112,7 @@ int CSettingsKey::QueryString(const std::string& name, std::string& text) {
     if (zero != std::string::npos)
         bytes.resize(zero);
     else if (bytes.size() == kStringBuffer)
-        return ERROR_MORE_DATA;  // no room left for the terminating zero
+        return ERROR_MORE_DATA; // no room left for the terminating zero
     text = bytes;
     return ERROR_SUCCESS;
 }

@@ -1,26 +1,14 @@
-#include "app/FieldChecks.h"
+#include "model/FieldChecks.h"
 
-#include "directory/DirectoryClient.h"
-#include "directory/PublicAddressLookup.h"
+#include "model/HostChecks.h"
+#include "platform/Text.h"
 
 #include <limits>
 
 namespace kestrel {
 
-namespace {
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-} // namespace
-
 std::string TrimBlanks(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && IsBlank(text[begin]))
-        ++begin;
-    while (end > begin && IsBlank(text[end - 1]))
-        --end;
-    return text.substr(begin, end - begin);
+    return std::string(Trim(text, kSpacesAndTabs));
 }
 
 std::optional<int32_t> ParseWholeNumber(const std::string& text) {

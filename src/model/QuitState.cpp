@@ -1,4 +1,4 @@
-#include "app/QuitState.h"
+#include "model/QuitState.h"
 
 namespace kestrel {
 

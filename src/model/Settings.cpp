@@ -1,6 +1,6 @@
-#include "app/Settings.h"
+#include "model/Settings.h"
 
-#include "directory/PublicAddressLookup.h"
+#include "model/HostChecks.h"
 #include "platform/Paths.h"
 
 #include <cerrno>

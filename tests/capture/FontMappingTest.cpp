@@ -1,6 +1,6 @@
 // The 60-byte logical font record and its translation to and from QFont.
 
-#include "app/LogFont.h"
+#include "capture/FontMapping.h"
 
 #include <QFontDatabase>
 #include <QFontInfo>
