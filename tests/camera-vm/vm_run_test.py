@@ -128,7 +128,7 @@ class Machine(unittest.TestCase):
                       "echo inside >/etc/vm-run-probe && echo written >%s/from-vm; exit 7" % tmp)
             r = vm("--vivid-opts", "n_devs=2 node_types=0x1,0x1", "--", "sh", "-c", script)
             self.assertEqual(7, r.returncode, r.stderr)
-            self.assertEqual(["out", os.getcwd(), "/dev/video0", "/dev/video1"], r.stdout.split())
+            self.assertEqual(["out", os.getcwd(), "/dev/video0", "/dev/video1"], r.stdout.splitlines())
             self.assertEqual("err\n", r.stderr)
             with open(os.path.join(tmp, "from-vm")) as f:
                 self.assertEqual("written\n", f.read())
