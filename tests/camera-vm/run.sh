@@ -1,38 +1,28 @@
 #!/usr/bin/env bash
 # Runs the camera checks against the kernel's virtual video driver, inside a throw-away
-# virtual machine (../shared/tools/vivid-run beside the project folder). Skips, with one line
-# saying why, when that tool or the packages it needs are missing.
+# virtual machine started by tests/camera-vm/vm-run. Skips, with one line saying why, when
+# a package the machine needs is missing.
 #
-#   tests/camera-vm/run.sh [--install] [build-folder]      (default: build)
+#   tests/camera-vm/run.sh [--install] [build-folder]      (default: the project's build)
 #
-# --install first installs the packages the virtual machine needs (when the tool is there).
-# VIVID_RUN names the tool; by default it is looked for in shared/tools of the folders above.
+# --install first installs the packages the virtual machine needs.
+# The build folder may be anywhere; the machine shares it with the program read-write.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
 INSTALL=0
 if [ "${1:-}" = "--install" ]; then
   INSTALL=1
   shift
 fi
-BUILD=${1:-build}
-if [ -z "${VIVID_RUN:-}" ]; then
-  dir=$(cd .. && pwd)
-  while :; do
-    if [ -x "$dir/shared/tools/vivid-run" ]; then
-      VIVID_RUN=$dir/shared/tools/vivid-run
-      break
-    fi
-    [ "$dir" = / ] && break
-    dir=$(dirname "$dir")
-  done
-fi
-VIVID_RUN=${VIVID_RUN:-../shared/tools/vivid-run}
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+BUILD=${1:-$ROOT/build}
+[ -d "$BUILD" ] || { echo "camera-vm: no build folder $BUILD: build first" >&2; exit 1; }
+BUILD=$(cd "$BUILD" && pwd)
+cd "$ROOT"
 
 skip() {
   echo "camera-vm: skipped: $*"
   exit 0
 }
-[ -x "$VIVID_RUN" ] || skip "no vivid-run at $VIVID_RUN"
 [ $INSTALL -eq 1 ] && scripts/install-deps.sh --camera-vm
 for p in qemu-system-x86 linux-image-amd64 busybox-static kmod v4l-utils python3-pil; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
@@ -44,17 +34,21 @@ done
 
 started=$(date +%s)
 status=0
+# The runner itself first: what it prepares here, then a few short machines.
+echo "camera-vm: the virtual-machine runner's own checks"
+/usr/bin/python3 tests/camera-vm/vm_run_test.py || status=1
 run_vm() {
   local opts=$1
   shift
   echo "camera-vm: vivid ${opts:-(default options)}: $*"
-  if ! VIVID_RUN_ACCEL=tcg VIVID_OPTS="$opts" "$VIVID_RUN" --timeout 420 --vivid-opts "$opts" -- "$@"; then
+  # checks.py reloads vivid with the same options (VIVID_OPTS) after removing it.
+  if ! VIVID_OPTS="$opts" tests/camera-vm/vm-run --timeout 420 --share "$BUILD" --vivid-opts "$opts" -- "$@"; then
     status=1
   fi
 }
 # One machine with the driver's default nodes: the capture layer's own checks, then the program's.
-run_vm "" sh -c "$BUILD/tests/kestrel_camera_vm_tests && /usr/bin/python3 tests/camera-vm/checks.py $BUILD/kestrel streaming unplug busy motion"
+run_vm "" sh -c "'$BUILD/tests/kestrel_camera_vm_tests' && /usr/bin/python3 tests/camera-vm/checks.py '$BUILD/kestrel' streaming unplug busy motion"
 # Two capture-only devices: the second one can be chosen and streams.
-run_vm "n_devs=2 node_types=0x1,0x1" sh -c "$BUILD/tests/kestrel_camera_vm_tests --gtest_filter='*ListsCaptureNodes*' && /usr/bin/python3 tests/camera-vm/checks.py $BUILD/kestrel second"
+run_vm "n_devs=2 node_types=0x1,0x1" sh -c "'$BUILD/tests/kestrel_camera_vm_tests' --gtest_filter='*ListsCaptureNodes*' && /usr/bin/python3 tests/camera-vm/checks.py '$BUILD/kestrel' second"
 echo "camera-vm: $([ $status -eq 0 ] && echo passed || echo FAILED) in $(($(date +%s) - started)) s"
 exit $status
