@@ -1,10 +1,11 @@
 #include "server/DirectoryListing.h"
 
-#include "server/HttpParse.h"
+#include "server/Escaping.h"
 #include "server/RequestSocket.h"
 #include "server/WebServer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -22,6 +23,28 @@ constexpr const char* kIconParent =
     "<img src=\"/SvrAdmin/Prev.gif\" align=bottom alt=\"     \" border=0 width=20 height=22>";
 
 } // namespace
+
+std::string ListingSizeText(bool folder, std::uint64_t size) {
+    if (folder)
+        return "  Folder";
+    if (size >= 4ULL * 1024 * 1024 * 1024)
+        return "   &gt; 4GB";
+    if (size >= 1024) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%7lluK", static_cast<unsigned long long>(size / 1024));
+        return buf;
+    }
+    return "    &lt; 1K";
+}
+
+std::string ListingDate(std::time_t t) {
+    struct tm tm {};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%02d %02d:%02d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year % 100,
+                  tm.tm_hour, tm.tm_min);
+    return buf;
+}
 
 std::vector<ListingEntry> ReadListingEntries(const std::string& folder) {
     std::vector<ListingEntry> entries;
@@ -70,6 +93,26 @@ std::string DirectoryListingPage(const std::string& heading, const std::string& 
             std::string("<hr><h3><a href=\".\">") + (icons ? kIconParent : "") + " Parent Folder</a></h3>\n";
     page += "<hr><em>Kestrel Server!</em>\n";
     return page;
+}
+
+bool CRequestSocket::IsFolderTarget() const {
+    return (m_request->fileAttributes & kAttrFolder) != 0;
+}
+
+// A folder without a default document: its listing when listings are allowed, the head
+// only for HEAD.
+CRequestSocket::Handled CRequestSocket::AnswerListing(Method method) {
+    if (RefuseHiddenTarget())
+        return Handled::Answered;
+    if (!m_owner.Settings().bAllowListing) {
+        AppendError(403);
+        return Handled::Answered;
+    }
+    AppendStatus(200);
+    AppendText("\r\n");
+    if (method != kHead)
+        WriteDirectoryListing();
+    return Handled::Answered;
 }
 
 void CRequestSocket::WriteDirectoryListing() {

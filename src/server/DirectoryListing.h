@@ -15,6 +15,11 @@ struct ListingEntry {
     std::time_t modified = 0;
 };
 
+// Size column of a listing row.
+std::string ListingSizeText(bool folder, std::uint64_t size);
+// Date of a listing row, local time "%m/%d/%y %H:%M".
+std::string ListingDate(std::time_t t);
+
 // The entries of a folder as a listing shows them: no ".", ".." or hidden (".") names,
 // sorted by name ignoring case. Empty when the folder cannot be read.
 std::vector<ListingEntry> ReadListingEntries(const std::string& folder);

@@ -1,6 +1,6 @@
 #include "server/HitLog.h"
 
-#include "server/HttpParse.h"
+#include "server/HitLogText.h"
 #include "server/UniqueFd.h"
 
 #include <cerrno>

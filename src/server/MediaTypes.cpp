@@ -1,6 +1,6 @@
 #include "server/MediaTypes.h"
 
-#include "server/HttpParse.h"
+#include "server/Escaping.h"
 
 #include <fstream>
 #include <sstream>

@@ -1,18 +1,17 @@
 // The live motion-JPEG stream: the shared clock that composes one picture per tick, and
-// the connection's side of it (the answer's head, taking or skipping parts, sending).
+// the connection's side of it (the answer's head, taking or skipping parts).
 
 #include "server/MjpegStream.h"
 
 #include "model/Settings.h"
-#include "server/HttpParse.h"
 #include "server/RequestSocket.h"
 #include "server/ServerPaths.h"
+#include "server/UrlMapping.h"
 #include "server/WebServer.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <cstdio>
 #include <random>
-#include <sys/socket.h>
 
 namespace kestrel {
 
@@ -92,40 +91,40 @@ void MjpegStreamHub::Tick() {
 // ---------------------------------------------------------------------------------------
 // The connection's side
 
-bool CRequestSocket::TryStream(bool headOnly) {
+// Only a path whose last part is the stream's name can map to it (mapping keeps every
+// part's spelling): any other request is not looked at further.
+bool CRequestSocket::IsStreamRequest() const {
+    return m_owner.Settings().StreamEnabled && m_request->url.find(kStreamPath + 1) != std::string::npos;
+}
+
+CRequestSocket::Handled CRequestSocket::AnswerStream(Method method) {
     CRequest& r = *m_request;
-    if (!m_owner.Settings().StreamEnabled)
-        return false;
-    // Only a path whose last part is the stream's name can map to it (mapping keeps every
-    // part's spelling): any other request is not looked at further.
-    if (r.url.find(kStreamPath + 1) == std::string::npos)
-        return false;
     const std::string root = Root();
     std::string candidate;
     if (!MapUrlToPath(root, r.url, candidate) || candidate != JoinPath(root, kStreamPath + 1))
-        return false;
+        return Handled::No;
     if (!m_streamPassed) {
         // Any other spelling of the path while a password is set: the refused picture,
         // once, like any file; the query (which may hold a password) is not kept.
         r.url = "/pass.jpg";
         r.query.clear();
         r.execKind = ExecNone;
-        return false;
+        return Handled::No;
     }
     MjpegStreamHub& hub = m_owner.Streams();
     if (hub.Full()) {
         AppendError(503);
-        return true;
+        return Handled::Answered;
     }
     r.execKind = ExecNone;
     AppendStatus(200);
     AppendText(hub.Framing().HeadLines());
-    if (headOnly)
-        return true;
+    if (method == kHead)
+        return Handled::Answered;
     AppendText(hub.Framing().FirstBoundary());
     m_stream = std::make_unique<StreamClient>();
     hub.Add(this);
-    return true;
+    return Handled::Answered;
 }
 
 std::shared_ptr<CRequest> CRequestSocket::StreamLogEntry() const {
@@ -153,46 +152,7 @@ void CRequestSocket::OfferStreamPart(const StreamPart& part) {
     m_stream->part = part;
     m_stream->sent = 0;
     ++m_stream->partsTaken;
-    SendStream();
-}
-
-void CRequestSocket::SendStream() {
-    StreamClient& s = *m_stream;
-    for (;;) {
-        const char* data;
-        std::size_t size;
-        if (m_outPos < m_out.size()) {
-            data = m_out.data() + m_outPos;
-            size = m_out.size() - m_outPos;
-        } else if (s.Busy()) {
-            data = s.part->data() + s.sent;
-            size = s.part->size() - s.sent;
-        } else {
-            m_out.clear();
-            m_outPos = 0;
-            s.part.reset(); // nothing held between pictures
-            WantWrite(false);
-            return;
-        }
-        ssize_t n = ::send(m_fd.Get(), data, size, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                WantWrite(true);
-                return;
-            }
-            Abort(); // the viewer has gone
-            return;
-        }
-        if (m_outPos < m_out.size())
-            m_outPos += static_cast<std::size_t>(n);
-        else
-            s.sent += static_cast<std::size_t>(n);
-        if (m_request)
-            m_request->bytesSent += n;
-        m_lastSendProgress = Clock::now();
-    }
+    OnSend();
 }
 
 } // namespace kestrel

@@ -1,6 +1,6 @@
 #include "server/Request.h"
 
-#include "server/HttpParse.h"
+#include "server/Escaping.h"
 
 namespace kestrel {
 

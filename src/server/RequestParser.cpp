@@ -1,6 +1,7 @@
 #include "server/RequestParser.h"
 
-#include "server/HttpParse.h"
+#include "server/HttpSyntax.h"
+#include "server/UrlMapping.h"
 
 #include <algorithm>
 #include <cstring>

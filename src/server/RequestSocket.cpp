@@ -1,6 +1,6 @@
 #include "server/RequestSocket.h"
 
-#include "server/HttpParse.h"
+#include "server/HttpSyntax.h"
 #include "server/ScriptWorker.h"
 #include "server/WebServer.h"
 
@@ -136,29 +136,15 @@ bool CRequestSocket::OnHeadComplete() {
     m_picturePassed = m_parser.PicturePassed();
     m_passwordSet = m_parser.PasswordSet();
     m_streamPassed = m_parser.StreamPassed();
-    const unsigned parseError = m_parser.Error();
-    if (!parseError && r.contentLength > 0 && CompareNoCase(r.method, "POST") == 0) {
-        r.execKind = ExecQuery;
-        ResolveTarget();
-        if (r.status == 0 && !RefuseScriptTarget()) {
-            if (m_owner.ReserveBody(r.contentLength)) {
-                m_bodyReserved = r.contentLength;
-                // Held at its final size from the start: growing it would hold twice as much.
-                r.body.reserve(static_cast<std::size_t>(r.contentLength));
-                m_state = ReadingBody;
-                return true;
-            }
-            AppendError(503); // the bodies held already fill the budget
-        }
-        m_bodyUnread = true;
-        m_state = RequestComplete;
-        Respond(false);
-        return false;
+    m_state = RequestComplete;
+    const Handled handled = StartResponse(m_parser.Error());
+    if (handled == Handled::BodyNeeded) {
+        m_state = ReadingBody;
+        return true;
     }
     if (r.contentLength > 0)
-        m_bodyUnread = true; // refused below, its body never read
-    m_state = RequestComplete;
-    Respond(StartResponse(parseError));
+        m_bodyUnread = true; // answered without its body being read
+    Respond(handled == Handled::ScriptStarted);
     return false;
 }
 
@@ -170,46 +156,6 @@ void CRequestSocket::OnBodyComplete() {
         ReleaseBody();
     }
     Respond(started);
-}
-
-// Requests without a body to read (and every refusal of one with a body). True when a
-// script was started.
-bool CRequestSocket::StartResponse(unsigned parseError) {
-    CRequest& r = *m_request;
-    bool result = false;
-    if (parseError) {
-        AppendError(parseError);
-    } else if (r.contentLength == 0 && CompareNoCase(r.method, "GET") == 0) {
-        if (TryStream(false))
-            return false;
-        if ((r.url == "/frame.jpg" && m_picturePassed) || r.url == "/framei.jpg") {
-            if (m_owner.Hooks().composeFrame)
-                m_owner.Hooks().composeFrame();
-        }
-        ResolveTarget();
-        if (r.status == 0) {
-            if (r.execKind != ExecNone)
-                result = StartScript();
-            else if (WriteFileHeaders())
-                StartBody();
-        }
-    } else if (r.contentLength == 0 && CompareNoCase(r.method, "HEAD") == 0) {
-        m_treatAsHead = true;
-        if (TryStream(true))
-            return false;
-        ResolveTarget();
-        if (r.status == 0) {
-            if (r.execKind != ExecNone) {
-                result = StartScript();
-            } else {
-                WriteFileHeaders();
-                m_file.Reset();
-            }
-        }
-    } else {
-        AppendError(501);
-    }
-    return result;
 }
 
 // Every request answered ends here: it is recorded, and unless a script is running
@@ -285,36 +231,64 @@ void CRequestSocket::FillFromFile() {
         m_file.Reset();
 }
 
-void CRequestSocket::OnSend() {
-    if (m_closed || !m_fd.Valid() || m_scriptRunning)
-        return;
-    if (m_stream)
-        return SendStream();
+// What is to be sent next: the rest of the output buffer, then the rest of the stream's
+// picture or the file's next piece (read into the buffer). Empty when nothing is left.
+std::string_view CRequestSocket::NextPiece() {
+    if (m_outPos < m_out.size())
+        return std::string_view(m_out).substr(m_outPos);
+    m_out.clear();
+    m_outPos = 0;
+    if (m_stream) {
+        if (!m_stream->Busy())
+            return {};
+        return std::string_view(*m_stream->part).substr(m_stream->sent);
+    }
+    if (!m_file.Valid())
+        return {};
+    FillFromFile();
+    return m_out;
+}
+
+// The one send loop: sends until nothing is left (true), the socket is full (it is then
+// watched for room) or the peer has gone (the connection ends silently).
+bool CRequestSocket::SendWaiting() {
     for (;;) {
-        if (m_outPos >= m_out.size()) {
-            m_out.clear();
-            m_outPos = 0;
-            if (!m_file.Valid())
-                break;
-            FillFromFile();
-            if (m_out.empty())
-                break;
-        }
-        ssize_t n = ::send(m_fd.Get(), m_out.data() + m_outPos, m_out.size() - m_outPos, MSG_NOSIGNAL);
+        const std::string_view piece = NextPiece();
+        if (piece.empty())
+            return true;
+        ssize_t n = ::send(m_fd.Get(), piece.data(), piece.size(), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 WantWrite(true);
-                return;
+                return false;
             }
-            Abort(); // the peer has gone: end silently
-            return;
+            Abort();
+            return false;
         }
-        m_outPos += static_cast<std::size_t>(n);
+        // The piece came from the output buffer while it holds unsent bytes, otherwise
+        // from the stream's picture.
+        if (m_outPos < m_out.size())
+            m_outPos += static_cast<std::size_t>(n);
+        else
+            m_stream->sent += static_cast<std::size_t>(n);
         if (m_request)
             m_request->bytesSent += n;
         m_lastSendProgress = Clock::now();
+    }
+}
+
+void CRequestSocket::OnSend() {
+    if (m_closed || !m_fd.Valid() || m_scriptRunning)
+        return;
+    if (!SendWaiting())
+        return;
+    if (m_stream) {
+        // Between pictures: nothing is held and nothing watched until the next one.
+        m_stream->part.reset();
+        WantWrite(false);
+        return;
     }
     Finish();
 }

@@ -52,7 +52,6 @@ private:
     void ProcessBytes(const char* data, std::size_t size);
     bool OnHeadComplete();
     void OnBodyComplete();
-    bool StartResponse(unsigned parseError);
     void Respond(bool scriptStarted);
     void ReleaseBody();
     void AppendText(std::string_view text) { m_out.append(text); }
@@ -62,7 +61,29 @@ private:
     void AppendError(unsigned code);
     void WantWrite(bool on);
     void FillFromFile();
+    std::string_view NextPiece();
+    bool SendWaiting();
     void Finish();
+
+    // Choosing the answer (ResponseTable.cpp). The methods a request may use; 0 for any
+    // other (answered 501).
+    enum Method : unsigned { kGet = 1, kHead = 2, kPost = 4 };
+    // What a handler did: not answered (the next rule is tried), answered (the answer is
+    // in the output buffer), a script started, or the body to be read first.
+    enum class Handled { No, Answered, ScriptStarted, BodyNeeded };
+    // One rule of the response table: the methods it takes, whether it looks at the
+    // resolved target, its predicate (none: always) and its handler.
+    struct ResponseRule {
+        unsigned methods;
+        bool needsTarget;
+        bool (CRequestSocket::*applies)() const;
+        Handled (CRequestSocket::*answer)(Method method);
+    };
+    static const ResponseRule kResponseRules[];
+    static Method MethodOf(const CRequest& request);
+    Handled StartResponse(unsigned parseError);
+    bool IsPictureRequest() const;
+    Handled ComposePicture(Method method);
 
     // Target resolution and file answers (TargetResolution.cpp).
     // The web root as a full path, made once per connection.
@@ -75,20 +96,25 @@ private:
     bool ClassifyExecutable();
     std::string AbsoluteUrl(const std::string& path) const;
     std::string ServerName() const;
+    bool RefuseHiddenTarget();
+    Handled AnswerFile(Method method);
     bool WriteFileHeaders();
-    void StartBody();
 
     // Folder listings (DirectoryListing.cpp).
+    bool IsFolderTarget() const;
+    Handled AnswerListing(Method method);
     void WriteDirectoryListing();
 
-    // The live stream (MjpegStream.cpp). TryStream answers a request for the stream and
-    // is true when it did; a refused one is turned into the "pass.jpg" answer.
-    bool TryStream(bool headOnly);
+    // The live stream (MjpegStream.cpp). AnswerStream answers a request for the stream; a
+    // refused one is turned into the "pass.jpg" request and left to the rules after it.
+    bool IsStreamRequest() const;
+    Handled AnswerStream(Method method);
     void OfferStreamPart(const StreamPart& part);
-    void SendStream();
     std::shared_ptr<CRequest> StreamLogEntry() const;
 
     // Scripts (ScriptGlue.cpp).
+    bool IsScriptTarget() const;
+    Handled AnswerScript(Method method);
     bool RefuseScriptTarget();
     bool StartScript();
     bool LaunchScript();

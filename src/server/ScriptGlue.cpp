@@ -1,8 +1,10 @@
 // Running a program target as a script: the checks before its body is read, the start of
 // its worker, and its output's head once it has ended.
 
-#include "server/HttpParse.h"
+#include "server/Escaping.h"
+#include "server/HttpSyntax.h"
 #include "server/RequestSocket.h"
+#include "server/ScriptEnvironment.h"
 #include "server/ScriptWorker.h"
 #include "server/WebServer.h"
 
@@ -30,13 +32,33 @@ std::string TempFolder() {
 
 } // namespace
 
+bool CRequestSocket::IsScriptTarget() const {
+    return m_request->execKind != ExecNone;
+}
+
+// A program target: run at once, or, for a POST, checked and its body read first (within
+// the server's budget for bodies held).
+CRequestSocket::Handled CRequestSocket::AnswerScript(Method method) {
+    if (method != kPost)
+        return StartScript() ? Handled::ScriptStarted : Handled::Answered;
+    CRequest& r = *m_request;
+    if (RefuseScriptTarget())
+        return Handled::Answered;
+    if (!m_owner.ReserveBody(r.contentLength)) {
+        AppendError(503); // the bodies held already fill the budget
+        return Handled::Answered;
+    }
+    m_bodyReserved = r.contentLength;
+    // Held at its final size from the start: growing it would hold twice as much.
+    r.body.reserve(static_cast<std::size_t>(r.contentLength));
+    return Handled::BodyNeeded;
+}
+
 // Writes the refusal and answers true when the resolved target cannot run as a script.
 bool CRequestSocket::RefuseScriptTarget() {
     CRequest& r = *m_request;
-    if (IsHiddenBelowRoot(Root(), r.filePath)) {
-        AppendError(403);
+    if (RefuseHiddenTarget())
         return true;
-    }
     if (r.fileAttributes & kAttrFolder) {
         AppendError(400); // a query on something that is not a program
         return true;

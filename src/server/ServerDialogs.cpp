@@ -1,6 +1,7 @@
 #include "server/ServerDialogs.h"
 
-#include "server/HttpParse.h"
+#include "server/Escaping.h"
+#include "server/UrlMapping.h"
 
 #include <QDir>
 

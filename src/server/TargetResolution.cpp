@@ -1,11 +1,14 @@
 // Mapping a request's path to a file below the web root, the picture password's reach
 // over the camera files, and the head of a file answer.
 
+#include "model/HostChecks.h"
 #include "server/ClientAddress.h"
-#include "server/HttpParse.h"
+#include "server/Escaping.h"
+#include "server/HttpSyntax.h"
 #include "server/MediaTypes.h"
 #include "server/RequestSocket.h"
 #include "server/ServerPaths.h"
+#include "server/UrlMapping.h"
 #include "server/WebServer.h"
 
 #include <algorithm>
@@ -249,21 +252,28 @@ std::string CRequestSocket::ServerName() const {
     return BracketIfIpv6(FormatAddress(ss));
 }
 
+// Writes the refusal and answers true when the target is hidden (file or folder).
+bool CRequestSocket::RefuseHiddenTarget() {
+    if (!IsHiddenBelowRoot(Root(), m_request->filePath))
+        return false;
+    AppendError(403);
+    return true;
+}
+
+CRequestSocket::Handled CRequestSocket::AnswerFile(Method method) {
+    const bool body = WriteFileHeaders();
+    if (method == kHead)
+        m_file.Reset();
+    else if (body)
+        FillFromFile();
+    return Handled::Answered;
+}
+
+// The head of a file answer; true when the file's bytes follow.
 bool CRequestSocket::WriteFileHeaders() {
     CRequest& r = *m_request;
-    if (IsHiddenBelowRoot(Root(), r.filePath)) {
-        AppendError(403);
+    if (RefuseHiddenTarget())
         return false;
-    }
-    if (r.fileAttributes & kAttrFolder) {
-        if (m_owner.Settings().bAllowListing) {
-            AppendStatus(200);
-            AppendText("\r\n");
-            return true;
-        }
-        AppendError(403);
-        return false;
-    }
     UniqueFd file;
     struct stat st {};
     if (m_target.Valid()) { // opened while the target was resolved
@@ -297,13 +307,6 @@ bool CRequestSocket::WriteFileHeaders() {
     m_file = std::move(file);
     m_fileLeft = st.st_size;
     return true;
-}
-
-void CRequestSocket::StartBody() {
-    if (m_file.Valid())
-        FillFromFile();
-    else if (m_request->fileAttributes & kAttrFolder)
-        WriteDirectoryListing();
 }
 
 } // namespace kestrel

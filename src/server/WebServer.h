@@ -2,7 +2,7 @@
 
 #include "model/Settings.h"
 #include "platform/MessageBox.h"
-#include "server/HttpParse.h"
+#include "server/HttpSyntax.h"
 #include "server/ListenSocket.h"
 #include "server/MjpegStream.h"
 #include "server/Request.h"

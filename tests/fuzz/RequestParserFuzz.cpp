@@ -2,8 +2,11 @@
 // Build and run (clang's libFuzzer):
 //   tests/fuzz/run_request_parser_fuzz.sh [seconds]
 
-#include "server/HttpParse.h"
+#include "model/HostChecks.h"
+#include "server/HttpSyntax.h"
 #include "server/RequestParser.h"
+#include "server/ScriptEnvironment.h"
+#include "server/UrlMapping.h"
 
 #include <cstddef>
 #include <cstdint>

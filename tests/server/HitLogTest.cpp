@@ -4,7 +4,7 @@
 
 #include "app/HeadlessView.h"
 #include "server/HitLog.h"
-#include "server/HttpParse.h"
+#include "server/HitLogText.h"
 
 #include <gtest/gtest.h>
 

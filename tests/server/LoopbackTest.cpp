@@ -2,7 +2,9 @@
 
 #include "ServerTestSupport.h"
 
-#include "server/HttpParse.h"
+#include "server/DirectoryListing.h"
+#include "server/Escaping.h"
+#include "server/HttpSyntax.h"
 
 #include <gtest/gtest.h>
 
@@ -53,6 +55,22 @@ TEST_F(Loopback, StaticFileHasTypeLengthAndModificationTime) {
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.headers.count("content-type"), 0u);
     EXPECT_EQ(r.body, "abc");
+}
+
+TEST_F(Loopback, FileLargerThanTheSocketBuffersArrivesWholeAndCounted) {
+    // Many file pieces, some of them sent in parts while the client catches up.
+    std::string bytes(16 * 1024 * 1024 + 123, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 131 % 251);
+    WriteFile(root + "/large.bin", bytes);
+    Response r = h.Get("/large.bin");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.Header("content-length"), std::to_string(bytes.size()));
+    EXPECT_EQ(r.body.size(), bytes.size());
+    EXPECT_TRUE(r.body == bytes) << "the body differs from the file";
+    ASSERT_EQ(h.hits.size(), 1u);
+    EXPECT_TRUE(PumpUntil([&] { return h.hits[0]->done; }));
+    EXPECT_EQ(h.hits[0]->bytesSent, static_cast<long long>(r.raw.size()));
 }
 
 TEST_F(Loopback, FailureStatuses) {

@@ -6,7 +6,7 @@
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
-#include "server/HttpParse.h"
+#include "server/HitLogText.h"
 #include "server/WebServer.h"
 
 #include <gtest/gtest.h>

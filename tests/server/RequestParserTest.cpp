@@ -1,5 +1,5 @@
 #include "server/RequestParser.h"
-#include "server/HttpParse.h"
+#include "server/HttpSyntax.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,6 @@
 
 #include "ServerTestSupport.h"
 
-#include "server/HttpParse.h"
 #include "server/ScriptWorker.h"
 
 #include <gtest/gtest.h>

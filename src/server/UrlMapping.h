@@ -1,0 +1,43 @@
+#pragma once
+
+// From a request's path to a file-system path below the web root: percent-decoding,
+// lexical normalisation, the root check, hidden names, host spellings and the picture
+// password rule. Pure functions over bytes.
+
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+// Percent-decoding. "%%" becomes "%", "%XY" the byte XY; the lenient form keeps
+// whatever else it meets. With plusToBlank, every "+" first becomes a blank.
+std::string DecodeUrl(std::string_view text, bool plusToBlank);
+// The form used for request paths: a "%" not followed by two hexadecimal digits (other
+// than "%%"), or a decoded byte below 0x20, makes it fail.
+bool DecodeUrlStrict(std::string_view text, std::string& out);
+
+// Lexical normalisation of an absolute path: "/" and "\" are separators, repeated
+// separators collapse, "." and ".." are resolved; no trailing "/" except for "/" itself.
+std::string NormalizePath(std::string_view path);
+// Root + url made into a full path; accepted only when it is the root or lies below it
+// and fits PATH_MAX. `root` must already be normalised.
+bool MapUrlToPath(const std::string& root, std::string_view url, std::string& out);
+// True when any component of `path` below `root` begins with ".".
+bool IsHiddenBelowRoot(const std::string& root, const std::string& path);
+
+// The host of a valid Host header without its port ("[::1]:8080" -> "[::1]").
+std::string HostWithoutPort(std::string_view host);
+// An IPv6 literal written in brackets; any other host unchanged.
+std::string BracketIfIpv6(const std::string& host);
+
+// The picture password rule on the raw request path. `passed` says whether the path was
+// let through as "/frame.jpg" while a password is set.
+std::string ApplyPicturePassword(const std::string& rawPath, const std::string& password,
+                                 bool* passed = nullptr);
+// The same rule for another protected path `name` ("/stream.mjpg"): a path beginning with
+// `name` + "?" is `name` when the password is empty or offered after "&picid=", otherwise
+// "/pass.jpg"; while a password is set any other path beginning with `name` is "/pass.jpg".
+std::string ApplyPasswordRule(const std::string& rawPath, const std::string& name,
+                              const std::string& password, bool* passed = nullptr);
+
+} // namespace kestrel
