@@ -1,6 +1,7 @@
 #include "app/MainApp.h"
 
 #include "app/CommandIds.h"
+#include "app/Composition.h"
 #include "app/MainFrame.h"
 #include "app/SettingsDialogs.h"
 #include "model/QuitState.h"
@@ -34,7 +35,7 @@ CMainApp::CMainApp(AppEnvironment env) : m_env(std::move(env)) {
     m_messageBox = m_env.messageBox ? std::move(m_env.messageBox) : std::make_unique<HeadlessMessageBox>();
     auto timer = m_env.idleTimer ? std::move(m_env.idleTimer) : MakeQtIdleTimer();
     m_idle = std::make_unique<IdleScheduler>(
-        std::move(timer), [this] { return m_frame ? m_frame->IdleStep() : IdlePass::Done; });
+        std::move(timer), [this] { return m_parts ? m_parts->IdleStep() : IdlePass::Done; });
     m_viewerTimer = m_env.viewerTimer ? std::move(m_env.viewerTimer) : MakeQtIdleTimer();
     m_viewerTimer->SetCallback([this] { RequestIdle(); });
 }
@@ -122,9 +123,9 @@ bool CMainApp::InitInstance() {
     m_view = m_env.makeView ? m_env.makeView() : nullptr;
     if (!m_view)
         return false;
-    m_frame = std::make_unique<CMainFrame>(*this);
-    if (m_frame->OnCreate() != 0) {
-        m_frame.reset();
+    m_parts = std::make_unique<Composition>(*this);
+    if (m_parts->OnCreate() != 0) {
+        m_parts.reset();
         return false;
     }
     m_view->ShowFrame();
@@ -167,19 +168,23 @@ void CMainApp::ChooseFirstStartPort(bool settingsFileExisted) {
                        "Kestrel", MessageIcon::Information);
 }
 
+CMainFrame* CMainApp::MainFrame() const {
+    return m_parts ? &m_parts->Frame() : nullptr;
+}
+
 void CMainApp::ShowAbout() {
-    if (m_frame && !IsQuitPending())
-        m_frame->SettingsDialogs().ShowAbout(VersionText);
+    if (m_parts && !IsQuitPending())
+        m_parts->Frame().SettingsDialogs().ShowAbout(VersionText);
 }
 
 bool CMainApp::OnIdle(long) {
-    if (!m_frame)
+    if (!m_parts)
         return false;
-    return m_frame->ServiceIdle() != 0;
+    return m_parts->ServiceIdle() != 0;
 }
 
 void CMainApp::RequestIdle() {
-    if (m_frame && !m_exited)
+    if (m_parts && !m_exited)
         m_idle->Arm();
 }
 
@@ -203,9 +208,9 @@ void CMainApp::ExitMainFrame() {
     if (m_exited)
         return;
     m_exited = true;
-    if (m_frame) {
-        m_frame->OnDestroy();
-        m_frame.reset();
+    if (m_parts) {
+        m_parts->OnDestroy();
+        m_parts.reset();
     }
 }
 

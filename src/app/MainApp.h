@@ -16,11 +16,12 @@
 namespace kestrel {
 
 class CMainFrame;
+class Composition;
 
 // Where the application object finds its facilities. main() fills it with the real
 // ones; tests point the folders at temporary ones and may swap the host-name source.
 struct AppEnvironment {
-    std::string configFolder;  // empty: <config>/Velmora
+    std::string configFolder; // empty: <config>/Velmora
     // The settings file; empty: "Kestrels.reg" in the configuration folder. Its instance
     // lock is the same path with ".lock" added (the default file keeps the default lock).
     std::string settingsFile;
@@ -38,7 +39,7 @@ struct AppEnvironment {
 };
 
 // The application object: single instance, socket layer, help file, host name, then the
-// main frame, which owns everything else.
+// composition, which builds the main frame and everything else.
 class CMainApp {
 public:
     static constexpr const char* kInstanceMutexName = "h_Kestrel_PrevInstance";
@@ -46,7 +47,8 @@ public:
     // A first start without the right to listen below 1024 serves on this port instead.
     static constexpr uint32_t kUnprivilegedPort = 8080;
     static constexpr const char* kSocketFailureMessage =
-        "Winsock \xE3\x82\xB5\xE3\x83\xBC\xE3\x83\x93\xE3\x82\xB9\xE3\x81\x8C\xE5\x88\xA9\xE7\x94\xA8\xE3\x81\xA7"
+        "Winsock "
+        "\xE3\x82\xB5\xE3\x83\xBC\xE3\x83\x93\xE3\x82\xB9\xE3\x81\x8C\xE5\x88\xA9\xE7\x94\xA8\xE3\x81\xA7"
         "\xE3\x81\x8D\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xEF\xBC\x81"; // Winsock サービスが利用できません！
 
     explicit CMainApp(AppEnvironment env);
@@ -81,13 +83,16 @@ public:
     std::string VersionText;
     std::string HelpFilePath;
 
-    CMainFrame* MainFrame() const { return m_frame.get(); }
+    // The main frame, null before the start and after the exit.
+    CMainFrame* MainFrame() const;
+    // The settings records and the subsystems, null when the main frame is.
+    Composition* Parts() const { return m_parts.get(); }
     IMainView& View() { return *m_view; }
     IMessageBox& MessageBox() { return *m_messageBox; }
     SettingsStore& Store() { return m_store; }
     const std::string& ConfigFolderPath() const { return m_configFolder; }
     IdleScheduler& Idle() { return *m_idle; }
-    // Single-shot timer the main frame sets for the moment its oldest viewer can leave;
+    // Single-shot timer the idle pass sets for the moment the oldest viewer can leave;
     // when it fires, an idle pass is armed.
     IIdleTimer& ViewerTimer() { return *m_viewerTimer; }
     // The clock the viewer list and the hit log go by.
@@ -122,7 +127,7 @@ private:
     std::unique_ptr<IMainView> m_view;
     std::unique_ptr<IdleScheduler> m_idle;
     std::unique_ptr<IIdleTimer> m_viewerTimer;
-    std::unique_ptr<CMainFrame> m_frame;
+    std::unique_ptr<Composition> m_parts;
     bool m_exited = false;
     int m_exitCode = 0;
     std::function<void()> m_quitHook;

@@ -1,11 +1,10 @@
 #pragma once
 
-#include "app/IdleScheduler.h"
 #include "app/MainView.h"
+#include "app/SettingsRecords.h"
 #include "app/Skin.h"
-#include "model/Settings.h"
 
-#include <QTimer>
+#include <QObject>
 
 #include <functional>
 #include <memory>
@@ -16,12 +15,10 @@
 namespace kestrel {
 
 class CMainApp;
-class PublicAddressLookup;
 class CWebServer;
 class CHitTracker;
 class IServerDialogs;
 class ISettingsDialogs;
-struct CRequest;
 class CaptureSubsystem;
 class HelpViewer;
 
@@ -62,51 +59,43 @@ constexpr int kMaxListedDrivers = 100;
 // A skin background that cannot be used; %s is its path.
 constexpr const char* kSkinFallbackMessage = "スキン画像を読み込めません：%s\n内蔵のスキンを使います。";
 
-// The one top-level window and the owner of all long-lived state. Its constructor,
-// OnCreate, OnDestroy and destructor run the start and stop sequences in their order.
+// The main window: its window and status controls, the skin, and the commands from every
+// door (skin, tray, help keys) with the dialogs they open. The composition (Composition.h)
+// builds it, lends it the settings records and the subsystems it works with, and runs the
+// start and stop sequences around it.
 class CMainFrame : public ISkinInput {
 public:
-    explicit CMainFrame(CMainApp& app);
+    // What the composition lends the frame; every part outlives it.
+    struct Parts {
+        SettingsRecords& settings;
+        // The window size class; the capture subsystem sets it when the frame size changes.
+        const int& sizeClass;
+        CaptureSubsystem& capture;
+        CWebServer& server;
+        // The viewer count and the activity lamp the skin shows.
+        const CHitTracker& hits;
+        IServerDialogs& serverDialogs;
+        // Rewrites every viewer page; each settings dialog ends with it.
+        std::function<void()> generatePages;
+    };
+
+    // Builds the skin file names; the window does not exist yet.
+    CMainFrame(CMainApp& app, Parts parts);
     ~CMainFrame() override;
     CMainFrame(const CMainFrame&) = delete;
     CMainFrame& operator=(const CMainFrame&) = delete;
 
-    // Window creation: 0, or -1 when the window cannot be created.
+    // The window's own creation steps: the window, the skin and its region, the status
+    // controls and the driver list. 0, or -1 when the window cannot be created.
     int OnCreate();
-    // Window destruction: stops the status timer and releases the skin.
+    // Window destruction: pointer input stops and the skin is released.
     void OnDestroy();
-    // Any timer: the uptime display.
-    void OnTimer(int timerId);
+    // The child controls go, in reverse creation order.
+    void DestroyControls();
 
-    // Idle housekeeping; nonzero when more idle work is pending.
-    int ServiceIdle();
-    // Whether the last ServiceIdle wrote anything (the idle timer backs off when not).
-    bool LastIdleLoggedSomething() const { return m_lastIdleLogged; }
-    // One idle pass as the scheduler runs it: ServiceIdle, then what comes next. Passes
-    // go on while requests wait, while a viewer is already due to leave, and once more
-    // after a pass that lit the activity lamp, so the lamp goes dark; the viewer timer is
-    // set for the moment the oldest viewer can leave.
-    IdlePass IdleStep();
-    // A viewer can leave once more than kViewerTimeout whole seconds have passed since its
-    // last request: from its last request's second + 16 s on.
-    static constexpr int kViewerLeaveSeconds = 16;
-
-    // Steps that other subsystems fill in.
+    // The start and stop buttons' commands; the buttons follow the listening state.
     bool StartServer();
     void StopServer();
-    void ValidateWebRoot();
-    void UpdateUptimeDisplay();
-    void CreateCaptureWindow();
-    void LookupPublicAddress();
-    void StartAddressMonitor();
-
-    // Rewrites every viewer page and "kestrel.dat" from the templates in the web root.
-    void GeneratePages();
-    // The reply of an asynchronous host-name lookup (nothing starts one at present):
-    // `errorCode` 0 with the first address found, or the resolver's error code.
-    void OnHostLookupReply(int errorCode, const std::string& firstAddress);
-    // Web server: every answered request comes here (request list, viewer list).
-    void RecordHit(const std::shared_ptr<CRequest>& request);
     // The server properties command (menu "プロパティ(&P)").
     void OnServerProperties();
     ISettingsDialogs& SettingsDialogs() { return *m_settingsDialogs; }
@@ -115,15 +104,6 @@ public:
     // period and motion ratio change at once, the rest is read by the next frame. A
     // needed overlay that cannot be read is reported after all of that.
     void ApplyImageSettings(const ImageSettings& edited);
-    CWebServer* WebServer() { return m_webServer.get(); }
-    CHitTracker* HitTracker() { return m_hitTracker.get(); }
-    // Filled by the subsystems that provide them: composing "frame.jpg" and
-    // "framei.jpg" for a picture request, and laying the starter site into a web root
-    // that ValidateWebRoot has just created.
-    std::function<void()> ComposeFrameHook;
-    // Tests: composes the live stream's pictures in place of the capture subsystem.
-    std::function<bool(std::vector<uint8_t>&, bool&)> ComposeStreamHook;
-    std::function<void(const std::string& root)> WebRootCreatedHook;
 
     // Commands from every door (skin, tray, help keys). A disabled command does nothing;
     // while a modal dialog or popup is open, or a quit is pending, every command but exit
@@ -137,6 +117,9 @@ public:
     std::function<void()> MinimizeHook;
     // Called after something that may enable or disable a command (device, capabilities).
     std::function<void()> CommandStatesChangedHook;
+    // Preview, device or driver capabilities changed: the skin's pictures and whoever
+    // shows the commands (CommandStatesChangedHook) follow.
+    void RefreshCommandStates();
     HelpViewer& Help() { return *m_help; }
     // The settings dialogs (commands 32772, 32773) and the URL registration (32771). Each
     // runs modally and rewrites the pages once it has closed, on accept and cancel alike.
@@ -146,14 +129,6 @@ public:
     void OpenUrlRegistration();
     void OpenHtmlSettings();
 
-    // The driver list was chosen by the user (position in the list).
-    void OnDriverListChosen(int position);
-    // Connects driver `index` (-1: none), resizing and re-skinning the window to its frames.
-    void SelectCaptureDevice(int index);
-    // Grabs, composes and writes "frame.jpg" and "framei.jpg" into the web root folder.
-    void ComposeFrame();
-    // Pictures: capture window, overlay, JPEG writer, motion detector.
-    CaptureSubsystem* Capture() { return m_capture.get(); }
     // Fills the driver list; the description source answers false past the last driver.
     void FillDriverList(const std::function<bool(int index, std::string& name)>& description);
 
@@ -179,58 +154,29 @@ public:
     IMainView& View() { return m_view; }
     IMessageBox& MessageBox();
 
-    // Settings records, loaded by the constructor and saved by the destructor.
-    ImageSettings m_imageSettings;
-    CServerSettings m_serverSettings;
-    UrlRegSettings m_urlRegSettings;
-    BasicSettings m_basicSettings;
-    HtmlSettings m_htmlSettings;
-
-    // State shared with the other subsystems.
-    int m_sizeClass = kInitialSizeClass;
-    int m_activityLamp = 0;
-    int m_viewerCount = 0;
-    unsigned m_lastCaptureWidth = 0;
-    unsigned m_lastCaptureHeight = 0;
-    int m_motionReinit = 0;
-    bool m_svrAdminPresent = false;
-    SkinNames m_skinNames;
-
-    // Brushes' colours, created in the constructor (kept for the colour rules of the controls).
-    COLORREF m_brushColors[3] = {};
-    bool m_brushesCreated = false;
-
 private:
-    void SaveSettingsFile();
     // A skin background that could not be used: said once per path and run, from the
     // top-level event loop (a switch may run inside a picture request or a dialog).
     void ReportSkinFallback(const std::string& path);
     void ShowFromTopLevel(const std::string& text);
-    // Sets the viewer timer for the oldest viewer's leaving; true when it is due already.
-    bool ArmViewerExpiry();
-    // The public address lookup, wired to the address line and the page generation.
-    PublicAddressLookup MakeAddressLookup();
-    // UrlAutoexec: opens the URL registration dialog once the address is known.
-    void OpenUrlRegistrationAfterLookup();
 
     CMainApp& m_app;
     IMainView& m_view;
-    std::unique_ptr<CaptureSubsystem> m_capture;
-    std::unique_ptr<QTimer> m_statusTimer;
-    int m_statusTimerId = 0;
-    bool m_lastIdleLogged = false;
-    int64_t m_viewerDueMs = -1; // the moment the viewer timer is set for
-    bool m_destroyed = false;
-    std::unique_ptr<IServerDialogs> m_serverDialogs;
+    SettingsRecords& m_settings;
+    const int& m_sizeClass;
+    CaptureSubsystem& m_capture;
+    CWebServer& m_server;
+    const CHitTracker& m_hits;
+    IServerDialogs& m_serverDialogs;
+    std::function<void()> m_generatePages;
     std::unique_ptr<ISettingsDialogs> m_settingsDialogs;
-    std::unique_ptr<CHitTracker> m_hitTracker;
-    std::unique_ptr<CWebServer> m_webServer;
+    std::unique_ptr<HelpViewer> m_help;
+    SkinNames m_skinNames;
     // Receives posted commands and queued messages; what is still queued goes with the frame.
     std::unique_ptr<QObject> m_commandQueue = std::make_unique<QObject>();
     std::shared_ptr<SkinFace> m_skinFace;
     std::array<bool, kSkinElementCount> m_hover{};
     std::set<int> m_queuedCommands;
-    std::unique_ptr<HelpViewer> m_help;
 };
 
 } // namespace kestrel

@@ -20,11 +20,11 @@ void ReportCommandNotAvailable(int id) {
 bool CMainFrame::IsCommandEnabled(int id) const {
     switch (id) {
     case CmdVideoSource:
-        return m_capture->Caps().hasSourceDialog;
+        return m_capture.Caps().hasSourceDialog;
     case CmdVideoFormat:
-        return m_capture->Caps().hasFormatDialog;
+        return m_capture.Caps().hasFormatDialog;
     case CmdVideoDisplay:
-        return m_capture->Caps().hasDisplayDialog;
+        return m_capture.Caps().hasDisplayDialog;
     default:
         return true;
     }
@@ -80,16 +80,16 @@ void CMainFrame::OnCommand(int id) {
         OpenHtmlSettings();
         break;
     case CmdPreview:
-        m_capture->TogglePreview();
+        m_capture.TogglePreview();
         break;
     case CmdVideoSource:
-        m_capture->OnVideoSource();
+        m_capture.OnVideoSource();
         break;
     case CmdVideoFormat:
-        m_capture->OnVideoFormat();
+        m_capture.OnVideoFormat();
         break;
     case CmdVideoDisplay:
-        m_capture->OnVideoDisplay();
+        m_capture.OnVideoDisplay();
         break;
     case CmdAbout:
         m_app.ShowAbout();

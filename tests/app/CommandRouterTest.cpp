@@ -3,6 +3,7 @@
 // the event loop, and the exit command closing the frame.
 
 #include "app/CommandIds.h"
+#include "app/Composition.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
@@ -102,7 +103,7 @@ protected:
         if (beforeInit)
             beforeInit(*m_app);
         ASSERT_TRUE(m_app->InitInstance());
-        ASSERT_TRUE(Frame().WebServer()->IsListening());
+        ASSERT_TRUE(Parts().WebServer().IsListening());
     }
     void TearDown() override {
         m_app.reset();
@@ -111,6 +112,7 @@ protected:
         InstallCaptureDialogs(nullptr);
     }
     CMainFrame& Frame() { return *m_app->MainFrame(); }
+    Composition& Parts() { return *m_app->Parts(); }
 
     QTemporaryDir m_dir;
     std::unique_ptr<CMainApp> m_app;
@@ -139,11 +141,11 @@ TEST_F(RouterTest, CommandsAreDroppedWhileADialogIsOpenOrAQuitIsPending) {
         modalOpen = r.modal;
         SetQuitPending(r.quitPending);
         Frame().OnCommand(CmdStop);
-        EXPECT_EQ(!Frame().WebServer()->IsListening(), r.stopRuns) << r.modal << r.quitPending;
+        EXPECT_EQ(!Parts().WebServer().IsListening(), r.stopRuns) << r.modal << r.quitPending;
         SetQuitPending(false);
         modalOpen = false;
         Frame().OnCommand(CmdStart);
-        ASSERT_TRUE(Frame().WebServer()->IsListening());
+        ASSERT_TRUE(Parts().WebServer().IsListening());
     }
     // Exit still goes through while a dialog is open.
     modalOpen = true;
@@ -157,9 +159,9 @@ TEST_F(RouterTest, CommandsAreDroppedWhileADialogIsOpenOrAQuitIsPending) {
 TEST_F(RouterTest, PostedCommandsRunFromTheEventLoop) {
     Start();
     Frame().PostCommand(CmdStop);
-    EXPECT_TRUE(Frame().WebServer()->IsListening()); // not inside the caller
+    EXPECT_TRUE(Parts().WebServer().IsListening()); // not inside the caller
     QCoreApplication::processEvents();
-    EXPECT_FALSE(Frame().WebServer()->IsListening());
+    EXPECT_FALSE(Parts().WebServer().IsListening());
 }
 
 TEST_F(RouterTest, ExitClosesTheFrameAfterTheHandlerThatAskedReturned) {
@@ -191,18 +193,18 @@ TEST_F(RouterTest, VideoFormatThroughTheRouterResizesAndFollowsTheDevice) {
     InstallCaptureDialogs(std::make_unique<ChoosingDialogs>("Size", "640 x 480"));
     Frame().OnCommand(CmdVideoFormat);
     EXPECT_EQ(m_view->Width(), 933);
-    EXPECT_EQ(Frame().m_sizeClass, 2);
+    EXPECT_EQ(m_view->SkinClass(), 2);
     EXPECT_GE(statesChanged, 1);
 
     // The owner chooses "No Driver Selected": the commands go off, and a format command
     // arriving anyway changes nothing.
     const int before = statesChanged;
-    Frame().OnDriverListChosen(0);
+    m_view->ChooseDriver(0);
     EXPECT_GT(statesChanged, before);
     EXPECT_FALSE(Frame().IsCommandEnabled(CmdVideoFormat));
     InstallCaptureDialogs(std::make_unique<ChoosingDialogs>("Size", "160 x 120"));
     Frame().OnCommand(CmdVideoFormat);
-    EXPECT_EQ(Frame().m_sizeClass, 2);
+    EXPECT_EQ(m_view->SkinClass(), 2);
 }
 
 TEST_F(RouterTest, ACommandPostedTwiceInOneBatchOpensOneDialog) {
@@ -216,7 +218,7 @@ TEST_F(RouterTest, ACommandPostedTwiceInOneBatchOpensOneDialog) {
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     EXPECT_EQ(opened, 1);
-    EXPECT_EQ(Frame().m_serverSettings.uPort, 8123u); // the dialog's answer was taken
+    EXPECT_EQ(Parts().Settings().server.uPort, 8123u); // the dialog's answer was taken
 
     // Nothing opens once a quit is pending.
     SetQuitPending(true);

@@ -4,12 +4,14 @@
 #include "capture/BmpBuilder.h"
 #include "capture/TestSupport.h"
 
+#include "app/Composition.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
 #include "capture/CaptureSubsystem.h"
 #include "capture/ImageSettingsRules.h"
 #include "platform/Paths.h"
+#include "server/WebServer.h"
 #include "support/TestPorts.h"
 
 #include <QTemporaryDir>
@@ -90,7 +92,10 @@ protected:
         m_box->texts.clear();
     }
     CMainFrame& Frame() { return *m_app->MainFrame(); }
-    CaptureSubsystem& Capture() { return *Frame().Capture(); }
+    Composition& Parts() { return *m_app->Parts(); }
+    CaptureSubsystem& Capture() { return Parts().Capture(); }
+    // The image settings the program holds (the dialog edits a copy).
+    ImageSettings& Held() { return Parts().Settings().image; }
     std::string Path(const std::string& name) const { return m_root + "/" + name; }
     void Put(const std::string& name, const std::vector<uint8_t>& bytes) {
         ASSERT_TRUE(WriteBytes(Path(name), bytes));
@@ -108,7 +113,7 @@ TEST_F(ImageApply, HeldOverlayIsKeptOnANewPathUntilSwitchedOffAndOn) {
     Start();
     Put("a.bmp", SolidBmp(8, 6, 0xFF0000));
     Put("b.bmp", SolidBmp(10, 4, 0x00FF00));
-    ImageSettings s = Frame().m_imageSettings;
+    ImageSettings s = Held();
     s.UseOverlay = 1;
     s.OverlayBmp = Path("a.bmp");
     Frame().ApplyImageSettings(s);
@@ -118,7 +123,7 @@ TEST_F(ImageApply, HeldOverlayIsKeptOnANewPathUntilSwitchedOffAndOn) {
     s.OverlayBmp = Path("b.bmp");
     Frame().ApplyImageSettings(s);
     EXPECT_EQ(Capture().Overlay()->Width(), 8) << "a new path waits for off and on";
-    EXPECT_EQ(Frame().m_imageSettings.OverlayBmp, Path("b.bmp"));
+    EXPECT_EQ(Held().OverlayBmp, Path("b.bmp"));
 
     s.UseOverlay = 0;
     Frame().ApplyImageSettings(s);
@@ -146,7 +151,7 @@ TEST_F(ImageApply, UnreadableOverlayIsReportedOnceAfterRateAndRatioChanged) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        ImageSettings before = Frame().m_imageSettings;
+        ImageSettings before = Held();
         before.UseOverlay = 0;
         before.CapFPS = 1;
         before.MotionQuality = 10;
@@ -174,7 +179,7 @@ TEST_F(ImageApply, OverlayUnreadableAtStartIsSilentAndLoadsOnceMended) {
     EXPECT_TRUE(m_box->texts.empty());
     EXPECT_EQ(Capture().Overlay(), nullptr);
     Put("late.bmp", SolidBmp(5, 5, 0x0000FF));
-    Frame().ApplyImageSettings(Frame().m_imageSettings);
+    Frame().ApplyImageSettings(Held());
     ASSERT_NE(Capture().Overlay(), nullptr);
     EXPECT_EQ(Capture().Overlay()->Width(), 5);
     EXPECT_TRUE(m_box->texts.empty());
@@ -187,27 +192,27 @@ TEST_F(ImageApply, PreviewPeriodFollowsTheRateChoiceOnly) {
         int period;
     } rows[] = {{0, 66}, {1, 33}, {5, 33}, {0, 66}, {7, 66}};
     for (const Row& row : rows) {
-        ImageSettings s = Frame().m_imageSettings;
+        ImageSettings s = Held();
         s.CapFPS = row.capFps;
         Frame().ApplyImageSettings(s);
         EXPECT_EQ(Capture().Window()->PreviewRate(), row.period) << row.capFps;
-        EXPECT_EQ(Frame().m_imageSettings.CapFPS, row.capFps);
+        EXPECT_EQ(Held().CapFPS, row.capFps);
     }
 }
 
 TEST_F(ImageApply, DialogEditsACopyAndDeviceAndPreviewStayAsHeld) {
     Start();
-    const ImageSettings start = Frame().m_imageSettings;
+    const ImageSettings start = Held();
     // Without a display the dialog answers Cancel: nothing changes.
     Frame().OpenImageSettings();
-    EXPECT_EQ(Frame().m_imageSettings.JpegQuality, start.JpegQuality);
+    EXPECT_EQ(Held().JpegQuality, start.JpegQuality);
 
     bool sawCopy = false;
     InstallImageSettingsDialog(std::make_unique<ScriptedDialog>([&](ImageSettings& s) {
-        sawCopy = &s != &Frame().m_imageSettings;
+        sawCopy = &s != &Held();
         // Made while the dialog is open: the preview switch and a device change.
-        Frame().m_imageSettings.PreviewEnabled = 0;
-        Frame().m_imageSettings.CaptureDevice = 0;
+        Held().PreviewEnabled = 0;
+        Held().CaptureDevice = 0;
         s.JpegQuality = 20;
         s.captions[3].Text = "edited";
         s.captions[3].Enabled = 1;
@@ -215,23 +220,23 @@ TEST_F(ImageApply, DialogEditsACopyAndDeviceAndPreviewStayAsHeld) {
     }));
     Frame().OpenImageSettings();
     EXPECT_TRUE(sawCopy);
-    EXPECT_EQ(Frame().m_imageSettings.JpegQuality, start.JpegQuality) << "Cancel keeps every field";
-    EXPECT_EQ(Frame().m_imageSettings.captions[3].Text, start.captions[3].Text);
+    EXPECT_EQ(Held().JpegQuality, start.JpegQuality) << "Cancel keeps every field";
+    EXPECT_EQ(Held().captions[3].Text, start.captions[3].Text);
 
     InstallImageSettingsDialog(std::make_unique<ScriptedDialog>([&](ImageSettings& s) {
-        Frame().m_imageSettings.PreviewEnabled = 1;
-        Frame().m_imageSettings.CaptureDevice = -1;
+        Held().PreviewEnabled = 1;
+        Held().CaptureDevice = -1;
         s.JpegQuality = 20;
         s.UseMotion = 1;
         s.captions[3].Text = "edited";
         return true;
     }));
     Frame().OpenImageSettings();
-    EXPECT_EQ(Frame().m_imageSettings.JpegQuality, 20);
-    EXPECT_EQ(Frame().m_imageSettings.UseMotion, 1u);
-    EXPECT_EQ(Frame().m_imageSettings.captions[3].Text, "edited");
-    EXPECT_EQ(Frame().m_imageSettings.PreviewEnabled, 1u);
-    EXPECT_EQ(Frame().m_imageSettings.CaptureDevice, -1);
+    EXPECT_EQ(Held().JpegQuality, 20);
+    EXPECT_EQ(Held().UseMotion, 1u);
+    EXPECT_EQ(Held().captions[3].Text, "edited");
+    EXPECT_EQ(Held().PreviewEnabled, 1u);
+    EXPECT_EQ(Held().CaptureDevice, -1);
 }
 
 TEST_F(ImageApply, NextFrameHasTheNewSizeQualityOverlayAndCaption) {
@@ -246,7 +251,7 @@ TEST_F(ImageApply, NextFrameHasTheNewSizeQualityOverlayAndCaption) {
     Put("overlay.bmp", BuildBmp(overlay));
 
     auto compose = [&](int quality) {
-        ImageSettings s = Frame().m_imageSettings;
+        ImageSettings s = Held();
         s.UseCustomSize = 1;
         s.ImageWidth = 200;
         s.ImageHeight = 100;
@@ -262,7 +267,7 @@ TEST_F(ImageApply, NextFrameHasTheNewSizeQualityOverlayAndCaption) {
         c.BackType = 0;
         c.BackColor = RGB(255, 0, 0);
         Frame().ApplyImageSettings(s);
-        Frame().ComposeFrame();
+        Parts().WebServer().Hooks().composeFrame(); // as a picture request does
         return DecodeJpeg(Path("frame.jpg"));
     };
     const DecodedJpeg fine = compose(95);

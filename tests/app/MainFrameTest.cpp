@@ -3,11 +3,13 @@
 // and the idle scheduler driven by an injected timer.
 
 #include "app/MainFrame.h"
+#include "app/Composition.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "platform/Paths.h"
 #include "server/HitLog.h"
 #include "server/Request.h"
+#include "server/WebServer.h"
 #include "support/FreePort.h"
 
 #include <QCoreApplication>
@@ -93,6 +95,21 @@ void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
+// Which file a path names and when it was last written: a file written anew, even with
+// the same content, has another identity.
+struct FileIdentity {
+    ino_t inode = 0;
+    int64_t modifiedNs = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+FileIdentity IdentityOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return {};
+    return {st.st_ino, static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
 const std::string kRegHeader =
     "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n";
 
@@ -106,7 +123,7 @@ public:
             WriteFile(folder + "/Kestrels.reg", kRegHeader + PortLine(FreeTcpPort()));
         AppEnvironment env;
         env.configFolder = folder;
-        env.mayListenBelow1024 = [] { return true; };  // the default port whoever runs the tests
+        env.mayListenBelow1024 = [] { return true; }; // the default port whoever runs the tests
         env.clockMs = [this] { return now; };
         auto viewerTimer = std::make_unique<ManualTimer>(&now);
         m_viewerTimer = viewerTimer.get();
@@ -133,6 +150,8 @@ public:
     CMainApp& operator*() { return *m_app; }
     CMainApp* operator->() { return m_app.get(); }
     CMainFrame& Frame() { return *m_app->MainFrame(); }
+    Composition& Parts() { return *m_app->Parts(); }
+    SettingsRecords& Settings() { return m_app->Parts()->Settings(); }
     HeadlessMainView& View() { return *m_view; }
     RecordingBox& Box() { return *m_box; }
     ManualTimer& Timer() { return *m_timer; }
@@ -215,6 +234,8 @@ TEST(MainAppHelpers, HostNameKeepsItsCaseAndTheFallbackIsLowered) {
 
 TEST_F(MainFrameTest, FreshStartBuildsTheWindowAndRunsTheFirstIdlePass) {
     App app(Folder());
+    const std::string beforeStart = ReadFile(SettingsPath());
+    const FileIdentity fileBeforeStart = IdentityOf(SettingsPath());
     ASSERT_TRUE(app->InitInstance());
     EXPECT_EQ(app->VersionText, "Version 2.10");
     EXPECT_EQ(app->HostName, "CamHost");
@@ -232,8 +253,8 @@ TEST_F(MainFrameTest, FreshStartBuildsTheWindowAndRunsTheFirstIdlePass) {
         int font;
     } controls[] = {
         {IDC_UPTIME, {75, 263, 125, 272}, 10},     {IDC_VIEWER_COUNT, {35, 294, 121, 303}, 10},
-        {IDC_ADDRESS, {34, 44, 154, 53}, 10},
-        {IDC_DRIVER_LIST, {127, 6, 302, 556}, 13}, {IDC_VIEWER_LIST, {28, 59, 355, 114}, 11},
+        {IDC_ADDRESS, {34, 44, 154, 53}, 10},      {IDC_DRIVER_LIST, {127, 6, 302, 556}, 13},
+        {IDC_VIEWER_LIST, {28, 59, 355, 114}, 11},
     };
     for (const Row& c : controls) {
         ASSERT_TRUE(view.HasControl(c.id)) << c.id;
@@ -253,13 +274,14 @@ TEST_F(MainFrameTest, FreshStartBuildsTheWindowAndRunsTheFirstIdlePass) {
 
     // The built-in test pattern is always listed; no device stored selects "No Driver
     // Selected", and no message is shown.
-    EXPECT_EQ(view.DriverListItems(), (std::vector<std::string>{"No Driver Selected", "Kestrel Test Pattern"}));
+    EXPECT_EQ(view.DriverListItems(),
+              (std::vector<std::string>{"No Driver Selected", "Kestrel Test Pattern"}));
     EXPECT_EQ(view.DriverListSelection(), 0);
-    for (const Message& m : app.Box().messages)  // (the server may report a busy port 80)
+    for (const Message& m : app.Box().messages) // (the server may report a busy port 80)
         EXPECT_NE(m.text, kNoCaptureDeviceMessage);
 
     // strServer follows the public address once the window exists.
-    EXPECT_EQ(app.Frame().m_serverSettings.strServer, app->PublicAddress);
+    EXPECT_EQ(app.Settings().server.strServer, app->PublicAddress);
 
     // Start-up arms exactly one idle pass; it runs once the queue is empty.
     EXPECT_EQ(app->Idle().Passes(), 0);
@@ -267,11 +289,13 @@ TEST_F(MainFrameTest, FreshStartBuildsTheWindowAndRunsTheFirstIdlePass) {
     EXPECT_EQ(app->Idle().Passes(), 1);
     EXPECT_FALSE(app.Timer().active) << "an idle program must sleep";
 
-    // Nothing is written before the exit.
-    const std::string before = ReadFile(SettingsPath());
-    EXPECT_EQ(ReadFile(SettingsPath()), before);
+    // Start-up and the idle pass leave the settings file alone, not even rewriting it
+    // unchanged; the exit writes it.
+    EXPECT_EQ(ReadFile(SettingsPath()), beforeStart);
+    EXPECT_EQ(IdentityOf(SettingsPath()), fileBeforeStart);
     app->ExitMainFrame();
-    EXPECT_NE(ReadFile(SettingsPath()), before);
+    EXPECT_NE(ReadFile(SettingsPath()), beforeStart);
+    EXPECT_NE(IdentityOf(SettingsPath()), fileBeforeStart);
     for (const Row& c : controls)
         EXPECT_FALSE(view.HasControl(c.id)) << c.id;
     app->ExitMainFrame(); // a second close changes nothing
@@ -319,8 +343,8 @@ TEST_F(MainFrameTest, HandEditedValuesSurviveTheNextExit) {
     WriteFile(SettingsPath(), kRegHeader + PortLine(port) + "\"CaptureDevice\"=dword:00000000\n");
     App app(Folder());
     ASSERT_TRUE(app->InitInstance());
-    EXPECT_EQ(app.Frame().m_serverSettings.uPort, port);
-    EXPECT_EQ(app.Frame().m_imageSettings.CaptureDevice, 0);
+    EXPECT_EQ(app.Settings().server.uPort, port);
+    EXPECT_EQ(app.Settings().image.CaptureDevice, 0);
     app->ExitMainFrame();
     std::string text = ReadFile(SettingsPath());
     EXPECT_NE(text.find(PortLine(port)), std::string::npos);
@@ -366,7 +390,7 @@ TEST_F(MainFrameTest, DamagedSettingsFileIsReportedKeptAndReadAsFarAsPossible) {
     ASSERT_GE(app.Box().messages.size(), 1u);
     EXPECT_NE(app.Box().messages[0].text.find("Kestrels.reg.bad"), std::string::npos)
         << app.Box().messages[0].text;
-    EXPECT_EQ(app.Frame().m_serverSettings.uPort, port);
+    EXPECT_EQ(app.Settings().server.uPort, port);
     EXPECT_EQ(ReadFile(SettingsPath() + ".bad"), damaged);
     app->ExitMainFrame();
     EXPECT_EQ(ReadFile(SettingsPath()).rfind("Windows Registry Editor Version 5.00\n", 0), 0u);
@@ -415,7 +439,7 @@ TEST_F(MainFrameTest, SkinFolderWithoutItsSeparatorFallsBackToTheBuiltInSkin) {
                   kRegHeader + PortLine(FreeTcpPort()) + "\"SkinBmp\"=\"" + r.stored + "\"\n");
         App app(cfg.path().toStdString());
         ASSERT_TRUE(app->InitInstance());
-        EXPECT_EQ(app.Frame().m_basicSettings.SkinBmp, r.atCreation) << r.stored;
+        EXPECT_EQ(app.Settings().basic.SkinBmp, r.atCreation) << r.stored;
         app->ExitMainFrame();
         EXPECT_NE(
             ReadFile(cfg.path().toStdString() + "/Kestrels.reg").find("\"SkinBmp\"=\"" + r.atCreation + "\""),
@@ -436,8 +460,8 @@ TEST_F(MainFrameTest, ListingIconsNeedTheSvrAdminFolder) {
                                                                   "\"\n\"bListIcon\"=dword:00000001\n");
         App app(cfg.path().toStdString());
         ASSERT_TRUE(app->InitInstance());
-        EXPECT_EQ(app.Frame().m_serverSettings.strRoot, root);
-        EXPECT_EQ(app.Frame().m_serverSettings.bListIcon, present ? 1u : 0u);
+        EXPECT_EQ(app.Settings().server.strRoot, root);
+        EXPECT_EQ(app.Settings().server.bListIcon, present ? 1u : 0u);
     }
 }
 
@@ -465,7 +489,7 @@ TEST_F(MainFrameTest, DriverListShowsAtMostAHundredAndSelectsTheStoredDevice) {
         {150, 120, 101, -1}, {0, -1, 1, 0}, {3, -5, 4, -1}, {3, INT32_MAX, 4, -1}, {3, INT32_MIN, 4, -1},
     };
     for (const Row& r : rows) {
-        frame.m_imageSettings.CaptureDevice = r.captureDevice;
+        app.Settings().image.CaptureDevice = r.captureDevice;
         frame.FillDriverList(drivers(r.installed));
         auto items = view.DriverListItems();
         ASSERT_EQ(items.size(), r.items) << r.installed;
@@ -549,7 +573,7 @@ TEST_F(MainFrameTest, TimerOneArmsTheIdlePass) {
     while (app.Timer().Fire()) {
     }
     int passes = app->Idle().Passes();
-    app.Frame().OnTimer(1);
+    app.Parts().OnTimer(1);
     ASSERT_TRUE(app.Timer().Fire());
     EXPECT_EQ(app->Idle().Passes(), passes + 1);
     EXPECT_FALSE(app.Timer().active);
@@ -591,18 +615,20 @@ TEST_F(MainFrameTest, ViewersLeaveWithinSeventeenSecondsOfTheirLastRequestWithNo
     App app(Folder());
     ASSERT_TRUE(app->InitInstance());
     app.RunUntil(app.now);
-    CMainFrame& frame = app.Frame();
-    frame.m_serverSettings.bLoggingOn = 0; // no hit log in the test's working folder
+    app.Settings().server.bLoggingOn = 0; // no hit log in the test's working folder
+    // Answered requests arrive the way the web server hands them over.
+    const auto recordHit = app.Parts().WebServer().Hooks().recordHit;
+    const CHitTracker& hits = app.Parts().HitTracker();
     HeadlessMainView& view = app.View();
     const int64_t first = app.now;
     for (int i = 1; i <= 5; ++i)
-        frame.RecordHit(AnsweredRequest("10.0.0." + std::to_string(i), first, true));
+        recordHit(AnsweredRequest("10.0.0." + std::to_string(i), first, true));
     // One viewer asks again 3 s later and so stays 3 s longer.
     app.RunUntil(first + 3000);
     const int64_t again = app.now;
-    frame.RecordHit(AnsweredRequest("10.0.0.5", again, true));
+    recordHit(AnsweredRequest("10.0.0.5", again, true));
     app.RunUntil(again);
-    EXPECT_EQ(frame.m_viewerCount, 5);
+    EXPECT_EQ(hits.ViewerCount(), 5);
     EXPECT_EQ(view.ControlText(IDC_VIEWER_COUNT), "  5");
 
     // The first requests came 250 ms into their second: those viewers can leave 15 750 ms
@@ -614,7 +640,7 @@ TEST_F(MainFrameTest, ViewersLeaveWithinSeventeenSecondsOfTheirLastRequestWithNo
     } rows[] = {{15000, 5}, {15749, 5}, {15900, 1}, {17000, 1}, {18749, 1}, {18900, 0}, {60000, 0}};
     for (const Row& r : rows) {
         app.RunUntil(first + r.at);
-        EXPECT_EQ(frame.m_viewerCount, r.count) << r.at << " ms";
+        EXPECT_EQ(hits.ViewerCount(), r.count) << r.at << " ms";
         EXPECT_EQ(view.ViewerListItems().size(), static_cast<size_t>(r.count)) << r.at << " ms";
         char text[8];
         std::snprintf(text, sizeof text, "%3d", r.count);
@@ -632,20 +658,20 @@ TEST_F(MainFrameTest, LampGoesDarkAtThePassAfterTheLastRequestIsLogged) {
     App app(Folder());
     ASSERT_TRUE(app->InitInstance());
     app.RunUntil(app.now);
-    CMainFrame& frame = app.Frame();
-    frame.m_serverSettings.bLoggingOn = 0;
+    app.Settings().server.bLoggingOn = 0;
+    const CHitTracker& hits = app.Parts().HitTracker();
     auto request = AnsweredRequest("10.0.0.9", app.now, /*connectionGone=*/false);
-    frame.RecordHit(request);
+    app.Parts().WebServer().Hooks().recordHit(request);
     // While its connection stays open the passes wait 20 ms between them and the lamp is lit.
     app.RunUntil(app.now + 100);
-    EXPECT_EQ(frame.m_activityLamp, 1);
+    EXPECT_TRUE(hits.ActivityLamp());
     EXPECT_EQ(app.Timer().starts.back(), IdleScheduler::kStuckRetryMs);
-    EXPECT_EQ(frame.HitTracker()->Waiting(), 1u);
+    EXPECT_EQ(hits.Waiting(), 1u);
 
     request->done = true;
     app.RunUntil(app.now + 20);
-    EXPECT_EQ(frame.HitTracker()->Waiting(), 0u);
-    EXPECT_EQ(frame.m_activityLamp, 0) << "the pass after the one that logged it puts the lamp out";
+    EXPECT_EQ(hits.Waiting(), 0u);
+    EXPECT_FALSE(hits.ActivityLamp()) << "the pass after the one that logged it puts the lamp out";
     EXPECT_FALSE(app.Timer().active);
     EXPECT_TRUE(app.ViewerTimer().active) << "the viewer's leaving is still to come";
 }
@@ -673,7 +699,7 @@ TEST_F(MainFrameTest, ConnectionThatClosesArmsTheIdlePass) {
     ASSERT_TRUE(app->InitInstance());
     app.RunUntil(app.now);
     ASSERT_FALSE(app.Timer().active);
-    const unsigned port = app.Frame().m_serverSettings.uPort;
+    const unsigned port = app.Settings().server.uPort;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
     sockaddr_in a{};

@@ -2,6 +2,7 @@
 // cancel, the skin switch, and the pages written once after the dialog has closed.
 
 #include "app/CommandIds.h"
+#include "app/Composition.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
@@ -99,6 +100,7 @@ protected:
         return ::stat(DataFile().c_str(), &st) == 0;
     }
     CMainFrame& Frame() { return *m_app->MainFrame(); }
+    SettingsRecords& Settings() { return m_app->Parts()->Settings(); }
 
     QTemporaryDir m_dir;
     std::unique_ptr<CMainApp> m_app;
@@ -108,7 +110,7 @@ protected:
 
 TEST_F(SettingsOpenersTest, CancelStoresNothingButWritesThePagesAfterClosing) {
     ASSERT_NE(m_dialogs, nullptr);
-    Frame().m_basicSettings.PicPass = "old";
+    Settings().basic.PicPass = "old";
     m_dialogs->basic = [](BasicSettingsForm& f) {
         f.picPass = "typed";
         return false;
@@ -117,11 +119,11 @@ TEST_F(SettingsOpenersTest, CancelStoresNothingButWritesThePagesAfterClosing) {
     Frame().OnCommand(CmdBasicSettings);
     EXPECT_FALSE(m_dialogs->pagesWhileOpen);
     EXPECT_TRUE(PagesExist());
-    EXPECT_EQ(Frame().m_basicSettings.PicPass, "old");
+    EXPECT_EQ(Settings().basic.PicPass, "old");
     EXPECT_EQ(m_view->skinLoads, loads);
 
     std::remove(DataFile().c_str());
-    Frame().m_htmlSettings.Title1 = "kept";
+    Settings().html.Title1 = "kept";
     m_dialogs->html = [](HtmlSettings& s) {
         s.Title1 = "typed";
         return false;
@@ -129,32 +131,32 @@ TEST_F(SettingsOpenersTest, CancelStoresNothingButWritesThePagesAfterClosing) {
     Frame().OnCommand(CmdHtmlSettings);
     EXPECT_FALSE(m_dialogs->pagesWhileOpen);
     EXPECT_TRUE(PagesExist());
-    EXPECT_EQ(Frame().m_htmlSettings.Title1, "kept");
+    EXPECT_EQ(Settings().html.Title1, "kept");
 }
 
 TEST_F(SettingsOpenersTest, AcceptStoresAndOnlyANewSkinFolderReloadsTheSkin) {
-    Frame().m_basicSettings.SkinBmp = "/srv/skin/";
+    Settings().basic.SkinBmp = "/srv/skin/";
     m_dialogs->basic = [](BasicSettingsForm& f) {
         f.picPass = "new";
         return true; // the skin text unchanged
     };
     const int loads = m_view->skinLoads;
     Frame().OpenBasicSettings();
-    EXPECT_EQ(Frame().m_basicSettings.PicPass, "new");
+    EXPECT_EQ(Settings().basic.PicPass, "new");
     EXPECT_EQ(m_view->skinLoads, loads);
     m_dialogs->basic = [](BasicSettingsForm& f) {
         f.skinBmp = "/srv/other/";
         return true;
     };
     Frame().OpenBasicSettings();
-    EXPECT_EQ(Frame().m_basicSettings.SkinBmp, "/srv/other/");
+    EXPECT_EQ(Settings().basic.SkinBmp, "/srv/other/");
     EXPECT_EQ(Frame().SkinFileNames()[0].rfind("/srv/other/", 0), 0u);
     EXPECT_EQ(m_view->skinLoads, loads + 1);
 }
 
 TEST_F(SettingsOpenersTest, RegistrationGetsTheServerPortAndPageAddressAndAboutTheVersion) {
-    Frame().m_basicSettings.CGIServer = "dir.example.jp";
-    Frame().m_basicSettings.GlobalIP = "203.0.113.5";
+    Settings().basic.CGIServer = "dir.example.jp";
+    Settings().basic.GlobalIP = "203.0.113.5";
     m_dialogs->registration = [](UrlRegistration& session, UrlRegSettings& s) {
         EXPECT_EQ(session.Settings().cgiServer, "dir.example.jp");
         EXPECT_EQ(session.Settings().port, 0u);
@@ -163,7 +165,7 @@ TEST_F(SettingsOpenersTest, RegistrationGetsTheServerPortAndPageAddressAndAboutT
         return true;
     };
     Frame().OnCommand(CmdUrlRegistration);
-    EXPECT_EQ(Frame().m_urlRegSettings.Title, "stored");
+    EXPECT_EQ(Settings().urlReg.Title, "stored");
     EXPECT_TRUE(PagesExist());
     Frame().OnCommand(CmdAbout);
     EXPECT_EQ(m_dialogs->aboutVersion, "Version 2.10");

@@ -4,11 +4,13 @@
 // server, the capture device, the pointer and the idle step.
 
 #include "app/Skin.h"
+#include "app/Composition.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
 #include "capture/BmpBuilder.h"
 #include "capture/CaptureSubsystem.h"
+#include "server/HitLog.h"
 #include "server/WebServer.h"
 #include "support/TestPorts.h"
 
@@ -420,6 +422,7 @@ public:
     }
     CMainApp* operator->() { return m_app.get(); }
     CMainFrame& Frame() { return *m_app->MainFrame(); }
+    Composition& Parts() { return *m_app->Parts(); }
     HeadlessMainView& View() { return *m_view; }
     RecordingBox& Box() { return *m_box; }
     std::string Folder() const { return m_dir.path().toStdString(); }
@@ -443,7 +446,7 @@ TEST(SkinFrame, StartAndStopPicturesFollowTheListeningSocket) {
     SkinApp app(port);
     ASSERT_TRUE(app->InitInstance());
     // The start failed: the skin says stopped.
-    ASSERT_FALSE(app.Frame().WebServer()->IsListening());
+    ASSERT_FALSE(app.Parts().WebServer().IsListening());
     EXPECT_EQ(app.View().SkinPictures()[kElemStop], 164);
     EXPECT_EQ(app.View().SkinPictures()[kElemStart], 160);
     ::close(busy);
@@ -457,13 +460,13 @@ TEST(SkinFrame, StartAndStopPicturesFollowTheListeningSocket) {
     EXPECT_EQ(app.View().ChangedElements(), Elements({kElemStop, kElemStart}));
     // The skin's buttons: queued, run from the event loop.
     EXPECT_FALSE(app.Frame().OnSkinLButtonDown(300, 100));
-    EXPECT_FALSE(app.Frame().WebServer()->IsListening()) << "nothing runs inside the mouse handler";
+    EXPECT_FALSE(app.Parts().WebServer().IsListening()) << "nothing runs inside the mouse handler";
     QCoreApplication::processEvents();
-    EXPECT_TRUE(app.Frame().WebServer()->IsListening());
+    EXPECT_TRUE(app.Parts().WebServer().IsListening());
     EXPECT_EQ(app.View().SkinPictures()[kElemStart], 163);
     app.Frame().OnSkinLButtonDown(250, 120);
     QCoreApplication::processEvents();
-    EXPECT_FALSE(app.Frame().WebServer()->IsListening());
+    EXPECT_FALSE(app.Parts().WebServer().IsListening());
     EXPECT_EQ(app.View().SkinPictures()[kElemStop], 164);
     EXPECT_TRUE(app.Frame().OnSkinLButtonDown(360, 10)) << "the close button ends the window";
 }
@@ -496,7 +499,7 @@ TEST(SkinFrame, VideoRowsAreGreyedFromTheStartWithoutADevice) {
 TEST(SkinFrame, TestPatternEnablesItsRowsAndItsSizeSwitchesTheSkin) {
     SkinApp app(Port(), "\"CaptureDevice\"=dword:00000000\n");
     ASSERT_TRUE(app->InitInstance());
-    ASSERT_EQ(app.Frame().m_imageSettings.CaptureDevice, 0);
+    ASSERT_EQ(app.Parts().Settings().image.CaptureDevice, 0);
     // The test pattern's 320 x 240 frames: class 1, its background and size.
     EXPECT_EQ(app.View().SkinClass(), 1);
     EXPECT_EQ(app.View().Width(), 610);
@@ -510,7 +513,7 @@ TEST(SkinFrame, TestPatternEnablesItsRowsAndItsSizeSwitchesTheSkin) {
     EXPECT_EQ(app.View().SkinPictures()[kElemRow5], 190);
     // The preview toggle repaints the capture button.
     const int before = app.View().SkinPictures()[kElemCapture];
-    app.Frame().Capture()->TogglePreview();
+    app.Parts().Capture().TogglePreview();
     EXPECT_NE(app.View().SkinPictures()[kElemCapture], before);
     EXPECT_EQ(app.View().ChangedElements(), Elements({kElemCapture}));
 }
@@ -519,7 +522,7 @@ TEST(SkinFrame, MeterAndLampFollowTheIdleStep) {
     const int port = Port();
     SkinApp app(port);
     ASSERT_TRUE(app->InitInstance());
-    ASSERT_TRUE(app.Frame().WebServer()->IsListening());
+    ASSERT_TRUE(app.Parts().WebServer().IsListening());
     EXPECT_EQ(app.View().SkinPictures()[kElemMeter], 189);
     // One real request from this machine.
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -539,10 +542,10 @@ TEST(SkinFrame, MeterAndLampFollowTheIdleStep) {
     }
     ::close(fd);
     ASSERT_TRUE(closed) << "no answer";
-    app.Frame().ServiceIdle();
-    EXPECT_EQ(app.Frame().m_viewerCount, 1);
+    app.Parts().ServiceIdle();
+    EXPECT_EQ(app.Parts().HitTracker().ViewerCount(), 1);
     EXPECT_EQ(app.View().SkinPictures()[kElemMeter], 177);
-    EXPECT_EQ(app.View().SkinPictures()[kElemLamp], app.Frame().m_activityLamp ? 138 : 139);
+    EXPECT_EQ(app.View().SkinPictures()[kElemLamp], app.Parts().HitTracker().ActivityLamp() ? 138 : 139);
 }
 
 TEST(SkinFrame, BrokenSkinFolderFallsBackWithOneMessageFromTheEventLoop) {
@@ -561,14 +564,16 @@ TEST(SkinFrame, BrokenSkinFolderFallsBackWithOneMessageFromTheEventLoop) {
     ASSERT_EQ(app.Box().texts.size(), 1u);
     EXPECT_EQ(app.Box().texts[0],
               "スキン画像を読み込めません：" + folder + "base1.bmp\n内蔵のスキンを使います。");
-    // The same path again in this run: no second message. Class 0 uses the folder's base.bmp.
+    // The same path again in this run: no second message.
     app.Frame().SwitchSkin();
     QCoreApplication::processEvents();
     EXPECT_EQ(app.Box().texts.size(), 1u);
-    app.View().ChooseDriver(0);
-    app.Frame().m_sizeClass = 0;
-    app.Frame().SwitchSkin();
-    EXPECT_EQ(app.View().Skin()->background.pixel(5, 5), qRgb(10, 200, 10));
+    // The folder stays in use: class 0 (no device) is drawn from its base.bmp.
+    SkinApp noDevice(Port(), "\"SkinBmp\"=\"" + folder + "\"\n");
+    ASSERT_TRUE(noDevice->InitInstance());
+    EXPECT_EQ(noDevice.View().Skin()->background.pixel(5, 5), qRgb(10, 200, 10));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(noDevice.Box().texts.empty());
 }
 
 TEST(SkinFrame, SkinFolderClearedAtCreationLoadsTheBuiltInSkin) {
@@ -580,7 +585,7 @@ TEST(SkinFrame, SkinFolderClearedAtCreationLoadsTheBuiltInSkin) {
     ASSERT_TRUE(base.save(QString::fromStdString(stored + "base.bmp"), "BMP")); // "…/bluebase.bmp"
     SkinApp app(Port(), "\"SkinBmp\"=\"" + stored + "\"\n");
     ASSERT_TRUE(app->InitInstance());
-    ASSERT_EQ(app.Frame().m_basicSettings.SkinBmp, "");
+    ASSERT_EQ(app.Parts().Settings().basic.SkinBmp, "");
     EXPECT_EQ(app.Frame().SkinFileNames()[kSkinBase], stored + "base.bmp") << "names built before creation";
     ASSERT_NE(app.View().Skin(), nullptr);
     EXPECT_FALSE(app.View().Skin()->fromFolder);

@@ -1,8 +1,8 @@
 // Start-up with the public address lookup, headless, against a loopback directory server.
 
+#include "app/Composition.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
-#include "app/MainFrame.h"
 #include "publish/StarterSite.h"
 
 #include "FakeDirectoryServer.h"
@@ -98,7 +98,7 @@ protected:
         ASSERT_TRUE(app.InitInstance());
         addressLine = view->ControlText(IDC_ADDRESS);
         publicAddress = app.PublicAddress;
-        strServer = app.MainFrame()->m_serverSettings.strServer;
+        strServer = app.Parts()->Settings().server.strServer;
         app.ExitMainFrame();
     }
 

@@ -3,9 +3,11 @@
 
 #include "ServerTestSupport.h"
 
+#include "app/Composition.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
+#include "server/HitLog.h"
 #include "server/HitLogText.h"
 #include "server/WebServer.h"
 
@@ -52,15 +54,15 @@ TEST(MainFrameServer, HeadlessProgramServesLogsAndCountsViewers) {
         ASSERT_TRUE(app.InitInstance());
         CMainFrame* frame = app.MainFrame();
         ASSERT_NE(frame, nullptr);
-        ASSERT_NE(frame->WebServer(), nullptr);
-        EXPECT_TRUE(frame->WebServer()->IsListening());
+        Composition& parts = *app.Parts();
+        EXPECT_TRUE(parts.WebServer().IsListening());
         const std::string root = home.Path() + "/WebPages";
-        EXPECT_EQ(frame->m_serverSettings.strRoot, root);
+        EXPECT_EQ(parts.Settings().server.strRoot, root);
         EXPECT_EQ(app.View().ControlText(IDC_UPTIME), " 00h 00m");
 
         WriteFile(root + "/index.html", "<p>cam</p>");
         int composed = 0;
-        frame->ComposeFrameHook = [&] {
+        parts.ComposeFrameHook = [&] {
             ++composed;
             WriteFile(root + "/frame.jpg", SmallJpeg(0x0000ff));
         };
@@ -85,11 +87,11 @@ TEST(MainFrameServer, HeadlessProgramServesLogsAndCountsViewers) {
         EXPECT_EQ(text.find("picid"), std::string::npos); // the password never reaches the log
         EXPECT_TRUE(PumpUntil([&] { return app.View().ControlText(IDC_VIEWER_COUNT) == "  1"; }));
         EXPECT_EQ(app.View().ViewerListItems(), std::vector<std::string>{"127.0.0.1"});
-        EXPECT_EQ(frame->m_viewerCount, 1);
+        EXPECT_EQ(parts.HitTracker().ViewerCount(), 1);
 
         // Stop, then start again.
         frame->StopServer();
-        frame->UpdateUptimeDisplay();
+        parts.UpdateUptimeDisplay();
         EXPECT_EQ(app.View().ControlText(IDC_UPTIME), " 00h 00m");
         EXPECT_FALSE(Fetch(port, "GET /index.html HTTP/1.0\r\n\r\n").received);
         EXPECT_TRUE(frame->StartServer());

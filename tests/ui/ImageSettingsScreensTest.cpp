@@ -12,6 +12,7 @@
 #include "ui/FontChooser.h"
 #include "ui/ImageSettingsDialog.h"
 
+#include "app/Composition.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
@@ -202,6 +203,7 @@ TEST(ImageSettingsScreens, FrameComposedAfterOk) {
     CMainApp app(std::move(env));
     ASSERT_TRUE(app.InitInstance());
     CMainFrame& frame = *app.MainFrame();
+    Composition& parts = *app.Parts();
     InstallWidgetImageSettingsDialog();
 
     ImageSettings wanted = ShownSettings(root + "/overlay.bmp");
@@ -245,10 +247,10 @@ TEST(ImageSettingsScreens, FrameComposedAfterOk) {
     frame.OnCommand(60004);
     InstallImageSettingsDialog(nullptr);
 
-    EXPECT_EQ(frame.m_imageSettings.ImageWidth, 320);
-    EXPECT_EQ(frame.m_imageSettings.captions[0].Text, wanted.captions[0].Text);
-    ASSERT_NE(frame.Capture()->Overlay(), nullptr);
-    frame.ComposeFrame();
+    EXPECT_EQ(parts.Settings().image.ImageWidth, 320);
+    EXPECT_EQ(parts.Settings().image.captions[0].Text, wanted.captions[0].Text);
+    ASSERT_NE(parts.Capture().Overlay(), nullptr);
+    parts.Capture().ComposeFrame();
     QImage jpeg(QString::fromStdString(root + "/frame.jpg"));
     ASSERT_EQ(jpeg.size(), QSize(320, 240));
     // The caption's dark blue cell at its own place, with yellow letters on it.

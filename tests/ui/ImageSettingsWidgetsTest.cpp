@@ -10,6 +10,7 @@
 #include "ui/ImageSettingsDialog.h"
 #include "ui/QuitController.h"
 
+#include "app/Composition.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
@@ -543,7 +544,7 @@ TEST(ImageDialogQuit, ChooserAndCaptionDialogCloseAndNothingIsApplied) {
     env.makeView = [&]() -> std::unique_ptr<IMainView> {
         auto view = std::make_unique<HeadlessMainView>();
         view->OnCloseRequested([&] {
-            atClose = appPtr->MainFrame()->m_imageSettings;
+            atClose = appPtr->Parts()->Settings().image;
             appPtr->ExitMainFrame();
             frameClosed.quit();
         });
@@ -554,7 +555,7 @@ TEST(ImageDialogQuit, ChooserAndCaptionDialogCloseAndNothingIsApplied) {
     ASSERT_TRUE(app.InitInstance());
     app.SetQuitHook([&app] { RequestQuit(app); });
     InstallWidgetImageSettingsDialog();
-    const ImageSettings before = app.MainFrame()->m_imageSettings;
+    const ImageSettings before = app.Parts()->Settings().image;
     bool chooserSeen = false;
     int captionDialogs = 0;
 

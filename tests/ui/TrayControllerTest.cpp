@@ -3,6 +3,7 @@
 
 #include "ui/TrayController.h"
 #include "app/CommandIds.h"
+#include "app/Composition.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
 #include "model/QuitState.h"
@@ -122,7 +123,7 @@ TEST_F(TrayTest, MenuHoldsTheTwelveItemsInOrderAndFollowsTheEnableRule) {
 }
 
 TEST_F(TrayTest, ItemsPostTheirCommands) {
-    CWebServer* server = m_app->MainFrame()->WebServer();
+    CWebServer* server = &m_app->Parts()->WebServer();
     ASSERT_TRUE(server->IsListening());
     Item("stop")->trigger();
     EXPECT_TRUE(server->IsListening()); // never inside the menu's handling

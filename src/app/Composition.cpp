@@ -1,0 +1,258 @@
+#include "app/Composition.h"
+
+#include "app/CommandIds.h"
+#include "app/MainApp.h"
+#include "app/MainFrame.h"
+#include "app/SettingsDialogs.h"
+#include "capture/CaptureSubsystem.h"
+#include "directory/PublicAddressLookup.h"
+#include "platform/Paths.h"
+#include "platform/Process.h"
+#include "publish/PageGenerator.h"
+#include "publish/StarterSite.h"
+#include "server/HitLog.h"
+#include "server/ServerDialogs.h"
+#include "server/WebServer.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace kestrel {
+
+Composition::Composition(CMainApp& app)
+    : m_app(app), m_view(app.View()), m_settings(app.Store()), m_sizeClass(kInitialSizeClass) {
+    // Settings, in their fixed order.
+    m_settings.Load(app.HostName, app.MessageBox());
+    m_serverDialogs = MakeServerDialogs(m_view.IsHeadless());
+    m_hitTracker = std::make_unique<CHitTracker>(
+        m_view, m_settings.server, [&app] { return static_cast<std::time_t>(app.NowMs() / 1000); });
+    BuildCapture();
+    BuildWebServer();
+    // The frame builds the skin file names.
+    BuildFrame();
+    // Listing icons are off when the web root has no "SvrAdmin" folder.
+    if (!IsExistingFolder(m_settings.server.strRoot + "/SvrAdmin"))
+        m_settings.server.bListIcon = 0;
+    // The server listens before the window exists.
+    m_frame->StartServer();
+}
+
+void Composition::BuildCapture() {
+    // The capture layer, overlay holder, JPEG writer and motion detector.
+    CaptureSubsystem::Host host;
+    host.image = &m_settings.image;
+    host.view = &m_view;
+    host.messages = &m_app.MessageBox();
+    host.store = &m_app.Store();
+    host.motionReinit = &m_motionReinit;
+    host.lastCaptureWidth = &m_lastCaptureWidth;
+    host.lastCaptureHeight = &m_lastCaptureHeight;
+    host.sizeClass = &m_sizeClass;
+    host.owner = this;
+    host.webRoot = [this] { return m_settings.server.strRoot; };
+    host.picturePassword = [this] { return m_settings.basic.PicPass; };
+    host.viewerCount = [&hits = *m_hitTracker] { return hits.ViewerCount(); };
+    host.frameSizeFor = [](int cls, int& w, int& h) {
+        w = kSizeClasses[cls].width;
+        h = kSizeClasses[cls].height;
+    };
+    host.generatePages = [this] { GeneratePages(); };
+    // The frame exists before the first device is connected (window creation).
+    host.switchSkin = [this] { m_frame->SwitchSkin(); };
+    host.stateChanged = [this] { m_frame->RefreshCommandStates(); };
+    m_capture = std::make_unique<CaptureSubsystem>(std::move(host));
+}
+
+void Composition::BuildWebServer() {
+    ServerHooks hooks;
+    // Picture requests compose a fresh frame; tests may put their own composer in its place.
+    hooks.composeFrame = [this] {
+        if (ComposeFrameHook)
+            ComposeFrameHook();
+        else
+            m_capture->ComposeFrame();
+    };
+    hooks.composeStreamFrame = [this](std::vector<uint8_t>& jpeg, bool& cameraOff) {
+        if (ComposeStreamHook)
+            return ComposeStreamHook(jpeg, cameraOff);
+        return m_capture->Composer().ComposeToMemory(jpeg, cameraOff);
+    };
+    hooks.picturePassword = [this] { return m_settings.basic.PicPass; };
+    // Answered requests go to the request and viewer lists; the idle pass logs them.
+    hooks.recordHit = [this](const std::shared_ptr<CRequest>& request) {
+        m_hitTracker->RecordHit(request);
+        m_app.RequestIdle();
+    };
+    hooks.touchViewer = [this](const std::string& address) {
+        // The same clock as the viewer list's expiry.
+        m_hitTracker->TouchViewer(address, static_cast<std::time_t>(m_app.NowMs() / 1000));
+        m_app.RequestIdle();
+    };
+    // A closed connection lets its request be logged.
+    hooks.connectionClosed = [&app = m_app] { app.RequestIdle(); };
+    m_webServer = std::make_unique<CWebServer>(m_settings.server, m_app.MessageBox(), std::move(hooks));
+}
+
+void Composition::BuildFrame() {
+    m_frame = std::make_unique<CMainFrame>(
+        m_app, CMainFrame::Parts{m_settings, m_sizeClass, *m_capture, *m_webServer, *m_hitTracker,
+                                 *m_serverDialogs, [this] { GeneratePages(); }});
+}
+
+Composition::~Composition() {
+    // Settings, in the loading order; then the file is written once.
+    m_settings.Save();
+    SaveSettingsFile();
+    // Capture callback and user data, overlay, driver.
+    m_capture->Shutdown();
+    // Child controls, in reverse creation order.
+    m_frame->DestroyControls();
+    // The server stops listening; nothing reaches the frame after this.
+    m_frame->StopServer();
+    m_frame.reset();
+    // Connections still open are cut (their scripts are ended by their workers, waited
+    // for at most 3 s); then the unlogged requests and the viewers go.
+    m_webServer.reset();
+    m_hitTracker->ReleaseAll();
+}
+
+void Composition::SaveSettingsFile() {
+    SettingsStore& store = m_app.Store();
+    if (int err = store.Save())
+        m_app.MessageBox().Show("The settings could not be saved to " + store.FilePath() + ": " +
+                                    ErrorText(err),
+                                "Kestrel", MessageIcon::Error);
+}
+
+int Composition::OnCreate() {
+    // The window, skin and region, status controls and driver list.
+    if (m_frame->OnCreate() != 0)
+        return -1;
+    // Capture window and driver connection.
+    m_capture->CreateCaptureWindow();
+    // Web root.
+    ValidateWebRoot();
+    // First uptime text, then timer 1, every 30 s.
+    UpdateUptimeDisplay();
+    m_statusTimer = std::make_unique<QTimer>();
+    m_statusTimer->setInterval(30000);
+    QObject::connect(m_statusTimer.get(), &QTimer::timeout, [this] { OnTimer(1); });
+    m_statusTimer->start();
+    // Public address, then strServer follows it whatever the outcome.
+    LookupPublicAddress();
+    m_settings.server.strServer = m_app.PublicAddress;
+    // Address monitor.
+    if (m_settings.basic.AddrScout == 1)
+        StartAddressMonitor();
+    return 0;
+}
+
+void Composition::OnDestroy() {
+    if (m_destroyed)
+        return;
+    m_destroyed = true;
+    if (m_statusTimer)
+        m_statusTimer->stop();
+    m_frame->OnDestroy();
+}
+
+void Composition::OnTimer(int) {
+    UpdateUptimeDisplay();
+    m_app.RequestIdle();
+}
+
+void Composition::UpdateUptimeDisplay() {
+    m_hitTracker->UpdateUptimeDisplay(m_webServer->IsListening(), m_settings.server.timeStarted);
+}
+
+void Composition::ValidateWebRoot() {
+    // A web root this check has just created gets the starter site.
+    kestrel::ValidateWebRoot(
+        m_settings.server, *m_serverDialogs, m_app.MessageBox(), [this](const std::string& root) {
+            if (std::string report = StarterSiteReport(LayStarterSite(root)); !report.empty())
+                m_app.MessageBox().Show(report, "Kestrel", MessageIcon::Exclamation);
+        });
+}
+
+int Composition::ServiceIdle() {
+    const int result = m_hitTracker->ServiceIdle();
+    m_frame->RefreshSkinPictures(); // the meter and the lamp
+    return result;
+}
+
+IdlePass Composition::IdleStep() {
+    const int result = ServiceIdle();
+    const bool viewerDue = ArmViewerExpiry();
+    if (result != 0)
+        return m_hitTracker->LastIdleLogged() ? IdlePass::More : IdlePass::MoreButStuck;
+    if (viewerDue)
+        return IdlePass::MoreButStuck;
+    if (m_hitTracker->ActivityLamp())
+        return IdlePass::More;
+    return IdlePass::Done;
+}
+
+bool Composition::ArmViewerExpiry() {
+    const auto& viewers = m_hitTracker->Viewers();
+    if (viewers.empty())
+        return false;
+    std::time_t oldest = viewers.front().lastAccess;
+    for (const CIPAccess& v : viewers)
+        oldest = std::min(oldest, v.lastAccess);
+    const int64_t dueMs = (static_cast<int64_t>(oldest) + kViewerLeaveSeconds) * 1000;
+    const int64_t waitMs = dueMs - m_app.NowMs();
+    if (waitMs <= 0)
+        return true;
+    // Already set for that moment: every pass under load would otherwise set it anew.
+    if (dueMs == m_viewerDueMs && m_app.ViewerTimer().IsActive())
+        return false;
+    m_viewerDueMs = dueMs;
+    // A clock set back by hours must not overflow the timer's interval.
+    m_app.ViewerTimer().Start(static_cast<int>(std::min<int64_t>(waitMs, 3600 * 1000)));
+    return false;
+}
+
+void Composition::GeneratePages() {
+    PageInputs in =
+        MakePageInputs(m_settings.server, m_settings.basic, m_settings.html, m_settings.urlReg,
+                       m_app.PublicAddress, m_app.HostName, m_lastCaptureWidth, m_lastCaptureHeight);
+    PageGenerator(m_app.MessageBox()).GeneratePages(in);
+}
+
+PublicAddressLookup Composition::MakeAddressLookup() {
+    PublicAddressLookup::Hooks hooks;
+    hooks.showAddress = [this](const std::string& address) { m_view.SetControlText(IDC_ADDRESS, address); };
+    hooks.generatePages = [this] { GeneratePages(); };
+    // UrlAutoexec: the registration dialog once the address is known. A headless run
+    // never opens a dialog; it says once that registration needs one.
+    hooks.openUrlRegistration = [this] {
+        if (m_view.IsHeadless())
+            SayRegistrationNeedsDisplay();
+        else
+            m_frame->OnCommand(CmdUrlRegistration);
+    };
+    return PublicAddressLookup(m_settings.basic, m_settings.urlReg, m_app.PublicAddress, m_app.MessageBox(),
+                               std::move(hooks));
+}
+
+void Composition::LookupPublicAddress() {
+    const bool pagesWritten = MakeAddressLookup().LookupPublicAddress();
+    // Without a display no dialog can regenerate the pages later, so a headless start
+    // writes them here when the lookup did not.
+    if (!pagesWritten && m_view.IsHeadless())
+        GeneratePages();
+}
+
+void Composition::OnHostLookupReply(int errorCode, const std::string& firstAddress) {
+    MakeAddressLookup().OnHostLookupReply(errorCode, firstAddress, m_app.HostName);
+}
+
+void Composition::StartAddressMonitor() {
+    // The monitor is looked for beside the program, not in the current folder, where
+    // anyone could leave a file of that name. Its absence is not reported.
+    const std::string program = ProgramFolder() + "/addrscout";
+    if (IsExecutableFile(program))
+        SpawnDetached(program);
+}
+
+} // namespace kestrel
