@@ -3,6 +3,7 @@
 #include "app/Composition.h"
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
+#include "app/MainFrame.h"
 #include "publish/StarterSite.h"
 
 #include "FakeDirectoryServer.h"
