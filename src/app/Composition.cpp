@@ -95,8 +95,8 @@ void Composition::BuildWebServer() {
 
 void Composition::BuildFrame() {
     m_frame = std::make_unique<CMainFrame>(
-        m_app, CMainFrame::Parts{m_settings, m_sizeClass, *m_capture, *m_webServer, *m_hitTracker,
-                                 *m_serverDialogs, [this] { GeneratePages(); }});
+        m_app, CMainFrame::Lent{m_settings, m_sizeClass, *m_capture, *m_webServer, *m_hitTracker,
+                                *m_serverDialogs, [this] { GeneratePages(); }});
 }
 
 Composition::~Composition() {

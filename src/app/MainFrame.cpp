@@ -21,10 +21,10 @@
 
 namespace kestrel {
 
-CMainFrame::CMainFrame(CMainApp& app, Parts parts)
-    : m_app(app), m_view(app.View()), m_settings(parts.settings), m_sizeClass(parts.sizeClass),
-      m_capture(parts.capture), m_server(parts.server), m_hits(parts.hits),
-      m_serverDialogs(parts.serverDialogs), m_generatePages(std::move(parts.generatePages)),
+CMainFrame::CMainFrame(CMainApp& app, Lent lent)
+    : m_app(app), m_view(app.View()), m_settings(lent.settings), m_sizeClass(lent.sizeClass),
+      m_capture(lent.capture), m_server(lent.server), m_hits(lent.hits), m_serverDialogs(lent.serverDialogs),
+      m_generatePages(std::move(lent.generatePages)),
       m_settingsDialogs(MakeSettingsDialogs(app.View().IsHeadless())),
       m_help(std::make_unique<HelpViewer>(app.MessageBox(), [] { return HelpFolder(); })) {
     BuildSkinNames();

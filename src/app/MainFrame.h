@@ -66,7 +66,7 @@ constexpr const char* kSkinFallbackMessage = "スキン画像を読み込めま�
 class CMainFrame : public ISkinInput {
 public:
     // What the composition lends the frame; every part outlives it.
-    struct Parts {
+    struct Lent {
         SettingsRecords& settings;
         // The window size class; the capture subsystem sets it when the frame size changes.
         const int& sizeClass;
@@ -80,7 +80,7 @@ public:
     };
 
     // Builds the skin file names; the window does not exist yet.
-    CMainFrame(CMainApp& app, Parts parts);
+    CMainFrame(CMainApp& app, Lent lent);
     ~CMainFrame() override;
     CMainFrame(const CMainFrame&) = delete;
     CMainFrame& operator=(const CMainFrame&) = delete;

@@ -84,6 +84,37 @@ public:
     bool CreateFrame(int, int) override { return false; }
 };
 
+// Calls `step` as the window is created and as each status control is removed.
+class SteppingView : public HeadlessMainView {
+public:
+    explicit SteppingView(std::function<void(const char*)> step) : m_step(std::move(step)) {}
+    bool CreateFrame(int width, int height) override {
+        m_step("window created");
+        return HeadlessMainView::CreateFrame(width, height);
+    }
+    void DestroyControl(ControlId id) override {
+        m_step("control removed");
+        HeadlessMainView::DestroyControl(id);
+    }
+
+private:
+    std::function<void(const char*)> m_step;
+};
+
+// Whether something takes TCP connections on the loopback port.
+bool Accepts(unsigned port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return connected;
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
@@ -118,7 +149,9 @@ const std::string kRegHeader =
 class App {
 public:
     // With no settings file yet, one is written that makes the server listen on a free port.
-    explicit App(const std::string& folder, bool failingView = false) {
+    // `makeView` null: a headless view.
+    explicit App(const std::string& folder,
+                 std::function<std::unique_ptr<HeadlessMainView>()> makeView = {}) {
         if (!PathNamesSomething(folder + "/Kestrels.reg"))
             WriteFile(folder + "/Kestrels.reg", kRegHeader + PortLine(FreeTcpPort()));
         AppEnvironment env;
@@ -138,10 +171,10 @@ public:
             std::snprintf(buf, n, "CamHost");
             return 0;
         };
-        env.makeView = [this, failingView]() -> std::unique_ptr<IMainView> {
+        env.makeView = [this, makeView]() -> std::unique_ptr<IMainView> {
             ++m_viewsMade;
             std::unique_ptr<HeadlessMainView> v =
-                failingView ? std::make_unique<FailingView>() : std::make_unique<HeadlessMainView>();
+                makeView ? makeView() : std::make_unique<HeadlessMainView>();
             m_view = v.get();
             return v;
         };
@@ -373,11 +406,44 @@ TEST_F(MainFrameTest, SecondInstanceLeavesAtOnceWithoutAWordOrAWindow) {
 }
 
 TEST_F(MainFrameTest, WindowThatCannotBeCreatedEndsTheStart) {
-    App app(Folder(), /*failingView=*/true);
+    App app(Folder(), [] { return std::make_unique<FailingView>(); });
     EXPECT_FALSE(app->InitInstance());
     EXPECT_EQ(app->MainFrame(), nullptr);
     EXPECT_FALSE(app.View().Shown());
     EXPECT_TRUE(app.View().DriverListItems().empty()) << "no creation step may run after the failure";
+}
+
+TEST_F(MainFrameTest, ServerListensBeforeTheWindowAndStopsAfterTheSettingsAndTheControls) {
+    const unsigned port = FreeTcpPort();
+    WriteFile(SettingsPath(), kRegHeader + PortLine(port));
+    const FileIdentity stored = IdentityOf(SettingsPath());
+    struct Step {
+        std::string what;
+        bool listening, settingsWritten;
+    };
+    std::vector<Step> steps;
+    App app(Folder(), [&] {
+        return std::make_unique<SteppingView>([&](const char* what) {
+            steps.push_back({what, Accepts(port), IdentityOf(SettingsPath()) != stored});
+        });
+    });
+    ASSERT_TRUE(app->InitInstance());
+    // The window came after the server listened, and nothing was written.
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps[0].what, "window created");
+    EXPECT_TRUE(steps[0].listening);
+    EXPECT_FALSE(steps[0].settingsWritten);
+    steps.clear();
+    app->ExitMainFrame();
+    EXPECT_FALSE(Accepts(port)) << "the server stops at exit";
+    // At exit the settings are written and the five status controls removed before the
+    // server stops.
+    ASSERT_EQ(steps.size(), 5u);
+    for (const Step& step : steps) {
+        EXPECT_EQ(step.what, "control removed");
+        EXPECT_TRUE(step.listening);
+        EXPECT_TRUE(step.settingsWritten);
+    }
 }
 
 TEST_F(MainFrameTest, DamagedSettingsFileIsReportedKeptAndReadAsFarAsPossible) {
