@@ -1,82 +1,21 @@
 #pragma once
 
+// The two picture classes: CDib, a BMP file kept whole and drawn onto a surface, and
+// DibBuffer, a header block and pixel block with a strict reader and a smooth resampler.
+// The file layout is in BmpFormat, drawing in DibDraw.cpp, resampling in DibResample.cpp.
+
+#include "capture/BmpFormat.h"
+#include "capture/Surface.h"
+
 #include <QImage>
 #include <QRgb>
 
-#include <bit>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 namespace kestrel {
-
-static_assert(std::endian::native == std::endian::little, "BMP headers are read in place as little-endian");
-
-#pragma pack(push, 1)
-struct BITMAPFILEHEADER {
-    uint16_t bfType = 0;
-    uint32_t bfSize = 0;
-    uint16_t bfReserved1 = 0;
-    uint16_t bfReserved2 = 0;
-    uint32_t bfOffBits = 0;
-};
-struct BITMAPINFOHEADER {
-    uint32_t biSize = 0;
-    int32_t biWidth = 0;
-    int32_t biHeight = 0;
-    uint16_t biPlanes = 0;
-    uint16_t biBitCount = 0;
-    uint32_t biCompression = 0;
-    uint32_t biSizeImage = 0;
-    int32_t biXPelsPerMeter = 0;
-    int32_t biYPelsPerMeter = 0;
-    uint32_t biClrUsed = 0;
-    uint32_t biClrImportant = 0;
-};
-struct RGBQUAD {
-    uint8_t rgbBlue = 0, rgbGreen = 0, rgbRed = 0, rgbReserved = 0;
-};
-#pragma pack(pop)
-static_assert(sizeof(BITMAPFILEHEADER) == 14 && sizeof(BITMAPINFOHEADER) == 40);
-
-constexpr uint16_t kBmpMagic = 0x4D42; // "BM"
-constexpr uint32_t BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3;
-// Pictures wider or taller than this are refused by both readers: no camera frame is
-// larger, and a small run-length file claiming more would cost gigabytes to decode.
-constexpr int kMaxBmpDimension = 4096;
-
-// Why a picture file gave no picture.
-enum class DibProblem {
-    None,
-    CannotOpen, // not opened or not a regular file: the errno says why
-    TooLarge,   // a side above kMaxBmpDimension pixels
-    Unreadable, // not a BMP this program reads
-};
-
-// Bytes per row of `width` pixels of `bits` each, padded to 4 bytes; 0 on overflow.
-uint64_t DibStride(int64_t width, int bits);
-// Colour count: colours used if non-zero, else 2^bits up to 8 bits, else 0.
-uint32_t DibColourCount(const BITMAPINFOHEADER& h);
-
-// A rectangle in picture co-ordinates (top-left origin, right and bottom exclusive).
-struct PixelRect {
-    int left = 0, top = 0, right = 0, bottom = 0;
-    int Width() const { return right - left; }
-    int Height() const { return bottom - top; }
-};
-
-// The drawing surface of frame composition: a top-down 24-bit picture in a QImage of
-// Format_BGR888, whose rows are laid out like a top-down 24-bit device-independent bitmap.
-using Surface = QImage;
-Surface MakeSurface(int width, int height);
-
-// Draws `src` of an uncompressed 24- or 32-bit picture (info header, pixel rows as a
-// device-independent bitmap lays them out) into `dst` of the surface, dropping or repeating
-// pixels. False, drawing nothing, for any other picture or when `pixels` is too short.
-bool DrawBgrRows(Surface& surface, const BITMAPINFOHEADER& header, std::span<const uint8_t> pixels,
-                 const PixelRect& dst, const PixelRect& src);
 
 // A picture read from a BMP file, kept as its raw header block and pixel block, drawn
 // through a QImage made by the toolkit's own BMP reader.
@@ -139,7 +78,6 @@ public:
                          uint32_t transparent) const;
 
 private:
-    static DibProblem Check(std::span<const uint8_t> file);
     size_t Accept();
     bool CreatePalette();
     bool DrawRows(Surface& surface, const PixelRect& dst, const PixelRect& src) const;
@@ -170,8 +108,9 @@ private:
 class DibBuffer {
 public:
     // Depth mask bits for LoadBmp.
-    static constexpr unsigned kDepth1 = 0x01, kDepth4 = 0x02, kDepth8 = 0x04, kDepth16 = 0x08,
-                              kDepth24 = 0x10, kDepth32 = 0x20, kAllDepths = 63;
+    static constexpr unsigned kDepth1 = kBmpDepth1, kDepth4 = kBmpDepth4, kDepth8 = kBmpDepth8,
+                              kDepth16 = kBmpDepth16, kDepth24 = kBmpDepth24, kDepth32 = kBmpDepth32,
+                              kAllDepths = kBmpAllDepths;
 
     DibBuffer() = default;
 
@@ -230,8 +169,5 @@ private:
     std::vector<uint8_t> m_pixels;
     uint64_t m_tag = 0;
 };
-
-// Reads a whole file; false when it cannot be opened or read.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, int* error = nullptr);
 
 } // namespace kestrel

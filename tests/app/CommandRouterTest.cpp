@@ -9,10 +9,11 @@
 #include "app/MainFrame.h"
 #include "app/SettingsDialogs.h"
 #include "capture/CaptureDialogs.h"
-#include "directory/FakeDirectoryServer.h"
 #include "model/QuitState.h"
 #include "server/ServerDialogs.h"
 #include "server/WebServer.h"
+#include "support/FakeDialogs.h"
+#include "support/FakeDirectoryServer.h"
 #include "support/TestPorts.h"
 
 #include <QCoreApplication>
@@ -24,6 +25,7 @@
 #include <fstream>
 
 using namespace kestrel;
+using namespace kestrel::test;
 
 namespace {
 
@@ -32,48 +34,6 @@ namespace {
 class DisplayLikeView : public HeadlessMainView {
 public:
     bool IsHeadless() const override { return false; }
-};
-
-// The server properties dialog, standing for any modal dialog: while it is open its own
-// event loop turns and delivers whatever was posted meanwhile.
-class LoopingServerDialogs final : public IServerDialogs {
-public:
-    explicit LoopingServerDialogs(bool& modalOpen, int& opened) : m_modalOpen(modalOpen), m_opened(opened) {}
-    bool EditServerProperties(ServerPropertiesData& data) override {
-        ++m_opened;
-        m_modalOpen = true;
-        QEventLoop loop;
-        QTimer::singleShot(10, &loop, &QEventLoop::quit);
-        loop.exec();
-        m_modalOpen = false;
-        data.port = 8123;
-        return true;
-    }
-    bool AskRootMissing(std::string&) override { return false; }
-    bool AskRootNotFolder(std::string&) override { return false; }
-
-private:
-    bool& m_modalOpen;
-    int& m_opened;
-};
-
-// Answers a driver dialog by choosing the entry with `text` in the setting `key`.
-class ChoosingDialogs final : public ICaptureDialogs {
-public:
-    ChoosingDialogs(std::string key, std::string text) : m_key(std::move(key)), m_text(std::move(text)) {}
-    bool EditSettings(const std::string&, std::vector<DeviceSetting>& settings) override {
-        for (DeviceSetting& s : settings)
-            if (s.key == m_key)
-                for (size_t i = 0; i < s.choices.size(); ++i)
-                    if (s.choices[i] == m_text) {
-                        s.value = static_cast<int>(i);
-                        return true;
-                    }
-        return false;
-    }
-
-private:
-    std::string m_key, m_text;
 };
 
 // A program on a free port over a temporary web root and settings folder.
@@ -190,7 +150,7 @@ TEST_F(RouterTest, VideoFormatThroughTheRouterResizesAndFollowsTheDevice) {
     EXPECT_TRUE(Frame().IsCommandEnabled(CmdVideoFormat));
     EXPECT_FALSE(Frame().IsCommandEnabled(CmdVideoDisplay)); // the test pattern has no display dialog
 
-    InstallCaptureDialogs(std::make_unique<ChoosingDialogs>("Size", "640 x 480"));
+    InstallCaptureDialogs(std::make_unique<ChoosingCaptureDialogs>("Size", "640 x 480"));
     Frame().OnCommand(CmdVideoFormat);
     EXPECT_EQ(m_view->Width(), 933);
     EXPECT_EQ(m_view->SkinClass(), 2);
@@ -202,7 +162,7 @@ TEST_F(RouterTest, VideoFormatThroughTheRouterResizesAndFollowsTheDevice) {
     m_view->ChooseDriver(0);
     EXPECT_GT(statesChanged, before);
     EXPECT_FALSE(Frame().IsCommandEnabled(CmdVideoFormat));
-    InstallCaptureDialogs(std::make_unique<ChoosingDialogs>("Size", "160 x 120"));
+    InstallCaptureDialogs(std::make_unique<ChoosingCaptureDialogs>("Size", "160 x 120"));
     Frame().OnCommand(CmdVideoFormat);
     EXPECT_EQ(m_view->SkinClass(), 2);
 }
@@ -210,7 +170,22 @@ TEST_F(RouterTest, VideoFormatThroughTheRouterResizesAndFollowsTheDevice) {
 TEST_F(RouterTest, ACommandPostedTwiceInOneBatchOpensOneDialog) {
     bool modalOpen = false;
     int opened = 0;
-    SetServerDialogsFactory([&] { return std::make_unique<LoopingServerDialogs>(modalOpen, opened); });
+    // The server properties dialog, standing for any modal dialog: while it is open its own
+    // event loop turns and delivers whatever was posted meanwhile.
+    SetServerDialogsFactory([&] {
+        auto dialogs = std::make_unique<ScriptedServerDialogs>();
+        dialogs->editProperties = [&](ServerPropertiesData& data) {
+            ++opened;
+            modalOpen = true;
+            QEventLoop loop;
+            QTimer::singleShot(10, &loop, &QEventLoop::quit);
+            loop.exec();
+            modalOpen = false;
+            data.port = 8123;
+            return true;
+        };
+        return dialogs;
+    });
     Start("", /*display=*/true);
     m_app->SetModalProbe([&] { return modalOpen; });
     Frame().PostCommand(CmdServerSettings);
@@ -230,19 +205,15 @@ TEST_F(RouterTest, UrlRegistrationAfterTheAddressLookupGoesThroughTheRouter) {
     // The address found at start-up with UrlAutoexec 1 sends 32771 at once, inside window
     // creation, through the router: it opens the registration dialog unless a dialog is
     // already open; headless nothing opens.
-    struct RecordingDialogs final : ISettingsDialogs {
-        explicit RecordingDialogs(int& runs) : runs(runs) {}
-        bool EditBasicSettings(BasicSettingsForm&) override { return false; }
-        bool EditHtmlSettings(HtmlSettings&) override { return false; }
-        bool RunUrlRegistration(UrlRegistration&, UrlRegSettings&) override {
+    int runs = 0;
+    SetSettingsDialogsFactory([&runs] {
+        auto dialogs = std::make_unique<ScriptedSettingsDialogs>();
+        dialogs->registration = [&runs](UrlRegistration&, UrlRegSettings&) {
             ++runs;
             return false;
-        }
-        void ShowAbout(const std::string&) override {}
-        int& runs;
-    };
-    int runs = 0;
-    SetSettingsDialogsFactory([&runs] { return std::make_unique<RecordingDialogs>(runs); });
+        };
+        return dialogs;
+    });
     struct Row {
         const char* rule;
         bool display, modalOpen, sent;

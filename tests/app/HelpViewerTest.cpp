@@ -5,6 +5,7 @@
 #include "app/HelpViewer.h"
 #include "app/CommandIds.h"
 #include "platform/Paths.h"
+#include "support/RecordingMessageBox.h"
 
 #include <QGuiApplication>
 #include <QTemporaryDir>
@@ -14,26 +15,19 @@
 #include <fstream>
 
 using namespace kestrel;
+using namespace kestrel::test;
 
 namespace {
-
-// Records each text and whether the wait cursor was still up when it was shown.
-class CursorCheckingBox : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int result) override {
-        texts.push_back(text);
-        cursorUpDuringMessage = cursorUpDuringMessage || QGuiApplication::overrideCursor() != nullptr;
-        return result;
-    }
-    std::vector<std::string> texts;
-    bool cursorUpDuringMessage = false;
-};
 
 class HelpViewerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_dir.isValid());
         m_folder = m_dir.path().toStdString() + "/kestrel.help";
+        // Whether the wait cursor was still up when a message was shown.
+        m_box.onShow = [this](const ShownMessage&) {
+            cursorUpDuringMessage = cursorUpDuringMessage || QGuiApplication::overrideCursor() != nullptr;
+        };
         m_help.SetOpener([this](const QUrl& url) {
             opened.push_back(url.toLocalFile().toStdString());
             return openerWorks;
@@ -48,7 +42,8 @@ protected:
 
     QTemporaryDir m_dir;
     std::string m_folder;
-    CursorCheckingBox m_box;
+    RecordingMessageBox m_box;
+    bool cursorUpDuringMessage = false;
     HelpViewer m_help{m_box, [this] { return m_folder; }};
     std::vector<std::string> opened;
     bool openerWorks = true;
@@ -75,7 +70,7 @@ TEST_F(HelpViewerTest, EachRequestOpensItsPage) {
     };
     for (const Row& r : rows) {
         opened.clear();
-        m_box.texts.clear();
+        m_box.Clear();
         if (r.command)
             m_help.OnHelpCommand(r.command);
         else
@@ -113,7 +108,7 @@ TEST_F(HelpViewerTest, FailuresSayWhatAndWhereAfterTheWaitCursorEnded) {
     ASSERT_EQ(m_box.texts.size(), 3u);
     EXPECT_EQ(m_box.texts[2], "Can't open Html Help File\n\n   File Path [ " + m_folder + "/contents.html ]");
     EXPECT_TRUE(opened.size() == 1);
-    EXPECT_FALSE(m_box.cursorUpDuringMessage);
+    EXPECT_FALSE(cursorUpDuringMessage);
 }
 
 TEST(HelpFolder, BesideTheProgramAndLaidThereByTheBuild) {

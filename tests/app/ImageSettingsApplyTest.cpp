@@ -12,6 +12,7 @@
 #include "capture/ImageSettingsRules.h"
 #include "platform/Paths.h"
 #include "server/WebServer.h"
+#include "support/RecordingMessageBox.h"
 #include "support/TestPorts.h"
 
 #include <QTemporaryDir>
@@ -30,15 +31,6 @@ using namespace kestrel;
 using namespace kestrel::test;
 
 namespace {
-
-class RecordingBox : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int result) override {
-        texts.push_back(text);
-        return result;
-    }
-    std::vector<std::string> texts;
-};
 
 // Below the range outgoing connections are given: another test's client cannot take it
 // before the program listens.
@@ -83,7 +75,7 @@ protected:
             << extraValues;
         AppEnvironment env;
         env.configFolder = m_dir.path().toStdString();
-        auto box = std::make_unique<RecordingBox>();
+        auto box = std::make_unique<RecordingMessageBox>();
         m_box = box.get();
         env.messageBox = std::move(box);
         env.makeView = [] { return std::make_unique<HeadlessMainView>(); };
@@ -103,7 +95,7 @@ protected:
 
     QTemporaryDir m_dir;
     std::string m_root;
-    RecordingBox* m_box = nullptr;
+    RecordingMessageBox* m_box = nullptr;
     std::unique_ptr<CMainApp> m_app;
 };
 

@@ -11,6 +11,7 @@
 #include "server/Request.h"
 #include "server/WebServer.h"
 #include "support/FreePort.h"
+#include "support/RecordingMessageBox.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -31,26 +32,11 @@
 #include <unistd.h>
 
 using namespace kestrel;
+using kestrel::test::RecordingMessageBox;
 using kestrel::testing::FreeTcpPort;
 using kestrel::testing::PortLine;
 
 namespace {
-
-struct Message {
-    std::string text, caption;
-    MessageIcon icon;
-    MessageButtons buttons;
-};
-
-class RecordingBox : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string& caption, MessageIcon icon, MessageButtons buttons,
-             int defaultResult) override {
-        messages.push_back({text, caption, icon, buttons});
-        return defaultResult;
-    }
-    std::vector<Message> messages;
-};
 
 // A single-shot timer the test fires by hand, so passes are counted, never timed. With a
 // clock it also knows when its shot is due.
@@ -161,7 +147,7 @@ public:
         auto viewerTimer = std::make_unique<ManualTimer>(&now);
         m_viewerTimer = viewerTimer.get();
         env.viewerTimer = std::move(viewerTimer);
-        auto box = std::make_unique<RecordingBox>();
+        auto box = std::make_unique<RecordingMessageBox>();
         m_box = box.get();
         env.messageBox = std::move(box);
         auto timer = std::make_unique<ManualTimer>(&now);
@@ -186,7 +172,7 @@ public:
     Composition& Parts() { return *m_app->Parts(); }
     SettingsRecords& Settings() { return m_app->Parts()->Settings(); }
     HeadlessMainView& View() { return *m_view; }
-    RecordingBox& Box() { return *m_box; }
+    RecordingMessageBox& Box() { return *m_box; }
     ManualTimer& Timer() { return *m_timer; }
     ManualTimer& ViewerTimer() { return *m_viewerTimer; }
     // Lets the clock run to `until`, firing each timer shot when its moment comes, as the
@@ -211,7 +197,7 @@ public:
 
 private:
     std::unique_ptr<CMainApp> m_app;
-    RecordingBox* m_box = nullptr;
+    RecordingMessageBox* m_box = nullptr;
     ManualTimer* m_timer = nullptr;
     ManualTimer* m_viewerTimer = nullptr;
     HeadlessMainView* m_view = nullptr;
@@ -310,7 +296,7 @@ TEST_F(MainFrameTest, FreshStartBuildsTheWindowAndRunsTheFirstIdlePass) {
     EXPECT_EQ(view.DriverListItems(),
               (std::vector<std::string>{"No Driver Selected", "Kestrel Test Pattern"}));
     EXPECT_EQ(view.DriverListSelection(), 0);
-    for (const Message& m : app.Box().messages) // (the server may report a busy port 80)
+    for (const auto& m : app.Box().messages) // (the server may report a busy port 80)
         EXPECT_NE(m.text, kNoCaptureDeviceMessage);
 
     // strServer follows the public address once the window exists.
@@ -465,12 +451,12 @@ TEST_F(MainFrameTest, DamagedSettingsFileIsReportedKeptAndReadAsFarAsPossible) {
 TEST_F(MainFrameTest, FailedSaveIsReportedWithThePathAndTheReason) {
     App app(Folder());
     ASSERT_TRUE(app->InitInstance());
-    app.Box().messages.clear();
+    app.Box().Clear();
     ASSERT_EQ(::unlink(SettingsPath().c_str()), 0);
     ASSERT_EQ(::mkdir(SettingsPath().c_str(), 0700), 0); // the file's place is taken by a folder
     app->ExitMainFrame();
     ASSERT_EQ(app.Box().messages.size(), 1u);
-    const Message& m = app.Box().messages[0];
+    const auto& m = app.Box().messages[0];
     EXPECT_NE(m.text.find(SettingsPath()), std::string::npos) << m.text;
     EXPECT_NE(m.text.find(ErrorText(EISDIR)), std::string::npos) << m.text;
     EXPECT_EQ(m.icon, MessageIcon::Error);
@@ -536,7 +522,7 @@ TEST_F(MainFrameTest, DriverListShowsAtMostAHundredAndSelectsTheStoredDevice) {
     ASSERT_TRUE(app->InitInstance());
     CMainFrame& frame = app.Frame();
     HeadlessMainView& view = app.View();
-    app.Box().messages.clear();
+    app.Box().Clear();
     auto drivers = [](int count) {
         return [count](int i, std::string& name) {
             if (i >= count)

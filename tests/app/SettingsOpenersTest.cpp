@@ -8,6 +8,7 @@
 #include "app/MainFrame.h"
 #include "app/SettingsDialogs.h"
 #include "publish/PageGenerator.h"
+#include "support/FakeDialogs.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <sys/stat.h>
 
 using namespace kestrel;
+using kestrel::test::ScriptedSettingsDialogs;
 
 namespace {
 
@@ -30,40 +32,6 @@ public:
     int skinLoads = 0;
 };
 
-// Dialogs whose answers the test scripts; each records whether the pages existed while open.
-class ScriptedDialogs final : public ISettingsDialogs {
-public:
-    explicit ScriptedDialogs(std::function<bool()> pagesExist) : m_pagesExist(std::move(pagesExist)) {}
-    bool EditBasicSettings(BasicSettingsForm& form) override {
-        pagesWhileOpen = m_pagesExist();
-        if (basic)
-            return basic(form);
-        return false;
-    }
-    bool EditHtmlSettings(HtmlSettings& settings) override {
-        pagesWhileOpen = m_pagesExist();
-        if (html)
-            return html(settings);
-        return false;
-    }
-    bool RunUrlRegistration(UrlRegistration& session, UrlRegSettings& settings) override {
-        pagesWhileOpen = m_pagesExist();
-        if (registration)
-            return registration(session, settings);
-        return false;
-    }
-    void ShowAbout(const std::string& version) override { aboutVersion = version; }
-
-    std::function<bool(BasicSettingsForm&)> basic;
-    std::function<bool(HtmlSettings&)> html;
-    std::function<bool(UrlRegistration&, UrlRegSettings&)> registration;
-    bool pagesWhileOpen = true;
-    std::string aboutVersion;
-
-private:
-    std::function<bool()> m_pagesExist;
-};
-
 class SettingsOpenersTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -76,7 +44,9 @@ protected:
             << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
             << "\"strRoot\"=\"" << root << "/web\"\n\"uPort\"=dword:00000000\n";
         SetSettingsDialogsFactory([this] {
-            auto d = std::make_unique<ScriptedDialogs>([this] { return PagesExist(); });
+            auto d = std::make_unique<ScriptedSettingsDialogs>();
+            m_pagesWhileOpen = true;
+            d->onOpen = [this] { m_pagesWhileOpen = PagesExist(); };
             m_dialogs = d.get();
             return d;
         });
@@ -105,7 +75,8 @@ protected:
     QTemporaryDir m_dir;
     std::unique_ptr<CMainApp> m_app;
     CountingView* m_view = nullptr;
-    ScriptedDialogs* m_dialogs = nullptr;
+    ScriptedSettingsDialogs* m_dialogs = nullptr;
+    bool m_pagesWhileOpen = true; // whether the pages existed while the last dialog was open
 };
 
 TEST_F(SettingsOpenersTest, CancelStoresNothingButWritesThePagesAfterClosing) {
@@ -117,7 +88,7 @@ TEST_F(SettingsOpenersTest, CancelStoresNothingButWritesThePagesAfterClosing) {
     };
     const int loads = m_view->skinLoads;
     Frame().OnCommand(CmdBasicSettings);
-    EXPECT_FALSE(m_dialogs->pagesWhileOpen);
+    EXPECT_FALSE(m_pagesWhileOpen);
     EXPECT_TRUE(PagesExist());
     EXPECT_EQ(Settings().basic.PicPass, "old");
     EXPECT_EQ(m_view->skinLoads, loads);
@@ -129,7 +100,7 @@ TEST_F(SettingsOpenersTest, CancelStoresNothingButWritesThePagesAfterClosing) {
         return false;
     };
     Frame().OnCommand(CmdHtmlSettings);
-    EXPECT_FALSE(m_dialogs->pagesWhileOpen);
+    EXPECT_FALSE(m_pagesWhileOpen);
     EXPECT_TRUE(PagesExist());
     EXPECT_EQ(Settings().html.Title1, "kept");
 }

@@ -3,6 +3,7 @@
 
 #include "model/Settings.h"
 #include "platform/Paths.h"
+#include "support/RecordingMessageBox.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <sys/stat.h>
 
 using namespace kestrel;
+using kestrel::test::RecordingMessageBox;
 
 namespace {
 
@@ -24,21 +26,6 @@ const std::string kMain = "Software\\Velmora\\Kestrels";
 const std::string kHeader =
     "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n";
 const char* const kCaptionDefault = "修正するキャプションをクリック";
-
-struct Message {
-    std::string text, caption;
-    MessageIcon icon;
-};
-
-class RecordingBox : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string& caption, MessageIcon icon, MessageButtons,
-             int defaultResult) override {
-        messages.push_back({text, caption, icon});
-        return defaultResult;
-    }
-    std::vector<Message> messages;
-};
 
 // The five records over one store, loaded and saved in the main frame's order.
 struct Records {
@@ -442,7 +429,7 @@ TEST(SettingsCaptions, SubkeyThatCannotBeOpenedIsReportedKeepsDefaultsAndIsSkipp
                         "\"Text\"=\"stored\"\n");
     r.store.FailKeyForTest(kMain + "\\caption2", EACCES);
     r.store.FailKeyForTest(kMain + "\\caption5", ENOSPC);
-    RecordingBox box;
+    RecordingMessageBox box;
     r.Load(&box);
     ASSERT_EQ(box.messages.size(), 2u);
     EXPECT_EQ(box.messages[0].text, ErrorText(EACCES));

@@ -12,6 +12,7 @@
 #include "capture/CaptureSubsystem.h"
 #include "server/HitLog.h"
 #include "server/WebServer.h"
+#include "support/RecordingMessageBox.h"
 #include "support/TestPorts.h"
 
 #include <QCoreApplication>
@@ -29,6 +30,7 @@
 using namespace kestrel;
 using kestrel::test::BmpShape;
 using kestrel::test::BuildBmp;
+using kestrel::test::RecordingMessageBox;
 
 namespace {
 
@@ -366,16 +368,6 @@ TEST(SkinFolder, UnusableBackgroundsFallBackToTheBuiltInOne) {
 // The frame keeps the face in step with what it shows.
 namespace {
 
-class RecordingBox : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        texts.push_back(text);
-        return defaultResult;
-    }
-    std::vector<std::string> texts;
-};
-
 // A port nobody listens on (below the range outgoing connections are given, so another
 // test's client cannot take it meanwhile), or, when `hold` is set, one this test keeps busy.
 int Port(int* held = nullptr) {
@@ -410,7 +402,7 @@ public:
                 std::string(hex) + "\n\"strRoot\"=\"" + folder + "/www\"\n" + extra);
         AppEnvironment env;
         env.configFolder = folder;
-        auto box = std::make_unique<RecordingBox>();
+        auto box = std::make_unique<RecordingMessageBox>();
         m_box = box.get();
         env.messageBox = std::move(box);
         env.makeView = [this]() -> std::unique_ptr<IMainView> {
@@ -424,13 +416,13 @@ public:
     CMainFrame& Frame() { return *m_app->MainFrame(); }
     Composition& Parts() { return *m_app->Parts(); }
     HeadlessMainView& View() { return *m_view; }
-    RecordingBox& Box() { return *m_box; }
+    RecordingMessageBox& Box() { return *m_box; }
     std::string Folder() const { return m_dir.path().toStdString(); }
 
 private:
     QTemporaryDir m_dir;
     std::unique_ptr<CMainApp> m_app;
-    RecordingBox* m_box = nullptr;
+    RecordingMessageBox* m_box = nullptr;
     HeadlessMainView* m_view = nullptr;
 };
 

@@ -7,6 +7,8 @@
 #include "capture/TestPattern.h"
 #include "model/SettingsKey.h"
 #include "platform/SettingsStore.h"
+#include "support/FakeDialogs.h"
+#include "support/RecordingMessageBox.h"
 
 #include <gtest/gtest.h>
 
@@ -71,41 +73,13 @@ private:
     CameraState& m_s;
 };
 
-class RecordingBox : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int result) override {
-        texts.push_back(text);
-        return result;
-    }
-    std::vector<std::string> texts;
-};
-
-// Answers a driver dialog by choosing the entry with `text` in the setting `key`.
-class ChoosingDialogs final : public ICaptureDialogs {
-public:
-    ChoosingDialogs(std::string key, std::string text) : m_key(std::move(key)), m_text(std::move(text)) {}
-    bool EditSettings(const std::string&, std::vector<DeviceSetting>& settings) override {
-        for (DeviceSetting& s : settings)
-            if (s.key == m_key)
-                for (size_t i = 0; i < s.choices.size(); ++i)
-                    if (s.choices[i] == m_text) {
-                        s.value = static_cast<int>(i);
-                        return true;
-                    }
-        return false;
-    }
-
-private:
-    std::string m_key, m_text;
-};
-
 struct Rig {
     QTemporaryDir dir;
     std::string root = dir.path().toStdString();
     SettingsStore store;
     ImageSettings image;
     HeadlessMainView view;
-    RecordingBox box;
+    RecordingMessageBox box;
     int reinit = 0, sizeClass = -99, pagesGenerated = 0;
     unsigned lastW = 0, lastH = 0;
     std::unique_ptr<CaptureSubsystem> capture;
@@ -250,7 +224,7 @@ TEST(CaptureSelection, FormatDialogChangesSizeStoresItAndRegeneratesPages) {
     EXPECT_TRUE(caps.hasSourceDialog);
     EXPECT_FALSE(caps.hasDisplayDialog);
 
-    InstallCaptureDialogs(std::make_unique<ChoosingDialogs>("Size", "640 x 480"));
+    InstallCaptureDialogs(std::make_unique<ChoosingCaptureDialogs>("Size", "640 x 480"));
     rig.reinit = 0;
     rig.capture->OnVideoFormat();
     InstallCaptureDialogs(nullptr);

@@ -5,6 +5,7 @@
 #include "app/HeadlessView.h"
 #include "capture/CaptureSubsystem.h"
 #include "capture/TestPattern.h"
+#include "support/RecordingMessageBox.h"
 
 #include <gtest/gtest.h>
 
@@ -46,14 +47,7 @@ struct Rig {
     std::string root = dir.path().toStdString();
     ImageSettings image;
     HeadlessMainView view;
-    struct : IMessageBox {
-        int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-                 int result) override {
-            texts.push_back(text);
-            return result;
-        }
-        std::vector<std::string> texts;
-    } messages;
+    RecordingMessageBox messages;
     int reinit = 0, sizeClass = kInitialClass, viewers = 0;
     unsigned lastW = 0, lastH = 0;
     std::string password;

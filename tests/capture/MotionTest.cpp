@@ -6,6 +6,7 @@
 #include "capture/CaptureWindow.h"
 #include "capture/MotionDetector.h"
 #include "capture/TestPattern.h"
+#include "support/RecordingMessageBox.h"
 
 #include <gtest/gtest.h>
 
@@ -51,15 +52,6 @@ void SetSample(std::vector<uint8_t>& px, int w, int k, int v) {
     uint8_t* p = &px[8 * DibStride(w, 24) + 3 * 8 * (k + 1)];
     p[0] = p[1] = p[2] = static_cast<uint8_t>(v);
 }
-
-class RecordingBox : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons, int result) override {
-        texts.push_back(text);
-        return result;
-    }
-    std::vector<std::string> texts;
-};
 
 } // namespace
 
@@ -154,7 +146,7 @@ struct MotionRig {
     std::string root = dir.path().toStdString();
     ImageSettings image;
     HeadlessMainView view;
-    RecordingBox box;
+    RecordingMessageBox box;
     int reinit = 1;
     DriverCatalog catalog{nullptr, [] { return std::vector<DriverEntry>{}; }};
     CCaptureWindow window{catalog, &view};

@@ -2,7 +2,8 @@
 #include "directory/CodePage.h"
 #include "model/HostChecks.h"
 
-#include "FakeDirectoryServer.h"
+#include "support/FakeDirectoryServer.h"
+#include "support/RecordingMessageBox.h"
 
 #include <gtest/gtest.h>
 
@@ -10,16 +11,6 @@ using namespace kestrel;
 using namespace kestrel::test;
 
 namespace {
-
-class RecordingMessageBox final : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        messages.push_back(text);
-        return defaultResult;
-    }
-    std::vector<std::string> messages;
-};
 
 // The lookup wired to recording hooks.
 struct LookupRig {
@@ -67,9 +58,9 @@ TEST_P(ReplyRulesTest, AgainstFakeServer) {
     else
         EXPECT_TRUE(rig.shown.empty());
     if (c.message.empty())
-        EXPECT_TRUE(rig.box.messages.empty());
+        EXPECT_TRUE(rig.box.texts.empty());
     else
-        EXPECT_EQ(rig.box.messages, std::vector<std::string>{c.message});
+        EXPECT_EQ(rig.box.texts, std::vector<std::string>{c.message});
     ASSERT_EQ(server.Requests().size(), 1u);
 }
 
@@ -137,8 +128,8 @@ TEST(LookupRequest, UnreachableServerShowsTransportError) {
     rig.basic.CGIServer = "127.0.0.1:" + std::to_string(port);
     rig.basic.UrlAutoexec = 1;
     EXPECT_FALSE(rig.Make().LookupPublicAddress());
-    ASSERT_EQ(rig.box.messages.size(), 1u);
-    EXPECT_FALSE(rig.box.messages[0].empty());
+    ASSERT_EQ(rig.box.texts.size(), 1u);
+    EXPECT_FALSE(rig.box.texts[0].empty());
     EXPECT_EQ(rig.generated, 0);
     EXPECT_EQ(rig.registrations, 0);
     EXPECT_TRUE(rig.publicAddress.empty());
@@ -157,7 +148,7 @@ TEST(LookupRequest, NoDirectoryServerEndsSilently) {
     PublicAddressLookup lookup(rig.basic, rig.urlReg, rig.publicAddress, rig.box, hooks);
     EXPECT_FALSE(lookup.LookupPublicAddress());
     EXPECT_TRUE(asked);
-    EXPECT_TRUE(rig.box.messages.empty());
+    EXPECT_TRUE(rig.box.texts.empty());
     EXPECT_EQ(rig.generated, 0);
 }
 
@@ -201,9 +192,9 @@ TEST_P(HostLookupReplyTest, Messages) {
     EXPECT_EQ(rig.publicAddress, GetParam().address);
     EXPECT_EQ(rig.generated, 1); // the post-lookup steps run either way
     if (GetParam().message.empty())
-        EXPECT_TRUE(rig.box.messages.empty());
+        EXPECT_TRUE(rig.box.texts.empty());
     else
-        EXPECT_EQ(rig.box.messages, std::vector<std::string>{GetParam().message});
+        EXPECT_EQ(rig.box.texts, std::vector<std::string>{GetParam().message});
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -6,7 +6,8 @@
 #include "app/MainFrame.h"
 #include "publish/StarterSite.h"
 
-#include "FakeDirectoryServer.h"
+#include "support/FakeDirectoryServer.h"
+#include "support/RecordingMessageBox.h"
 #include "support/TestPorts.h"
 
 #include <QTemporaryDir>
@@ -25,21 +26,6 @@ using namespace kestrel;
 using namespace kestrel::test;
 
 namespace {
-
-class CollectingMessageBox final : public IMessageBox {
-public:
-    explicit CollectingMessageBox(std::vector<std::string>& sink) : m_sink(sink) {}
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        // Whether a camera is present is not the business of these tests.
-        if (text != kNoCaptureDeviceMessage)
-            m_sink.push_back(text);
-        return defaultResult;
-    }
-
-private:
-    std::vector<std::string>& m_sink;
-};
 
 std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -85,7 +71,13 @@ protected:
     void Start() {
         AppEnvironment env;
         env.configFolder = config;
-        env.messageBox = std::make_unique<CollectingMessageBox>(messages);
+        auto box = std::make_unique<RecordingMessageBox>();
+        box->onShow = [this](const ShownMessage& m) {
+            // Whether a camera is present is not the business of these tests.
+            if (m.text != kNoCaptureDeviceMessage)
+                messages.push_back(m.text);
+        };
+        env.messageBox = std::move(box);
         env.makeView = [this]() -> std::unique_ptr<IMainView> {
             auto v = std::make_unique<HeadlessMainView>();
             view = v.get();

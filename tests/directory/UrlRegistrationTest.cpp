@@ -6,7 +6,8 @@
 #include "model/HostChecks.h"
 #include "model/QuitState.h"
 
-#include "FakeDirectoryServer.h"
+#include "support/FakeDirectoryServer.h"
+#include "support/RecordingMessageBox.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -18,16 +19,6 @@ using namespace kestrel;
 using namespace kestrel::test;
 
 namespace {
-
-class RecordingMessageBox final : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        messages.push_back(text);
-        return defaultResult;
-    }
-    std::vector<std::string> messages;
-};
 
 std::string Slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -164,7 +155,7 @@ TEST(UrlRegistrationSession, CategoryExampleOnTheWire) {
     EXPECT_EQ(body, "usr=&pass=&url=203.0.113.5:8080&nic=1&hp=1&cate=20&title=Cam&des=");
     EXPECT_NE(server.Requests()[0].find("Content-Length: " + std::to_string(body.size()) + "\r\n"),
               std::string::npos);
-    EXPECT_EQ(rig.box.messages, std::vector<std::string>{kRegistrationDoneMessage});
+    EXPECT_EQ(rig.box.texts, std::vector<std::string>{kRegistrationDoneMessage});
 
     UrlRegSettings stored;
     EXPECT_FALSE(reg.Store(form, stored).has_value());
@@ -198,7 +189,7 @@ TEST(UrlRegistrationSession, MissingFileIsSaidAndTheRegistrationStillGoes) {
     UrlRegistration reg = rig.Make(server.Host());
     EXPECT_TRUE(reg.FillCategoryList().empty());
     reg.SendRegistration(reg.InitialForm(), 0);
-    EXPECT_EQ(rig.box.messages,
+    EXPECT_EQ(rig.box.texts,
               (std::vector<std::string>{kCategoryFileMissingMessage, kCategoryFileMissingMessage,
                                         kRegistrationDoneMessage}));
     EXPECT_EQ(server.Requests().size(), 1u);
@@ -211,14 +202,14 @@ TEST(UrlRegistrationSession, RefusedBeforeSending) {
     UrlRegistration none = rig.Make("");
     none.SendRegistration(none.InitialForm(), -1);
     none.UpdateCategories();
-    EXPECT_EQ(rig.box.messages,
+    EXPECT_EQ(rig.box.texts,
               (std::vector<std::string>{kNoDirectoryServerMessage, kNoDirectoryServerMessage}));
     EXPECT_FALSE(QFile::exists(QString::fromStdString(rig.CategoryPath())));
     // A server name from a hand-edited file that is not one: said in the dialog's words.
-    rig.box.messages.clear();
+    rig.box.Clear();
     UrlRegistration bad = rig.Make("dir.example.jp/x?y");
     bad.UpdateCategories();
-    EXPECT_EQ(rig.box.messages,
+    EXPECT_EQ(rig.box.texts,
               std::vector<std::string>{"サーバー名設定にはIPアドレスかホスト名を入力してください。"});
 
     // An empty or bad address, or a text over 1023 bytes: the field comes back.
@@ -261,7 +252,7 @@ TEST_P(RegistrationReplyTest, OnTheWire) {
     Rig rig;
     UrlRegistration reg = rig.Make(server.Host());
     reg.SendRegistration(reg.InitialForm(), -1);
-    EXPECT_EQ(rig.box.messages, std::vector<std::string>{c.message});
+    EXPECT_EQ(rig.box.texts, std::vector<std::string>{c.message});
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -296,7 +287,7 @@ TEST_P(UnusableCategoryReplyTest, OldFileStaysByteForByte) {
     const std::string old = "#old\r\n1,Old\n";
     Spit(rig.CategoryPath(), old);
     rig.Make(server.Host()).UpdateCategories();
-    EXPECT_EQ(rig.box.messages, std::vector<std::string>{kCategoryUpdateFailedMessage});
+    EXPECT_EQ(rig.box.texts, std::vector<std::string>{kCategoryUpdateFailedMessage});
     EXPECT_EQ(Slurp(rig.CategoryPath()), old);
 }
 
@@ -316,7 +307,7 @@ TEST(CategoryUpdate, WrittenWithCrLfAndListedOnce) {
     UrlRegistration reg = rig.Make(server.Host());
     reg.UpdateCategories();
     reg.UpdateCategories();
-    EXPECT_EQ(rig.box.messages, (std::vector<std::string>{kCategoryUpdatedMessage, kCategoryUpdatedMessage}));
+    EXPECT_EQ(rig.box.texts, (std::vector<std::string>{kCategoryUpdatedMessage, kCategoryUpdatedMessage}));
     EXPECT_EQ(Slurp(rig.CategoryPath()), "#c\r\n10,動物\r\n20,街\r\n");
     EXPECT_EQ(reg.FillCategoryList(), (std::vector<std::string>{"動物", "街"}));
     ASSERT_EQ(server.RequestLines().size(), 2u);
@@ -336,8 +327,8 @@ TEST(CategoryUpdate, FailedWriteIsSaidNotClaimed) {
     c.categoryPath = rig.dir.path().toStdString() + "/missing/category.csv";
     UrlRegistration reg(rig.values, rig.box, c);
     reg.UpdateCategories();
-    EXPECT_EQ(rig.box.messages, std::vector<std::string>{"category.csvを書き込めませんでした。\n" +
-                                                         c.categoryPath + ": No such file or directory"});
+    EXPECT_EQ(rig.box.texts, std::vector<std::string>{"category.csvを書き込めませんでした。\n" +
+                                                      c.categoryPath + ": No such file or directory"});
 }
 
 TEST(CategoryUpdate, RefusedPortGivesTheTransportError) {
@@ -351,8 +342,8 @@ TEST(CategoryUpdate, RefusedPortGivesTheTransportError) {
     UrlRegistration reg = rig.Make("127.0.0.1:" + std::to_string(port));
     reg.UpdateCategories();
     reg.SendRegistration(reg.InitialForm(), 0);
-    ASSERT_EQ(rig.box.messages.size(), 2u);
-    EXPECT_FALSE(rig.box.messages[0].empty());
+    ASSERT_EQ(rig.box.texts.size(), 2u);
+    EXPECT_FALSE(rig.box.texts[0].empty());
     EXPECT_EQ(Slurp(rig.CategoryPath()), "1,A\n");
     UrlRegSettings stored;
     reg.Store(reg.InitialForm(), stored);
@@ -361,24 +352,11 @@ TEST(CategoryUpdate, RefusedPortGivesTheTransportError) {
 
 } // namespace
 
-namespace {
-// A box that a quit closes: once shown, the quit is pending.
-class QuitDuringBox final : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        texts.push_back(text);
-        SetQuitPending(true);
-        return defaultResult;
-    }
-    std::vector<std::string> texts;
-};
-} // namespace
-
 TEST(UrlRegistrationQuit, AQuitThatClosesABoxStopsTheSendingAndAnyFurtherBox) {
     FakeDirectoryServer server("OK");
     QTemporaryDir dir;
-    QuitDuringBox box;
+    RecordingMessageBox box;
+    box.onShow = [](const ShownMessage&) { SetQuitPending(true); }; // a quit closes the box
     UrlRegistration::Context c;
     c.cgiServer = server.Host();
     c.pageAddress = "203.0.113.5";

@@ -271,7 +271,7 @@ TEST_P(TemplateChoiceTest, PagesWritten) {
     in.html.Template = c.templateChoice;
     in.picturePassword = c.password;
     PageGenerator(box).GeneratePages(in);
-    EXPECT_TRUE(box.messages.empty());
+    EXPECT_TRUE(box.texts.empty());
     auto from = [&](const std::string& out) {
         std::string text = ReadFile(Out(out));
         return text.substr(2, text.find(' ') - 2);
@@ -326,8 +326,8 @@ TEST_F(PageGeneratorTest, MissingTemplateReportedOnceAndPageUntouched) {
     WriteFile(Out("index3.html"), "previous");
     in.html.Template = 0; // js_t.html makes index3.html and index.html
     PageGenerator(box).GeneratePages(in);
-    ASSERT_EQ(box.messages.size(), 1u);
-    EXPECT_EQ(box.messages[0],
+    ASSERT_EQ(box.texts.size(), 1u);
+    EXPECT_EQ(box.texts[0],
               Template("js_t.html") +
                   "(\xE9\x9B\x9B\xE5\xBD\xA2HTML)\xE3\x81\x8C\xE8\xA6\x8B\xE3\x81\xA4\xE3\x81\x8B"
                   "\xE3\x82\x8A\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xE3\x81\xA7\xE3\x81\x97\xE3"
@@ -346,8 +346,8 @@ TEST_F(PageGeneratorTest, UnreadableTemplateReportedLikeMissing) {
     std::filesystem::create_symlink("/proc/self/mem", Template("ja_t.html"));
     WriteFile(Out("index1.html"), "previous");
     PageGenerator(box).GeneratePages(in);
-    ASSERT_EQ(box.messages.size(), 1u);
-    EXPECT_EQ(box.messages[0].rfind(Template("ja_t.html") + "(", 0), 0u);
+    ASSERT_EQ(box.texts.size(), 1u);
+    EXPECT_EQ(box.texts[0].rfind(Template("ja_t.html") + "(", 0), 0u);
     EXPECT_EQ(ReadFile(Out("index1.html")), "previous");
 }
 
@@ -355,7 +355,7 @@ TEST_F(PageGeneratorTest, TemplateFolderInsteadOfFileIsMissing) {
     std::filesystem::remove(Template("ja_t.html"));
     std::filesystem::create_directory(Template("ja_t.html"));
     PageGenerator(box).GeneratePages(in);
-    EXPECT_EQ(box.messages.size(), 1u);
+    EXPECT_EQ(box.texts.size(), 1u);
 }
 
 TEST_F(PageGeneratorTest, PipesInPlaceOfTemplatesNeitherHangNorAreRead) {
@@ -375,8 +375,8 @@ TEST_F(PageGeneratorTest, PipesInPlaceOfTemplatesNeitherHangNorAreRead) {
         return;
     }
     // The page template is reported like a missing one; the fragment is simply empty.
-    ASSERT_EQ(box.messages.size(), 1u);
-    EXPECT_EQ(box.messages[0].rfind(Template("ja_t.html") + "(", 0), 0u);
+    ASSERT_EQ(box.texts.size(), 1u);
+    EXPECT_EQ(box.texts[0].rfind(Template("ja_t.html") + "(", 0), 0u);
     EXPECT_FALSE(Exists(Out("index1.html")));
     EXPECT_TRUE(Exists(Out("index.html")));
 }
@@ -385,8 +385,8 @@ TEST_F(PageGeneratorTest, UnwritablePageReportedWithPathAndRunGoesOn) {
     std::filesystem::create_directory(Out("index1.html")); // a folder where the page goes
     WriteFile(Out("index1.html") + "/keep", "x");
     PageGenerator(box).GeneratePages(in);
-    ASSERT_EQ(box.messages.size(), 1u);
-    EXPECT_NE(box.messages[0].find(Out("index1.html")), std::string::npos);
+    ASSERT_EQ(box.texts.size(), 1u);
+    EXPECT_NE(box.texts[0].find(Out("index1.html")), std::string::npos);
     EXPECT_TRUE(Exists(Out("index2.html")));
     EXPECT_TRUE(Exists(Out("kestrel.dat")));
 }

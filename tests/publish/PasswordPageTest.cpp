@@ -7,23 +7,18 @@
 #include "server/HttpParse.h"
 
 #include "TestSupport.h"
+#include "support/LoopbackHttpServer.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <csignal>
-#include <mutex>
 #include <thread>
 
 using namespace kestrel;
@@ -49,84 +44,36 @@ std::string PercentEncodeAll(const std::string& text) {
     return out;
 }
 
-// Serves the files of a folder over loopback and keeps the raw target of every picture request.
+// Serves the pages of a folder over loopback; picture requests get "404 Not Found" and
+// their raw targets are kept.
 class PageServer {
 public:
-    explicit PageServer(std::string root) : m_root(std::move(root)) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(m_fd, 16);
-        socklen_t len = sizeof a;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~PageServer() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_fd);
-    }
-    unsigned Port() const { return m_port; }
+    explicit PageServer(std::string root)
+        : m_root(std::move(root)), m_server([this](const std::string& request) { return Answer(request); }) {}
+    unsigned Port() const { return m_server.Port(); }
     std::vector<std::string> PictureTargets() {
-        std::lock_guard lock(m_mutex);
-        return m_pictures;
+        std::vector<std::string> pictures;
+        for (const std::string& request : m_server.Requests())
+            if (const std::string target = LoopbackHttpServer::Target(request);
+                target.rfind("/frame.jpg", 0) == 0)
+                pictures.push_back(target);
+        return pictures;
     }
 
 private:
-    void Run() {
-        while (!m_stop) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            const int c = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0)
-                continue;
-            Answer(c);
-            ::close(c);
-        }
-    }
-    void Answer(int c) {
-        std::string head;
-        char buf[4096];
-        while (head.find("\r\n\r\n") == std::string::npos) {
-            pollfd p{c, POLLIN, 0};
-            if (::poll(&p, 1, 2000) <= 0)
-                return;
-            const ssize_t n = ::recv(c, buf, sizeof buf, 0);
-            if (n <= 0)
-                return;
-            head.append(buf, static_cast<size_t>(n));
-        }
-        const size_t sp1 = head.find(' '), sp2 = head.find(' ', sp1 + 1);
-        const std::string target = head.substr(sp1 + 1, sp2 - sp1 - 1);
-        std::string response = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-        if (target.rfind("/frame.jpg", 0) == 0) {
-            std::lock_guard lock(m_mutex);
-            m_pictures.push_back(target);
-        } else if (target.find("..") == std::string::npos && Exists(m_root + target) && target.size() > 5 &&
-                   target.compare(target.size() - 5, 5, ".html") == 0) {
+    std::string Answer(const std::string& request) const {
+        const std::string target = LoopbackHttpServer::Target(request);
+        if (target.find("..") == std::string::npos && Exists(m_root + target) && target.size() > 5 &&
+            target.compare(target.size() - 5, 5, ".html") == 0) {
             const std::string page = ReadFile(m_root + target);
-            response = "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                       std::to_string(page.size()) + "\r\n\r\n" + page;
+            return "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+                   std::to_string(page.size()) + "\r\n\r\n" + page;
         }
-        for (size_t sent = 0; sent < response.size();) {
-            const ssize_t n = ::send(c, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += static_cast<size_t>(n);
-        }
+        return "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
     }
 
     std::string m_root;
-    int m_fd = -1;
-    unsigned m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::vector<std::string> m_pictures;
+    LoopbackHttpServer m_server; // last: its thread stops before the root goes
 };
 
 std::string Browser() {
@@ -202,7 +149,7 @@ TEST(PasswordPages, PictureRequestsCarryAPasswordWithUrlCharactersIntact) {
         in.picturePassword = true;
         in.html.Template = c.templateChoice;
         PageGenerator(box).GeneratePages(in);
-        ASSERT_TRUE(box.messages.empty()) << box.messages[0];
+        ASSERT_TRUE(box.texts.empty()) << box.texts[0];
         if (browser.empty()) {
             // Without a browser: the page's script encodes the password where it builds the URL.
             const std::string page = ReadFile(root + "/" + c.page);

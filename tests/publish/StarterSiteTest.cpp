@@ -183,7 +183,7 @@ TEST_F(StarterTemplatesTest, GeneratedPagesAreComplete) {
     for (int choice : {0, 1, 2, 3}) {
         in.html.Template = choice;
         PageGenerator(box).GeneratePages(in);
-        EXPECT_TRUE(box.messages.empty());
+        EXPECT_TRUE(box.texts.empty());
         for (const char* page : {"index.html", "index1.html", "index2.html", "index3.html", "index4.html",
                                  "index5.html", "index6.html", "chattv.html", "chatsub.html"}) {
             const std::string text = ReadFile(root + "/" + page);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/MessageBox.h"
+#include "support/RecordingMessageBox.h"
 
 #include <QTemporaryDir>
 
@@ -11,17 +11,6 @@
 #include <vector>
 
 namespace kestrel::test {
-
-// Keeps every message instead of showing it.
-class RecordingMessageBox final : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        messages.push_back(text);
-        return defaultResult;
-    }
-    std::vector<std::string> messages;
-};
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

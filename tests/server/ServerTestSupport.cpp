@@ -233,7 +233,7 @@ ServerHarness::~ServerHarness() {
 bool ServerHarness::Start() {
     for (int attempt = 0; attempt < 5; ++attempt) {
         settings.uPort = FreePort();
-        box.texts.clear();
+        box.Clear();
         if (server->StartServer()) {
             m_port = settings.uPort;
             return true;

@@ -7,6 +7,7 @@
 #include "platform/MessageBox.h"
 #include "server/HitLog.h"
 #include "server/WebServer.h"
+#include "support/RecordingMessageBox.h"
 
 #include <functional>
 #include <map>
@@ -60,18 +61,6 @@ struct ClientOptions {
 
 // Connects to the port, sends `request`, reads to the end. The event loop runs meanwhile.
 Response Fetch(unsigned port, const std::string& request, ClientOptions options = {});
-
-// Records the message boxes shown.
-class RecordingMessageBox final : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string& caption, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        texts.push_back(text);
-        captions.push_back(caption);
-        return defaultResult;
-    }
-    std::vector<std::string> texts, captions;
-};
 
 // A listening web server over a temporary web root, with a fake picture composer.
 class ServerHarness {

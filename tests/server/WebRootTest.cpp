@@ -3,10 +3,10 @@
 #include "ServerTestSupport.h"
 
 #include "server/ServerDialogs.h"
+#include "support/FakeDialogs.h"
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,39 +14,6 @@ using namespace kestrel;
 using namespace kestrel::test;
 
 namespace {
-
-// Answers the dialogs from a script: each answer is OK with a text, or Cancel.
-class ScriptedDialogs final : public IServerDialogs {
-public:
-    struct Answer {
-        bool ok;
-        std::string text; // empty: keep the candidate
-    };
-    std::deque<Answer> answers;
-    std::vector<std::string> asked; // "missing:<candidate>" / "notfolder:<candidate>"
-    ServerPropertiesData properties;
-    bool propertiesOk = true;
-
-    bool EditServerProperties(ServerPropertiesData& data) override {
-        if (propertiesOk)
-            data = properties;
-        return propertiesOk;
-    }
-    bool AskRootMissing(std::string& c) override { return Next("missing:", c); }
-    bool AskRootNotFolder(std::string& c) override { return Next("notfolder:", c); }
-
-private:
-    bool Next(const char* kind, std::string& candidate) {
-        asked.push_back(kind + candidate);
-        if (answers.empty())
-            return false;
-        Answer a = answers.front();
-        answers.pop_front();
-        if (a.ok && !a.text.empty())
-            candidate = a.text;
-        return a.ok;
-    }
-};
 
 struct Fixture {
     TempFolder temp;
@@ -88,7 +55,7 @@ TEST(WebRoot, HeadlessGivesUpWhenCreationFails) {
     ValidateWebRoot(f.settings, dialogs, f.box, f.hook); // must return, not loop
     ASSERT_EQ(f.box.texts.size(), 1u);
     EXPECT_EQ(f.box.texts[0], "Create Directory failed");
-    EXPECT_EQ(f.box.captions[0], f.temp.Path() + "/file/sub");
+    EXPECT_EQ(f.box.messages[0].caption, f.temp.Path() + "/file/sub");
     EXPECT_EQ(f.settings.strRoot, f.temp.Path() + "/file/sub");
     EXPECT_TRUE(f.created.empty());
 }
@@ -106,7 +73,7 @@ TEST(WebRoot, DialogAnswersAreFollowedAndNormalised) {
     Fixture f;
     WriteFile(f.temp.Path() + "/file", "x");
     f.settings.strRoot = f.temp.Path() + "/file";
-    ScriptedDialogs dialogs;
+    ScriptedServerDialogs dialogs;
     // Not a folder -> the owner types a missing folder, with "." and ".." and a trailing
     // slash -> asked again as missing, OK -> it is created and taken.
     dialogs.answers = {{true, f.temp.Path() + "/a/../site/./"}, {true, ""}};
@@ -122,7 +89,7 @@ TEST(WebRoot, DialogAnswersAreFollowedAndNormalised) {
 TEST(WebRoot, MissingThenCancelKeepsTheSetting) {
     Fixture f;
     f.settings.strRoot = f.temp.Path() + "/nothing";
-    ScriptedDialogs dialogs;
+    ScriptedServerDialogs dialogs;
     dialogs.answers = {{false, ""}};
     ValidateWebRoot(f.settings, dialogs, f.box, f.hook);
     EXPECT_EQ(f.settings.strRoot, f.temp.Path() + "/nothing");
@@ -132,7 +99,7 @@ TEST(WebRoot, MissingThenCancelKeepsTheSetting) {
 TEST(ServerProperties, OkCopiesTheFieldsAndTheHostName) {
     CServerSettings s;
     s.strServer = "old.example";
-    ScriptedDialogs dialogs;
+    ScriptedServerDialogs dialogs;
     dialogs.properties = {"/srv//web/", 8080, false, true, true};
     RunServerProperties(s, "MyHost", dialogs);
     EXPECT_EQ(s.strServer, "MyHost");

@@ -11,7 +11,8 @@
 #include "ui/UrlRegistrationDialog.h"
 #include "ui/WidgetMessageBox.h"
 
-#include "directory/FakeDirectoryServer.h"
+#include "support/FakeDirectoryServer.h"
+#include "support/RecordingMessageBox.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -27,18 +28,9 @@
 #include <fstream>
 
 using namespace kestrel;
+using kestrel::test::RecordingMessageBox;
 
 namespace {
-
-class RecordingBox final : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        texts.push_back(text);
-        return defaultResult;
-    }
-    std::vector<std::string> texts;
-};
 
 QString ShotPath(const char* name) {
     const char* dir = std::getenv("KESTREL_SCREENSHOT_DIR");
@@ -99,7 +91,7 @@ void GrabBoxOf(const std::function<void()>& trigger, const char* shot) {
 } // namespace
 
 TEST(DialogPictures, SettingsDialogsFilledIn) {
-    RecordingBox box;
+    RecordingMessageBox box;
     BasicSettingsForm basic;
     basic.cgiServer = "dir.velmora.example";
     basic.urlAutoexec = true;
@@ -129,7 +121,7 @@ TEST(DialogPictures, UrlRegistrationWithAFetchedList) {
     QTemporaryDir dir;
     kestrel::test::FakeDirectoryServer server("OK");
     server.SetReply(kCategoryListPath, 200, "#code,name\r\n10,Animals\r\n20,Town\r\n30,Nature\r\n");
-    RecordingBox box;
+    RecordingMessageBox box;
     std::vector<std::string> opened;
     SetLinkOpener([&](const std::string& t) {
         opened.push_back(t);

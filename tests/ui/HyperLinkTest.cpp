@@ -2,6 +2,7 @@
 // desktop, and the about box that carries two of them.
 
 #include "ui/HyperLink.h"
+#include "support/RecordingMessageBox.h"
 #include "ui/AboutDialog.h"
 
 #include <QApplication>
@@ -12,18 +13,9 @@
 #include <gtest/gtest.h>
 
 using namespace kestrel;
+using kestrel::test::RecordingMessageBox;
 
 namespace {
-
-class RecordingBox final : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        texts.push_back(text);
-        return defaultResult;
-    }
-    std::vector<std::string> texts;
-};
 
 // Records what would have been opened and answers with `code`.
 struct RecordingOpener {
@@ -103,7 +95,7 @@ TEST(HyperLinkControl, AttachFillsTextAndTargetFromEachOther) {
 
 TEST(HyperLinkControl, DefaultFlagsOpenOnceOnReleaseInsideThenFocusThenVisited) {
     RecordingOpener opener;
-    RecordingBox box;
+    RecordingMessageBox box;
     QWidget window;
     auto* link = new CHyperLink(QStringLiteral("http://dir.example/"), &window);
     auto* other = new QLabel(&window);
@@ -143,7 +135,7 @@ TEST(HyperLinkControl, DefaultFlagsOpenOnceOnReleaseInsideThenFocusThenVisited) 
 
 TEST(HyperLinkControl, FailureBeepsAndTellsTheCodeAndStaysUnvisited) {
     RecordingOpener opener(kOpenNoAssociation);
-    RecordingBox box;
+    RecordingMessageBox box;
     CHyperLink link(QStringLiteral("mailto:x@y.example"));
     link.SetMessageBox(&box);
     link.Attach();

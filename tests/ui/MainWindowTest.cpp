@@ -11,6 +11,7 @@
 #include "app/MainFrame.h"
 #include "app/Skin.h"
 #include "support/FreePort.h"
+#include "support/RecordingMessageBox.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -28,18 +29,9 @@
 #include <cstdlib>
 
 using namespace kestrel;
+using kestrel::test::RecordingMessageBox;
 
 namespace {
-
-class RecordingBox : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        texts.push_back(text);
-        return defaultResult;
-    }
-    std::vector<std::string> texts;
-};
 
 // The program's start with the widget window, over a temporary configuration folder.
 class WindowedApp : public ::testing::Test {
@@ -52,7 +44,7 @@ protected:
                                       << kestrel::testing::PortLine(kestrel::testing::FreeTcpPort());
         AppEnvironment env;
         env.configFolder = m_dir.path().toStdString();
-        auto box = std::make_unique<RecordingBox>();
+        auto box = std::make_unique<RecordingMessageBox>();
         m_box = box.get();
         env.messageBox = std::move(box);
         env.makeView = [this]() -> std::unique_ptr<IMainView> {
@@ -80,7 +72,7 @@ protected:
     QTemporaryDir m_dir;
     std::unique_ptr<CMainApp> m_app;
     MainWindow* m_window = nullptr;
-    RecordingBox* m_box = nullptr;
+    RecordingMessageBox* m_box = nullptr;
     int m_closes = 0;
 };
 

@@ -2,24 +2,14 @@
 // port is checked on OK, and the dialogs hand back what was typed.
 
 #include "ui/ServerDialogWidgets.h"
+#include "support/RecordingMessageBox.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
 #include <gtest/gtest.h>
 
 using namespace kestrel;
-
-namespace {
-class RecordingBox final : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        texts.push_back(text);
-        return defaultResult;
-    }
-    std::vector<std::string> texts;
-};
-} // namespace
+using kestrel::test::RecordingMessageBox;
 
 TEST(ServerPropertiesDialog, IconBoxEnabledExactlyWhileListingIsTicked) {
     ServerPropertiesData data{"/srv/web", 8080, true, true, false};
@@ -39,7 +29,7 @@ TEST(ServerPropertiesDialog, IconBoxEnabledExactlyWhileListingIsTicked) {
 }
 
 TEST(ServerPropertiesDialog, PortIsCheckedOnOkAndAStoredValueIsShownAsStored) {
-    RecordingBox box;
+    RecordingMessageBox box;
     ServerPropertiesData data{"/srv/web", 70000, true, false, false};
     CServerPropertiesDlg dlg(data, nullptr, &box);
     EXPECT_EQ(dlg.m_port->objectName(), "uPort");
@@ -54,7 +44,7 @@ TEST(ServerPropertiesDialog, PortIsCheckedOnOkAndAStoredValueIsShownAsStored) {
                    {"80a", "整数を入力してください。"},
                    {"", "整数を入力してください。"}};
     for (const Row& r : refused) {
-        box.texts.clear();
+        box.Clear();
         dlg.m_port->setText(r.typed);
         dlg.accept();
         EXPECT_EQ(dlg.result(), QDialog::Rejected) << r.typed;

@@ -7,7 +7,8 @@
 #include "ui/HyperLink.h"
 #include "ui/UrlRegistrationDialog.h"
 
-#include "directory/FakeDirectoryServer.h"
+#include "support/FakeDirectoryServer.h"
+#include "support/RecordingMessageBox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -22,18 +23,9 @@
 #include <fstream>
 
 using namespace kestrel;
+using kestrel::test::RecordingMessageBox;
 
 namespace {
-
-class RecordingBox final : public IMessageBox {
-public:
-    int Show(const std::string& text, const std::string&, MessageIcon, MessageButtons,
-             int defaultResult) override {
-        texts.push_back(text);
-        return defaultResult;
-    }
-    std::vector<std::string> texts;
-};
 
 // Types into a combo box's line edit as the user would (textEdited).
 void TypeInto(QComboBox* combo, const QString& text) {
@@ -50,7 +42,7 @@ void Choose(QComboBox* combo, int index) {
 } // namespace
 
 TEST(BasicSettingsDialog, ValuesInAndOutAndRefusedFieldsKeepItOpen) {
-    RecordingBox box;
+    RecordingMessageBox box;
     BasicSettingsForm form;
     form.cgiServer = "dir.example.jp";
     form.urlAutoexec = true;
@@ -84,7 +76,7 @@ TEST(BasicSettingsDialog, ValuesInAndOutAndRefusedFieldsKeepItOpen) {
 }
 
 TEST(BasicSettingsDialog, BrowseSkinTakesOnlyABaseBmp) {
-    RecordingBox box;
+    RecordingMessageBox box;
     CBasicSettingsDlg dlg(BasicSettingsForm{}, box);
     std::optional<std::string> answer;
     QString askedFolder;
@@ -106,7 +98,7 @@ TEST(BasicSettingsDialog, BrowseSkinTakesOnlyABaseBmp) {
 }
 
 TEST(HtmlSettingsDialog, TemplateValueFollowsTheUserNotTheComboBox) {
-    RecordingBox box;
+    RecordingMessageBox box;
     HtmlSettings s;
     s.Template = 7;
     s.HTMLCustomSize = 1;
@@ -173,7 +165,7 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    RecordingBox box;
+    RecordingMessageBox box;
     std::vector<std::string> opened;
 };
 

@@ -2,7 +2,7 @@
 // the public address, "ＵＲＬ登録" opens before the main window; a termination signal
 // closes it as "ｷｬﾝｾﾙ" and the program ends normally with its settings saved.
 
-#include "directory/FakeDirectoryServer.h"
+#include "support/FakeDirectoryServer.h"
 #include "support/KestrelProcess.h"
 
 #include <gtest/gtest.h>
