@@ -4,7 +4,7 @@
 
 #include "publish/PageGenerator.h"
 #include "publish/StarterSite.h"
-#include "server/HttpParse.h"
+#include "server/UrlMapping.h"
 
 #include "TestSupport.h"
 #include "support/LoopbackHttpServer.h"
