@@ -138,7 +138,7 @@ bool CMainApp::InitInstance() {
     m_parts = std::make_unique<Composition>(*this);
     // Headless, a server that cannot listen serves nothing: the start fails, so a service
     // manager sees it. With a display the owner can change the port and start it again.
-    if (m_view->IsHeadless() && !m_parts->ServerStarted()) {
+    if (m_env.headless && !m_parts->ServerStarted()) {
         std::fprintf(stderr, "kestrel: nothing can be served; exiting with status 1 (settings file %s)\n",
                      m_store.FilePath().c_str());
         m_parts.reset();

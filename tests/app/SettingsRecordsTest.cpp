@@ -295,7 +295,7 @@ TEST(SettingsOrder, FreshStoreIsWrittenInEachRecordsOrder) {
         "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress",
         "StreamEnabled", "StreamMaxFps", "StreamMaxClients",
         // ImageSettings
-        "OverlayBmp", "PreviewEnabled", "CaptureDevice", "ImageHeight", "ImageWidth", "JpegQuality",
+        "OverlayBmp", "PreviewEnabled", "CaptureDevice", "CaptureDevicePath", "ImageHeight", "ImageWidth", "JpegQuality",
         "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality", "CapFPS",
         // BasicSettings
         "CGIServer", "UrlAutoexec", "AddrScout", "Power", "IPAddr", "GlobalIP", "PicPass", "SkinBmp",
