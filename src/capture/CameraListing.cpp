@@ -7,10 +7,13 @@
 #include <climits>
 #include <cstdlib>
 #include <dirent.h>
+#include <fstream>
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <set>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace kestrel {
@@ -56,16 +59,48 @@ std::vector<std::string> LinksTo(const std::string& folder, const std::string& n
     return links;
 }
 
+namespace {
+
+// The links udev's record of the device file `node` claims, as paths under /dev; false when
+// there is no record to read.
+bool ClaimedLinks(const std::string& node, const std::string& udevDataFolder, std::set<std::string>& links) {
+    struct stat st {};
+    if (::stat(node.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    std::ifstream record(udevDataFolder + "/c" + std::to_string(major(st.st_rdev)) + ":" +
+                         std::to_string(minor(st.st_rdev)));
+    if (!record)
+        return false;
+    for (std::string line; std::getline(record, line);)
+        if (line.rfind("S:", 0) == 0)
+            links.insert("/dev/" + line.substr(2));
+    return true;
+}
+
+} // namespace
+
 std::string StableLinkFor(const V4l2Node& camera, const std::vector<V4l2Node>& all, const std::string& byIdFolder,
-                          const std::string& byPathFolder) {
+                          const std::string& byPathFolder, const std::string& udevDataFolder) {
+    // What the other capture nodes claim, when udev's records can tell.
+    std::set<std::string> othersClaim;
+    bool recordsRead = true;
+    for (const V4l2Node& other : all)
+        if (other.path != camera.path)
+            recordsRead = ClaimedLinks(other.path, udevDataFolder, othersClaim) && recordsRead;
+    auto alone = [&](const std::string& link, const std::string& folder, const std::string& canonicalFolder) {
+        // Records name links under /dev/v4l/...; the folders may be elsewhere in tests.
+        const std::string asRecorded = canonicalFolder + link.substr(folder.size());
+        return othersClaim.count(asRecorded) == 0;
+    };
     const bool twin = std::any_of(all.begin(), all.end(), [&](const V4l2Node& other) {
         return other.path != camera.path && other.info.card == camera.info.card;
     });
-    if (!twin)
-        if (auto byId = LinksTo(byIdFolder, camera.path); !byId.empty())
-            return byId.front();
-    if (auto byPath = LinksTo(byPathFolder, camera.path); !byPath.empty())
-        return byPath.front();
+    for (const std::string& link : LinksTo(byIdFolder, camera.path))
+        if (recordsRead ? alone(link, byIdFolder, kByIdFolder) : !twin)
+            return link;
+    for (const std::string& link : LinksTo(byPathFolder, camera.path))
+        if (alone(link, byPathFolder, kByPathFolder))
+            return link;
     return {};
 }
 

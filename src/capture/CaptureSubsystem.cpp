@@ -128,6 +128,15 @@ void CaptureSubsystem::FollowStoredCameraLink() {
                  link.c_str(), s.CaptureDevice);
 }
 
+bool CaptureSubsystem::LinkNamesDriver(const std::string& link, int index) const {
+    const auto& entries = m_catalog.Entries();
+    if (link.empty() || index < 0 || static_cast<size_t>(index) >= entries.size())
+        return false;
+    char a[PATH_MAX], b[PATH_MAX];
+    const std::string& node = entries[static_cast<size_t>(index)].node;
+    return !node.empty() && ::realpath(link.c_str(), a) && ::realpath(node.c_str(), b) && std::string(a) == b;
+}
+
 std::string CaptureSubsystem::StableLinkOf(int index) const {
     const auto& entries = m_catalog.Entries();
     if (index < 0 || static_cast<size_t>(index) >= entries.size() || entries[static_cast<size_t>(index)].node.empty())
@@ -278,7 +287,9 @@ void CaptureSubsystem::ConnectDevice(int index) {
     }
     s.CaptureDevice = index;
     // Stored beside the index, so the camera is found again when the devices are renumbered.
-    s.CaptureDevicePath = StableLinkOf(index);
+    // A stored link that names this very camera stays as the owner wrote it.
+    if (!LinkNamesDriver(s.CaptureDevicePath, index))
+        s.CaptureDevicePath = StableLinkOf(index);
     ReadStatusAndResize();
     m_window->SetPreview(s.PreviewEnabled != 0);
     *m_host.motionReinit = 1;

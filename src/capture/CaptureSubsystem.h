@@ -100,6 +100,8 @@ private:
     void OnReconnected();
     // The link driver `index` is stored by ("" for none).
     std::string StableLinkOf(int index) const;
+    // Whether `link` leads to the device file of driver `index`.
+    bool LinkNamesDriver(const std::string& link, int index) const;
     // Says on standard error that the camera was lost or delivers again.
     void SayDelivery(bool delivering);
     void ReadStatusAndResize();
