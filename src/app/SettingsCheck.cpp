@@ -266,8 +266,9 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         // Server
         root, Txt("strServer", server.strServer), Unsigned("uPort", server.uPort, 1, 65535),
         Flag("bLoggingOn", server.bLoggingOn), Flag("bListIcon", server.bListIcon),
-        Flag("bAllowListing", server.bAllowListing), tlsPort, Txt("TlsCertFile", server.TlsCertFile), Txt("TlsKeyFile", server.TlsKeyFile),
-        Flag("TlsRedirect", server.TlsRedirect), Unsigned("TlsHsts", server.TlsHsts),
+        Flag("bAllowListing", server.bAllowListing), tlsPort, Txt("TlsCertFile", server.TlsCertFile),
+        Txt("TlsKeyFile", server.TlsKeyFile), Flag("TlsRedirect", server.TlsRedirect),
+        Unsigned("TlsHsts", server.TlsHsts),
         // Image
         overlay, Flag("PreviewEnabled", image.PreviewEnabled),
         Num("CaptureDevice", image.CaptureDevice, -1, 100),

@@ -1,10 +1,10 @@
 // Choosing the answer to a complete request head: the method rule, then the response
 // table, whose first rule that takes the method and whose predicate holds answers.
 
-#include "server/Escaping.h"
-#include "server/UrlMapping.h"
 #include "model/HostChecks.h"
+#include "server/Escaping.h"
 #include "server/RequestSocket.h"
+#include "server/UrlMapping.h"
 #include "server/WebServer.h"
 
 namespace kestrel {

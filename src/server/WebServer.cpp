@@ -79,7 +79,7 @@ CWebServer::CWebServer(CServerSettings& settings, IMessageBox& messageBox, Serve
     m_sweepTimer->setInterval(static_cast<int>(m_timeouts.sweep.count()));
     connect(m_sweepTimer, &QTimer::timeout, this, [this] { Sweep(); });
     m_tlsCheckTimer = new QTimer(this);
-    m_tlsCheckTimer->setInterval(static_cast<int>(m_timeouts.tlsCheck.count()));
+    m_tlsCheckTimer->setInterval(static_cast<int>(m_timeouts.tls.count()));
     connect(m_tlsCheckTimer, &QTimer::timeout, this, [this] { CheckTlsFiles(); });
 }
 
@@ -114,7 +114,7 @@ void CWebServer::DeleteDiscarded() {
 void CWebServer::SetTimeouts(const ServerTimeouts& timeouts) {
     m_timeouts = timeouts;
     m_sweepTimer->setInterval(static_cast<int>(m_timeouts.sweep.count()));
-    m_tlsCheckTimer->setInterval(static_cast<int>(m_timeouts.tlsCheck.count()));
+    m_tlsCheckTimer->setInterval(static_cast<int>(m_timeouts.tls.count()));
 }
 
 void CWebServer::RaiseFileLimit() {
@@ -226,8 +226,8 @@ void CWebServer::OnAccept(bool tls) {
     for (int i = 0; i < kAcceptsPerNotification; ++i) {
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
-        int fd =
-            ::accept4(listening->Fd(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = ::accept4(listening->Fd(), reinterpret_cast<sockaddr*>(&peer), &len,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
@@ -392,8 +392,8 @@ void CWebServer::Sweep() {
         } else if (c->m_state != CRequestSocket::RequestComplete) {
             // A head trickled in byte by byte still ends at its deadline; on the TLS port the
             // deadline runs from the accept, so that it covers the handshake.
-            bool headLate = c->ReadingHead() && (c->m_request || c->m_tls) &&
-                            now - c->m_headStarted > m_timeouts.head;
+            bool headLate =
+                c->ReadingHead() && (c->m_request || c->m_tls) && now - c->m_headStarted > m_timeouts.head;
             if (headLate || now - c->m_lastReceive > m_timeouts.request)
                 expired.push_back(c);
         } else if (!c->m_scriptRunning && now - c->m_lastSendProgress > m_timeouts.send) {

@@ -49,7 +49,7 @@ struct ServerTimeouts {
     std::chrono::milliseconds send{60000};    // nothing of the waiting output taken
     std::chrono::milliseconds drain{2000};    // reading and dropping after an answer
     std::chrono::milliseconds sweep{1000};    // how often the connections are looked at
-    std::chrono::milliseconds tlsCheck{30000}; // how often the certificate files are looked at
+    std::chrono::milliseconds tls{30000};     // how often the certificate files are looked at
 };
 
 // Request bodies held in memory at once, all connections together. A script's body
@@ -76,7 +76,7 @@ public:
     // HTTPS is served: the TLS port listens with a usable certificate.
     bool TlsServing() const { return m_tlsListen != nullptr && m_tlsWatch && m_tlsWatch->Current(); }
     unsigned TlsBoundPort() const { return m_tlsListen ? m_tlsListen->BoundPort() : 0; }
-    // Looks at the certificate files now (the timer does so every tlsCheck).
+    // Looks at the certificate files now (the timer does so every `tls` timeout).
     void CheckTlsFiles();
     std::size_t ConnectionCount() const { return m_connections.size(); }
     // Connections let go of but not yet deleted (they go at the end of the event being handled).

@@ -24,7 +24,8 @@ constexpr const char* kTls12Ciphers = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-A
                                       "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
                                       "DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384:"
                                       "DHE-RSA-CHACHA20-POLY1305";
-constexpr const char* kTls13Suites = "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
+constexpr const char* kTls13Suites =
+    "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
 constexpr const char* kGroups = "X25519:P-256:P-384";
 constexpr unsigned char kSessionContext[] = "kestrel";
 
@@ -86,8 +87,8 @@ TlsContextResult LoadTlsContext(const std::string& certFile, const std::string& 
     TlsContextResult result;
     ERR_clear_error();
     if (certFile.empty() || keyFile.empty()) {
-        result.error = certFile.empty() ? "no certificate file is set (TlsCertFile)"
-                                        : "no key file is set (TlsKeyFile)";
+        result.error =
+            certFile.empty() ? "no certificate file is set (TlsCertFile)" : "no key file is set (TlsKeyFile)";
         return result;
     }
     std::string certPem, keyPem;
@@ -162,7 +163,8 @@ TlsContextResult LoadTlsContext(const std::string& certFile, const std::string& 
     std::unique_ptr<BIO, BioFree> keyBio(BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size())));
     bool askedPassphrase = false;
     std::unique_ptr<EVP_PKEY, KeyFree> key(
-        keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, RefusePassphrase, &askedPassphrase) : nullptr);
+        keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, RefusePassphrase, &askedPassphrase)
+               : nullptr);
     if (!key) {
         ERR_clear_error();
         if (askedPassphrase || keyPem.find("ENCRYPTED") != std::string::npos)

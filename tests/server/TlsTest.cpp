@@ -36,10 +36,11 @@ bool Shell(const std::string& command) {
 class TestPki {
 public:
     TestPki() {
-        m_ok = Shell("cd " + Dir() +
-                   " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key "
-                   "-out ca.pem -days 2 -subj /CN=Kestrel-Test-CA" +
-                   " && printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.ext");
+        m_ok =
+            Shell("cd " + Dir() +
+                  " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key "
+                  "-out ca.pem -days 2 -subj /CN=Kestrel-Test-CA" +
+                  " && printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.ext");
     }
     bool Ok() const { return m_ok; }
     std::string Dir() const { return m_dir.Path(); }
@@ -47,9 +48,10 @@ public:
     // Makes <name>.pem and <name>.key (subject CN=<name>); `rsa` for RSA 2048, else P-256.
     bool MakePair(const std::string& name, bool rsa = false) {
         const std::string key = rsa ? "-newkey rsa:2048" : "-newkey ec -pkeyopt ec_paramgen_curve:P-256";
-        return Shell("cd " + Dir() + " && openssl req " + key + " -nodes -keyout " + name + ".key -out " + name +
-                   ".csr -subj /CN=" + name + " && openssl x509 -req -in " + name +
-                   ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile san.ext -out " + name + ".pem");
+        return Shell("cd " + Dir() + " && openssl req " + key + " -nodes -keyout " + name + ".key -out " +
+                     name + ".csr -subj /CN=" + name + " && openssl x509 -req -in " + name +
+                     ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile san.ext -out " + name +
+                     ".pem");
     }
     std::string Cert(const std::string& name) const { return Dir() + "/" + name + ".pem"; }
     std::string Key(const std::string& name) const { return Dir() + "/" + name + ".key"; }
@@ -423,8 +425,9 @@ TEST(TlsPairs, UnusablePairsAreRefusedWithTheirReason) {
     ASSERT_TRUE(pki.MakePair("a"));
     ASSERT_TRUE(pki.MakePair("b", true));
     ASSERT_TRUE(Shell("cd " + pki.Dir() + " && openssl pkey -in a.key -aes256 -passout pass:x -out enc.key"));
-    ASSERT_TRUE(Shell("cd " + pki.Dir() + " && openssl rsa -in b.key -aes128 -traditional -passout pass:x "
-                                        "-out enc-old.key"));
+    ASSERT_TRUE(Shell("cd " + pki.Dir() +
+                      " && openssl rsa -in b.key -aes128 -traditional -passout pass:x "
+                      "-out enc-old.key"));
     EXPECT_TRUE(LoadTlsContext(pki.Cert("a"), pki.Key("a")).context);
     struct Case {
         std::string cert, key, reason;
@@ -454,7 +457,8 @@ TEST(HttpsProcess, ServesHttpsAndStopsCleanlyWithTlsConnectionsOpen) {
     TestPki pki;
     ASSERT_TRUE(pki.Ok());
     ASSERT_TRUE(pki.MakePair("site"));
-    ASSERT_TRUE(Shell("cd " + pki.Dir() + " && openssl pkey -in site.key -aes256 -passout pass:x -out enc.key"));
+    ASSERT_TRUE(
+        Shell("cd " + pki.Dir() + " && openssl pkey -in site.key -aes256 -passout pass:x -out enc.key"));
     Sandbox box;
     const unsigned tlsPort = FreePort();
     auto tlsLines = [&](const std::string& key) {
