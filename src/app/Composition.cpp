@@ -37,7 +37,9 @@ Composition::Composition(CMainApp& app)
     if (!IsExistingFolder(m_settings.server.strRoot + "/SvrAdmin"))
         m_settings.server.bListIcon = 0;
     // The server listens before the window exists.
-    m_serverStarted = m_frame->StartServer();
+    // HTTPS that is asked for and not served counts as a failed start too.
+    const bool plain = m_frame->StartServer();
+    m_serverStarted = plain && (m_settings.server.TlsPort == 0 || m_webServer->TlsServing());
 }
 
 std::string Composition::CameraText() const {
@@ -59,7 +61,10 @@ std::string Composition::CameraText() const {
 std::string Composition::StartLine() const {
     const CServerSettings& server = m_settings.server;
     std::string line = "kestrel: serving http://" + m_app.HostName + ":" +
-                       std::to_string(m_webServer->BoundPort()) + "/ from " + server.strRoot;
+                       std::to_string(m_webServer->BoundPort()) + "/";
+    if (m_webServer->TlsServing())
+        line += " and https://" + m_app.HostName + ":" + std::to_string(m_webServer->TlsBoundPort()) + "/";
+    line += " from " + server.strRoot;
     line += "; settings " + m_app.Store().FilePath();
     line += "; camera " + CameraText();
     const BasicSettings& basic = m_settings.basic;

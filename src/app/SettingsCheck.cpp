@@ -5,6 +5,7 @@
 #include "model/Settings.h"
 #include "model/SettingsProblems.h"
 #include "platform/Paths.h"
+#include "tls/TlsContext.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -359,6 +360,15 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
     ValueRow deviceLink = Txt("CaptureDevicePath", image.CaptureDevicePath);
     if (!image.CaptureDevicePath.empty() && !PathNamesSomething(image.CaptureDevicePath))
         deviceLink.pathWarning = image.CaptureDevicePath + " is not there now; CaptureDevice is used instead";
+    // HTTPS: the port must differ from the plain one, and the pair must load as it will at start.
+    ValueRow tlsPort = Unsigned("TlsPort", server.TlsPort, 0, 65535);
+    if (server.TlsPort != 0 && server.TlsPort == server.uPort) {
+        tlsPort.pathWarning = "the same as uPort: HTTPS would not be served";
+    } else if (server.TlsPort != 0) {
+        TlsContextResult pair = LoadTlsContext(server.TlsCertFile, server.TlsKeyFile);
+        if (!pair.context)
+            tlsPort.pathWarning = pair.error + "; HTTPS would not be served";
+    }
 
     std::vector<ValueRow> rows = {
         // Server
@@ -367,7 +377,9 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Flag("bAllowListing", server.bAllowListing),
         Unsigned("MaxConnPerAddress", server.MaxConnPerAddress, 0, UINT32_MAX),
         Flag("StreamEnabled", server.StreamEnabled), Unsigned("StreamMaxFps", server.StreamMaxFps, 1, 30),
-        Unsigned("StreamMaxClients", server.StreamMaxClients, 1, 256),
+        Unsigned("StreamMaxClients", server.StreamMaxClients, 1, 256), tlsPort, Txt("TlsCertFile", server.TlsCertFile),
+        Txt("TlsKeyFile", server.TlsKeyFile), Flag("TlsRedirect", server.TlsRedirect),
+        Unsigned("TlsHsts", server.TlsHsts),
         // Image
         overlay, Flag("PreviewEnabled", image.PreviewEnabled),
         device, deviceLink,

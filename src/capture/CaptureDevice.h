@@ -48,6 +48,19 @@ public:
     // device delivers nothing (unplugged, I/O error).
     virtual bool TakeFrame(DibBuffer& frame) = 0;
     virtual bool IsDelivering() const = 0;
+    // The newest frame only when it is not the one numbered `number` (the last one the
+    // caller took), which then becomes its number; false when there is no newer one.
+    // A device that makes a frame on every call delivers a new one every time.
+    virtual bool TakeNewFrame(DibBuffer& frame, uint64_t& number) {
+        if (!TakeFrame(frame))
+            return false;
+        ++number;
+        return true;
+    }
+    // A device whose frames arrive by themselves calls `notify` (on any thread) after each
+    // one; an empty function stops the calls, and once that returns no call is under way.
+    // Devices that make frames on demand never call it.
+    virtual void SetFrameNotifier(std::function<void()> /*notify*/) {}
     // A device that finds itself again after it was lost (on a thread of its own) says so;
     // Connections() then counts its successful connections, and FrameWidth/FrameHeight
     // follow the latest one. Other devices are reconnected by the capture window.

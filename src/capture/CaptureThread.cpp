@@ -1,5 +1,6 @@
 #include "capture/CaptureThread.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -16,6 +17,8 @@ struct CaptureThread::Shared {
     int width = 0, height = 0;
     std::string error;
     DibBuffer newest;
+    uint64_t newestNumber = 0;
+    std::function<void()> notify;
     bool haveFrame = false;
     Clock::time_point newestAt{};
     Clock::time_point openedAt{};
@@ -29,6 +32,9 @@ struct CaptureThread::Shared {
 namespace {
 
 using Shared = CaptureThread::Shared;
+
+// Frame numbers, unique across every capture thread of the process.
+std::atomic<uint64_t> g_frameNumbers{0};
 
 bool StopRequested(Shared& s) {
     std::lock_guard lock(s.mutex);
@@ -91,9 +97,13 @@ void RunCapture(std::shared_ptr<Shared> s, CaptureThread::Timing timing) {
             lastFrame = now;
             std::lock_guard lock(s->mutex);
             std::swap(s->newest, frame);
+            s->newestNumber = ++g_frameNumbers;
             s->haveFrame = true;
             s->newestAt = now;
             ++s->frames;
+            // Under the lock, so that clearing the notifier also waits for a call under way.
+            if (s->notify)
+                s->notify();
             continue;
         }
         // Failed, or present but silent for too long: open it again.
@@ -157,6 +167,23 @@ bool CaptureThread::TakeNewest(DibBuffer& frame) const {
     return frame.CopyFrom(src.Header(), src.Pixels());
 }
 
+bool CaptureThread::TakeNewer(DibBuffer& frame, uint64_t& number) const {
+    std::lock_guard lock(m_shared->mutex);
+    if (!m_shared->haveFrame || m_shared->failed || m_shared->newestNumber == number ||
+        Clock::now() - m_shared->newestAt > m_timing.staleAfter)
+        return false;
+    const auto& src = m_shared->newest;
+    if (!frame.CopyFrom(src.Header(), src.Pixels()))
+        return false;
+    number = m_shared->newestNumber;
+    return true;
+}
+
+void CaptureThread::SetFrameNotifier(std::function<void()> notify) {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->notify = std::move(notify);
+}
+
 bool CaptureThread::IsDelivering() const {
     std::lock_guard lock(m_shared->mutex);
     if (m_shared->open != Shared::OpenState::Opened || m_shared->failed || m_shared->exited)
@@ -186,6 +213,7 @@ void CaptureThread::Stop() {
         return;
     std::unique_lock lock(m_shared->mutex);
     m_shared->stop = true;
+    m_shared->notify = nullptr;     // a thread that outlives its owner calls nobody
     m_shared->changed.notify_all(); // ends a wait between reconnection attempts
     if (m_shared->open == Shared::OpenState::Pending)
         return; // stuck opening: it sees the flag when the open returns

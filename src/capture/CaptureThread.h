@@ -51,6 +51,14 @@ public:
     bool Start(int& width, int& height, std::string& error);
     // Copies the newest frame; false when there is none or it is older than staleAfter.
     bool TakeNewest(DibBuffer& frame) const;
+    // The same, only when the newest frame is not the one numbered `number` (the one taken
+    // last): nothing is copied twice. `number` becomes the number of the frame taken.
+    // Frame numbers are unique in the process, across threads and reconnections.
+    bool TakeNewer(DibBuffer& frame, uint64_t& number) const;
+    // `notify` is called on the capture thread after each new frame; an empty function
+    // stops the calls. Once this returns no call of the old function is under way or to
+    // come (Stop clears it as well).
+    void SetFrameNotifier(std::function<void()> notify);
     // A frame arrived within staleAfter (or the device was opened less than that ago).
     bool IsDelivering() const;
     // Frames converted since the start (tests, statistics).

@@ -46,10 +46,27 @@ bool CCaptureWindow::OpenDriver(int index) {
         return false;
     m_busInfo = device->BusInfo();
     m_connections = device->Connections();
-    m_device = std::move(device);
+    Adopt(std::move(device));
     m_delivering = true;
     UpdateTimer();
     return true;
+}
+
+void CCaptureWindow::Adopt(std::unique_ptr<ICaptureDevice> device) {
+    m_device = std::move(device);
+    // Called on the capture thread: one preview step is queued on this thread at a time.
+    // The device stops calling before it is disconnected, so `this` outlives every call.
+    m_device->SetFrameNotifier([this] {
+        if (m_arrivalQueued.exchange(true))
+            return;
+        QMetaObject::invokeMethod(
+            &m_timer,
+            [this] {
+                m_arrivalQueued = false;
+                PreviewTick();
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void CCaptureWindow::ConnectWhenAvailable(int index) {
@@ -60,8 +77,10 @@ void CCaptureWindow::ConnectWhenAvailable(int index) {
 
 void CCaptureWindow::DriverDisconnect() {
     m_pendingIndex = -1;
-    if (m_device)
+    if (m_device) {
+        m_device->SetFrameNotifier({});
         m_device->Disconnect();
+    }
     m_device.reset();
     m_busInfo.clear();
     m_lastFrame.Free();
@@ -154,11 +173,12 @@ void CCaptureWindow::TryReconnect() {
         std::unique_ptr<ICaptureDevice> device = e.open();
         if (!device)
             continue;
+        m_device->SetFrameNotifier({});
         m_device->Disconnect();
         // On failure the old device stays disconnected; the next look tries again.
         if (device->Connect()) {
             m_connections = device->Connections();
-            m_device = std::move(device);
+            Adopt(std::move(device));
             if (m_onReconnected)
                 m_onReconnected();
         }
@@ -233,7 +253,7 @@ void CCaptureWindow::PreviewTick() {
     if (!m_preview || m_inCallback)
         return;
     FollowReconnection();
-    if (!m_device->TakeFrame(m_previewFrame))
+    if (!m_device || !m_device->TakeNewFrame(m_previewFrame, m_previewNumber))
         return;
     ++m_previewFrames;
     if (m_view && !m_view->IsHeadless()) {
@@ -243,7 +263,9 @@ void CCaptureWindow::PreviewTick() {
     }
     if (m_callback) {
         m_inCallback = true;
+        m_callbackFrame = &m_previewFrame;
         m_callback(*this);
+        m_callbackFrame = nullptr;
         m_inCallback = false;
     }
 }

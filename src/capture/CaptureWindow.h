@@ -6,6 +6,7 @@
 
 #include <QTimer>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -65,8 +66,13 @@ public:
     void SetGeometry(const Rect& rect);
     Rect Geometry() const { return m_geometry; }
 
-    // One preview period: takes a frame, shows it and calls the per-frame callback.
+    // One preview step: takes the newest frame when it was not taken before, shows it and
+    // calls the per-frame callback. It runs at the preview period and, for a device whose
+    // frames arrive by themselves, as soon as a frame has arrived: each frame is handed to
+    // the callback once, and never more often than frames arrive.
     void PreviewTick();
+    // The frame the running per-frame callback is called for (null outside the callback).
+    const DibBuffer* CallbackFrame() const { return m_callbackFrame; }
     // Called (on this thread, from the preview tick or a grab) after a device that had
     // stopped delivering was found again and reconnected; GetStatus then gives the frame
     // size it came back with.
@@ -93,6 +99,8 @@ private:
     // none was connected yet, tries the driver ConnectWhenAvailable names.
     void TryReconnect();
     bool OpenDriver(int index);
+    // Makes `device` the connected one and has it say when a frame arrives.
+    void Adopt(std::unique_ptr<ICaptureDevice> device);
     void UpdateTimer();
 
     DriverCatalog& m_catalog;
@@ -114,6 +122,10 @@ private:
     std::chrono::milliseconds m_reconnectInterval = kReconnectInterval;
     std::chrono::steady_clock::time_point m_lastReconnect{};
     uint64_t m_previewFrames = 0;
+    uint64_t m_previewNumber = 0; // the device's number of the frame the preview took last
+    const DibBuffer* m_callbackFrame = nullptr;
+    // Set while a preview step for an arrived frame is queued (read by the capture thread).
+    std::atomic<bool> m_arrivalQueued{false};
     int m_pendingIndex = -1;
     uint64_t m_connections = 0; // the device's Connections() when last looked at
     bool m_inCallback = false;

@@ -107,14 +107,18 @@ int MotionWatch::FrameCallback(CCaptureWindow& window) {
     const ImageSettings& s = *m_in.settings;
     if (!s.UseMotion)
         return 1;
-    // The frame stays in memory as BMP bytes, read by the same reader as a file would be.
-    const bool readable = window.GrabFrameNoStop() && window.SaveDibToMemory(m_bmp) &&
-                          m_frame.LoadBmpBytes(m_bmp, DibBuffer::kAllDepths) && m_frame.BitCount() >= 16;
-    if (!readable) {
-        m_frame.Free();
+    // The preview's frame is compared where it lies; called outside a preview step, the
+    // callback grabs one. Either way the detector reads the frame's own bytes.
+    const DibBuffer* frame = window.CallbackFrame();
+    if (!frame && window.GrabFrameNoStop())
+        frame = &window.LastFrame();
+    const bool readable = frame && frame->Info() && frame->BitCount() >= 16 &&
+                          frame->Pixels().size() >= DibStride(frame->Width(), frame->BitCount()) *
+                                                        static_cast<size_t>(std::abs(frame->Height()));
+    m_frame = readable ? frame : nullptr;
+    if (!readable)
         return s.CaptureDevice == -1 ? 0 : 1; // not analysed, detector left as it was
-    }
-    const BITMAPINFOHEADER& h = *m_frame.Info();
+    const BITMAPINFOHEADER& h = *frame->Info();
     const BITMAPINFOHEADER& d = m_detector.Header();
     const bool otherFormat = !m_detector.Initialised() || d.biWidth != h.biWidth ||
                              d.biHeight != h.biHeight || d.biBitCount != h.biBitCount;
@@ -125,14 +129,16 @@ int MotionWatch::FrameCallback(CCaptureWindow& window) {
             *m_in.reinitFlag = 0;
     }
     if (s.CaptureDevice == -1) {
-        m_frame.Free();
+        m_frame = nullptr;
         return 0;
     }
-    if (m_detector.Compare(m_frame.Pixels())) {
+    ++m_framesChecked;
+    if (m_detector.Compare(frame->Pixels())) {
         if (m_in.view)
             m_in.view->Beep();
         WriteSnapshot();
     }
+    m_frame = nullptr; // the frame belongs to the capture window
     return 1;
 }
 
@@ -149,11 +155,11 @@ void MotionWatch::WriteSnapshot() {
     std::tm tm{};
     localtime_r(&now, &tm);
     // Snapshots are 24-bit rows: 16- and 32-bit frames are converted first.
-    const int w = m_frame.Width(), hSigned = m_frame.Height(), h = std::abs(hSigned),
-              bits = m_frame.BitCount();
-    const uint8_t* rows = m_frame.Pixels().data();
+    const int w = m_frame->Width(), hSigned = m_frame->Height(), h = std::abs(hSigned),
+              bits = m_frame->BitCount();
+    const uint8_t* rows = m_frame->Pixels().data();
     if (bits != 24) {
-        const size_t inStride = m_frame.Stride(), outStride = DibStride(w, 24);
+        const size_t inStride = m_frame->Stride(), outStride = DibStride(w, 24);
         m_rows24.assign(outStride * h, 0);
         for (int y = 0; y < h; ++y) {
             const uint8_t* in = rows + y * inStride;

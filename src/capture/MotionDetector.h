@@ -56,8 +56,8 @@ private:
 // The snapshot file for a moment: <web root>/logpic/YYYY-MM-DD-HH-MM-SS.jpg.
 std::string SnapshotPath(const std::string& webRoot, const std::tm& time);
 
-// The per-frame callback: while motion detection is on, grabs the frame, compares it and on
-// motion beeps and leaves a JPEG snapshot in "logpic".
+// The per-frame callback: while motion detection is on, compares the preview's frame (in
+// place, no copy) and on motion beeps and leaves a JPEG snapshot in "logpic".
 class MotionWatch {
 public:
     struct Inputs {
@@ -74,9 +74,9 @@ public:
     // 1 normally; 0 when no device is selected or the window has no owner.
     int FrameCallback(CCaptureWindow& window);
     MotionDetector& Detector() { return m_detector; }
-    // The last analysed frame (its header and pixels).
-    const DibBuffer& LastFrame() const { return m_frame; }
     uint64_t Snapshots() const { return m_snapshots; }
+    // Frames compared with the reference since the start.
+    uint64_t FramesChecked() const { return m_framesChecked; }
 
 private:
     void WriteSnapshot();
@@ -84,11 +84,11 @@ private:
 
     Inputs m_in;
     MotionDetector m_detector;
-    DibBuffer m_frame;
-    std::vector<uint8_t> m_bmp;
+    const DibBuffer* m_frame = nullptr; // the frame being analysed, during the callback
     std::vector<uint8_t> m_rows24;
     bool m_snapshotProblemReported = false;
     uint64_t m_snapshots = 0;
+    uint64_t m_framesChecked = 0;
 };
 
 } // namespace kestrel

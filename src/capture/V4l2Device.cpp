@@ -431,6 +431,7 @@ bool V4l2Device::Connect() {
     m_thread =
         std::make_unique<CaptureThread>(std::make_unique<V4l2Stream>(m_path, wantW, wantH, stored, m_found),
                                         CaptureThread::Timing{}, std::move(reopen));
+    m_thread->SetFrameNotifier(m_notify);
     std::string error;
     int w = 0, h = 0;
     if (!m_thread->Start(w, h, error)) {
@@ -461,6 +462,16 @@ int V4l2Device::FrameHeight() const {
 
 bool V4l2Device::TakeFrame(DibBuffer& frame) {
     return m_thread && m_thread->TakeNewest(frame);
+}
+
+bool V4l2Device::TakeNewFrame(DibBuffer& frame, uint64_t& number) {
+    return m_thread && m_thread->TakeNewer(frame, number);
+}
+
+void V4l2Device::SetFrameNotifier(std::function<void()> notify) {
+    m_notify = std::move(notify);
+    if (m_thread)
+        m_thread->SetFrameNotifier(m_notify);
 }
 
 bool V4l2Device::IsDelivering() const {

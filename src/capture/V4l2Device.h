@@ -53,6 +53,8 @@ public:
     int FrameHeight() const override;
     bool TakeFrame(DibBuffer& frame) override;
     bool IsDelivering() const override;
+    bool TakeNewFrame(DibBuffer& frame, uint64_t& number) override;
+    void SetFrameNotifier(std::function<void()> notify) override;
     bool ReconnectsItself() const override { return true; }
     uint64_t Connections() const override { return m_thread ? m_thread->Connections() : 0; }
 
@@ -74,6 +76,7 @@ private:
     V4l2NodeInfo m_info;
     DriverSettings m_settings;
     std::unique_ptr<CaptureThread> m_thread;
+    std::function<void()> m_notify; // handed to every capture thread this device starts
     std::shared_ptr<Discovered> m_found;
     int m_width = 0, m_height = 0;
 };

@@ -46,10 +46,32 @@ std::string MjpegFraming::Part(const std::vector<std::uint8_t>& jpeg) const {
 // ---------------------------------------------------------------------------------------
 // The shared clock
 
-MjpegStreamHub::MjpegStreamHub(const CServerSettings& settings, Composer composer, QObject* parent)
-    : QObject(parent), m_settings(settings), m_composer(std::move(composer)) {
+TickSchedule::Clock::time_point TickSchedule::Next(Clock::time_point now, Clock::duration period) {
+    if (period <= Clock::duration::zero())
+        period = Clock::duration(1);
+    m_deadline += period;
+    if (m_deadline <= now) {
+        // Ended after one or more grid points: they are skipped, the grid stays.
+        const auto behind = (now - m_deadline) / period + 1;
+        m_skipped += static_cast<std::uint64_t>(behind);
+        m_deadline += behind * period;
+    }
+    return m_deadline;
+}
+
+MjpegStreamHub::MjpegStreamHub(const CServerSettings& settings, Composer composer, QObject* parent,
+                               Clock clock)
+    : QObject(parent), m_settings(settings), m_composer(std::move(composer)), m_clock(std::move(clock)) {
     m_framing.boundary = MakeStreamBoundary();
+    // Each tick sets the timer for the next deadline afresh: a repeating timer would count
+    // its period from the end of a late tick, which slows the stream by the tick's own cost.
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] { Tick(); });
+}
+
+TickSchedule::Clock::time_point MjpegStreamHub::Now() const {
+    return m_clock ? m_clock() : TickSchedule::Clock::now();
 }
 
 bool MjpegStreamHub::Full() const {
@@ -58,8 +80,10 @@ bool MjpegStreamHub::Full() const {
 
 void MjpegStreamHub::Add(CRequestSocket* client) {
     m_clients.insert(client);
-    if (!m_timer.isActive())
+    if (!m_timer.isActive()) {
+        m_schedule.Start(Now());
         m_timer.start(0); // the first picture at once
+    }
 }
 
 void MjpegStreamHub::Remove(CRequestSocket* client) {
@@ -84,8 +108,18 @@ void MjpegStreamHub::Tick() {
     for (CRequestSocket* client : clients)
         if (m_clients.count(client))
             client->OfferStreamPart(part);
-    const int fps = static_cast<int>(std::clamp<std::uint32_t>(m_settings.StreamMaxFps, 1, 30));
-    m_timer.setInterval(cameraOff ? kCameraOffIntervalMs : 1000 / fps);
+    if (m_clients.empty())
+        return; // the last client left while it was offered the part
+    const auto fps = std::clamp<std::uint32_t>(m_settings.StreamMaxFps, 1, 30);
+    const auto period =
+        cameraOff ? std::chrono::duration_cast<TickSchedule::Clock::duration>(
+                        std::chrono::milliseconds(kCameraOffIntervalMs))
+                  : std::chrono::duration_cast<TickSchedule::Clock::duration>(std::chrono::seconds(1)) / fps;
+    const auto now = Now();
+    const auto wait = m_schedule.Next(now, period) - now;
+    // Whole milliseconds, rounded up: a timer that fires early would find the deadline
+    // still ahead.
+    m_timer.start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,6 +46,27 @@ struct MjpegFraming {
 // A boundary token that differs between runs.
 std::string MakeStreamBoundary();
 
+// The stream's fixed cadence: ticks fall on a grid of whole periods from the first one,
+// whatever each tick costs. After a tick, the next deadline is the first grid point still
+// ahead: a tick that ran late or long does not push the grid back, and the grid points a
+// tick overran are skipped rather than run late. A new period starts its grid at the last
+// deadline.
+class TickSchedule {
+public:
+    using Clock = std::chrono::steady_clock;
+    // The first tick is due at `now`.
+    void Start(Clock::time_point now) { m_deadline = now; }
+    // Called when a tick has ended at `now`: the deadline of the next one.
+    Clock::time_point Next(Clock::time_point now, Clock::duration period);
+    Clock::time_point Deadline() const { return m_deadline; }
+    // Grid points passed over because a tick ended after them.
+    std::uint64_t Skipped() const { return m_skipped; }
+
+private:
+    Clock::time_point m_deadline{};
+    std::uint64_t m_skipped = 0;
+};
+
 // The stream's clock: while at least one client is connected it composes one picture per
 // tick (StreamMaxFps a second; one a second while the camera is off) and offers the same
 // bytes to every client. A client still sending an earlier part skips the new one, so no
@@ -56,7 +78,11 @@ public:
     // the camera-off picture was used.
     using Composer = std::function<bool(std::vector<std::uint8_t>& jpeg, bool& cameraOff)>;
 
-    MjpegStreamHub(const CServerSettings& settings, Composer composer, QObject* parent = nullptr);
+    using Clock = std::function<TickSchedule::Clock::time_point()>;
+
+    // `clock` (tests) stands in for the steady clock.
+    MjpegStreamHub(const CServerSettings& settings, Composer composer, QObject* parent = nullptr,
+                   Clock clock = {});
 
     const MjpegFraming& Framing() const { return m_framing; }
     bool Full() const;
@@ -66,15 +92,19 @@ public:
     // Pictures composed since the start (every one offered to every client).
     std::uint64_t PartsComposed() const { return m_composed; }
     bool Ticking() const { return m_timer.isActive(); }
+    const TickSchedule& Schedule() const { return m_schedule; }
 
 private:
     void Tick();
+    TickSchedule::Clock::time_point Now() const;
 
     const CServerSettings& m_settings;
     Composer m_composer;
     MjpegFraming m_framing;
     std::set<CRequestSocket*> m_clients;
-    QTimer m_timer;
+    QTimer m_timer; // single shot, set for each deadline
+    Clock m_clock;
+    TickSchedule m_schedule;
     std::uint64_t m_composed = 0;
     std::vector<std::uint8_t> m_jpeg;
 };

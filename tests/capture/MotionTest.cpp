@@ -12,6 +12,7 @@
 
 #include "platform/Paths.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <cerrno>
 #include <cmath>
@@ -274,4 +275,102 @@ TEST(MotionWatch, SnapshotsThatCannotBeSavedAreSaidOnceUntilOneIsSavedAgain) {
     ASSERT_EQ(rig.box.texts.size(), 2u);
     EXPECT_TRUE(said(1, taken[0])) << rig.box.texts[1];
     EXPECT_TRUE(said(1, ErrorText(EISDIR))) << rig.box.texts[1];
+}
+
+namespace {
+
+// A camera whose frames arrive by themselves, numbered in their first pixel, as a capture
+// thread delivers them: the window is told of each one and takes only frames it has not
+// taken before.
+struct ArrivingFrames {
+    DibBuffer frame;
+    uint64_t number = 0;
+    std::function<void()> notify;
+
+    ArrivingFrames() {
+        BITMAPINFOHEADER ih;
+        DibBuffer::InitHeader(ih, 160, 120, 24);
+        std::fill_n(frame.Prepare(ih), DibStride(160, 24) * 120, 90);
+    }
+    void Arrive() {
+        ++number;
+        frame.Pixels()[0] = static_cast<uint8_t>(number); // outside the sampled grid
+        if (notify)
+            notify();
+    }
+};
+
+class ArrivingCamera final : public ICaptureDevice {
+public:
+    explicit ArrivingCamera(ArrivingFrames& feed) : m_feed(feed) {}
+    std::string Description() const override { return "arriving"; }
+    std::string BusInfo() const override { return "arriving"; }
+    bool Connect() override { return true; }
+    void Disconnect() override {}
+    DriverCaps Caps() const override { return {}; }
+    int FrameWidth() const override { return 160; }
+    int FrameHeight() const override { return 120; }
+    bool TakeFrame(DibBuffer& frame) override {
+        return m_feed.number && frame.CopyFrom(m_feed.frame.Header(), m_feed.frame.Pixels());
+    }
+    bool IsDelivering() const override { return true; }
+    bool TakeNewFrame(DibBuffer& frame, uint64_t& number) override {
+        if (m_feed.number == number || !TakeFrame(frame))
+            return false;
+        number = m_feed.number;
+        return true;
+    }
+    void SetFrameNotifier(std::function<void()> notify) override { m_feed.notify = std::move(notify); }
+
+private:
+    ArrivingFrames& m_feed;
+};
+
+} // namespace
+
+TEST(MotionWatch, EachArrivedFrameIsCheckedOnceWhateverThePreviewRate) {
+    struct Case {
+        int fps, previewMs;
+    };
+    for (const Case c : {Case{10, 66}, Case{10, 33}, Case{30, 66}, Case{30, 33}}) {
+        SCOPED_TRACE(std::to_string(c.fps) + " fps, preview every " + std::to_string(c.previewMs) + " ms");
+        MotionRig rig;
+        ArrivingFrames feed;
+        DriverCatalog catalog{
+            nullptr, [&feed] {
+                return std::vector<DriverEntry>{
+                    {"arriving", "arriving", [&feed] { return std::make_unique<ArrivingCamera>(feed); }}};
+            }};
+        CCaptureWindow window{catalog, &rig.view};
+        window.SetUserData(&rig);
+        std::vector<int> seen;
+        window.SetCallbackFrame([&](CCaptureWindow& w) {
+            seen.push_back(w.CallbackFrame() ? w.CallbackFrame()->Pixels()[0] : -1);
+            return rig.watch.FrameCallback(w);
+        });
+        ASSERT_TRUE(window.DriverConnect(1));
+        window.SetPreviewRate(c.previewMs);
+        window.SetPreview(true);
+        // Two seconds: frames arrive at the camera's rate, the preview period passes at
+        // its own, and queued work runs now and then.
+        const int frames = 2 * c.fps;
+        for (int ms = 0, arrived = 0; ms < 2000; ++ms) {
+            if (arrived < frames && ms >= arrived * 1000 / c.fps) {
+                feed.Arrive();
+                ++arrived;
+            }
+            if (ms % c.previewMs == 0)
+                window.PreviewTick();
+            if (ms % 7 == 0)
+                QCoreApplication::processEvents();
+        }
+        QCoreApplication::processEvents();
+        window.SetPreview(false);
+        EXPECT_EQ(rig.watch.FramesChecked(), static_cast<uint64_t>(frames));
+        ASSERT_EQ(seen.size(), static_cast<size_t>(frames));
+        for (int i = 0; i < frames; ++i)
+            EXPECT_EQ(seen[i], (i + 1) & 0xFF) << "check " << i;
+        // The first frame after the start is motion; the same picture again is not.
+        EXPECT_EQ(rig.view.Beeps(), 1);
+    }
 }

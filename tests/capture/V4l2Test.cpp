@@ -206,16 +206,26 @@ TEST(CaptureThread, DeliversTheNewestFrameThenNoticesSilenceAndFailure) {
     auto script = std::make_shared<Script>();
     script->openDelay = 50ms;
     CaptureThread thread(std::make_unique<ScriptedStream>(script), Fast());
+    std::atomic<int> told{0};
+    thread.SetFrameNotifier([&told] { ++told; });
     int w = 0, h = 0;
     std::string error;
     ASSERT_TRUE(thread.Start(w, h, error)) << error;
     EXPECT_EQ(w, 32);
     EXPECT_EQ(h, 24);
     ASSERT_TRUE(WaitFor([&] { return thread.FramesDelivered() >= 3; }, 2000));
+    EXPECT_GE(told.load(), 3) << "every frame is announced";
     DibBuffer frame;
     ASSERT_TRUE(thread.TakeNewest(frame));
     EXPECT_EQ(frame.Width(), 32);
     EXPECT_TRUE(thread.IsDelivering());
+    uint64_t number = 0;
+    ASSERT_TRUE(thread.TakeNewer(frame, number));
+    EXPECT_NE(number, 0u);
+    thread.SetFrameNotifier({});
+    const int toldBefore = told;
+    ASSERT_TRUE(WaitFor([&] { return thread.FramesDelivered() >= 6; }, 2000));
+    EXPECT_EQ(told.load(), toldBefore) << "a cleared notifier is not called";
 
     script->mode = 0; // the camera goes quiet
     EXPECT_TRUE(WaitFor([&] { return !thread.IsDelivering(); }, 2000));

@@ -214,6 +214,8 @@ ServerHarness::ServerHarness() {
     hooks.recordHit = [this](const std::shared_ptr<CRequest>& r) { hits.push_back(r); };
     hooks.composeStreamFrame = [this](std::vector<uint8_t>& jpeg, bool& cameraOff) {
         const uint32_t number = static_cast<uint32_t>(++streamComposeCount);
+        if (onStreamCompose)
+            onStreamCompose();
         jpeg.assign(std::max<std::size_t>(streamFrameSize, 4), 0xAB);
         std::memcpy(jpeg.data() + jpeg.size() - 4, &number, 4);
         cameraOff = streamCameraOff;

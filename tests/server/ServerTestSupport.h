@@ -86,6 +86,7 @@ public:
     int streamComposeCount = 0;
     bool streamCameraOff = false;
     std::size_t streamFrameSize = 600;
+    std::function<void()> onStreamCompose; // runs as each picture is composed
     std::function<void(const std::string&)> onTouchViewer;
     std::unique_ptr<CWebServer> server;
 

@@ -365,6 +365,65 @@ TEST_F(StreamTest, StreamDisabledServesAFileOfThatName) {
     EXPECT_EQ(h.Get("/stream.mjpg").status, 404);
 }
 
+TEST(StreamCadence, DeadlinesStayOnTheGridWhateverTheTicksCost) {
+    using namespace std::chrono;
+    using Ms = milliseconds;
+    const auto t0 = TickSchedule::Clock::time_point{} + hours(1);
+    TickSchedule schedule;
+    schedule.Start(t0);
+    auto deadline = t0;
+    // Ticks that fire up to 4 ms late and compose for 30 to 60 ms: every deadline is one
+    // period after the one before, never a period after the tick's end.
+    for (int i = 0; i < 50; ++i) {
+        const auto end = deadline + Ms(i % 5) + Ms(30 + (i * 13) % 31);
+        const auto next = schedule.Next(end, Ms(100));
+        EXPECT_EQ(next - deadline, Ms(100)) << "tick " << i;
+        deadline = next;
+    }
+    // A tick that fires 70 ms late and works 20 ms: the next one is still on the grid.
+    auto next = schedule.Next(deadline + Ms(90), Ms(100));
+    EXPECT_EQ(next - deadline, Ms(100));
+    deadline = next;
+    // A tick that runs 130 ms skips the grid point it overran instead of delaying the
+    // next: due 70 ms after its end.
+    next = schedule.Next(deadline + Ms(130), Ms(100));
+    EXPECT_EQ(next - deadline, Ms(200));
+    EXPECT_EQ(schedule.Skipped(), 1u);
+    deadline = next;
+    // Stuck for 1.05 s: ten points skipped, one call, no burst of catching up.
+    next = schedule.Next(deadline + Ms(1050), Ms(100));
+    EXPECT_EQ(next - deadline, Ms(1100));
+    EXPECT_EQ(schedule.Skipped(), 11u);
+    deadline = next;
+    // A new period (camera off: one a second) counts from the last deadline.
+    EXPECT_EQ(schedule.Next(deadline + Ms(20), Ms(1000)) - deadline, Ms(1000));
+}
+
+TEST_F(StreamTest, SlowCompositionKeepsTheFullRate) {
+    // 10 pictures a second, each taking 30 to 60 ms to compose: they still leave every
+    // 100 ms. Counting the period from each tick's end would space them 130 to 160 ms.
+    using Clock = std::chrono::steady_clock;
+    h.settings.StreamMaxFps = 10;
+    std::vector<Clock::time_point> starts;
+    h.onStreamCompose = [&] {
+        starts.push_back(Clock::now());
+        std::this_thread::sleep_for(std::chrono::milliseconds(30 + (starts.size() * 7) % 31));
+    };
+    StreamReader reader(h.Port(), GetLine("/stream.mjpg"));
+    ASSERT_TRUE(PumpUntil([&] { return starts.size() >= 17; }, 15000))
+        << starts.size() << " pictures composed";
+    h.onStreamCompose = nullptr;
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < starts.size(); ++i)
+        gaps.push_back(std::chrono::duration<double, std::milli>(starts[i] - starts[i - 1]).count());
+    std::sort(gaps.begin(), gaps.end());
+    // The median gap, so that a tick the loaded test machine runs late cannot decide.
+    EXPECT_GT(gaps[gaps.size() / 2], 90.0);
+    EXPECT_LT(gaps[gaps.size() / 2], 115.0);
+    EXPECT_TRUE(PumpUntil([&] { return reader.parts >= 15; }));
+    EXPECT_FALSE(reader.malformed);
+}
+
 TEST_F(StreamTest, CameraOffSendsOnePictureASecond) {
     h.streamCameraOff = true;
     StreamReader reader(h.Port(), GetLine("/stream.mjpg"));

@@ -1,0 +1,152 @@
+/* A small stream client for bench/beside_motion.sh: opens N connections to one
+ * multipart JPEG stream, reads every one as fast as it can and counts the pictures each
+ * delivered inside a measuring window.
+ *
+ *   stream_reader HOST PORT PATH CLIENTS WARMUP_S MEASURE_S
+ *
+ * Prints one line per client: "client I pictures N first_ms F", where N counts the
+ * pictures completed between WARMUP_S and WARMUP_S + MEASURE_S after the start and F is
+ * the time from connecting to the end of the first picture (-1 when none came).
+ * A picture is a part with a Content-Length header; its body is skipped by that length,
+ * so the boundary text of either server does not matter.
+ */
+#define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#define MAX_CLIENTS 64
+#define HOLD (256 * 1024)
+
+struct client {
+    int fd;
+    char buf[HOLD];
+    size_t len;
+    long long skip; /* body bytes still to skip */
+    long pictures;
+    double connected, first;
+};
+
+static double now(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+/* Consumes what the buffer holds; returns pictures completed. */
+static int parse(struct client* c) {
+    int done = 0;
+    for (;;) {
+        if (c->skip > 0) {
+            size_t n = c->len < (size_t)c->skip ? c->len : (size_t)c->skip;
+            memmove(c->buf, c->buf + n, c->len - n);
+            c->len -= n;
+            c->skip -= (long long)n;
+            if (c->skip > 0)
+                return done;
+            ++done;
+        }
+        /* Headers of the next part (or the response head): up to the empty line. */
+        char* end = memmem(c->buf, c->len, "\r\n\r\n", 4);
+        if (!end) {
+            if (c->len == HOLD) /* no header this long: drop it */
+                c->len = 0;
+            return done;
+        }
+        size_t headLen = (size_t)(end - c->buf) + 4;
+        long long length = -1;
+        for (char* p = c->buf; p < end; ++p) {
+            if (strncasecmp(p, "content-length:", 15) == 0) {
+                length = atoll(p + 15);
+                break;
+            }
+        }
+        memmove(c->buf, c->buf + headLen, c->len - headLen);
+        c->len -= headLen;
+        if (length >= 0)
+            c->skip = length > 0 ? length : 0;
+        if (length == 0)
+            ++done;
+    }
+}
+
+int main(int argc, char** argv) {
+    if (argc != 7) {
+        fprintf(stderr, "usage: %s HOST PORT PATH CLIENTS WARMUP_S MEASURE_S\n", argv[0]);
+        return 2;
+    }
+    const char* host = argv[1];
+    int port = atoi(argv[2]), n = atoi(argv[4]);
+    double warmup = atof(argv[5]), measure = atof(argv[6]);
+    if (n < 1 || n > MAX_CLIENTS) {
+        fprintf(stderr, "stream_reader: 1 to %d clients\n", MAX_CLIENTS);
+        return 2;
+    }
+    static struct client clients[MAX_CLIENTS];
+    char request[512];
+    snprintf(request, sizeof request, "GET %s HTTP/1.0\r\nHost: %s\r\n\r\n", argv[3], host);
+    double start = now();
+    for (int i = 0; i < n; ++i) {
+        struct client* c = &clients[i];
+        struct sockaddr_in a = {0};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((unsigned short)port);
+        inet_pton(AF_INET, host, &a.sin_addr);
+        c->fd = socket(AF_INET, SOCK_STREAM, 0);
+        c->first = -1;
+        c->connected = now();
+        if (c->fd < 0 || connect(c->fd, (struct sockaddr*)&a, sizeof a) != 0 ||
+            send(c->fd, request, strlen(request), MSG_NOSIGNAL) != (ssize_t)strlen(request)) {
+            fprintf(stderr, "stream_reader: client %d cannot connect to %s:%d: %s\n", i, host, port,
+                    strerror(errno));
+            return 1;
+        }
+    }
+    struct pollfd fds[MAX_CLIENTS];
+    for (;;) {
+        double t = now() - start;
+        if (t >= warmup + measure)
+            break;
+        int open = 0;
+        for (int i = 0; i < n; ++i) {
+            fds[i].fd = clients[i].fd;
+            fds[i].events = POLLIN;
+            open += clients[i].fd >= 0;
+        }
+        if (!open)
+            break;
+        int ready = poll(fds, (nfds_t)n, 200);
+        if (ready < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < n && ready > 0; ++i) {
+            struct client* c = &clients[i];
+            if (c->fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            ssize_t got = recv(c->fd, c->buf + c->len, HOLD - c->len, 0);
+            if (got <= 0) {
+                close(c->fd);
+                c->fd = -1;
+                continue;
+            }
+            c->len += (size_t)got;
+            int pictures = parse(c);
+            if (pictures && c->first < 0)
+                c->first = now() - c->connected;
+            double at = now() - start;
+            if (at >= warmup && at < warmup + measure)
+                c->pictures += pictures;
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        printf("client %d pictures %ld first_ms %.0f\n", i, clients[i].pictures,
+               clients[i].first < 0 ? -1.0 : clients[i].first * 1000);
+    return 0;
+}
