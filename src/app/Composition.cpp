@@ -13,6 +13,7 @@
 #include "server/HitLog.h"
 #include "server/ServerDialogs.h"
 #include "server/WebServer.h"
+#include "tls/TlsContext.h"
 
 #include <algorithm>
 #include <ctime>
@@ -37,9 +38,13 @@ Composition::Composition(CMainApp& app)
     if (!IsExistingFolder(m_settings.server.strRoot + "/SvrAdmin"))
         m_settings.server.bListIcon = 0;
     // The server listens before the window exists.
-    // HTTPS that is asked for and not served counts as a failed start too.
+    // An HTTPS port that cannot be listened on counts as a failed start too. (Certificate
+    // files that cannot be used leave the plain port serving: that is said, not fatal.)
     const bool plain = m_frame->StartServer();
-    m_serverStarted = plain && (m_settings.server.TlsPort == 0 || m_webServer->TlsServing());
+    const CServerSettings& server = m_settings.server;
+    const bool tlsPortFailed = server.TlsPort != 0 && server.TlsPort != server.uPort && !m_webServer->TlsServing() &&
+                               LoadTlsContext(server.TlsCertFile, server.TlsKeyFile).context;
+    m_serverStarted = plain && !tlsPortFailed;
 }
 
 std::string Composition::CameraText() const {
