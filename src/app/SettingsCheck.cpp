@@ -3,6 +3,7 @@
 #include "capture/FrameComposer.h"
 #include "model/Settings.h"
 #include "platform/Paths.h"
+#include "tls/TlsContext.h"
 
 #include <cerrno>
 #include <climits>
@@ -251,11 +252,23 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
     ValueRow skin = Txt("SkinBmp", basic.SkinBmp);
     skin.pathWarning = StoredPathWarning(store, main, "SkinBmp", "base.bmp", basic.SkinBmp);
 
+    // HTTPS: the port must differ from the plain one, and the pair must load as it will at start.
+    ValueRow tlsPort = Unsigned("TlsPort", server.TlsPort, 0, 65535);
+    if (server.TlsPort != 0 && server.TlsPort == server.uPort) {
+        tlsPort.pathWarning = "the same as uPort: HTTPS would not be served";
+    } else if (server.TlsPort != 0) {
+        TlsContextResult pair = LoadTlsContext(server.TlsCertFile, server.TlsKeyFile);
+        if (!pair.context)
+            tlsPort.pathWarning = pair.error + "; HTTPS would not be served";
+    }
+
     std::vector<ValueRow> rows = {
         // Server
         root, Txt("strServer", server.strServer), Unsigned("uPort", server.uPort, 1, 65535),
         Flag("bLoggingOn", server.bLoggingOn), Flag("bListIcon", server.bListIcon),
-        Flag("bAllowListing", server.bAllowListing),
+        Flag("bAllowListing", server.bAllowListing), tlsPort, Txt("TlsCertFile", server.TlsCertFile),
+        Txt("TlsKeyFile", server.TlsKeyFile), Flag("TlsRedirect", server.TlsRedirect),
+        Unsigned("TlsHsts", server.TlsHsts),
         // Image
         overlay, Flag("PreviewEnabled", image.PreviewEnabled),
         Num("CaptureDevice", image.CaptureDevice, -1, 100),

@@ -169,6 +169,11 @@ void CServerSettings::Load(const std::string& hostName) {
     ReadZeroOne(key, "StreamEnabled", StreamEnabled, 1);
     ReadInRange(key, "StreamMaxFps", StreamMaxFps, 1, 30, 10);
     ReadInRange(key, "StreamMaxClients", StreamMaxClients, 1, 256, 32);
+    ReadInRange(key, "TlsPort", TlsPort, 0, 65535, 0);
+    ReadText(key, "TlsCertFile", TlsCertFile, "");
+    ReadText(key, "TlsKeyFile", TlsKeyFile, "");
+    ReadZeroOne(key, "TlsRedirect", TlsRedirect, 1);
+    ReadAsStored(key, "TlsHsts", TlsHsts, 0u);
     key.Close();
 }
 
@@ -187,6 +192,11 @@ void CServerSettings::Save() const {
     key.SetDword("StreamEnabled", StreamEnabled);
     key.SetDword("StreamMaxFps", StreamMaxFps);
     key.SetDword("StreamMaxClients", StreamMaxClients);
+    key.SetDword("TlsPort", TlsPort);
+    key.SetString("TlsCertFile", TlsCertFile);
+    key.SetString("TlsKeyFile", TlsKeyFile);
+    key.SetDword("TlsRedirect", TlsRedirect);
+    key.SetDword("TlsHsts", TlsHsts);
     key.Close();
 }
 

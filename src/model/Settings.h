@@ -109,6 +109,12 @@ public:
     uint32_t StreamEnabled = 1;
     uint32_t StreamMaxFps = 10;
     uint32_t StreamMaxClients = 32;
+    // HTTPS: the port (0 = off), the PEM certificate (with its chain) and key files, the
+    // redirect of plain requests to HTTPS (0/1), Strict-Transport-Security's max-age (0 = none).
+    uint32_t TlsPort = 0;
+    std::string TlsCertFile, TlsKeyFile;
+    uint32_t TlsRedirect = 1;
+    uint32_t TlsHsts = 0;
     int64_t timeStarted = 0; // not stored
 };
 

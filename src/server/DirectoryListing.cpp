@@ -121,7 +121,7 @@ void CRequestSocket::WriteDirectoryListing() {
     // While a picture password is set the snapshots are kept on disk but not shown.
     if (!IsSnapshotFolder(Root(), r.filePath))
         entries = ReadListingEntries(r.filePath);
-    AppendText(DirectoryListingPage("http://" + ServerName() + r.url, r.url, entries,
+    AppendText(DirectoryListingPage(std::string(Scheme()) + "://" + ServerName() + r.url, r.url, entries,
                                     m_owner.Settings().bListIcon != 0));
     AppendText("\r\n");
 }

@@ -87,6 +87,7 @@ void RequestParser::HandleLine(CRequest& r) {
         if (rl.ok) {
             r.method = rl.method;
             r.version = rl.version;
+            m_rawTarget = rl.url;
             bool passed = false;
             std::string url = ApplyPicturePassword(rl.url, m_password, &passed);
             m_picturePassed = m_password.empty() || passed;

@@ -48,6 +48,8 @@ public:
     bool StreamPassed() const { return m_streamPassed; }
     // Whether a picture password was set when the request line was handled.
     bool PasswordSet() const { return !m_password.empty(); }
+    // The request line's target as sent: before the password rule, with its query.
+    const std::string& RawTarget() const { return m_rawTarget; }
 
 private:
     void HandleLine(CRequest& request);
@@ -56,6 +58,7 @@ private:
     std::string m_password;
     State m_state = ReadingRequestLine;
     std::string m_line;
+    std::string m_rawTarget;
     std::size_t m_headBytes = 0;
     unsigned m_error = 0;
     bool m_picturePassed = true;

@@ -19,9 +19,10 @@ std::uint64_t g_nextConnectionId = 1;
 
 } // namespace
 
-CRequestSocket::CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string addressKey)
-    : m_owner(owner), m_fd(std::move(fd)), m_id(g_nextConnectionId++), m_peer(std::move(peer)),
-      m_addressKey(std::move(addressKey)) {
+CRequestSocket::CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string addressKey,
+                               std::unique_ptr<TlsSession> tls)
+    : m_owner(owner), m_fd(std::move(fd)), m_tls(std::move(tls)), m_id(g_nextConnectionId++),
+      m_peer(std::move(peer)), m_addressKey(std::move(addressKey)) {
     m_headStarted = m_lastReceive = m_lastSendProgress = Clock::now();
 }
 
@@ -53,6 +54,7 @@ void CRequestSocket::Release() {
         m_request.reset();
     }
     // Closing the socket also takes it out of the server's readiness set.
+    m_tls.reset();
     m_fd.Reset();
     m_wantWrite = false;
     // The server deletes the connection once the events being handled are through.
@@ -76,9 +78,17 @@ void CRequestSocket::OnClose() {
 // Reading the request
 
 void CRequestSocket::OnReceive() {
+    if (m_tls && !TlsHandshake())
+        return;
+    if (m_tlsWriteWantsRead) {
+        m_tlsWriteWantsRead = false;
+        OnSend();
+    }
+    // A TLS record's contents fit the buffer whole, so nothing stays held in the session
+    // that the readiness set would not announce.
     char buf[16 * 1024];
     for (int round = 0; round < 16 && m_fd.Valid() && !m_closed; ++round) {
-        ssize_t n = ::recv(m_fd.Get(), buf, sizeof buf, 0);
+        ssize_t n = ReceiveSome(buf, sizeof buf);
         if (n == 0) {
             OnClose();
             return;
@@ -95,16 +105,93 @@ void CRequestSocket::OnReceive() {
         // Once the request is complete, whatever else arrives is read and dropped.
         if (m_state != RequestComplete)
             ProcessBytes(buf, static_cast<std::size_t>(n));
-        if (static_cast<std::size_t>(n) < sizeof buf)
+        // A short read empties the socket; a TLS read ends at a record's end instead.
+        if (!m_tls && static_cast<std::size_t>(n) < sizeof buf)
             return;
     }
+}
+
+bool CRequestSocket::TlsHandshake() {
+    if (m_tls->HandshakeDone())
+        return true;
+    switch (m_tls->Handshake()) {
+    case TlsIo::Done:
+        WantWrite(false);
+        return true;
+    case TlsIo::WantRead:
+        WantWrite(false);
+        return false;
+    case TlsIo::WantWrite:
+        WantWrite(true);
+        return false;
+    default:
+        // Plain HTTP, a scanner, a client that gave up: closed without an answer or a hit.
+        Abort();
+        return false;
+    }
+}
+
+ssize_t CRequestSocket::ReceiveSome(char* data, std::size_t size) {
+    if (!m_tls)
+        return ::recv(m_fd.Get(), data, size, 0);
+    std::size_t moved = 0;
+    switch (m_tls->Read(data, size, moved)) {
+    case TlsIo::Done:
+        return static_cast<ssize_t>(moved);
+    case TlsIo::Closed:
+        return 0;
+    case TlsIo::WantWrite:
+        m_tlsReadWantsWrite = true;
+        WantWrite(true);
+        [[fallthrough]];
+    case TlsIo::WantRead:
+        errno = EAGAIN;
+        return -1;
+    default:
+        errno = ECONNRESET;
+        return -1;
+    }
+}
+
+ssize_t CRequestSocket::SendSome(const char* data, std::size_t size) {
+    if (!m_tls)
+        return ::send(m_fd.Get(), data, size, MSG_NOSIGNAL);
+    std::size_t moved = 0;
+    switch (m_tls->Write(data, size, moved)) {
+    case TlsIo::Done:
+        return static_cast<ssize_t>(moved);
+    case TlsIo::WantRead:
+        m_tlsWriteWantsRead = true;
+        [[fallthrough]];
+    case TlsIo::WantWrite:
+        errno = EAGAIN;
+        return -1;
+    default:
+        errno = EPIPE;
+        return -1;
+    }
+}
+
+void CRequestSocket::OnWritable() {
+    if (m_tls && (m_tlsReadWantsWrite || !m_tls->HandshakeDone())) {
+        m_tlsReadWantsWrite = false;
+        if (!m_sendBlocked)
+            WantWrite(false);
+        OnReceive();
+        if (m_closed)
+            return;
+    }
+    if (m_sendBlocked)
+        OnSend();
 }
 
 void CRequestSocket::ProcessBytes(const char* data, std::size_t size) {
     if (!m_request) {
         m_request = std::make_shared<CRequest>();
         m_request->requestTime = std::time(nullptr);
-        m_headStarted = m_lastReceive; // the bytes were taken just now
+        // The bytes were taken just now; on the TLS port the deadline runs from the accept.
+        if (!m_tls)
+            m_headStarted = m_lastReceive;
         if (m_owner.Hooks().picturePassword)
             m_parser.SetPicturePassword(m_owner.Hooks().picturePassword());
         m_parser.SetStreamEnabled(m_owner.Settings().StreamEnabled != 0);
@@ -187,6 +274,8 @@ void CRequestSocket::AppendStatus(const std::string& text) {
     AppendText("\r\n");
     AppendHeader("Server", kServerSoftware);
     AppendHeader("Date", m_owner.m_dateNow.Format(std::time(nullptr)));
+    if (m_tls && m_owner.Settings().TlsHsts > 0)
+        AppendHeader("Strict-Transport-Security", "max-age=" + std::to_string(m_owner.Settings().TlsHsts));
 }
 
 void CRequestSocket::AppendHeader(const char* name, std::string_view value) {
@@ -252,16 +341,20 @@ std::string_view CRequestSocket::NextPiece() {
 // The one send loop: sends until nothing is left (true), the socket is full (it is then
 // watched for room) or the peer has gone (the connection ends silently).
 bool CRequestSocket::SendWaiting() {
+    m_sendBlocked = false;
     for (;;) {
         const std::string_view piece = NextPiece();
         if (piece.empty())
             return true;
-        ssize_t n = ::send(m_fd.Get(), piece.data(), piece.size(), MSG_NOSIGNAL);
+        ssize_t n = SendSome(piece.data(), piece.size());
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                WantWrite(true);
+                m_sendBlocked = true;
+                // A TLS write that waits for bytes to arrive goes on when they do.
+                if (!m_tlsWriteWantsRead)
+                    WantWrite(true);
                 return false;
             }
             Abort();
@@ -302,8 +395,14 @@ void CRequestSocket::Finish() {
         m_request->done = true;
         m_request.reset();
     }
+    // The session ends with its closing alert, so that the client can tell a whole answer
+    // from a cut one.
+    if (m_tls)
+        m_tls->Shutdown();
     int pending = 0;
     ::ioctl(m_fd.Get(), FIONREAD, &pending);
+    if (m_tls && m_tls->Pending())
+        pending = 1;
     if (!m_errorAnswer && !m_bodyUnread && pending == 0) {
         m_closed = true;
         Release();

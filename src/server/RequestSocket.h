@@ -4,6 +4,7 @@
 #include "server/Request.h"
 #include "server/RequestParser.h"
 #include "server/UniqueFd.h"
+#include "tls/TlsSession.h"
 
 #include <chrono>
 #include <cstdint>
@@ -26,8 +27,10 @@ class CRequestSocket {
 public:
     enum State { ReadingRequestLine = 0, ReadingHeaders = 1, ReadingBody = 2, RequestComplete = 4 };
 
-    // `addressKey` is the client's key of the per-address count (ClientAddressKey).
-    CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string addressKey);
+    // `addressKey` is the client's key of the per-address count (ClientAddressKey); `tls`
+    // is the TLS session of a connection to the TLS port (null on the plain port).
+    CRequestSocket(CWebServer& owner, UniqueFd fd, std::string peer, std::string addressKey,
+                   std::unique_ptr<TlsSession> tls = nullptr);
     ~CRequestSocket();
     CRequestSocket(const CRequestSocket&) = delete;
     CRequestSocket& operator=(const CRequestSocket&) = delete;
@@ -38,6 +41,7 @@ public:
     const std::string& AddressKey() const { return m_addressKey; }
     bool ReadingHead() const { return m_state == ReadingRequestLine || m_state == ReadingHeaders; }
     int Fd() const { return m_fd.Get(); }
+    bool IsTls() const { return m_tls != nullptr; }
 
 private:
     friend class CWebServer;
@@ -47,6 +51,8 @@ private:
     // Connection I/O (RequestSocket.cpp).
     void OnReceive();
     void OnSend();
+    // The socket has room: a TLS step that waited for it goes on, then the answer.
+    void OnWritable();
     void OnClose();
     void Abort();
     void ProcessBytes(const char* data, std::size_t size);
@@ -64,6 +70,12 @@ private:
     std::string_view NextPiece();
     bool SendWaiting();
     void Finish();
+    // The socket's bytes, through TLS on the TLS port: >0 bytes moved, 0 the peer has
+    // ended, -1 with errno EAGAIN (wait for the readiness asked for) or another error.
+    ssize_t ReceiveSome(char* data, std::size_t size);
+    ssize_t SendSome(const char* data, std::size_t size);
+    // Runs the TLS handshake on; false while it is not through (or the connection ended).
+    bool TlsHandshake();
 
     // Choosing the answer (ResponseTable.cpp). The methods a request may use; 0 for any
     // other (answered 501).
@@ -84,6 +96,10 @@ private:
     Handled StartResponse(unsigned parseError);
     bool IsPictureRequest() const;
     Handled ComposePicture(Method method);
+    // Plain requests while HTTPS is served and TlsRedirect is on: 302 to the same address
+    // over HTTPS (certificate challenges excepted).
+    bool IsRedirectedToTls() const;
+    Handled AnswerTlsRedirect(Method method);
 
     // Target resolution and file answers (TargetResolution.cpp).
     // The web root as a full path, made once per connection.
@@ -95,6 +111,12 @@ private:
     bool TryDefaultDocuments(const char* const* names, bool withQuery);
     bool ClassifyExecutable();
     std::string AbsoluteUrl(const std::string& path) const;
+    // "http" or "https", and the port absolute addresses of this connection name.
+    const char* Scheme() const { return m_tls ? "https" : "http"; }
+    unsigned SchemePort() const;
+    // Whether the target is hidden from requests: a dot-name below the web root, except the
+    // regular files of the certificate challenge folder.
+    bool IsHiddenTarget(const std::string& root, const std::string& path) const;
     std::string ServerName() const;
     bool RefuseHiddenTarget();
     Handled AnswerFile(Method method);
@@ -123,6 +145,10 @@ private:
 
     CWebServer& m_owner;
     UniqueFd m_fd;
+    std::unique_ptr<TlsSession> m_tls;
+    bool m_tlsReadWantsWrite = false; // a TLS read waits for room to send
+    bool m_tlsWriteWantsRead = false; // a TLS write waits for bytes to arrive
+    bool m_sendBlocked = false;       // the answer waits for room in the socket
     std::uint64_t m_id;
     std::shared_ptr<CRequest> m_request;
     std::string m_out;

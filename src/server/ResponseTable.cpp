@@ -1,17 +1,42 @@
 // Choosing the answer to a complete request head: the method rule, then the response
 // table, whose first rule that takes the method and whose predicate holds answers.
 
+#include "model/HostChecks.h"
 #include "server/Escaping.h"
 #include "server/RequestSocket.h"
+#include "server/UrlMapping.h"
 #include "server/WebServer.h"
 
 namespace kestrel {
+
+namespace {
+
+// A request target made fit for a Location header: blanks, control bytes and bytes
+// outside ASCII are percent-encoded, everything else is kept as sent.
+std::string EncodeLocationTarget(const std::string& target) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : target) {
+        if (c <= 0x20 || c >= 0x7f) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+} // namespace
 
 // In this order: the live stream and the camera picture look at the request's path; the
 // target is resolved before the first rule that needs it (an error or a redirect written
 // by that ends the choice); then a program runs as a script, a folder is listed, and
 // anything else is sent as a file.
 const CRequestSocket::ResponseRule CRequestSocket::kResponseRules[] = {
+    // Plain requests go over to HTTPS before anything is composed or run.
+    {kGet | kHead | kPost, false, &CRequestSocket::IsRedirectedToTls, &CRequestSocket::AnswerTlsRedirect},
     // A refused stream becomes the "pass.jpg" request and goes on.
     {kGet | kHead, false, &CRequestSocket::IsStreamRequest, &CRequestSocket::AnswerStream},
     // Composes the picture files afresh; the file rule then sends them.
@@ -65,6 +90,31 @@ CRequestSocket::Handled CRequestSocket::StartResponse(unsigned parseError) {
             return handled;
     }
     return Handled::Answered; // not reached: the file rule takes every GET and HEAD
+}
+
+bool CRequestSocket::IsRedirectedToTls() const {
+    return !m_tls && m_owner.Settings().TlsRedirect == 1 && m_owner.TlsServing() &&
+           !IsAcmeChallengeUrl(m_request->url);
+}
+
+CRequestSocket::Handled CRequestSocket::AnswerTlsRedirect(Method) {
+    CRequest& r = *m_request;
+    const CServerSettings& s = m_owner.Settings();
+    std::string host = r.GetHeader("Host");
+    host = IsValidHostHeader(host) ? HostWithoutPort(host) : BracketIfIpv6(s.strServer);
+    if (host.empty())
+        host = ServerName();
+    const unsigned port = s.TlsPort;
+    // The target as sent, query and password included: the client asks the same again.
+    std::string target = m_parser.RawTarget();
+    if (target.empty() || target[0] != '/')
+        target = PercentEncodePath(r.url) + (r.query.empty() && r.execKind != ExecQuery ? "" : "?" + r.query);
+    AppendStatus(302);
+    AppendHeader("Location", "https://" + host + (port == 443 ? "" : ":" + std::to_string(port)) +
+                                 EncodeLocationTarget(target));
+    AppendText("\r\n");
+    r.execKind = ExecNone;
+    return Handled::Answered;
 }
 
 bool CRequestSocket::IsPictureRequest() const {

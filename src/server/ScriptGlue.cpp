@@ -94,7 +94,6 @@ bool CRequestSocket::LaunchScript() {
 
     auto job = std::make_shared<ScriptJob>();
     job->output.Reset(::fcntl(out.Get(), F_DUPFD_CLOEXEC, 0));
-    const CServerSettings& s = m_owner.Settings();
     std::vector<std::string> args = ScriptArguments(r.query);
     auto dot = r.filePath.rfind('.');
     bool batch = dot != std::string::npos && CompareNoCase(r.filePath.substr(dot + 1), "bat") == 0;
@@ -113,7 +112,9 @@ bool CRequestSocket::LaunchScript() {
     env.Add("SERVER_NAME", ServerName());
     env.Add("GATEWAY_INTERFACE", "CGI/1.1");
     env.Add("SERVER_PROTOCOL", "HTTP/1.0");
-    env.Add("SERVER_PORT", std::to_string(s.uPort));
+    env.Add("SERVER_PORT", std::to_string(SchemePort()));
+    if (m_tls)
+        env.Add("HTTPS", "on");
     env.Add("REQUEST_METHOD", r.method);
     env.Add("SCRIPT_NAME", r.url);
     env.Add("QUERY_STRING", r.query);

@@ -105,7 +105,7 @@ bool CRequestSocket::IsSnapshotFolder(const std::string& root, const std::string
 // one fstat instead of a stat by name, an open and an fstat.
 bool CRequestSocket::StatTarget(const std::string& root, const std::string& candidate, struct stat& st) {
     m_target.Reset();
-    if (m_request->execKind == ExecNone && !IsHiddenBelowRoot(root, candidate)) {
+    if (m_request->execKind == ExecNone && !IsHiddenTarget(root, candidate)) {
         UniqueFd fd(::open(candidate.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
         if (fd.Valid()) {
             if (::fstat(fd.Get(), &st) == 0) {
@@ -225,16 +225,23 @@ bool CRequestSocket::ClassifyExecutable() {
     return false;
 }
 
-// "http://" + host + `encodedPath`; the path must already be percent-encoded.
+unsigned CRequestSocket::SchemePort() const {
+    return m_tls ? m_owner.Settings().TlsPort : m_owner.Settings().uPort;
+}
+
+// Scheme + "://" + host + `encodedPath`; the path must already be percent-encoded. A TLS
+// request gets "https" and the TLS port.
 std::string CRequestSocket::AbsoluteUrl(const std::string& encodedPath) const {
+    const unsigned port = SchemePort();
+    std::string portPart = port != (m_tls ? 443u : 80u) ? ":" + std::to_string(port) : std::string();
+    const std::string scheme = std::string(Scheme()) + "://";
     const CServerSettings& s = m_owner.Settings();
-    std::string portPart = s.uPort != 80 ? ":" + std::to_string(s.uPort) : std::string();
     if (!s.strServer.empty())
-        return "http://" + BracketIfIpv6(s.strServer) + portPart + encodedPath;
+        return scheme + BracketIfIpv6(s.strServer) + portPart + encodedPath;
     std::string host = m_request->GetHeader("Host");
     if (IsValidHostHeader(host))
-        return "http://" + host + encodedPath;
-    return "http://" + ServerName() + portPart + encodedPath;
+        return scheme + host + encodedPath;
+    return scheme + ServerName() + portPart + encodedPath;
 }
 
 std::string CRequestSocket::ServerName() const {
@@ -253,8 +260,18 @@ std::string CRequestSocket::ServerName() const {
 }
 
 // Writes the refusal and answers true when the target is hidden (file or folder).
+bool CRequestSocket::IsHiddenTarget(const std::string& root, const std::string& path) const {
+    if (!IsHiddenBelowRoot(root, path))
+        return false;
+    // A certificate tool proves the site through plain files there: those alone are served
+    // (no folder, no listing, no script).
+    struct stat st {};
+    return !(m_request->execKind == ExecNone && IsAcmeChallengePath(root, path) &&
+             ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+}
+
 bool CRequestSocket::RefuseHiddenTarget() {
-    if (!IsHiddenBelowRoot(Root(), m_request->filePath))
+    if (!IsHiddenTarget(Root(), m_request->filePath))
         return false;
     AppendError(403);
     return true;

@@ -165,6 +165,23 @@ bool IsHiddenBelowRoot(const std::string& root, const std::string& path) {
     return false;
 }
 
+bool IsAcmeChallengeUrl(std::string_view url) {
+    return url.substr(0, kAcmeChallengeFolder.size()) == kAcmeChallengeFolder;
+}
+
+bool IsAcmeChallengePath(const std::string& root, const std::string& path) {
+    std::string_view below = path;
+    if (root != "/") {
+        if (below.compare(0, root.size(), root) != 0)
+            return false;
+        below.remove_prefix(root.size());
+    }
+    if (!IsAcmeChallengeUrl(below))
+        return false;
+    const std::string_view name = below.substr(kAcmeChallengeFolder.size());
+    return !name.empty() && name[0] != '.' && name.find('/') == std::string_view::npos;
+}
+
 std::string HostWithoutPort(std::string_view host) {
     if (!host.empty() && host[0] == '[') {
         auto close = host.find(']');

@@ -24,6 +24,14 @@ std::string NormalizePath(std::string_view path);
 bool MapUrlToPath(const std::string& root, std::string_view url, std::string& out);
 // True when any component of `path` below `root` begins with ".".
 bool IsHiddenBelowRoot(const std::string& root, const std::string& path);
+// The folder below the web root where certificate tools put their challenge files; its
+// files are served although their path holds a dot-name.
+inline constexpr std::string_view kAcmeChallengeFolder = "/.well-known/acme-challenge/";
+// Whether a decoded request path lies in that folder.
+bool IsAcmeChallengeUrl(std::string_view url);
+// Whether `path` names an entry directly in that folder of `root` whose own name does
+// not begin with "." (lexically; the caller checks that it is a regular file).
+bool IsAcmeChallengePath(const std::string& root, const std::string& path);
 
 // The host of a valid Host header without its port ("[::1]:8080" -> "[::1]").
 std::string HostWithoutPort(std::string_view host);

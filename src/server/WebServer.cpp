@@ -3,6 +3,7 @@
 #include "server/ClientAddress.h"
 #include "server/MediaTypes.h"
 #include "server/ScriptWorker.h"
+#include "tls/TlsSession.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -77,6 +78,9 @@ CWebServer::CWebServer(CServerSettings& settings, IMessageBox& messageBox, Serve
     m_sweepTimer = new QTimer(this);
     m_sweepTimer->setInterval(static_cast<int>(m_timeouts.sweep.count()));
     connect(m_sweepTimer, &QTimer::timeout, this, [this] { Sweep(); });
+    m_tlsCheckTimer = new QTimer(this);
+    m_tlsCheckTimer->setInterval(static_cast<int>(m_timeouts.tls.count()));
+    connect(m_tlsCheckTimer, &QTimer::timeout, this, [this] { CheckTlsFiles(); });
 }
 
 CWebServer::~CWebServer() {
@@ -110,6 +114,7 @@ void CWebServer::DeleteDiscarded() {
 void CWebServer::SetTimeouts(const ServerTimeouts& timeouts) {
     m_timeouts = timeouts;
     m_sweepTimer->setInterval(static_cast<int>(m_timeouts.sweep.count()));
+    m_tlsCheckTimer->setInterval(static_cast<int>(m_timeouts.tls.count()));
 }
 
 void CWebServer::RaiseFileLimit() {
@@ -136,12 +141,13 @@ bool CWebServer::StartServer() {
         // What the rest of the program holds; the connections are counted as they come and go.
         m_baseDescriptors = CountOpenDescriptors() - static_cast<long long>(m_connections.size()) + 1;
         m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listen->Fd(), QSocketNotifier::Read);
-        connect(m_acceptNotifier.get(), &QSocketNotifier::activated, this, [this] { OnAccept(); });
+        connect(m_acceptNotifier.get(), &QSocketNotifier::activated, this, [this] { OnAccept(false); });
     } else {
         std::string text =
             err == 10048 ? PortInUseMessage(m_settings.uPort) : PortNotOpenMessage(m_settings.uPort);
         m_messageBox.Show(text, "Kestrel", MessageIcon::Error);
     }
+    StartTls();
     m_settings.timeStarted = std::time(nullptr);
     return ok;
 }
@@ -152,17 +158,76 @@ void CWebServer::StopServer() {
         m_acceptNotifier.release()->deleteLater();
     }
     m_listen.reset();
+    StopTls();
 }
 
-void CWebServer::OnAccept() {
-    if (!m_listen)
+void CWebServer::StartTls() {
+    const unsigned port = m_settings.TlsPort;
+    if (port == 0)
+        return;
+    const std::string what = "HTTPS on port " + std::to_string(port) + " is not served: ";
+    if (port == m_settings.uPort) {
+        m_messageBox.Show(what + "TlsPort is the same as uPort. Give HTTPS a port of its own (443, say).",
+                          "Kestrel", MessageIcon::Error);
+        return;
+    }
+    auto watch = std::make_unique<TlsCertificateWatch>(m_settings.TlsCertFile, m_settings.TlsKeyFile);
+    const std::string error = watch->Load();
+    if (!error.empty()) {
+        m_messageBox.Show(what + error + ". The plain port serves as before.", "Kestrel", MessageIcon::Error);
+        return;
+    }
+    auto listen = std::make_unique<CListenSocket>();
+    if (int err = listen->Create(port)) {
+        m_messageBox.Show(err == 10048 ? PortInUseMessage(port) : PortNotOpenMessage(port), "Kestrel",
+                          MessageIcon::Error);
+        return;
+    }
+    m_tlsWatch = std::move(watch);
+    m_tlsListen = std::move(listen);
+    m_baseDescriptors += 1;
+    m_tlsAcceptNotifier = std::make_unique<QSocketNotifier>(m_tlsListen->Fd(), QSocketNotifier::Read);
+    connect(m_tlsAcceptNotifier.get(), &QSocketNotifier::activated, this, [this] { OnAccept(true); });
+    m_tlsCheckTimer->start();
+}
+
+void CWebServer::StopTls() {
+    m_tlsCheckTimer->stop();
+    if (m_tlsAcceptNotifier) {
+        m_tlsAcceptNotifier->setEnabled(false);
+        m_tlsAcceptNotifier.release()->deleteLater();
+    }
+    m_tlsListen.reset();
+    // Connections in flight keep their context; new ones need a new start.
+    m_tlsWatch.reset();
+}
+
+void CWebServer::CheckTlsFiles() {
+    if (!m_tlsWatch)
+        return;
+    if (m_tlsWatch->Check() == TlsCertificateWatch::Outcome::Failed)
+        ReportTlsProblem("HTTPS on port " + std::to_string(m_settings.TlsPort) + ": " +
+                         m_tlsWatch->FailureText());
+}
+
+void CWebServer::ReportTlsProblem(const std::string& text) {
+    // Without a display the box itself is the line on standard error.
+    if (!dynamic_cast<HeadlessMessageBox*>(&m_messageBox))
+        std::fprintf(stderr, "kestrel: %s\n", TerminalSafeText(text).c_str());
+    m_messageBox.Show(text, "Kestrel", MessageIcon::Exclamation);
+}
+
+void CWebServer::OnAccept(bool tls) {
+    CListenSocket* listening = tls ? m_tlsListen.get() : m_listen.get();
+    std::unique_ptr<QSocketNotifier>& acceptNotifier = tls ? m_tlsAcceptNotifier : m_acceptNotifier;
+    if (!listening)
         return;
     DispatchScope scope(*this);
     for (int i = 0; i < kAcceptsPerNotification; ++i) {
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
-        int fd =
-            ::accept4(m_listen->Fd(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = ::accept4(listening->Fd(), reinterpret_cast<sockaddr*>(&peer), &len,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
@@ -172,10 +237,10 @@ void CWebServer::OnAccept() {
                 if ((errno == EMFILE || errno == ENFILE) && CloseOldestHeadReader())
                     continue;
                 // ...or, with none to close, accepting pauses for a moment instead of spinning.
-                m_acceptNotifier->setEnabled(false);
-                QSocketNotifier* notifier = m_acceptNotifier.get();
-                QTimer::singleShot(100, this, [this, notifier] {
-                    if (m_acceptNotifier.get() == notifier)
+                acceptNotifier->setEnabled(false);
+                QSocketNotifier* notifier = acceptNotifier.get();
+                QTimer::singleShot(100, this, [this, notifier, tls] {
+                    if ((tls ? m_tlsAcceptNotifier : m_acceptNotifier).get() == notifier)
                         notifier->setEnabled(true);
                 });
             }
@@ -187,8 +252,14 @@ void CWebServer::OnAccept() {
             continue; // over the cap: closed without an answer
         if (DescriptorsLeft(fd) < kDescriptorReserve)
             CloseOldestHeadReader();
+        std::unique_ptr<TlsSession> session;
+        if (tls) {
+            session = TlsSession::Create(m_tlsWatch->Current(), connection.Get());
+            if (!session)
+                continue; // the library could not take it: closed unanswered
+        }
         auto created = std::make_unique<CRequestSocket>(*this, std::move(connection), FormatAddress(peer),
-                                                        std::move(key));
+                                                        std::move(key), std::move(session));
         CRequestSocket& c = *created;
         Register(std::move(created));
         // The request has mostly arrived with the connection: read it at once, and watch
@@ -216,7 +287,7 @@ void CWebServer::OnConnectionEvents() {
         if (what & (EPOLLIN | EPOLLERR | EPOLLHUP))
             c.OnReceive();
         if (!c.m_closed && c.m_wantWrite && (what & (EPOLLOUT | EPOLLERR | EPOLLHUP)))
-            c.OnSend();
+            c.OnWritable();
     }
 }
 
@@ -319,8 +390,10 @@ void CWebServer::Sweep() {
             if (now - c->m_lastSendProgress > m_timeouts.drain)
                 expired.push_back(c);
         } else if (c->m_state != CRequestSocket::RequestComplete) {
-            // A head trickled in byte by byte still ends at its deadline.
-            bool headLate = c->ReadingHead() && c->m_request && now - c->m_headStarted > m_timeouts.head;
+            // A head trickled in byte by byte still ends at its deadline; on the TLS port the
+            // deadline runs from the accept, so that it covers the handshake.
+            bool headLate =
+                c->ReadingHead() && (c->m_request || c->m_tls) && now - c->m_headStarted > m_timeouts.head;
             if (headLate || now - c->m_lastReceive > m_timeouts.request)
                 expired.push_back(c);
         } else if (!c->m_scriptRunning && now - c->m_lastSendProgress > m_timeouts.send) {

@@ -7,6 +7,7 @@
 #include "server/MjpegStream.h"
 #include "server/Request.h"
 #include "server/RequestSocket.h"
+#include "tls/TlsCertificateWatch.h"
 
 #include <QObject>
 
@@ -48,6 +49,7 @@ struct ServerTimeouts {
     std::chrono::milliseconds send{60000};    // nothing of the waiting output taken
     std::chrono::milliseconds drain{2000};    // reading and dropping after an answer
     std::chrono::milliseconds sweep{1000};    // how often the connections are looked at
+    std::chrono::milliseconds tls{30000};     // how often the certificate files are looked at
 };
 
 // Request bodies held in memory at once, all connections together. A script's body
@@ -71,6 +73,11 @@ public:
     void StopServer();
     bool IsListening() const { return m_listen != nullptr; }
     unsigned BoundPort() const { return m_listen ? m_listen->BoundPort() : 0; }
+    // HTTPS is served: the TLS port listens with a usable certificate.
+    bool TlsServing() const { return m_tlsListen != nullptr && m_tlsWatch && m_tlsWatch->Current(); }
+    unsigned TlsBoundPort() const { return m_tlsListen ? m_tlsListen->BoundPort() : 0; }
+    // Looks at the certificate files now (the timer does so every `tls` timeout).
+    void CheckTlsFiles();
     std::size_t ConnectionCount() const { return m_connections.size(); }
     // Connections let go of but not yet deleted (they go at the end of the event being handled).
     std::size_t DiscardedCount() const { return m_discarded.size(); }
@@ -99,7 +106,13 @@ private:
     private:
         CWebServer& m_server;
     };
-    void OnAccept();
+    // Takes waiting connections of the plain or the TLS port.
+    void OnAccept(bool tls);
+    // Listens on TlsPort when it is set and its certificate and key load; says why not.
+    void StartTls();
+    void StopTls();
+    // A certificate problem found while running: standard error, and a box with a display.
+    void ReportTlsProblem(const std::string& text);
     // The sockets of the readiness set that have something to do.
     void OnConnectionEvents();
     // Adds the connection's socket to the readiness set or updates what is watched for;
@@ -124,6 +137,10 @@ private:
     ServerHooks m_hooks;
     std::unique_ptr<CListenSocket> m_listen;
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
+    std::unique_ptr<CListenSocket> m_tlsListen;
+    std::unique_ptr<QSocketNotifier> m_tlsAcceptNotifier;
+    std::unique_ptr<TlsCertificateWatch> m_tlsWatch;
+    QTimer* m_tlsCheckTimer = nullptr;
     // Every connection's socket is in one epoll set; the event loop watches only that set.
     UniqueFd m_epoll;
     std::unique_ptr<QSocketNotifier> m_epollNotifier;

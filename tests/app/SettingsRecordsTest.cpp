@@ -204,6 +204,10 @@ INSTANTIATE_TEST_SUITE_P(
         RuleRow{"\"StreamMaxClients\"=dword:00000100", FIELD(server.StreamMaxClients), 256},
         RuleRow{"\"StreamMaxClients\"=dword:00000101", FIELD(server.StreamMaxClients), 32},
         RuleRow{"\"StreamMaxClients\"=dword:00000000", FIELD(server.StreamMaxClients), 32},
+        RuleRow{"\"TlsPort\"=dword:0000ffff", FIELD(server.TlsPort), 65535},
+        RuleRow{"\"TlsPort\"=dword:00010000", FIELD(server.TlsPort), 0},
+        RuleRow{"\"TlsRedirect\"=dword:00000002", FIELD(server.TlsRedirect), 1},
+        RuleRow{"\"TlsRedirect\"=dword:00000000", FIELD(server.TlsRedirect), 0},
         RuleRow{"\"HTMLCustomSize\"=dword:00000003", FIELD(html.HTMLCustomSize), 0},
         RuleRow{"\"HPlinkfg\"=dword:00000002", FIELD(url.HPlinkfg), 1},
         RuleRow{"\"HPlinkfg\"=dword:00000000", FIELD(url.HPlinkfg), 0},
@@ -293,7 +297,8 @@ TEST(SettingsOrder, FreshStoreIsWrittenInEachRecordsOrder) {
         "UserID", "Password", "Cate", "Title", "Description", "Nicfg", "HPlinkfg",
         // CServerSettings
         "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress",
-        "StreamEnabled", "StreamMaxFps", "StreamMaxClients",
+        "StreamEnabled", "StreamMaxFps", "StreamMaxClients", "TlsPort", "TlsCertFile", "TlsKeyFile",
+        "TlsRedirect", "TlsHsts",
         // ImageSettings
         "OverlayBmp", "PreviewEnabled", "CaptureDevice", "ImageHeight", "ImageWidth", "JpegQuality",
         "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality", "CapFPS",
