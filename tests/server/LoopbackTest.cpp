@@ -92,6 +92,17 @@ TEST_F(Loopback, FailureStatuses) {
         {"GET /a%0d%0a200%20forged HTTP/1.0\r\n\r\n", 400},
         {"POST /x.exe HTTP/1.0\r\nContent-Length: -5\r\n\r\n", 400},
         {"POST /x.exe HTTP/1.0\r\nContent-Length: 16777217\r\n\r\n", 400},
+        {"POST /x.exe HTTP/1.0\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400},
+        {"GET /page.html HTTP/1.0\r\nX: 1\r\n folded\r\n\r\n", 400},
+        // Too many header lines are answered at once, before the head ends.
+        {"GET /page.html HTTP/1.0\r\n" +
+             [] {
+                 std::string lines;
+                 for (int n = 0; n <= 100; ++n)
+                     lines += "H" + std::to_string(n) + ": v\r\n";
+                 return lines;
+             }(),
+         400},
         {"GET /.htpasswd HTTP/1.0\r\n\r\n", 403},
         {"GET /.git/config HTTP/1.0\r\n\r\n", 403},
         {"GET /.git/ HTTP/1.0\r\n\r\n", 403}, // not redirected to its default document
