@@ -34,6 +34,9 @@ Composition::Composition(CMainApp& app)
     BuildWebServer();
     // The frame builds the skin file names.
     BuildFrame();
+    // A small camera picture left from a run without the password is replaced before the
+    // server answers.
+    m_capture->Composer().WriteGuardedSmallPicture();
     // Listing icons are off when the web root has no "SvrAdmin" folder.
     if (!IsExistingFolder(m_settings.server.strRoot + "/SvrAdmin"))
         m_settings.server.bListIcon = 0;
