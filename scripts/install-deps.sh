@@ -11,7 +11,7 @@ PACKAGES=(
   libjpeg62-turbo-dev libv4l-dev libcurl4-openssl-dev libssl-dev openssl testssl.sh
   media-types python3 python3-pil
   xvfb xauth xdotool
-  dpkg-dev lintian desktop-file-utils appstream man-db
+  dpkg-dev lintian desktop-file-utils appstream man-db fail2ban
   chromium
   xdg-utils
 )

@@ -171,8 +171,8 @@ void CWebServer::StartTls() {
                           "Kestrel", MessageIcon::Error);
         return;
     }
-    auto watch = std::make_unique<TlsCertificateWatch>(m_settings.TlsCertFile, m_settings.TlsKeyFile,
-                                                       m_tlsOptions);
+    auto watch =
+        std::make_unique<TlsCertificateWatch>(m_settings.TlsCertFile, m_settings.TlsKeyFile, m_tlsOptions);
     const std::string error = watch->Load();
     if (!error.empty()) {
         m_messageBox.Show(what + error + ". The plain port serves as before.", "Kestrel", MessageIcon::Error);
@@ -376,6 +376,16 @@ void CWebServer::OnScriptDone(std::uint64_t id, bool started) {
     if (it == m_connections.end())
         return; // the connection has gone meanwhile
     it->second->FinishScript(started);
+}
+
+void CWebServer::OnWrongPassword(const std::string& clientKey, std::string_view value) {
+    auto lockout = m_lockout.WrongTry(clientKey, value, PasswordLockout::Clock::now());
+    if (!lockout)
+        return;
+    // One fixed line per lockout, holding only the parsed address (never request text).
+    std::fprintf(stderr, "kestrel: password lockout: %s after %llu wrong tries, %lld s\n", clientKey.c_str(),
+                 static_cast<unsigned long long>(lockout->tries), static_cast<long long>(lockout->seconds));
+    std::fflush(stderr);
 }
 
 void CWebServer::Sweep() {
