@@ -5,6 +5,7 @@
 #include "server/HttpSyntax.h"
 #include "server/ListenSocket.h"
 #include "server/MjpegStream.h"
+#include "server/PrivateFiles.h"
 #include "server/Request.h"
 #include "server/RequestSocket.h"
 #include "tls/TlsCertificateWatch.h"
@@ -78,6 +79,8 @@ public:
     unsigned TlsBoundPort() const { return m_tlsListen ? m_tlsListen->BoundPort() : 0; }
     // Looks at the certificate files now (the timer does so every `tls` timeout).
     void CheckTlsFiles();
+    // What the TLS contexts offer from the next start on (the benchmarks turn tickets off).
+    void SetTlsOptions(const TlsOptions& options) { m_tlsOptions = options; }
     std::size_t ConnectionCount() const { return m_connections.size(); }
     // Connections let go of but not yet deleted (they go at the end of the event being handled).
     std::size_t DiscardedCount() const { return m_discarded.size(); }
@@ -89,6 +92,9 @@ public:
     const ServerHooks& Hooks() const { return m_hooks; }
 
     void SetTimeouts(const ServerTimeouts& timeouts);
+    // Files refused with 404 whatever path reaches them.
+    void SetPrivateFiles(PrivateFiles files) { m_privateFiles = std::move(files); }
+    const PrivateFiles& Private() const { return m_privateFiles; }
 
     // Raises the open-file limit to its hard limit (once per process).
     static void RaiseFileLimit();
@@ -135,12 +141,14 @@ private:
     CServerSettings& m_settings;
     IMessageBox& m_messageBox;
     ServerHooks m_hooks;
+    PrivateFiles m_privateFiles;
     std::unique_ptr<CListenSocket> m_listen;
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
     std::unique_ptr<CListenSocket> m_tlsListen;
     std::unique_ptr<QSocketNotifier> m_tlsAcceptNotifier;
     std::unique_ptr<TlsCertificateWatch> m_tlsWatch;
     QTimer* m_tlsCheckTimer = nullptr;
+    TlsOptions m_tlsOptions;
     // Every connection's socket is in one epoll set; the event loop watches only that set.
     UniqueFd m_epoll;
     std::unique_ptr<QSocketNotifier> m_epollNotifier;
