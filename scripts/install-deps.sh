@@ -19,7 +19,7 @@ RUN_PACKAGES=(
 TEST_PACKAGES=(
   clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
-  openssl testssl.sh
+  openssl testssl.sh pebble fail2ban nginx-light wrk
   python3 python3-pil
   xvfb xauth xdotool
   dpkg-dev lintian desktop-file-utils appstream man-db

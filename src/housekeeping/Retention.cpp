@@ -1,5 +1,7 @@
 #include "housekeeping/Retention.h"
 
+#include "model/OwnFileNames.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -15,13 +17,6 @@ namespace kestrel {
 namespace {
 
 constexpr std::time_t kDay = 24 * 60 * 60;
-
-bool Digits(const std::string& s, size_t from, size_t count) {
-    if (s.size() < from + count)
-        return false;
-    return std::all_of(s.begin() + static_cast<long>(from), s.begin() + static_cast<long>(from + count),
-                       [](char c) { return c >= '0' && c <= '9'; });
-}
 
 int Number(const std::string& s, size_t from, size_t count) {
     return std::stoi(s.substr(from, count));
@@ -40,7 +35,8 @@ std::time_t LocalTime(int year, int month, int day, int hour, int minute, int se
 }
 
 // The regular files of `folder` for which `wanted` holds, with their sizes.
-template <typename Pred> std::vector<std::pair<std::string, uint64_t>> OwnFiles(const std::string& folder, Pred wanted) {
+template <typename Pred>
+std::vector<std::pair<std::string, uint64_t>> OwnFiles(const std::string& folder, Pred wanted) {
     std::vector<std::pair<std::string, uint64_t>> files;
     DIR* dir = ::opendir(folder.c_str());
     if (!dir)
@@ -60,23 +56,6 @@ template <typename Pred> std::vector<std::pair<std::string, uint64_t>> OwnFiles(
 }
 
 } // namespace
-
-bool IsSnapshotName(const std::string& name) {
-    // YYYY-MM-DD-HH-MM-SS.jpg
-    if (name.size() != 23 || name.compare(19, 4, ".jpg") != 0)
-        return false;
-    for (size_t dash : {4u, 7u, 10u, 13u, 16u})
-        if (name[dash] != '-')
-            return false;
-    return Digits(name, 0, 4) && Digits(name, 5, 2) && Digits(name, 8, 2) && Digits(name, 11, 2) &&
-           Digits(name, 14, 2) && Digits(name, 17, 2);
-}
-
-bool IsHitLogName(const std::string& name) {
-    // " Log YYYYMMDD.hsl"
-    return name.size() == 17 && name.compare(0, 5, " Log ") == 0 && Digits(name, 5, 8) &&
-           name.compare(13, 4, ".hsl") == 0;
-}
 
 std::time_t SnapshotNameTime(const std::string& name) {
     if (!IsSnapshotName(name))
@@ -152,7 +131,8 @@ int PruneHitLogs(const std::string& folder, uint32_t keepDays, std::time_t now) 
     for (auto& [name, bytes] : OwnFiles(folder, IsHitLogName)) {
         // The log of day D is complete at D + 1 day; it stays keepDays days after that.
         const std::time_t ends = HitLogNameTime(name) + kDay;
-        if (ends + static_cast<std::time_t>(keepDays) * kDay < now && ::unlink((folder + "/" + name).c_str()) == 0)
+        if (ends + static_cast<std::time_t>(keepDays) * kDay < now &&
+            ::unlink((folder + "/" + name).c_str()) == 0)
             ++deleted;
     }
     return deleted;

@@ -5,13 +5,10 @@
 #include <deque>
 #include <string>
 
+#include "model/OwnFileNames.h"
+
 namespace kestrel {
 
-// Whether a file name is one of the program's own motion snapshots
-// ("YYYY-MM-DD-HH-MM-SS.jpg") or daily hit logs (" Log YYYYMMDD.hsl"). Only such files are
-// ever deleted; anything else in the folders is the owner's.
-bool IsSnapshotName(const std::string& name);
-bool IsHitLogName(const std::string& name);
 // The local time a snapshot or hit log name stands for (a hit log: its day's midnight);
 // -1 when the name is not one.
 std::time_t SnapshotNameTime(const std::string& name);
