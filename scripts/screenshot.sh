@@ -6,7 +6,7 @@
 # that goes away, exit from it; help opened into a stand-in browser; a message box holding
 # markup; and the help pages in headless Chromium when it is installed.
 # Also runs the main-window and dialog tests on that display: mainwindow.png, every
-# settings dialog filled in, the URL registration with a fetched category list, the about
+# settings dialog filled in, Qt's file and colour choosers in Japanese, the URL registration with a fetched category list, the about
 # box twice half a second apart, and the boxes of a failed link and a refused port.
 # Then the image settings windows' tests on a 1280 x 1024 display: whole-screen pictures of
 # "イメージ設定", "イメージキャプション", the colour popup, the colour button's states (zoomed),
@@ -240,7 +240,7 @@ fi
 
 # The main-window and dialog tests on this display, with pictures.
 dialogs=(basic-settings html-settings url-registration about-1 about-2 cant-open-link server-port-dialog
-         server-port-refused)
+         server-port-refused file-chooser-ja color-chooser-ja)
 rm -f "$out/mainwindow.png"
 for f in "${dialogs[@]}"; do rm -f "$out/$f.png"; done
 QT_QPA_PLATFORM=xcb KESTREL_SCREENSHOT="$out/mainwindow.png" KESTREL_SCREENSHOT_DIR="$out" \

@@ -9,6 +9,7 @@
 #include "ui/CaptureDialogs.h"
 #include "ui/HelpDoor.h"
 #include "ui/ImageSettingsDialog.h"
+#include "ui/JapaneseUi.h"
 #include "ui/MainWindow.h"
 #include "ui/QuitController.h"
 #include "ui/ServerDialogWidgets.h"
@@ -19,6 +20,7 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
 #include <cstdlib>
 
 using namespace kestrel;
@@ -51,8 +53,11 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName("Kestrel");
     QApplication::setQuitOnLastWindowClosed(false);
     const bool headless = QGuiApplication::platformName() == "offscreen";
+    if (!InstallJapaneseUi(qapp) && !headless)
+        std::fprintf(stderr, "kestrel: Qt's Japanese catalogue qtbase_ja is not installed (Debian package "
+                             "qt6-translations-l10n): Qt's own dialogs stay English\n");
 
-    SignalPipe signalPipe;  // before the main frame is built
+    SignalPipe signalPipe; // before the main frame is built
 
     AppEnvironment env;
     env.settingsFile = commandLine.settingsFile;
@@ -91,7 +96,7 @@ int main(int argc, char* argv[]) {
     QObject::connect(&signalPipe, &SignalPipe::terminationRequested, [&app](int) { RequestQuit(app); });
 
     if (!app.InitInstance())
-        return app.ExitCode();  // 0 for a second copy, 1 for a start that failed
+        return app.ExitCode(); // 0 for a second copy, 1 for a start that failed
     std::unique_ptr<TrayController> tray;
     if (windowPtr && !app.Exited()) {
         tray = std::make_unique<TrayController>(app, *windowPtr, MakeSystemTrayIcon());
