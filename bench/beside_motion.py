@@ -1,13 +1,14 @@
 """Kestrel beside Motion on one camera, inside the camera virtual machine (started by
 bench/beside_motion.sh): vivid's /dev/video0 at 640x480 and 10 frames a second, motion
 detection on, two captions, an MJPEG stream at quality 75 and at most 10 pictures a second.
-Each program runs alone, one after the other, with no client, 1 client and 8 clients; the
-CPU time it used comes from /proc, the pictures from bench/stream_reader.
+Each program runs alone, the two taking turns (started afresh) for no client, 1 client and
+8 clients; the CPU time it used comes from /proc, the pictures from bench/stream_reader.
 
     beside_motion.py KESTREL_BINARY STREAM_READER [--measure S] [--warmup S]
 """
 
 import argparse
+import contextlib
 import os
 import shutil
 import subprocess
@@ -73,18 +74,15 @@ def measure(pid, reader, port, path, clients, warmup, seconds):
     return {"cpu": (c1 - c0) / (t1 - t0), "rates": rates, "firsts": firsts, "rss": rss_mib(pid)}
 
 
-def run_scenarios(name, pid, reader, port, path, args):
-    rows = {}
-    for clients in (0, 1, 8):
-        rows[clients] = measure(pid, reader, port, path, clients, args.warmup, args.measure)
-        r = rows[clients]
-        print("%s, %d client(s): CPU %.3f s/s, pictures/s per client %s, first picture ms %s, RSS %.1f MiB" % (
-            name, clients, r["cpu"], " ".join("%.2f" % x for x in r["rates"]) or "-",
-            " ".join("%.0f" % x for x in r["firsts"]) or "-", r["rss"]), flush=True)
-    return rows
+def report(name, clients, r):
+    print("%s, %d client(s): CPU %.3f s/s, pictures/s per client %s, first picture ms %s, RSS %.1f MiB" % (
+        name, clients, r["cpu"], " ".join("%.2f" % x for x in r["rates"]) or "-",
+        " ".join("%.0f" % x for x in r["firsts"]) or "-", r["rss"]), flush=True)
 
 
-def run_kestrel(binary, reader, args):
+@contextlib.contextmanager
+def kestrel(binary, settle):
+    """Kestrel running with the bench's settings: yields (pid, port, stream path)."""
     captions = {"caption0": {"Enabled": 1, "Text": "Kestrel %Y-%m-%d"},
                 "caption1": {"Enabled": 1, "Text": "%H:%M:%S", "YPos": 30}}
     k = Kestrel(binary, device=1,
@@ -100,11 +98,11 @@ def run_kestrel(binary, reader, args):
     try:
         if not wait_for_stream(k.port, "/stream.mjpg", 120):
             raise RuntimeError("kestrel's stream did not answer: " + k.errors())
-        time.sleep(args.settle)
-        print("kestrel: driver %s" % v4l2("--get-parm").strip().replace("\n", "; "), flush=True)
-        return run_scenarios("kestrel", k.proc.pid, reader, k.port, "/stream.mjpg", args)
+        time.sleep(settle)
+        yield k.proc.pid, k.port, "/stream.mjpg"
     finally:
         k.stop()
+        shutil.rmtree(k.box, ignore_errors=True)
 
 
 MOTION_CONF = """daemon off
@@ -129,7 +127,10 @@ stream_motion off
 """
 
 
-def run_motion(reader, args):
+@contextlib.contextmanager
+def motion(settle):
+    """Motion running with the bench's settings: yields (pid, port, stream path)."""
+    v4l2("--set-parm=10")  # as Motion finds the device
     box = tempfile.mkdtemp(prefix="motion-")
     port = 18081
     conf = os.path.join(box, "motion.conf")
@@ -140,9 +141,8 @@ def run_motion(reader, args):
         if not wait_for_stream(port, "/", 120):
             with open(os.path.join(box, "motion.log"), errors="replace") as f:
                 raise RuntimeError("motion's stream did not answer: " + f.read()[-2000:])
-        time.sleep(args.settle)
-        print("motion: driver %s" % v4l2("--get-parm").strip().replace("\n", "; "), flush=True)
-        return run_scenarios("motion", proc.pid, reader, port, "/", args)
+        time.sleep(settle)
+        yield proc.pid, port, "/"
     finally:
         proc.terminate()
         try:
@@ -192,9 +192,17 @@ def main():
     args = p.parse_args()
     out = v4l2("--set-fmt-video=width=640,height=480", "--set-parm=10")
     print("vivid: %s %s" % (out.strip(), v4l2("--get-parm").strip().replace("\n", "; ")), flush=True)
-    k = run_kestrel(args.kestrel, args.reader, args)
-    v4l2("--set-parm=10")  # as Motion finds the device
-    m = run_motion(args.reader, args)
+    # The two programs take turns for each number of clients (each started afresh), so
+    # that a change of load on the host between them weighs on both alike.
+    k, m = {}, {}
+    for clients in (0, 1, 8):
+        for name, start, rows in (("kestrel", lambda: kestrel(args.kestrel, args.settle), k),
+                                  ("motion", lambda: motion(args.settle), m)):
+            with start() as (pid, port, path):
+                if clients == 0:
+                    print("%s: driver %s" % (name, v4l2("--get-parm").strip().replace("\n", "; ")), flush=True)
+                rows[clients] = measure(pid, args.reader, port, path, clients, args.warmup, args.measure)
+                report(name, clients, rows[clients])
     table(k, m)
 
 

@@ -61,6 +61,7 @@ int main(int argc, char* argv[]) {
 
     AppEnvironment env;
     env.settingsFile = commandLine.settingsFile;
+    env.headless = headless;
     if (headless) {
         env.messageBox = std::make_unique<HeadlessMessageBox>();
     } else {

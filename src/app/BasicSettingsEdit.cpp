@@ -12,6 +12,7 @@ BasicSettingsForm BasicFormFrom(const BasicSettings& s) {
     form.addrScout = s.AddrScout != 0;
     form.globalIp = s.GlobalIP;
     form.picPass = s.PicPass;
+    form.picPassUnreadable = s.PicPassUnreadable;
     form.skinBmp = s.SkinBmp;
     return form;
 }
@@ -40,7 +41,11 @@ bool ApplyBasicSettingsForm(const BasicSettingsForm& form, BasicSettings& s) {
     s.UrlAutoexec = form.urlAutoexec ? 1 : 0;
     s.AddrScout = form.addrScout ? 1 : 0;
     s.GlobalIP = form.globalIp;
-    s.PicPass = form.picPass;
+    // An unreadable password is replaced only by a new entry or an explicit clear.
+    if (!form.picPassUnreadable || !form.picPass.empty() || form.clearPicPass) {
+        s.PicPass = form.picPass;
+        s.PicPassUnreadable = false;
+    }
     if (form.skinBmp == s.SkinBmp)
         return false;
     s.SkinBmp = form.skinBmp;

@@ -17,6 +17,10 @@ struct BasicSettingsForm {
     bool urlAutoexec = false;
     bool addrScout = false;
     std::string globalIp, picPass, skinBmp;
+    // The stored password cannot be read: the dialog says so, and an empty entry keeps
+    // the pictures refused unless `clearPicPass` asks for no password.
+    bool picPassUnreadable = false;
+    bool clearPicPass = false;
 };
 
 BasicSettingsForm BasicFormFrom(const BasicSettings& settings);

@@ -2,6 +2,7 @@
 
 #include "app/MainApp.h"
 #include "app/SettingsCheck.h"
+#include "capture/CameraListing.h"
 #include "platform/Paths.h"
 
 #include <QCommandLineParser>
@@ -56,7 +57,10 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     const QCommandLineOption check("check-settings",
                                    "Report every value of the settings file as the program will use it and "
                                    "exit: 0 when nothing is wrong, 1 otherwise. Changes nothing.");
-    parser.addOptions({help, version, headless, settings, check});
+    const QCommandLineOption cameras("list-cameras",
+                                     "List the capture devices (driver list index, device file, stable link, "
+                                     "name, sizes) and exit.");
+    parser.addOptions({help, version, headless, settings, check, cameras});
     for (const char* name : kQtValueOptions) {
         QCommandLineOption o(name, QString(), "value");
         o.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -97,6 +101,10 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         result.text = std::string("Kestrel ") + CMainApp::kVersionText + "\n";
         return result;
     }
+    if (parser.isSet(cameras)) {
+        result.action = CommandLineAction::ListCameras;
+        return result;
+    }
     result.headless = parser.isSet(headless);
 
     if (parser.isSet(settings)) {
@@ -134,6 +142,9 @@ int RunCommandLineAction(const CommandLine& commandLine) {
     case CommandLineAction::ShowHelp:
     case CommandLineAction::ShowVersion:
         std::fputs(commandLine.text.c_str(), stdout);
+        return 0;
+    case CommandLineAction::ListCameras:
+        std::fputs(CameraListing().c_str(), stdout);
         return 0;
     case CommandLineAction::UsageError:
         std::fputs(commandLine.text.c_str(), stderr);

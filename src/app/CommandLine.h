@@ -12,6 +12,7 @@ enum class CommandLineAction {
     ShowHelp,      // print the usage to standard output, exit 0
     ShowVersion,   // print the version text to standard output, exit 0
     CheckSettings, // read the settings file, report on it, exit 0 or 1
+    ListCameras,   // print one line per capture device to standard output, exit 0
     UsageError,    // print `text` (message and usage) to standard error, exit 2
     Fail,          // print `text` to standard error, exit 1
 };

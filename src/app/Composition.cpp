@@ -13,6 +13,7 @@
 #include "server/HitLog.h"
 #include "server/ServerDialogs.h"
 #include "server/WebServer.h"
+#include "tls/TlsContext.h"
 
 #include <algorithm>
 #include <ctime>
@@ -23,6 +24,9 @@ Composition::Composition(CMainApp& app)
     : m_app(app), m_view(app.View()), m_settings(app.Store()), m_sizeClass(kInitialSizeClass) {
     // Settings, in their fixed order.
     m_settings.Load(app.HostName, app.MessageBox());
+    if (m_settings.basic.PicPassUnreadable)
+        app.MessageBox().Show(UnreadablePicPassMessage(app.Store().FilePath()), "Kestrel",
+                              MessageIcon::Exclamation);
     m_serverDialogs = MakeServerDialogs(m_view.IsHeadless());
     m_hitTracker = std::make_unique<CHitTracker>(
         m_view, m_settings.server, [&app] { return static_cast<std::time_t>(app.NowMs() / 1000); });
@@ -34,7 +38,44 @@ Composition::Composition(CMainApp& app)
     if (!IsExistingFolder(m_settings.server.strRoot + "/SvrAdmin"))
         m_settings.server.bListIcon = 0;
     // The server listens before the window exists.
-    m_frame->StartServer();
+    // An HTTPS port that cannot be listened on counts as a failed start too. (Certificate
+    // files that cannot be used leave the plain port serving: that is said, not fatal.)
+    const bool plain = m_frame->StartServer();
+    const CServerSettings& server = m_settings.server;
+    const bool tlsPortFailed = server.TlsPort != 0 && server.TlsPort != server.uPort && !m_webServer->TlsServing() &&
+                               LoadTlsContext(server.TlsCertFile, server.TlsKeyFile).context;
+    m_serverStarted = plain && !tlsPortFailed;
+}
+
+std::string Composition::CameraText() const {
+    const int index = m_settings.image.CaptureDevice;
+    if (index < 0)
+        return "none";
+    const auto& entries = m_capture->Catalog().Entries();
+    if (static_cast<size_t>(index) >= entries.size())
+        return "driver " + std::to_string(index) + " (no such camera now)";
+    const DriverEntry& e = entries[static_cast<size_t>(index)];
+    if (e.node.empty())
+        return "test pattern";
+    std::string text = "\"" + e.description + "\" (" + e.node + ")";
+    if (!m_capture->Window() || !m_capture->Window()->IsConnected())
+        text += ", not open yet";
+    return text;
+}
+
+std::string Composition::StartLine() const {
+    const CServerSettings& server = m_settings.server;
+    std::string line = "kestrel: serving http://" + m_app.HostName + ":" +
+                       std::to_string(m_webServer->BoundPort()) + "/";
+    if (m_webServer->TlsServing())
+        line += " and https://" + m_app.HostName + ":" + std::to_string(m_webServer->TlsBoundPort()) + "/";
+    line += " from " + server.strRoot;
+    line += "; settings " + m_app.Store().FilePath();
+    line += "; camera " + CameraText();
+    const BasicSettings& basic = m_settings.basic;
+    line += std::string("; picture password ") +
+            (basic.PicPassUnreadable ? "unreadable (every picture refused)" : basic.PicPass.empty() ? "off" : "on");
+    return line;
 }
 
 void Composition::BuildCapture() {
@@ -50,7 +91,7 @@ void Composition::BuildCapture() {
     host.sizeClass = &m_sizeClass;
     host.owner = this;
     host.webRoot = [this] { return m_settings.server.strRoot; };
-    host.picturePassword = [this] { return m_settings.basic.PicPass; };
+    host.picturePassword = [this] { return m_settings.basic.PicturePassword(); };
     host.viewerCount = [&hits = *m_hitTracker] { return hits.ViewerCount(); };
     host.frameSizeFor = [](int cls, int& w, int& h) {
         w = kSizeClasses[cls].width;
@@ -77,7 +118,7 @@ void Composition::BuildWebServer() {
             return ComposeStreamHook(jpeg, cameraOff);
         return m_capture->Composer().ComposeToMemory(jpeg, cameraOff);
     };
-    hooks.picturePassword = [this] { return m_settings.basic.PicPass; };
+    hooks.picturePassword = [this] { return m_settings.basic.PicturePassword(); };
     // Answered requests go to the request and viewer lists; the idle pass logs them.
     hooks.recordHit = [this](const std::shared_ptr<CRequest>& request) {
         m_hitTracker->RecordHit(request);
@@ -125,6 +166,8 @@ void Composition::SaveSettingsFile() {
 }
 
 int Composition::OnCreate() {
+    // The stored camera link picks the index before the driver list shows it.
+    m_capture->FollowStoredCameraLink();
     // The window, skin and region, status controls and driver list.
     if (m_frame->OnCreate() != 0)
         return -1;

@@ -67,6 +67,14 @@ public:
     // `errorCode` 0 with the first address found, or the resolver's error code.
     void OnHostLookupReply(int errorCode, const std::string& firstAddress);
 
+    // Whether the server listened when the composition was built.
+    bool ServerStarted() const { return m_serverStarted; }
+    // The one line said at a good start: settings file, web root, address, camera and
+    // whether pictures need a password.
+    std::string StartLine() const;
+    // The chosen camera for the owner: "none", "test pattern", or its name and device file.
+    std::string CameraText() const;
+
     CMainFrame& Frame() { return *m_frame; }
     SettingsRecords& Settings() { return m_settings; }
     CaptureSubsystem& Capture() { return *m_capture; }
@@ -108,6 +116,7 @@ private:
     std::unique_ptr<QTimer> m_statusTimer;
     int64_t m_viewerDueMs = -1; // the moment the viewer timer is set for
     bool m_destroyed = false;
+    bool m_serverStarted = false;
     // Holds references to every part above; the stop sequence ends it first.
     std::unique_ptr<CMainFrame> m_frame;
 };

@@ -7,6 +7,7 @@
 #include "model/QuitState.h"
 #include "model/Settings.h"
 #include "model/SettingsKey.h"
+#include "model/SettingsProblems.h"
 #include "platform/Paths.h"
 #include "platform/Privileges.h"
 
@@ -89,11 +90,17 @@ bool CMainApp::InitInstance() {
     m_exitCode = 1;
     VersionText = kVersionText;
 
-    // Another copy holds the lock: leave silently and do not disturb it.
+    // Another copy holds the lock: do not disturb it. Headless, this copy would serve
+    // nothing, so it says who holds the file and fails; with a display it leaves quietly.
     if (!m_lock.Acquire(LockFilePath())) {
         if (!m_lock.HeldElsewhere())
             std::fprintf(stderr, "kestrel: cannot open the instance lock %s: %s\n", LockFilePath().c_str(),
                          ErrorText(m_lock.Error()).c_str());
+        else if (m_env.headless)
+            std::fputs(SecondCopyMessage(SettingsFilePath(), LockFilePath(),
+                                         InstanceLock::HolderPid(LockFilePath()))
+                           .c_str(),
+                       stderr);
         else
             m_exitCode = 0;
         return false;
@@ -118,21 +125,43 @@ bool CMainApp::InitInstance() {
     const bool settingsFileExisted = PathNamesSomething(m_store.FilePath());
     if (!m_store.Load())
         m_messageBox->Show(m_store.DamageReport(), "Kestrel", MessageIcon::Exclamation);
+    // Each line of the program's keys that cannot be read, once.
+    for (const UnreadableLine& line : m_store.Unreadable())
+        if (IsProgramKey(line.keyPath))
+            std::fprintf(stderr, "kestrel: settings file %s, %s\n", m_store.FilePath().c_str(),
+                         UnreadableLineText(line).c_str());
     ChooseFirstStartPort(settingsFileExisted);
 
     m_view = m_env.makeView ? m_env.makeView() : nullptr;
     if (!m_view)
         return false;
     m_parts = std::make_unique<Composition>(*this);
+    // Headless, a server that cannot listen serves nothing: the start fails, so a service
+    // manager sees it. With a display the owner can change the port and start it again.
+    if (m_env.headless && !m_parts->ServerStarted()) {
+        std::fprintf(stderr, "kestrel: nothing can be served; exiting with status 1 (settings file %s)\n",
+                     m_store.FilePath().c_str());
+        m_parts.reset();
+        return false;
+    }
     if (m_parts->OnCreate() != 0) {
         m_parts.reset();
         return false;
     }
+    std::fprintf(stderr, "%s\n", m_parts->StartLine().c_str());
     m_view->ShowFrame();
     // The first idle pass runs once the start-up events are handled.
     RequestIdle();
     m_exitCode = 0;
     return true;
+}
+
+std::string CMainApp::SecondCopyMessage(const std::string& settingsFile, const std::string& lockFile,
+                                        pid_t holder) {
+    const std::string who = holder > 0 ? "process " + std::to_string(holder) : std::string("another process");
+    return "kestrel: the settings file " + settingsFile + " is in use by " + who + " (it holds " + lockFile +
+           "); this copy serves nothing and exits. Stop that copy first, or give this one its own file "
+           "with --settings FILE.\n";
 }
 
 std::string CMainApp::SettingsFilePath() const {

@@ -25,6 +25,9 @@ struct AppEnvironment {
     // The settings file; empty: "Kestrels.reg" in the configuration folder. Its instance
     // lock is the same path with ".lock" added (the default file keeps the default lock).
     std::string settingsFile;
+    // No display: failures that would leave a window for the owner end the start instead
+    // (a port that cannot be served, a settings file another copy holds).
+    bool headless = false;
     // Whether this process may listen on ports below 1024; null: ask the system.
     std::function<bool()> mayListenBelow1024;
     std::function<std::unique_ptr<IMainView>()> makeView;
@@ -110,6 +113,10 @@ public:
     // kUnprivilegedPort as "uPort" unless a port is stored. True when it did.
     static bool UseUnprivilegedPortOnFirstStart(SettingsStore& store, bool settingsFileExisted,
                                                 bool mayListenBelow1024);
+    // What a headless second copy says: the settings file, the lock and who holds it
+    // (`holder` 0: not known).
+    static std::string SecondCopyMessage(const std::string& settingsFile, const std::string& lockFile,
+                                         pid_t holder);
     // Paths of the settings file and of its instance lock for this environment.
     std::string SettingsFilePath() const;
     std::string LockFilePath() const;

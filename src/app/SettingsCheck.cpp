@@ -1,10 +1,13 @@
 #include "app/SettingsCheck.h"
 
 #include "capture/FrameComposer.h"
+#include "capture/V4l2Device.h"
 #include "model/Settings.h"
+#include "model/SettingsProblems.h"
 #include "platform/Paths.h"
 #include "tls/TlsContext.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -92,6 +95,27 @@ std::string StoredText(const StoredValue& v, bool secret) {
     }
 }
 
+// The values a row takes, as the report shows them after each value.
+std::string RangeText(const ValueRow& row) {
+    switch (row.rule) {
+    case Rule::ZeroOne:
+        return "0 or 1";
+    case Rule::NonZeroIsOne:
+        return "0 or 1 (other numbers read as 1)";
+    case Rule::Text:
+        return "text, at most " + std::to_string(CSettingsKey::kStringBuffer - 1) + " bytes";
+    case Rule::Font:
+        return std::to_string(sizeof(LOGFONTA)) + "-byte font record";
+    case Rule::Number:
+        break;
+    }
+    if (row.minimum <= INT32_MIN && row.maximum >= INT32_MAX)
+        return "any number";
+    if (row.maximum == 0x00FFFFFF && row.minimum == 0)
+        return "colour 0x00BBGGRR";
+    return Number(row.minimum) + " to " + Number(row.maximum);
+}
+
 // The problems of one stored value against its row.
 std::vector<std::string> Problems(const ValueRow& row, const StoredValue& v) {
     std::vector<std::string> out;
@@ -168,6 +192,36 @@ std::string StoredPathWarning(SettingsStore& store, const std::string& key, cons
     return {};
 }
 
+// Edit distance of two names, letters compared without case.
+size_t Distance(const std::string& a, const std::string& b) {
+    const std::string x = SettingsStore::Lower(a), y = SettingsStore::Lower(b);
+    std::vector<size_t> row(y.size() + 1);
+    for (size_t j = 0; j <= y.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= x.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= y.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[y.size()];
+}
+
+// The known name an unknown one is most likely a misspelling of ("" when none is close).
+std::string NearestName(const std::string& name, const std::vector<ValueRow>& rows) {
+    std::string best;
+    size_t bestDistance = 3;
+    for (const ValueRow& row : rows)
+        if (const size_t d = Distance(name, row.name); d < bestDistance) {
+            bestDistance = d;
+            best = row.name;
+        }
+    return best;
+}
+
 void Report(std::ostringstream& out, int& problems, SettingsStore& store, const std::string& keyPath,
             const std::vector<ValueRow>& rows) {
     out << "[" << keyPath << "]\n";
@@ -176,15 +230,45 @@ void Report(std::ostringstream& out, int& problems, SettingsStore& store, const 
         StoredValue* v = key ? key->Find(row.name) : nullptr;
         out << "  " << row.name << " = " << row.used;
         if (!v) {
-            out << "  (not stored: default)\n";
+            out << "  (not stored: default)  [" << RangeText(row) << "]\n";
             continue;
         }
-        out << "  (stored " << StoredText(*v, row.secret) << ")\n";
+        out << "  (stored " << StoredText(*v, row.secret) << ")  [" << RangeText(row) << "]\n";
         for (const std::string& p : Problems(row, *v)) {
             out << "    warning: " << p << "\n";
             ++problems;
         }
     }
+    // A value the program does not know is never read: most likely a misspelt name.
+    if (!key)
+        return;
+    for (const StoredValue& v : key->values) {
+        const bool known = std::any_of(rows.begin(), rows.end(), [&](const ValueRow& row) {
+            return SettingsStore::Lower(row.name) == SettingsStore::Lower(v.name);
+        });
+        if (known)
+            continue;
+        out << "  warning: line " << v.line << ": \"" << SettingsStore::EscapeText(v.name)
+            << "\" is not a value Kestrel reads; it is kept but not used";
+        if (const std::string near = NearestName(v.name, rows); !near.empty())
+            out << " (did you mean \"" << near << "\"?)";
+        out << "\n";
+        ++problems;
+    }
+}
+
+// The names a stored key may hold beside those of the rows: none. Subkeys of the program's
+// key that it reads are the captions and the drivers' own settings.
+bool IsKnownSubkey(const std::string& path) {
+    const std::string lower = SettingsStore::Lower(path);
+    const std::string own = SettingsStore::Lower(kSettingsKeyPath) + "\\";
+    if (lower.rfind(own, 0) != 0)
+        return true; // not the program's: the owner's business
+    const std::string rest = lower.substr(own.size());
+    for (int i = 0; i < ImageSettings::kCaptionCount; ++i)
+        if (rest == "caption" + std::to_string(i))
+            return true;
+    return rest == "drivers" || rest.rfind("drivers\\", 0) == 0;
 }
 
 std::string FontText(const LOGFONTA& f) {
@@ -230,6 +314,14 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         }
     }
 
+    // Lines of the program's keys that set nothing because they cannot be read.
+    for (const UnreadableLine& line : store.Unreadable()) {
+        if (!IsProgramKey(line.keyPath))
+            continue;
+        out << "  warning: " << UnreadableLineText(line) << "\n";
+        ++result.problems;
+    }
+
     // The records read a copy of the store; nothing is ever saved from here.
     ImageSettings image(&store);
     image.Load(nullptr);
@@ -252,6 +344,22 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
     ValueRow skin = Txt("SkinBmp", basic.SkinBmp);
     skin.pathWarning = StoredPathWarning(store, main, "SkinBmp", "base.bmp", basic.SkinBmp);
 
+    // A camera index the machine has no camera for (a service started before its camera
+    // appears waits for it, so this is said, not changed).
+    ValueRow device = Num("CaptureDevice", image.CaptureDevice, -1, 100);
+    const size_t drivers = EnumerateV4l2Drivers("/dev", nullptr).size() + 1; // + the test pattern
+    if (image.CaptureDevice >= 0 && static_cast<size_t>(image.CaptureDevice) >= drivers)
+        device.pathWarning = "there is no capture device " + Number(image.CaptureDevice) + " now (" +
+                             Number(static_cast<int64_t>(drivers)) +
+                             " found, 0 being the test pattern; see kestrel --list-cameras)";
+
+    ValueRow pass = Txt("PicPass", basic.PicPass, true);
+    if (basic.PicPassUnreadable)
+        pass.used = "(cannot be read: every picture is refused)";
+
+    ValueRow deviceLink = Txt("CaptureDevicePath", image.CaptureDevicePath);
+    if (!image.CaptureDevicePath.empty() && !PathNamesSomething(image.CaptureDevicePath))
+        deviceLink.pathWarning = image.CaptureDevicePath + " is not there now; CaptureDevice is used instead";
     // HTTPS: the port must differ from the plain one, and the pair must load as it will at start.
     ValueRow tlsPort = Unsigned("TlsPort", server.TlsPort, 0, 65535);
     if (server.TlsPort != 0 && server.TlsPort == server.uPort) {
@@ -266,12 +374,15 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         // Server
         root, Txt("strServer", server.strServer), Unsigned("uPort", server.uPort, 1, 65535),
         Flag("bLoggingOn", server.bLoggingOn), Flag("bListIcon", server.bListIcon),
-        Flag("bAllowListing", server.bAllowListing), tlsPort, Txt("TlsCertFile", server.TlsCertFile),
+        Flag("bAllowListing", server.bAllowListing),
+        Unsigned("MaxConnPerAddress", server.MaxConnPerAddress, 0, UINT32_MAX),
+        Flag("StreamEnabled", server.StreamEnabled), Unsigned("StreamMaxFps", server.StreamMaxFps, 1, 30),
+        Unsigned("StreamMaxClients", server.StreamMaxClients, 1, 256), tlsPort, Txt("TlsCertFile", server.TlsCertFile),
         Txt("TlsKeyFile", server.TlsKeyFile), Flag("TlsRedirect", server.TlsRedirect),
         Unsigned("TlsHsts", server.TlsHsts),
         // Image
         overlay, Flag("PreviewEnabled", image.PreviewEnabled),
-        Num("CaptureDevice", image.CaptureDevice, -1, 100),
+        device, deviceLink,
         Num("ImageHeight", image.ImageHeight, 0, kMaxOutputDimension),
         Num("ImageWidth", image.ImageWidth, 0, kMaxOutputDimension),
         Num("JpegQuality", image.JpegQuality, 0, 100), Flag("UseCustomSize", image.UseCustomSize),
@@ -291,7 +402,7 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         // Basic
         Txt("CGIServer", basic.CGIServer), Flag("UrlAutoexec", basic.UrlAutoexec),
         Flag("AddrScout", basic.AddrScout), Num("Power", basic.Power), Txt("IPAddr", basic.IPAddr),
-        Txt("GlobalIP", basic.GlobalIP), Txt("PicPass", basic.PicPass, true), skin};
+        Txt("GlobalIP", basic.GlobalIP), pass, skin};
     Report(out, result.problems, store, main, rows);
 
     for (int i = 0; i < ImageSettings::kCaptionCount; ++i) {
@@ -308,6 +419,14 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
             Num("XPos", c.XPos),
             Num("YPos", c.YPos)};
         Report(out, result.problems, store, main + "\\caption" + std::to_string(i), captionRows);
+    }
+
+    for (const auto& key : store.Keys()) {
+        if (!IsProgramKey(key->path) || IsKnownSubkey(key->path))
+            continue;
+        out << "[" << key->path << "]\n  warning: Kestrel reads no key of this name; its values are kept but "
+                                  "not used\n";
+        ++result.problems;
     }
 
     if (result.problems == 0)

@@ -66,7 +66,7 @@ std::vector<DriverEntry> DriverCatalog::Enumerate() const {
     std::vector<DriverEntry> list;
     SettingsStore* store = m_store;
     list.push_back({TestPatternDevice::kDescription, TestPatternDevice::kBusInfo,
-                    [store] { return std::make_unique<TestPatternDevice>(store); }});
+                    [store] { return std::make_unique<TestPatternDevice>(store); }, {}});
     for (DriverEntry& e : m_cameras())
         list.push_back(std::move(e));
     return list;

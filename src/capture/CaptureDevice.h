@@ -96,6 +96,7 @@ struct DriverEntry {
     std::string description;
     std::string busInfo;
     std::function<std::unique_ptr<ICaptureDevice>()> open;
+    std::string node; // the device file ("/dev/video0"); empty for the test pattern
 };
 
 // The drivers by index: 0 is the built-in test pattern, then the cameras of the machine.

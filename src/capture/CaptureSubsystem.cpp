@@ -1,6 +1,11 @@
 #include "capture/CaptureSubsystem.h"
 
+#include "capture/CameraListing.h"
 #include "capture/ImageSettingsRules.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
 
 #include <cstdio>
 
@@ -67,6 +72,7 @@ void CaptureSubsystem::CreateCaptureWindow() {
     m_window->SetUserData(m_host.owner);
     m_window->SetCallbackFrame([this](CCaptureWindow& w) { return m_motion.FrameCallback(w); });
     m_window->OnReconnected([this] { OnReconnected(); });
+    m_window->OnDeliveryChanged([this](bool delivering) { SayDelivery(delivering); });
     // 6. Overlay. Of the pictures that cannot be used, only one too large is said at start,
     //    once per loading, never per frame.
     LoadOverlay();
@@ -92,6 +98,73 @@ void CaptureSubsystem::CreateCaptureWindow() {
                 index, static_cast<long long>(CCaptureWindow::kReconnectInterval.count()));
         }
     }
+}
+
+void CaptureSubsystem::FollowStoredCameraLink() {
+    ImageSettings& s = *m_host.image;
+    if (s.CaptureDevicePath.empty() || s.CaptureDevice < 0)
+        return;
+    const std::string& link = s.CaptureDevicePath;
+    char resolved[PATH_MAX];
+    if (!::realpath(link.c_str(), resolved)) {
+        std::fprintf(stderr, "kestrel: the stored camera %s is not there now; driver %d is used as before\n",
+                     link.c_str(), s.CaptureDevice);
+        return;
+    }
+    m_catalog.Refresh();
+    const auto& entries = m_catalog.Entries();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        char node[PATH_MAX];
+        if (entries[i].node.empty() || !::realpath(entries[i].node.c_str(), node) ||
+            std::string(node) != resolved)
+            continue;
+        if (static_cast<int>(i) != s.CaptureDevice)
+            std::fprintf(stderr, "kestrel: the stored camera %s is driver %zu now (it was %d)\n", link.c_str(), i,
+                         s.CaptureDevice);
+        s.CaptureDevice = static_cast<int32_t>(i);
+        return;
+    }
+    std::fprintf(stderr, "kestrel: the stored camera %s is no capture device now; driver %d is used as before\n",
+                 link.c_str(), s.CaptureDevice);
+}
+
+bool CaptureSubsystem::LinkNamesDriver(const std::string& link, int index) const {
+    const auto& entries = m_catalog.Entries();
+    if (link.empty() || index < 0 || static_cast<size_t>(index) >= entries.size())
+        return false;
+    char a[PATH_MAX], b[PATH_MAX];
+    const std::string& node = entries[static_cast<size_t>(index)].node;
+    return !node.empty() && ::realpath(link.c_str(), a) && ::realpath(node.c_str(), b) && std::string(a) == b;
+}
+
+std::string CaptureSubsystem::StableLinkOf(int index) const {
+    const auto& entries = m_catalog.Entries();
+    if (index < 0 || static_cast<size_t>(index) >= entries.size() || entries[static_cast<size_t>(index)].node.empty())
+        return {};
+    std::vector<V4l2Node> nodes;
+    for (const DriverEntry& e : entries)
+        if (!e.node.empty())
+            nodes.push_back({e.node, V4l2NodeInfo{e.description, e.busInfo, 0}});
+    const std::string& node = entries[static_cast<size_t>(index)].node;
+    const auto camera = std::find_if(nodes.begin(), nodes.end(), [&](const V4l2Node& n) { return n.path == node; });
+    return StableLinkFor(*camera, nodes);
+}
+
+void CaptureSubsystem::SayDelivery(bool delivering) {
+    // One line per change, for the journal of a service that runs for months.
+    std::string camera = "driver " + std::to_string(m_host.image->CaptureDevice);
+    const auto& entries = m_catalog.Entries();
+    if (const int i = m_host.image->CaptureDevice; i >= 0 && static_cast<size_t>(i) < entries.size()) {
+        const DriverEntry& e = entries[static_cast<size_t>(i)];
+        camera = "\"" + e.description + "\"" + (e.node.empty() ? "" : " (" + e.node + ")");
+    }
+    if (delivering)
+        std::fprintf(stderr, "kestrel: camera %s delivers pictures again\n", camera.c_str());
+    else
+        std::fprintf(stderr,
+                     "kestrel: camera %s is lost (no pictures); the camera-off picture is served and the "
+                     "camera is opened again as soon as it is back\n",
+                     camera.c_str());
 }
 
 void CaptureSubsystem::OnReconnected() {
@@ -201,16 +274,22 @@ void CaptureSubsystem::ConnectDevice(int index) {
         m_window->DriverDisconnect();
     if (index == -1) {
         s.CaptureDevice = -1;
+        s.CaptureDevicePath.clear();
         *m_host.motionReinit = 1;
         return;
     }
     if (!m_window || !m_window->DriverConnect(index)) {
         m_host.messages->Show(kCannotOpenDeviceMessage, "Kestrel", MessageIcon::Exclamation);
         s.CaptureDevice = -1;
+        s.CaptureDevicePath.clear();
         *m_host.motionReinit = 1;
         return;
     }
     s.CaptureDevice = index;
+    // Stored beside the index, so the camera is found again when the devices are renumbered.
+    // A stored link that names this very camera stays as the owner wrote it.
+    if (!LinkNamesDriver(s.CaptureDevicePath, index))
+        s.CaptureDevicePath = StableLinkOf(index);
     ReadStatusAndResize();
     m_window->SetPreview(s.PreviewEnabled != 0);
     *m_host.motionReinit = 1;

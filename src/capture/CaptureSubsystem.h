@@ -61,6 +61,10 @@ public:
 
     // The driver list's description source: lists the drivers afresh at index 0.
     bool DriverDescription(int index, std::string& name);
+    // Before the driver list is filled: a stored camera link that names a capture device
+    // now wins over the stored index, which follows it; otherwise the index is used as it
+    // is, and a line says so.
+    void FollowStoredCameraLink();
     void CreateCaptureWindow();
     void SelectCaptureDevice(int index);
     // The driver list's choice (its position; item 0 is "No Driver Selected").
@@ -94,6 +98,12 @@ private:
     // follow it. A camera that came back: the motion detector starts afresh, and when its
     // frames have another size the steps of a format change follow.
     void OnReconnected();
+    // The link driver `index` is stored by ("" for none).
+    std::string StableLinkOf(int index) const;
+    // Whether `link` leads to the device file of driver `index`.
+    bool LinkNamesDriver(const std::string& link, int index) const;
+    // Says on standard error that the camera was lost or delivers again.
+    void SayDelivery(bool delivering);
     void ReadStatusAndResize();
     void ConnectDevice(int index);
     void NotifyStateChanged();

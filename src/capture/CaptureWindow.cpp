@@ -47,6 +47,7 @@ bool CCaptureWindow::OpenDriver(int index) {
     m_busInfo = device->BusInfo();
     m_connections = device->Connections();
     Adopt(std::move(device));
+    m_delivering = true;
     UpdateTimer();
     return true;
 }
@@ -128,6 +129,11 @@ void CCaptureWindow::UpdateTimer() {
 void CCaptureWindow::FollowReconnection() {
     if (!m_device)
         return;
+    if (const bool delivering = m_device->IsDelivering(); delivering != m_delivering) {
+        m_delivering = delivering;
+        if (m_onDeliveryChanged)
+            m_onDeliveryChanged(delivering);
+    }
     if (!m_device->ReconnectsItself()) {
         if (!m_device->IsDelivering())
             TryReconnect();

@@ -77,6 +77,9 @@ public:
     // stopped delivering was found again and reconnected; GetStatus then gives the frame
     // size it came back with.
     void OnReconnected(std::function<void()> handler) { m_onReconnected = std::move(handler); }
+    // Called (on this thread) when the connected device stops delivering pictures (false)
+    // and when it delivers again (true); once per change.
+    void OnDeliveryChanged(std::function<void(bool)> handler) { m_onDeliveryChanged = std::move(handler); }
     // Keeps trying to connect driver `index` (a camera absent or busy when the program
     // started) at the reconnection period, until it connects or another driver is chosen.
     // OnReconnected is called when it connects.
@@ -114,6 +117,8 @@ private:
     std::vector<uint8_t> m_previewBmp, m_saveBmp;
     Rect m_geometry;
     std::function<void()> m_onReconnected;
+    std::function<void(bool)> m_onDeliveryChanged;
+    bool m_delivering = true; // what OnDeliveryChanged last said of the device
     std::chrono::milliseconds m_reconnectInterval = kReconnectInterval;
     std::chrono::steady_clock::time_point m_lastReconnect{};
     uint64_t m_previewFrames = 0;

@@ -327,6 +327,7 @@ std::vector<DriverEntry> EnumerateV4l2Drivers(const std::string& folder, Setting
         DriverEntry e;
         e.description = node.info.card;
         e.busInfo = node.info.busInfo;
+        e.node = node.path;
         e.open = [node, store] { return std::make_unique<V4l2Device>(node.path, node.info, store); };
         list.push_back(std::move(e));
     }

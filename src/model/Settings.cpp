@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <random>
+#include <sys/random.h>
 
 namespace kestrel {
 
@@ -40,12 +42,44 @@ void ReadInRange(CSettingsKey& key, const char* name, uint32_t& field, uint32_t 
     field = (key.QueryDword(name, v) == ERROR_SUCCESS && v >= lo && v <= hi) ? v : def;
 }
 
+// `bytes` random bytes from the kernel as hexadecimal text.
+std::string RandomHexText(size_t bytes) {
+    std::string raw(bytes, '\0');
+    size_t got = 0;
+    while (got < bytes) {
+        const ssize_t n = ::getrandom(raw.data() + got, bytes - got, 0);
+        if (n > 0)
+            got += static_cast<size_t>(n);
+        else if (errno != EINTR)
+            break;
+    }
+    // Should the kernel's call fail, the library's random device stands in.
+    if (got < bytes) {
+        std::random_device device;
+        for (char& c : raw)
+            c = static_cast<char>(device());
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (char c : raw) {
+        out.push_back(digits[(static_cast<unsigned char>(c) >> 4) & 0xF]);
+        out.push_back(digits[static_cast<unsigned char>(c) & 0xF]);
+    }
+    return out;
+}
+
 void ReadText(CSettingsKey& key, const char* name, std::string& field, const std::string& def) {
     std::string v = def;
     field = key.QueryString(name, v) == ERROR_SUCCESS ? v : def;
 }
 
 } // namespace
+
+std::string UnreadablePicPassMessage(const std::string& settingsFile) {
+    return "The picture password (PicPass) in " + settingsFile +
+           " cannot be read, so every picture is refused as with a wrong password. Enter the password "
+           "again (or clear it) in the basic settings, or mend the line while Kestrel is stopped.";
+}
 
 std::string DefaultWebRoot() {
     std::string home = HomeFolder();
@@ -111,6 +145,7 @@ void ImageSettings::Load(IMessageBox* box) {
         OverlayBmp = def.OverlayBmp;
     ReadZeroOne(key, "PreviewEnabled", PreviewEnabled, def.PreviewEnabled);
     ReadAsStored(key, "CaptureDevice", CaptureDevice, def.CaptureDevice);
+    ReadText(key, "CaptureDevicePath", CaptureDevicePath, "");
     ReadAsStored(key, "ImageHeight", ImageHeight, def.ImageHeight);
     ReadAsStored(key, "ImageWidth", ImageWidth, def.ImageWidth);
     ReadAsStored(key, "JpegQuality", JpegQuality, def.JpegQuality);
@@ -136,6 +171,7 @@ void ImageSettings::Save() const {
     key.SetString("OverlayBmp", OverlayBmp);
     key.SetDword("PreviewEnabled", PreviewEnabled);
     key.SetDword("CaptureDevice", static_cast<uint32_t>(CaptureDevice));
+    key.SetString("CaptureDevicePath", CaptureDevicePath);
     key.SetDword("ImageHeight", static_cast<uint32_t>(ImageHeight));
     key.SetDword("ImageWidth", static_cast<uint32_t>(ImageWidth));
     key.SetDword("JpegQuality", static_cast<uint32_t>(JpegQuality));
@@ -298,6 +334,11 @@ void BasicSettings::Load(IMessageBox* box) {
                       "Kestrel", MessageIcon::Exclamation);
     }
     ReadText(key, "PicPass", PicPass, "");
+    PicPassUnreadable = m_store->ValueUnreadable(kSettingsKeyPath, "PicPass");
+    if (PicPassUnreadable) {
+        PicPass.clear();
+        m_unknowablePassword = RandomHexText(32);
+    }
     ReadText(key, "SkinBmp", SkinBmp, "");
     if (!PathNamesSomething(SkinBmp + "base.bmp"))
         SkinBmp.clear();
@@ -315,7 +356,12 @@ void BasicSettings::Save() const {
     key.SetDword("Power", static_cast<uint32_t>(Power));
     key.SetString("IPAddr", IPAddr);
     key.SetString("GlobalIP", GlobalIP.empty() ? m_ignoredGlobalIP : GlobalIP);
-    key.SetString("PicPass", PicPass);
+    // An unreadable PicPass line stays in the file untouched: writing a readable value
+    // beside it would make the next start read the default, "no password".
+    if (!PicPassUnreadable) {
+        m_store->DropUnreadable(kSettingsKeyPath, "PicPass");
+        key.SetString("PicPass", PicPass);
+    }
     key.SetString("SkinBmp", SkinBmp);
     key.Close();
 }

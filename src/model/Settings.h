@@ -77,6 +77,9 @@ public:
     COLORREF OverlayTransColor = 0;
     uint32_t UseOverlay = 0;
     int32_t CaptureDevice = -1;
+    // The chosen camera's stable link (/dev/v4l/by-id/... or by-path/...), kept beside
+    // CaptureDevice; "" for none, the test pattern, or a camera without one.
+    std::string CaptureDevicePath;
     uint32_t PreviewEnabled = 1;
     std::string OverlayBmp = DefaultOverlayBmp();
     uint32_t UseCustomSize = 0;
@@ -159,9 +162,21 @@ public:
     uint32_t AddrScout = 0;
     int32_t Power = 0;
     std::string IPAddr, GlobalIP, PicPass, SkinBmp;
+    // The file sets PicPass on a line that cannot be read. Pictures then fail closed: they
+    // are guarded by a password no one knows, and PicPass is not written back (the line
+    // stays as it is) until the owner enters a new one or clears it.
+    bool PicPassUnreadable = false;
+
+    // The password the pictures and pages go by: PicPass, or while it cannot be read, a
+    // random one made at load that no request can know.
+    std::string PicturePassword() const { return PicPassUnreadable ? m_unknowablePassword : PicPass; }
 
 private:
     std::string m_ignoredGlobalIP; // as stored, when it was ignored
+    std::string m_unknowablePassword;
 };
+
+// What the owner is told at start when PicPass cannot be read; %s is the settings file.
+std::string UnreadablePicPassMessage(const std::string& settingsFile);
 
 } // namespace kestrel

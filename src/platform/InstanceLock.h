@@ -1,11 +1,13 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 
 namespace kestrel {
 
 // The single-instance guard: an advisory lock on a file that is never deleted. The
 // kernel drops the lock when the process dies, so a crash never blocks the next start.
+// The holder writes its process id into the file, so a second copy can say who holds it.
 class InstanceLock {
 public:
     InstanceLock() = default;
@@ -19,6 +21,10 @@ public:
     bool Held() const { return m_fd >= 0; }
     int Error() const { return m_error; }
     bool HeldElsewhere() const { return m_heldElsewhere; }
+
+    // The process id the holder of the lock file wrote into it; 0 when none can be read
+    // (an older holder, or one that has not written it yet).
+    static pid_t HolderPid(const std::string& lockFilePath);
 
 private:
     int m_fd = -1;

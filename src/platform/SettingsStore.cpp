@@ -5,6 +5,7 @@
 
 #include "platform/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -377,15 +378,43 @@ std::string SettingsStore::Latin1ToUtf8(const std::string& s) {
     return out;
 }
 
-bool SettingsStore::ParseValueLine(const std::string& line, StoredKey& key) {
-    if (line.empty() || (line[0] != '"' && line[0] != '@'))
+namespace {
+
+// The name a line that cannot be read seems to set: its quoted name, or what stands
+// before "=" without quotes and blanks.
+std::string GuessedName(const std::string& line) {
+    size_t pos = 0;
+    std::string raw;
+    if (!line.empty() && line[0] == '"' && ReadQuoted(line, pos, raw))
+        return SettingsStore::UnescapeText(raw);
+    const auto eq = line.find('=');
+    std::string name = Trim(line.substr(0, eq));
+    while (!name.empty() && name.front() == '"')
+        name.erase(0, 1);
+    while (!name.empty() && name.back() == '"')
+        name.pop_back();
+    return Trim(name);
+}
+
+} // namespace
+
+bool SettingsStore::ParseValueLine(const std::string& line, StoredKey& key, std::string& name,
+                                   std::string& reason) {
+    name.clear();
+    reason.clear();
+    auto fail = [&](const char* why) {
+        if (name.empty())
+            name = AsUtf8(GuessedName(line));
+        reason = why;
         return false;
-    std::string name;
+    };
+    if (line.empty() || (line[0] != '"' && line[0] != '@'))
+        return fail("not a value: a value line begins with its name in double quotes (\"name\"=...)");
     size_t pos = 0;
     if (line[0] == '"') {
         std::string rawName;
         if (!ReadQuoted(line, pos, rawName))
-            return false;
+            return fail("the name's closing double quote is missing");
         name = AsUtf8(UnescapeText(rawName));
     } else {
         pos = 1; // "@": the key's default value, kept with an empty name
@@ -393,15 +422,18 @@ bool SettingsStore::ParseValueLine(const std::string& line, StoredKey& key) {
     while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
         ++pos;
     if (pos >= line.size() || line[pos] != '=')
-        return false;
+        return fail("no \"=\" after the name");
     std::string rest = Trim(line.substr(pos + 1));
     if (rest.empty())
-        return false;
+        return fail("nothing after \"=\"");
     if (rest[0] == '"') {
         size_t p = 0;
         std::string rawText;
         if (!ReadQuoted(rest, p, rawText))
-            return false;
+            return fail("the text's closing double quote is missing");
+        if (!Trim(rest.substr(p)).empty())
+            return fail("something follows the text's closing double quote (a quote inside a text is "
+                        "written \\\")");
         std::string data = UnescapeText(rawText);
         data.push_back('\0');
         key.Set(name, ValueType::String, std::move(data));
@@ -409,15 +441,13 @@ bool SettingsStore::ParseValueLine(const std::string& line, StoredKey& key) {
     }
     if (StartsWithNoCase(rest, "dword:")) {
         std::string digits = Trim(rest.substr(6));
-        if (digits.empty() || digits.size() > 8)
-            return false;
+        const bool hexOnly = std::all_of(digits.begin(), digits.end(), [](char c) { return HexValue(c) >= 0; });
+        if (digits.empty() || digits.size() > 8 || !hexOnly)
+            return fail("dword: takes 1 to 8 hexadecimal digits and nothing else (no 0x, no comment), "
+                        "e.g. dword:00001f90 for 8080");
         uint32_t v = 0;
-        for (char c : digits) {
-            int d = HexValue(c);
-            if (d < 0)
-                return false;
-            v = v * 16 + static_cast<uint32_t>(d);
-        }
+        for (char c : digits)
+            v = v * 16 + static_cast<uint32_t>(HexValue(c));
         std::string data(4, '\0');
         for (int i = 0; i < 4; ++i)
             data[static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -430,20 +460,49 @@ bool SettingsStore::ParseValueLine(const std::string& line, StoredKey& key) {
         if (rest[3] == '(') {
             size_t closeParen = rest.find(')');
             if (closeParen == std::string::npos || colon == std::string::npos || colon != closeParen + 1)
-                return false;
+                return fail("hex(n): needs its type number in parentheses, then \":\"");
             try {
                 type = static_cast<ValueType>(std::stoul(rest.substr(4, closeParen - 4), nullptr, 16));
             } catch (...) {
-                return false;
+                return fail("hex(n): needs its type number in parentheses, then \":\"");
             }
         }
         std::string data;
         if (!ParseHexBytes(rest.substr(colon + 1), data))
-            return false;
+            return fail("hex: takes bytes of two hexadecimal digits separated by commas");
         key.Set(name, type, std::move(data));
         return true;
     }
-    return false;
+    return fail("the value is neither a text in double quotes nor dword: nor hex:");
+}
+
+bool SettingsStore::ValueUnreadable(const std::string& path, const std::string& name) const {
+    const std::string keyLower = Lower(path), nameLower = Lower(name);
+    return std::any_of(m_unreadable.begin(), m_unreadable.end(), [&](const UnreadableLine& u) {
+        return !u.superseded && Lower(u.keyPath) == keyLower && Lower(u.name) == nameLower;
+    });
+}
+
+void SettingsStore::DropUnreadable(const std::string& path, const std::string& name) {
+    const std::string keyLower = Lower(path), nameLower = Lower(name);
+    StoredKey* key = FindKey(path);
+    for (auto it = m_unreadable.begin(); it != m_unreadable.end();) {
+        if (Lower(it->keyPath) != keyLower || Lower(it->name) != nameLower) {
+            ++it;
+            continue;
+        }
+        if (key) {
+            // Each of its lines goes once from the lines kept in the key.
+            for (const std::string& text : it->text) {
+                auto& kept = key->keptLines;
+                auto found = std::find_if(kept.begin(), kept.end(),
+                                          [&](const std::pair<size_t, std::string>& k) { return k.second == text; });
+                if (found != kept.end())
+                    kept.erase(found);
+            }
+        }
+        it = m_unreadable.erase(it);
+    }
 }
 
 bool SettingsStore::Parse(const std::string& text) {
@@ -522,9 +581,21 @@ bool SettingsStore::Parse(const std::string& text) {
                 ++next;
             }
         }
-        if (!ParseValueLine(line, *current))
-            for (size_t k = i; k < next; ++k)
+        std::string name, reason;
+        if (ParseValueLine(line, *current, name, reason)) {
+            current->Find(name)->line = i + 1;
+            // A readable line after unreadable ones of the same name is the one that counts.
+            for (UnreadableLine& u : m_unreadable)
+                if (u.keyPath == current->path && Lower(u.name) == Lower(name))
+                    u.superseded = true;
+        } else {
+            UnreadableLine u{i + 1, current->path, name, reason, {}, false};
+            for (size_t k = i; k < next; ++k) {
                 current->keptLines.emplace_back(current->values.size(), AsUtf8(lines[k]));
+                u.text.push_back(AsUtf8(lines[k]));
+            }
+            m_unreadable.push_back(std::move(u));
+        }
         i = next;
     }
     return intact && (headerSeen || firstNonBlank);

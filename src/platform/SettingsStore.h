@@ -23,6 +23,19 @@ struct StoredValue {
     std::string name; // as first written; looked up case-insensitively
     ValueType type = ValueType::None;
     std::string data; // the stored bytes; a String keeps its terminating zero
+    size_t line = 0;  // where the file set it last (1 = first line); 0: not read from a file
+};
+
+// A line inside a key that sets no value because it cannot be read. It is kept in the
+// file as it stands; the value it meant keeps its default.
+struct UnreadableLine {
+    size_t line = 0;     // 1 = the file's first line
+    std::string keyPath; // the key it stands in
+    std::string name;    // the value it seems to set; "" when that cannot be told
+    std::string reason;  // what is wrong with it, for the owner
+    std::vector<std::string> text; // the line as read (a hex value may run over several)
+    // A later line of the same key sets the same name readably: that one counts.
+    bool superseded = false;
 };
 
 // One key: its values in the order they were first set.
@@ -92,6 +105,14 @@ public:
     StoredKey& CreateKey(const std::string& path);
     const std::vector<std::unique_ptr<StoredKey>>& Keys() const { return m_keys; }
 
+    // The lines Parse could not read, in file order.
+    const std::vector<UnreadableLine>& Unreadable() const { return m_unreadable; }
+    // True when the last line that sets `name` in key `path` could not be read: the file
+    // says the owner set it, but not to what.
+    bool ValueUnreadable(const std::string& path, const std::string& name) const;
+    // The owner set `name` anew: its unreadable lines are forgotten and no longer written back.
+    void DropUnreadable(const std::string& path, const std::string& name);
+
     // Tests only: opening or creating the key with this path fails with `error`.
     void FailKeyForTest(const std::string& path, int error) { m_failingKeys[Lower(path)] = error; }
     int KeyFailure(const std::string& path) const;
@@ -104,8 +125,10 @@ public:
     static std::string UnescapeText(const std::string& s);
 
 private:
-    // Reads one value line (continuations joined) into `key`; false when it is no value.
-    static bool ParseValueLine(const std::string& line, StoredKey& key);
+    // Reads one value line (continuations joined) into `key`; false when it is no value,
+    // with what is wrong in `reason`. `name` is the value's name, or when the line cannot
+    // be read, the name it seems to set.
+    static bool ParseValueLine(const std::string& line, StoredKey& key, std::string& name, std::string& reason);
     // The file's order: the keys of the store and blocks of kept lines (another hive's
     // keys, lines before the first key) as they were read; new keys go at the end.
     struct LayoutItem {
@@ -120,6 +143,7 @@ private:
     std::unordered_map<std::string, StoredKey*> m_keyIndex; // lower-case path -> key
     std::vector<LayoutItem> m_layout;
     std::map<std::string, int> m_failingKeys;
+    std::vector<UnreadableLine> m_unreadable;
 };
 
 } // namespace kestrel

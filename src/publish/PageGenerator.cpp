@@ -92,7 +92,7 @@ PageInputs MakePageInputs(const CServerSettings& server, const BasicSettings& ba
     in.port = server.uPort;
     in.pageAddress = PageAddress(basic, publicAddress);
     in.hostName = hostName;
-    in.picturePassword = !basic.PicPass.empty();
+    in.picturePassword = !basic.PicturePassword().empty();
     in.captureWidth = static_cast<int>(captureWidth);
     in.captureHeight = static_cast<int>(captureHeight);
     in.html = html;

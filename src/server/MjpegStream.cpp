@@ -46,15 +46,23 @@ std::string MjpegFraming::Part(const std::vector<std::uint8_t>& jpeg) const {
 // ---------------------------------------------------------------------------------------
 // The shared clock
 
-TickSchedule::Clock::time_point TickSchedule::Next(Clock::time_point now, Clock::duration period) {
+TickSchedule::Clock::time_point TickSchedule::Next(Clock::time_point began, Clock::time_point now,
+                                                   Clock::duration period) {
     if (period <= Clock::duration::zero())
         period = Clock::duration(1);
     m_deadline += period;
-    if (m_deadline <= now) {
-        // Ended after one or more grid points: they are skipped, the grid stays.
-        const auto behind = (now - m_deadline) / period + 1;
-        m_skipped += static_cast<std::uint64_t>(behind);
-        m_deadline += behind * period;
+    if (m_deadline > now)
+        return m_deadline;
+    // Grid points at or before the end of this tick.
+    const auto passed = (now - m_deadline) / period + 1;
+    if (now - began >= period) {
+        // The tick's own work overran: they are skipped, the next tick is on the grid ahead.
+        m_skipped += static_cast<std::uint64_t>(passed);
+        m_deadline += passed * period;
+    } else {
+        // It started late: the latest of them runs at once, the older ones are dropped.
+        m_skipped += static_cast<std::uint64_t>(passed - 1);
+        m_deadline += (passed - 1) * period;
     }
     return m_deadline;
 }
@@ -97,6 +105,7 @@ void MjpegStreamHub::Tick() {
         m_timer.stop();
         return;
     }
+    const auto began = Now();
     bool cameraOff = false;
     StreamPart part;
     if (m_composer && m_composer(m_jpeg, cameraOff) && !m_jpeg.empty()) {
@@ -116,7 +125,8 @@ void MjpegStreamHub::Tick() {
                         std::chrono::milliseconds(kCameraOffIntervalMs))
                   : std::chrono::duration_cast<TickSchedule::Clock::duration>(std::chrono::seconds(1)) / fps;
     const auto now = Now();
-    const auto wait = m_schedule.Next(now, period) - now;
+    const auto wait =
+        std::max(m_schedule.Next(began, now, period) - now, TickSchedule::Clock::duration::zero());
     // Whole milliseconds, rounded up: a timer that fires early would find the deadline
     // still ahead.
     m_timer.start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));

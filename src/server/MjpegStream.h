@@ -47,19 +47,21 @@ struct MjpegFraming {
 std::string MakeStreamBoundary();
 
 // The stream's fixed cadence: ticks fall on a grid of whole periods from the first one,
-// whatever each tick costs. After a tick, the next deadline is the first grid point still
-// ahead: a tick that ran late or long does not push the grid back, and the grid points a
-// tick overran are skipped rather than run late. A new period starts its grid at the last
-// deadline.
+// whatever each tick costs, so a late or slow tick never pushes the grid back. When a tick
+// ends after the next grid point: if its own work took a period or more, the points it
+// overran are skipped (the next tick is the first point still ahead); if it only started
+// late (the loop was busy), the point it missed runs at once, and only older ones are
+// dropped, so no burst of ticks follows. A new period starts its grid at the last deadline.
 class TickSchedule {
 public:
     using Clock = std::chrono::steady_clock;
     // The first tick is due at `now`.
     void Start(Clock::time_point now) { m_deadline = now; }
-    // Called when a tick has ended at `now`: the deadline of the next one.
-    Clock::time_point Next(Clock::time_point now, Clock::duration period);
+    // Called when a tick that began at `began` has ended at `now`: the deadline of the
+    // next one (at or before `now` when it is due at once).
+    Clock::time_point Next(Clock::time_point began, Clock::time_point now, Clock::duration period);
     Clock::time_point Deadline() const { return m_deadline; }
-    // Grid points passed over because a tick ended after them.
+    // Grid points passed over without a tick.
     std::uint64_t Skipped() const { return m_skipped; }
 
 private:

@@ -79,6 +79,16 @@ CBasicSettingsDlg::CBasicSettingsDlg(const BasicSettingsForm& form, IMessageBox&
     m_picPass = new QLineEdit(QString::fromStdString(form.picPass), passGroup);
     m_picPass->setObjectName("picPass");
     passGroup->layout()->addWidget(m_picPass);
+    if (form.picPassUnreadable) {
+        // The stored line cannot be read: pictures stay refused until a new entry or a clear.
+        passGroup->layout()->addWidget(new QLabel(
+            QStringLiteral("保存されている映像パスワードを読み取れません。すべての映像を拒否しています。\n"
+                           "新しいパスワードを入力するか、パスワードなしにしてください。"),
+            passGroup));
+        m_clearPicPass = new QCheckBox(QStringLiteral("パスワードなしにする"), passGroup);
+        m_clearPicPass->setObjectName("clearPicPass");
+        passGroup->layout()->addWidget(m_clearPicPass);
+    }
     passGroup->layout()->addWidget(new QLabel(
         QStringLiteral("JavaScript版のみ機能します。設定後はHTML設定を行ってください"), passGroup));
     layout->addWidget(passGroup);
@@ -129,6 +139,8 @@ void CBasicSettingsDlg::accept() {
     form.addrScout = m_addrScout->isChecked();
     form.globalIp = m_globalIp->text().toStdString();
     form.picPass = m_picPass->text().toStdString();
+    form.picPassUnreadable = m_clearPicPass != nullptr;
+    form.clearPicPass = m_clearPicPass && m_clearPicPass->isChecked();
     form.skinBmp = m_skinBmp->text().toStdString();
     if (auto error = CheckBasicSettingsForm(form, WorkingFolder())) {
         RefuseField(*this, m_box, *error);

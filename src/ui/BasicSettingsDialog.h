@@ -34,6 +34,7 @@ public:
     QCheckBox* m_addrScout;
     QLineEdit* m_globalIp;
     QLineEdit* m_picPass;
+    QCheckBox* m_clearPicPass = nullptr; // shown only while the stored password cannot be read
     QLineEdit* m_skinBmp;
     QPushButton* m_browseSkin;
     QPushButton* m_accept;

@@ -144,7 +144,23 @@ TEST(SettingsCheck, GoodOddAndDamagedFilesAreReportedAndLeftAsTheyWere) {
         {"no file: every default, nothing wrong",
          "",
          0,
-         {"not there yet", "uPort = 80  (not stored: default)"}},
+         {"not there yet", "uPort = 80  (not stored: default)  [1 to 65535]",
+          "StreamMaxFps = 10  (not stored: default)  [1 to 30]", "StreamMaxClients = 32", "StreamEnabled = 1",
+          "MaxConnPerAddress = 256"}},
+        {"each unreadable line with its number, key and reason; the password line is not shown",
+         kHeader + "\"PicPass\"=\"s3cret\n\"uPort\"=dword:1f90 ; note\n\"JpegQuality\"=dword:0x4b\n",
+         3,
+         {"line 4 in [Software\\Velmora\\Kestrels]: \"PicPass\" cannot be read: the text's closing double quote",
+          "every picture is refused", "line 5 in [Software\\Velmora\\Kestrels]: \"uPort\" cannot be read: dword:",
+          "line 6 in", "\"JpegQuality\"", "3 problems found."}},
+        {"unknown names and keys under the program's own key, but not comments or other hives",
+         kHeader + "; a note\n\"PicPas\"=\"s3cret\"\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption9]\n"
+                   "\"Text\"=\"x\"\n\n[HKEY_CURRENT_USER\\Software\\Other]\n\"Else\"=dword:1\n"
+                   "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\Drivers\\usb-1]\n\"Width\"=dword:00000280\n",
+         2,
+         {"line 5: \"PicPas\" is not a value Kestrel reads", "(did you mean \"PicPass\"?)",
+          "[Software\\Velmora\\Kestrels\\caption9]\n  warning: Kestrel reads no key of this name"}},
+        {"no such camera", kHeader + "\"CaptureDevice\"=dword:00000063\n", 1, {"there is no capture device 99 now"}},
         {"a good file",
          kHeader + "\"uPort\"=dword:00001f90\n\"strRoot\"=\"" + root + "/web\"\n\"PicPass\"=\"s3cret\"\n",
          0,
@@ -260,11 +276,13 @@ TEST(CommandLineProcess, TwoSettingsFilesInOneFolderRunSideBySide) {
     ASSERT_TRUE(front.WaitUntilRunning(files[0] + ".lock")) << front.Stderr();
     ASSERT_TRUE(back.WaitUntilRunning(files[1] + ".lock")) << back.Stderr();
 
-    // A second copy on the same file leaves at once and silently; the first runs on.
+    // A second copy on the same file (headless here) says who holds it and fails; the first runs on.
     KestrelProcess again(box, "again.txt", {}, {"--settings", files[0]});
     ASSERT_TRUE(again.WaitForExit());
-    EXPECT_EQ(again.ExitStatus(), 0);
-    EXPECT_EQ(again.Stderr(), "");
+    EXPECT_EQ(again.ExitStatus(), 1);
+    EXPECT_NE(again.Stderr().find(files[0] + " is in use by process " + std::to_string(front.Pid())),
+              std::string::npos)
+        << again.Stderr();
     EXPECT_TRUE(front.Running());
 
     for (KestrelProcess* k : {&front, &back}) {

@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignal, ::testing::Values(SIGTERM, 
                                                                        : "SIGHUP");
                          });
 
-TEST(KestrelProcess, SecondCopyLeavesAtOnceAndLeavesTheFirstAlone) {
+TEST(KestrelProcess, HeadlessSecondCopyNamesTheFileAndTheHolderAndFailsLeavingTheFirstAlone) {
     Sandbox box;
     KestrelProcess first(box, "first.txt");
     ASSERT_TRUE(first.WaitUntilRunning(box.LockPath())) << first.Stderr();
@@ -109,8 +109,13 @@ TEST(KestrelProcess, SecondCopyLeavesAtOnceAndLeavesTheFirstAlone) {
     KestrelProcess second(box, "second.txt");
     ASSERT_TRUE(second.WaitForExit(5000ms));
     ASSERT_TRUE(second.ExitedNormally());
-    EXPECT_EQ(second.ExitStatus(), 0);
-    EXPECT_EQ(second.Stderr(), "") << "a second copy says nothing";
+    EXPECT_EQ(second.ExitStatus(), 1) << "a copy that serves nothing must not look like a good start";
+    const std::string said = second.Stderr();
+    EXPECT_NE(said.find("the settings file " + box.SettingsPath() + " is in use by process " +
+                        std::to_string(first.Pid())),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find("kestrel: serving"), std::string::npos) << said;
     EXPECT_TRUE(first.Running());
     EXPECT_EQ(ReadFile(box.SettingsPath()), before) << "the second copy must not write the settings";
     first.Signal(SIGTERM);
@@ -118,6 +123,121 @@ TEST(KestrelProcess, SecondCopyLeavesAtOnceAndLeavesTheFirstAlone) {
     EXPECT_TRUE(first.ExitedNormally());
     EXPECT_EQ(first.ExitStatus(), 0);
     EXPECT_NE(ReadFile(box.SettingsPath()), before);
+}
+
+// The start line names what runs; a password in use is said as "on", never shown.
+TEST(KestrelProcess, GoodStartSaysOneLineWithFileRootAddressCameraAndPassword) {
+    Sandbox box;
+    box.WriteSettings("\"CaptureDevice\"=dword:00000000\n\"PicPass\"=\"s3cret\"\n");
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    std::string line;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         line.empty() && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(20ms)) {
+        const std::string err = k.Stderr();
+        const auto at = err.find("kestrel: serving ");
+        if (at != std::string::npos && err.find('\n', at) != std::string::npos)
+            line = err.substr(at, err.find('\n', at) - at);
+    }
+    ASSERT_FALSE(line.empty()) << k.Stderr();
+    EXPECT_NE(line.find(":" + std::to_string(box.Port()) + "/ from " + box.Root() + "/home/WebPages;"),
+              std::string::npos)
+        << line;
+    EXPECT_NE(line.find("settings " + box.SettingsPath() + ";"), std::string::npos) << line;
+    EXPECT_NE(line.find("camera test pattern;"), std::string::npos) << line;
+    EXPECT_NE(line.find("picture password on"), std::string::npos) << line;
+    EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_EQ(k.Stderr().find("kestrel: serving"), k.Stderr().rfind("kestrel: serving")) << "said once";
+}
+
+namespace {
+
+// Listens on `port` of every IPv4 address, or (v6) of every IPv6 address only; -1 on failure.
+int HoldPort(unsigned port, bool v6) {
+    int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int rc = -1;
+    if (v6) {
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_any;
+        a.sin6_port = htons(static_cast<uint16_t>(port));
+        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    } else {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        rc = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    if (rc != 0 || ::listen(fd, 1) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+// Headless, a port another program holds ends the start with status 1, so a service
+// manager restarts or reports it; whichever address family the holder uses.
+class TakenPort : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TakenPort, HeadlessStartSaysSoAndExitsOneWithinSeconds) {
+    Sandbox box;
+    const int holder = HoldPort(box.Port(), GetParam());
+    if (holder < 0 && GetParam())
+        GTEST_SKIP() << "no IPv6 on this machine";
+    ASSERT_GE(holder, 0);
+    KestrelProcess k(box, "stderr.txt");
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(k.WaitForExit(5000ms)) << "still running with its port taken: " << k.Stderr();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    ::close(holder);
+    ASSERT_TRUE(k.ExitedNormally()) << k.Stderr();
+    EXPECT_EQ(k.ExitStatus(), 1) << k.Stderr();
+    const std::string err = k.Stderr();
+    EXPECT_NE(err.find(std::to_string(box.Port())), std::string::npos) << err;
+    EXPECT_NE(err.find("nothing can be served; exiting with status 1"), std::string::npos) << err;
+    EXPECT_EQ(err.find("kestrel: serving"), std::string::npos) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Holders, TakenPort, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "IPv6Holder" : "IPv4Holder");
+                         });
+
+// A password line that cannot be read must not leave the camera public: every picture
+// gets what a wrong password gets, and the line is never replaced by a readable "no password".
+TEST(KestrelProcess, UnreadablePasswordRefusesEveryPictureAndIsNeverOverwritten) {
+    Sandbox box;
+    const std::string broken = "\"PicPass\"=\"s3cret\n";
+    box.WriteSettings("\"CaptureDevice\"=dword:00000000\n" + broken);
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    std::string pass;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         pass.empty() && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms))
+        pass = GetFrom("127.0.0.1", box.Port(), "/pass.jpg");
+    ASSERT_FALSE(pass.empty()) << k.Stderr();
+    for (const char* path : {"/frame.jpg?1", "/frame.jpg?1&picid=", "/frame.jpg?1&picid=s3cret",
+                             "/frame.jpg?1&picid=%22s3cret"})
+        EXPECT_EQ(GetFrom("127.0.0.1", box.Port(), path), pass) << path;
+    const std::string err = k.Stderr();
+    EXPECT_NE(err.find("line 6 in [Software\\Velmora\\Kestrels]: \"PicPass\" cannot be read"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("every picture is refused as with a wrong password"), std::string::npos) << err;
+    EXPECT_NE(err.find("picture password unreadable"), std::string::npos) << err;
+    EXPECT_EQ(err.find("s3cret"), std::string::npos) << err;
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_TRUE(k.ExitedNormally()) << k.Stderr();
+    const std::string text = ReadFile(box.SettingsPath());
+    EXPECT_NE(text.find("\n" + broken), std::string::npos) << text;
+    EXPECT_EQ(text.find("\"PicPass\""), text.rfind("\"PicPass\"")) << "a second PicPass line was written: " << text;
 }
 
 TEST(KestrelProcess, StartThatCannotTakeTheInstanceLockSaysWhyAndExitsOne) {

@@ -300,7 +300,7 @@ TEST(SettingsOrder, FreshStoreIsWrittenInEachRecordsOrder) {
         "StreamEnabled", "StreamMaxFps", "StreamMaxClients", "TlsPort", "TlsCertFile", "TlsKeyFile",
         "TlsRedirect", "TlsHsts",
         // ImageSettings
-        "OverlayBmp", "PreviewEnabled", "CaptureDevice", "ImageHeight", "ImageWidth", "JpegQuality",
+        "OverlayBmp", "PreviewEnabled", "CaptureDevice", "CaptureDevicePath", "ImageHeight", "ImageWidth", "JpegQuality",
         "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality", "CapFPS",
         // BasicSettings
         "CGIServer", "UrlAutoexec", "AddrScout", "Power", "IPAddr", "GlobalIP", "PicPass", "SkinBmp",

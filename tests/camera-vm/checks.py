@@ -133,10 +133,13 @@ def unplugging(binary):
         check("unplug: camera-off picture within 2 s", ok, "%.1f s" % secs)
         ok2, _, n2, errs2 = wait_for(lambda: not is_off_picture(save(k.frame(timeout=10), "unplugged")), 4.0)
         check("unplug: camera-off picture while the device stays gone", not ok2)
+        check("unplug: the camera's loss is said once", k.errors().count("is lost (no pictures)") == 1,
+              k.errors()[-300:])
         check("unplug: every request answered", errs + errs2 == 0, "%d of %d failed" % (errs + errs2, n + n2))
         os.close(held)
         ok, secs, _, errs = wait_for(lambda: bar_colours(k.frame(timeout=10)) == BARS, 20.0)
         check("unplug: streams again by itself after the device returns", ok, "%.1f s" % secs)
+        check("unplug: its return is said", "delivers pictures again" in k.errors(), k.errors()[-300:])
         time.sleep(1.1)  # snapshots are named by the second
         k.frame()
         check("unplug: motion detector starts afresh after reconnecting", snapshots() == before + 1,
@@ -230,10 +233,56 @@ def second_device(binary):
     check("second device: SIGTERM exits 0", rc == 0, str(rc))
 
 
+def names(binary):
+    """Two capture devices with udev's stable links: --list-cameras lists both with their sizes;
+    vivid's two devices share one driver instance, so udev gives both the same by-path name
+    (and only one of them gets it): that name is not offered as either camera's. A stored
+    link wins over a stored index that went stale."""
+    r = subprocess.run([binary, "--list-cameras"], capture_output=True, text=True, timeout=120,
+                       env=dict(os.environ, HOME="/tmp"))
+    print(r.stdout, end="", flush=True)
+    lines = r.stdout.splitlines()
+    check("list-cameras: exits 0", r.returncode == 0, r.stderr.strip())
+    check("list-cameras: the test pattern and two cameras", len(lines) == 3, "%d lines" % len(lines))
+    for line in lines[1:]:
+        fields = line.split()
+        check("list-cameras: %s offers 640x480 and 1280x720" % fields[1],
+              " 640x480" in line and " 1280x720" in line, line)
+        check("list-cameras: %s is offered no link it shares" % fields[1], fields[2] == "-", line)
+    by_path = sorted(os.listdir("/dev/v4l/by-path")) if os.path.isdir("/dev/v4l/by-path") else []
+    check("udev made the by-path link", len(by_path) == 1, " ".join(by_path))
+    if not by_path:
+        return
+    # The camera the link names, stored by the link but with the other camera's index.
+    link = "/dev/v4l/by-path/" + by_path[0]
+    target = os.path.realpath(link)
+    linked = 1 + int(target[len("/dev/video"):])
+    other = 3 - linked
+    v4l2("-c", "brightness=230", device=target)
+    v4l2("-c", "brightness=128", device="/dev/video%d" % (other - 1))
+    k = Kestrel(binary, device=other, values={"CaptureDevicePath": link})
+    try:
+        k.start()
+        img = k.frame()
+        w, h = img.size
+        level = region_mean(img, w // 32, h * 3 // 4, w * 2 // 32, h * 7 // 8)[1]
+        check("stored link: the picture is the linked camera's", level > 230, "white bar at %.0f" % level)
+    except Exception as e:
+        check("stored link: program answers", False, str(e))
+    finally:
+        rc = k.stop()
+    said = "stored camera %s is driver %d now (it was %d)" % (link, linked, other)
+    check("stored link: said once", k.errors().count(said) == 1, k.errors()[-300:])
+    check("stored link: index follows the link in the saved file",
+          ('"CaptureDevice"=dword:%08x' % linked) in k.stored() and ('"CaptureDevicePath"="%s"' % link) in k.stored())
+    print(k.errors(), end="", flush=True)
+    check("stored link: SIGTERM exits 0", rc == 0, str(rc))
+
+
 if __name__ == "__main__":
     binary = os.path.abspath(sys.argv[1])
     groups = {"streaming": streaming_sizes, "unplug": unplugging, "busy": busy, "motion": motion,
-              "second": second_device}
+              "second": second_device, "names": names}
     for name in sys.argv[2:]:
         started = time.time()
         groups[name](binary)

@@ -38,11 +38,15 @@ status=0
 echo "camera-vm: the virtual-machine runner's own checks"
 /usr/bin/python3 tests/camera-vm/vm_run_test.py || status=1
 run_vm() {
-  local opts=$1
+  local opts=$1 udev=
   shift
-  echo "camera-vm: vivid ${opts:-(default options)}: $*"
+  if [ "${1:-}" = "--udev" ]; then
+    udev=--udev
+    shift
+  fi
+  echo "camera-vm: vivid ${opts:-(default options)}${udev:+ with udev}: $*"
   # checks.py reloads vivid with the same options (VIVID_OPTS) after removing it.
-  if ! VIVID_OPTS="$opts" tests/camera-vm/vm-run --timeout 420 --share "$BUILD" --vivid-opts "$opts" -- "$@"; then
+  if ! VIVID_OPTS="$opts" tests/camera-vm/vm-run --timeout 420 $udev --share "$BUILD" --vivid-opts "$opts" -- "$@"; then
     status=1
   fi
 }
@@ -50,5 +54,7 @@ run_vm() {
 run_vm "" sh -c "'$BUILD/tests/kestrel_camera_vm_tests' && /usr/bin/python3 tests/camera-vm/checks.py '$BUILD/kestrel' streaming unplug busy motion"
 # Two capture-only devices: the second one can be chosen and streams.
 run_vm "n_devs=2 node_types=0x1,0x1" sh -c "'$BUILD/tests/kestrel_camera_vm_tests' --gtest_filter='*ListsCaptureNodes*' && /usr/bin/python3 tests/camera-vm/checks.py '$BUILD/kestrel' second"
+# Two capture-only devices with udev's stable links: the camera list and a stored link.
+run_vm "n_devs=2 node_types=0x1,0x1" --udev /usr/bin/python3 tests/camera-vm/checks.py "$BUILD/kestrel" names
 echo "camera-vm: $([ $status -eq 0 ] && echo passed || echo FAILED) in $(($(date +%s) - started)) s"
 exit $status

@@ -85,7 +85,7 @@ struct Rig {
     std::unique_ptr<CaptureSubsystem> capture;
     CameraState camera;
     std::vector<DriverEntry> cameras = {
-        {"Dead camera", "usb-dead", [] { return std::make_unique<DeadDevice>(); }}};
+        {"Dead camera", "usb-dead", [] { return std::make_unique<DeadDevice>(); }, {}}};
 
     int skinClass = -99; // the class the last skin switch was for
     Rig() {

@@ -339,7 +339,7 @@ TEST(MotionWatch, EachArrivedFrameIsCheckedOnceWhateverThePreviewRate) {
         DriverCatalog catalog{
             nullptr, [&feed] {
                 return std::vector<DriverEntry>{
-                    {"arriving", "arriving", [&feed] { return std::make_unique<ArrivingCamera>(feed); }}};
+                    {"arriving", "arriving", [&feed] { return std::make_unique<ArrivingCamera>(feed); }, {}}};
             }};
         CCaptureWindow window{catalog, &rig.view};
         window.SetUserData(&rig);

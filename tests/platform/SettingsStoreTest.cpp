@@ -197,6 +197,63 @@ TEST(SettingsStoreParse, LinesItCannotUseAreSkipped) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
+// Every line of a key that sets nothing is recorded with its line number, the name it
+// seems to set and why, so the owner is told instead of silently getting the default.
+TEST(SettingsStoreParse, UnreadableLinesAreRecordedWithLineNameAndReason) {
+    struct Row {
+        const char* line;
+        const char* name;
+        const char* reasonHas;
+    };
+    const Row rows[] = {
+        {"\"PicPass\"=\"x", "PicPass", "closing double quote is missing"},
+        {"\"PicPass\"=\"se\"cret\"", "PicPass", "follows the text's closing double quote"},
+        {"\"uPort\"=dword:1f90 ; note", "uPort", "no 0x, no comment"},
+        {"\"uPort\"=dword:0x1f90", "uPort", "hexadecimal digits"},
+        {"\"uPort\"=dword:123456789", "uPort", "1 to 8"},
+        {"uPort=dword:00001f90", "uPort", "begins with its name in double quotes"},
+        {"\"uPort dword:00001f90", "uPort dword:00001f90", "name's closing double quote"},
+        {"\"uPort\" dword:00001f90", "uPort", "no \"=\""},
+        {"\"uPort\"=", "uPort", "nothing after"},
+        {"\"FontInfo\"=hex:1,2g", "FontInfo", "two hexadecimal digits"},
+        {"\"uPort\"=8080", "uPort", "neither a text"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.line);
+        SettingsStore store;
+        const std::string text = kHeaderLine + "\n" + kMainSection + "; note\n" + r.line + "\n";
+        store.Parse(text);
+        ASSERT_EQ(store.Unreadable().size(), 1u);
+        const UnreadableLine& u = store.Unreadable()[0];
+        EXPECT_EQ(u.line, 5u);
+        EXPECT_EQ(u.keyPath, kMain);
+        EXPECT_EQ(u.name, r.name);
+        EXPECT_NE(u.reason.find(r.reasonHas), std::string::npos) << u.reason;
+        EXPECT_TRUE(store.ValueUnreadable(kMain, SettingsStore::Lower(r.name)));
+        EXPECT_EQ(store.FindKey(kMain)->values.size(), 0u) << "nothing is read from it";
+        EXPECT_NE(store.Serialize().find(std::string("\n") + r.line + "\n"), std::string::npos)
+            << "kept as it was";
+    }
+}
+
+TEST(SettingsStoreParse, LastLineOfANameDecidesWhetherItIsUnreadableAndDroppingForgetsIt) {
+    SettingsStore store;
+    store.Parse(kHeaderLine + kMainSection +
+                "\"uPort\"=dword:0x50\n\"uPort\"=dword:00000050\n"  // mended by a later line
+                "\"PicPass\"=\"old\"\n\"PicPass\"=\"x\n");           // a later line that cannot be read
+    ASSERT_EQ(store.Unreadable().size(), 2u);
+    EXPECT_TRUE(store.Unreadable()[0].superseded);
+    EXPECT_FALSE(store.ValueUnreadable(kMain, "uPort"));
+    EXPECT_TRUE(store.ValueUnreadable(kMain, "PicPass"));
+    EXPECT_EQ(store.FindKey(kMain)->Find("uPort")->line, 4u);
+
+    store.DropUnreadable(kMain, "picpass");
+    EXPECT_FALSE(store.ValueUnreadable(kMain, "PicPass"));
+    const std::string text = store.Serialize();
+    EXPECT_EQ(text.find("\"PicPass\"=\"x\n"), std::string::npos) << "the unreadable line went: " << text;
+    EXPECT_NE(text.find("\"uPort\"=dword:0x50\n"), std::string::npos) << "other names keep theirs";
+}
+
 TEST(SettingsStoreKeys, LookupsFollowValuesAndPathsChangedDirectly) {
     SettingsStore store;
     StoredKey& key = store.CreateKey(kMain);

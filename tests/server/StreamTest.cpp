@@ -375,28 +375,39 @@ TEST(StreamCadence, DeadlinesStayOnTheGridWhateverTheTicksCost) {
     // Ticks that fire up to 4 ms late and compose for 30 to 60 ms: every deadline is one
     // period after the one before, never a period after the tick's end.
     for (int i = 0; i < 50; ++i) {
-        const auto end = deadline + Ms(i % 5) + Ms(30 + (i * 13) % 31);
-        const auto next = schedule.Next(end, Ms(100));
+        const auto began = deadline + Ms(i % 5);
+        const auto next = schedule.Next(began, began + Ms(30 + (i * 13) % 31), Ms(100));
         EXPECT_EQ(next - deadline, Ms(100)) << "tick " << i;
         deadline = next;
     }
     // A tick that fires 70 ms late and works 20 ms: the next one is still on the grid.
-    auto next = schedule.Next(deadline + Ms(90), Ms(100));
+    auto next = schedule.Next(deadline + Ms(70), deadline + Ms(90), Ms(100));
     EXPECT_EQ(next - deadline, Ms(100));
     deadline = next;
-    // A tick that runs 130 ms skips the grid point it overran instead of delaying the
-    // next: due 70 ms after its end.
-    next = schedule.Next(deadline + Ms(130), Ms(100));
+    // One that fires 90 ms late and works 40 ms missed the next point by its lateness
+    // alone: that point runs at once (its deadline has passed), nothing is skipped.
+    next = schedule.Next(deadline + Ms(90), deadline + Ms(130), Ms(100));
+    EXPECT_EQ(next - deadline, Ms(100));
+    EXPECT_EQ(schedule.Skipped(), 0u);
+    deadline = next;
+    // A tick whose own work takes 130 ms skips the grid point it overran instead of
+    // delaying the next: due 70 ms after its end.
+    next = schedule.Next(deadline, deadline + Ms(130), Ms(100));
     EXPECT_EQ(next - deadline, Ms(200));
     EXPECT_EQ(schedule.Skipped(), 1u);
     deadline = next;
     // Stuck for 1.05 s: ten points skipped, one call, no burst of catching up.
-    next = schedule.Next(deadline + Ms(1050), Ms(100));
+    next = schedule.Next(deadline, deadline + Ms(1050), Ms(100));
     EXPECT_EQ(next - deadline, Ms(1100));
     EXPECT_EQ(schedule.Skipped(), 11u);
     deadline = next;
+    // Fired 350 ms late: only the latest missed point runs, at once; two are dropped.
+    next = schedule.Next(deadline + Ms(350), deadline + Ms(360), Ms(100));
+    EXPECT_EQ(next - deadline, Ms(300));
+    EXPECT_EQ(schedule.Skipped(), 13u);
+    deadline = next;
     // A new period (camera off: one a second) counts from the last deadline.
-    EXPECT_EQ(schedule.Next(deadline + Ms(20), Ms(1000)) - deadline, Ms(1000));
+    EXPECT_EQ(schedule.Next(deadline, deadline + Ms(20), Ms(1000)) - deadline, Ms(1000));
 }
 
 TEST_F(StreamTest, SlowCompositionKeepsTheFullRate) {

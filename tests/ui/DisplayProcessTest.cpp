@@ -26,7 +26,11 @@ TEST(KestrelWithDisplay, TerminationSignalClosesAndSavesEvenDuringAStartupMessag
         EXPECT_TRUE(k.ExitedNormally()) << k.Stderr();
         EXPECT_EQ(k.ExitStatus(), 0) << k.Stderr();
         EXPECT_TRUE(IsSettingsFile(box.SettingsPath())) << sig;
-        EXPECT_EQ(k.Stderr().find("kestrel:"), std::string::npos)
-            << "with a display messages are boxes: " << k.Stderr();
+        // With a display messages are boxes; standard error has at most the start line.
+        const std::string err = k.Stderr();
+        const size_t line = err.find("kestrel:");
+        EXPECT_TRUE(line == std::string::npos || (err.compare(line, 17, "kestrel: serving ") == 0 &&
+                                                   err.find("kestrel:", line + 1) == std::string::npos))
+            << err;
     }
 }
