@@ -171,7 +171,8 @@ void CWebServer::StartTls() {
                           "Kestrel", MessageIcon::Error);
         return;
     }
-    auto watch = std::make_unique<TlsCertificateWatch>(m_settings.TlsCertFile, m_settings.TlsKeyFile);
+    auto watch = std::make_unique<TlsCertificateWatch>(m_settings.TlsCertFile, m_settings.TlsKeyFile,
+                                                       m_tlsOptions);
     const std::string error = watch->Load();
     if (!error.empty()) {
         m_messageBox.Show(what + error + ". The plain port serves as before.", "Kestrel", MessageIcon::Error);

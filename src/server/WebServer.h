@@ -78,6 +78,8 @@ public:
     unsigned TlsBoundPort() const { return m_tlsListen ? m_tlsListen->BoundPort() : 0; }
     // Looks at the certificate files now (the timer does so every `tls` timeout).
     void CheckTlsFiles();
+    // What the TLS contexts offer from the next start on (the benchmarks turn tickets off).
+    void SetTlsOptions(const TlsOptions& options) { m_tlsOptions = options; }
     std::size_t ConnectionCount() const { return m_connections.size(); }
     // Connections let go of but not yet deleted (they go at the end of the event being handled).
     std::size_t DiscardedCount() const { return m_discarded.size(); }
@@ -141,6 +143,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_tlsAcceptNotifier;
     std::unique_ptr<TlsCertificateWatch> m_tlsWatch;
     QTimer* m_tlsCheckTimer = nullptr;
+    TlsOptions m_tlsOptions;
     // Every connection's socket is in one epoll set; the event loop watches only that set.
     UniqueFd m_epoll;
     std::unique_ptr<QSocketNotifier> m_epollNotifier;

@@ -116,7 +116,9 @@ TlsContextResult LoadTlsContext(const std::string& certFile, const std::string& 
     SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(c, TLS1_3_VERSION);
     SSL_CTX_set_options(c, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
-    SSL_CTX_clear_options(c, SSL_OP_CIPHER_SERVER_PREFERENCE);
+    // The server's order of the list below decides (AES-GCM first, ChaCha20 first for a
+    // client that prefers it), so that no client talks a server down to a weaker cipher.
+    SSL_CTX_set_options(c, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_PRIORITIZE_CHACHA);
     if (SSL_CTX_set_cipher_list(c, kTls12Ciphers) != 1 || SSL_CTX_set_ciphersuites(c, kTls13Suites) != 1 ||
         SSL_CTX_set1_groups_list(c, kGroups) != 1) {
         result.error = "the TLS library refused the cipher choice: " + LibraryError();
