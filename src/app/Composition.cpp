@@ -34,6 +34,9 @@ Composition::Composition(CMainApp& app)
     BuildWebServer();
     // The frame builds the skin file names.
     BuildFrame();
+    // A small camera picture left from a run without the password is replaced before the
+    // server answers.
+    m_capture->Composer().WriteGuardedSmallPicture();
     // Listing icons are off when the web root has no "SvrAdmin" folder.
     if (!IsExistingFolder(m_settings.server.strRoot + "/SvrAdmin"))
         m_settings.server.bListIcon = 0;
@@ -132,6 +135,11 @@ void Composition::BuildWebServer() {
     // A closed connection lets its request be logged.
     hooks.connectionClosed = [&app = m_app] { app.RequestIdle(); };
     m_webServer = std::make_unique<CWebServer>(m_settings.server, m_app.MessageBox(), std::move(hooks));
+    // The settings file and what goes with it are never served, even from inside the web root.
+    const std::string settingsFile = m_app.Store().FilePath();
+    const std::string folder = settingsFile.substr(0, settingsFile.rfind('/') + 1);
+    m_webServer->SetPrivateFiles(PrivateFiles{{settingsFile, settingsFile + ".bad", m_app.LockFilePath()},
+                                              folder.empty() ? "." : folder});
 }
 
 void Composition::BuildFrame() {

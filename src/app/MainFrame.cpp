@@ -240,11 +240,15 @@ void CMainFrame::OpenBasicSettings() {
     if (IsQuitPending())
         return;
     BasicSettingsForm form = BasicFormFrom(m_settings.basic);
+    const std::string passwordBefore = m_settings.basic.PicturePassword();
     if (m_settingsDialogs->EditBasicSettings(form) && ApplyBasicSettingsForm(form, m_settings.basic)) {
         // A new skin folder reskins the window at once.
         BuildSkinNames();
         SwitchSkin();
     }
+    // A password just set: the small picture on disk no longer shows the camera.
+    if (m_settings.basic.PicturePassword() != passwordBefore)
+        m_capture.Composer().WriteGuardedSmallPicture();
     m_generatePages();
 }
 

@@ -5,6 +5,7 @@
 #include "model/Settings.h"
 #include "model/SettingsProblems.h"
 #include "platform/Paths.h"
+#include "server/ServerPaths.h"
 #include "tls/TlsContext.h"
 
 #include <algorithm>
@@ -285,6 +286,23 @@ std::string WebRootWarning(const std::string& root) {
     return {};
 }
 
+// The server refuses the settings file, its lock, its damaged copy and the hit logs beside
+// them wherever they sit, but a web root holding them is worth saying.
+std::string PrivateFilesWarning(const std::string& root, const std::string& settingsFile) {
+    char buffer[PATH_MAX];
+    if (root.empty() || !::realpath(root.c_str(), buffer))
+        return {};
+    const std::string realRoot = buffer;
+    std::string folder = settingsFile.substr(0, settingsFile.rfind('/') + 1);
+    if (folder.empty())
+        folder = ".";
+    if (!::realpath(folder.c_str(), buffer) || !IsAtOrBelow(buffer, realRoot))
+        return {};
+    return "the web root holds the settings file " + settingsFile +
+           " (with its lock and any hit logs beside it): they are never served, but keep them out of the web "
+           "root";
+}
+
 } // namespace
 
 SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string& hostName) {
@@ -339,6 +357,8 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
     root.pathWarning = StoredPathWarning(store, main, "strRoot", "", server.strRoot);
     if (root.pathWarning.empty())
         root.pathWarning = WebRootWarning(server.strRoot);
+    if (root.pathWarning.empty())
+        root.pathWarning = PrivateFilesWarning(server.strRoot, path);
     ValueRow overlay = Txt("OverlayBmp", image.OverlayBmp);
     overlay.pathWarning = StoredPathWarning(store, main, "OverlayBmp", "", image.OverlayBmp);
     ValueRow skin = Txt("SkinBmp", basic.SkinBmp);

@@ -232,6 +232,18 @@ void FrameComposer::WriteFiles(const Surface& surface) {
                                kSmallHeight))
             small = &m_small;
     }
+    WriteSmall(small);
+}
+
+void FrameComposer::WriteGuardedSmallPicture() {
+    if (PasswordSet())
+        WriteSmall(NoPhoneSmall());
+}
+
+void FrameComposer::WriteSmall(const DibBuffer* small) {
+    const ImageSettings& s = *m_in.settings;
+    const std::string root = m_in.webRoot();
+    JpegWriter& jpeg = *m_in.jpeg;
     if (!small) { // never the camera while a password is set: black instead
         BITMAPINFOHEADER ih;
         DibBuffer::InitHeader(ih, kSmallWidth, kSmallHeight, 24);

@@ -64,6 +64,9 @@ public:
     // The composed surface, or a null image when nothing is to be written.
     const Surface& Compose();
     void WriteFiles(const Surface& surface);
+    // While a password is set: writes "framei.jpg" from "nophone.bmp" (black when it cannot
+    // be read) at once, so that no small camera picture written before stays on disk.
+    void WriteGuardedSmallPicture();
     // Waits until "capframe.bmp" is on disk; false when its last write failed.
     bool FlushCapFrame() { return m_capframeWriter.Flush(); }
 
@@ -73,6 +76,8 @@ private:
     // The 118 x 90 picture made from "nophone.bmp", or null when it cannot be read.
     const DibBuffer* NoPhoneSmall();
     static bool SmallFromNoPhone(const std::string& path, DibBuffer& small);
+    // Writes "framei.jpg" from `small` (black when null).
+    void WriteSmall(const DibBuffer* small);
 
     ComposeInputs m_in;
     bool m_keepGrab = true; // Compose hands the grabbed frame to "capframe.bmp"

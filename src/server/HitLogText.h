@@ -9,7 +9,7 @@
 namespace kestrel {
 
 // The hit log: file name and header for the day of `requestTime` (local time), and one
-// line (without its CR LF).
+// line (without its CR LF). Everything after the first "picid=" of the query is written as '*'.
 std::string HitLogFileName(std::time_t requestTime);
 std::string HitLogHeader(std::time_t requestTime);
 std::string HitLogLine(unsigned status, const std::string& clientAddress, std::time_t requestTime,

@@ -123,20 +123,16 @@ long long ParseContentLength(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size() && IsSpace(text[i]))
         ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
+    const std::size_t digits = i;
     long long v = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (v > (LLONG_MAX - 9) / 10) {
-            v = LLONG_MAX;
-            break;
-        }
-        v = v * 10 + (text[i] - '0');
-    }
-    return negative ? -v : v;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        v = v > (LLONG_MAX - 9) / 10 ? LLONG_MAX : v * 10 + (text[i] - '0');
+    if (i == digits)
+        return -1;
+    for (; i < text.size(); ++i)
+        if (text[i] != ' ' && text[i] != '\t')
+            return -1;
+    return v;
 }
 
 std::string FormatHttpDate(std::time_t t) {

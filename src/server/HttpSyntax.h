@@ -31,9 +31,12 @@ RequestLine SplitRequestLine(std::string_view line);
 // after it with leading white space removed. False for a line without ":".
 bool ParseHeaderLine(std::string_view line, std::string& name, std::string& value);
 
-// Content-Length as read by the body rule: leading blanks, an optional sign, then
-// digits (no digits = 0). Values beyond the range of long long are clamped.
+// Content-Length: one or more digits, blanks allowed before and after; -1 for anything
+// else (a sign, a list, trailing text, no digits). Values beyond long long are clamped.
 long long ParseContentLength(std::string_view text);
+
+// At most this many header lines in one request head.
+inline constexpr std::size_t kMaxHeaderLines = 100;
 
 // Dates on the wire: "Sun, 06 Nov 1994 08:49:37 GMT"; English names in every locale.
 std::string FormatHttpDate(std::time_t t);

@@ -49,20 +49,24 @@ std::size_t RequestParser::FeedHead(const char* data, std::size_t size, CRequest
             break;
         }
         HandleLine(r);
+        if (m_state == RequestComplete)
+            return i; // the head was refused: nothing more of it is read
     }
     if (!ended)
         return i;
-    std::string length = r.GetHeader("Content-Length");
-    if (length.empty()) {
+    auto length = r.headers.find("content-length");
+    if (length == r.headers.end()) {
         Finish();
         return i;
     }
-    long long value = ParseContentLength(length);
+    long long value = ParseContentLength(length->second);
     if (value < 0 || value > kMaxContentLength) {
         m_error = 400;
         Finish();
         return i;
     }
+    // Scripts see the length as read, without the blanks it may have been sent with.
+    length->second = std::to_string(value);
     r.contentLength = value;
     m_state = ReadingBody;
     if (value == 0)
@@ -115,9 +119,26 @@ void RequestParser::HandleLine(CRequest& r) {
         }
         m_state = ReadingHeaders;
     } else {
+        // A folded line (one starting with a blank) continues no header here: it would
+        // otherwise become a header of its own. Too many lines cost memory per line.
+        if (m_line.front() == ' ' || m_line.front() == '\t' || ++m_headerLines > kMaxHeaderLines) {
+            m_error = 400;
+            Finish();
+            return;
+        }
         std::string name, value;
-        if (ParseHeaderLine(m_line, name, value))
-            r.headers[name] = value;
+        if (ParseHeaderLine(m_line, name, value)) {
+            auto [it, added] = r.headers.try_emplace(name, value);
+            if (!added) {
+                // Two lengths that disagree leave the body's end in doubt.
+                if (name == "content-length" && ParseContentLength(it->second) != ParseContentLength(value)) {
+                    m_error = 400;
+                    Finish();
+                    return;
+                }
+                it->second = std::move(value); // a repeated header keeps its last value
+            }
+        }
     }
     m_line.clear();
 }

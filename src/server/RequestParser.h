@@ -60,6 +60,7 @@ private:
     std::string m_line;
     std::string m_rawTarget;
     std::size_t m_headBytes = 0;
+    std::size_t m_headerLines = 0;
     unsigned m_error = 0;
     bool m_picturePassed = true;
     bool m_streamEnabled = false;

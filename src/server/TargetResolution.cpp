@@ -166,6 +166,11 @@ void CRequestSocket::ResolveTarget() {
             return;
         }
     }
+    if (m_owner.Private().Holds(candidate, st)) {
+        m_target.Reset();
+        AppendError(404);
+        return;
+    }
     r.fileAttributes = S_ISDIR(st.st_mode) ? kAttrFolder : 0;
     r.filePath = candidate;
     if (!extra.empty()) {

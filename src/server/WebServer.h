@@ -5,6 +5,7 @@
 #include "server/HttpSyntax.h"
 #include "server/ListenSocket.h"
 #include "server/MjpegStream.h"
+#include "server/PrivateFiles.h"
 #include "server/Request.h"
 #include "server/RequestSocket.h"
 #include "tls/TlsCertificateWatch.h"
@@ -91,6 +92,9 @@ public:
     const ServerHooks& Hooks() const { return m_hooks; }
 
     void SetTimeouts(const ServerTimeouts& timeouts);
+    // Files refused with 404 whatever path reaches them.
+    void SetPrivateFiles(PrivateFiles files) { m_privateFiles = std::move(files); }
+    const PrivateFiles& Private() const { return m_privateFiles; }
 
     // Raises the open-file limit to its hard limit (once per process).
     static void RaiseFileLimit();
@@ -137,6 +141,7 @@ private:
     CServerSettings& m_settings;
     IMessageBox& m_messageBox;
     ServerHooks m_hooks;
+    PrivateFiles m_privateFiles;
     std::unique_ptr<CListenSocket> m_listen;
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
     std::unique_ptr<CListenSocket> m_tlsListen;

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <sys/stat.h>
 
 using namespace kestrel;
@@ -123,6 +124,36 @@ TEST_F(SettingsOpenersTest, AcceptStoresAndOnlyANewSkinFolderReloadsTheSkin) {
     EXPECT_EQ(Settings().basic.SkinBmp, "/srv/other/");
     EXPECT_EQ(Frame().SkinFileNames()[0].rfind("/srv/other/", 0), 0u);
     EXPECT_EQ(m_view->skinLoads, loads + 1);
+}
+
+TEST_F(SettingsOpenersTest, ASetPasswordReplacesTheSmallCameraPictureAtOnceFromTheDialogAndAtStart) {
+    const std::string small = Root() + "/web/framei.jpg";
+    auto read = [&small] {
+        std::ifstream in(small, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    // No password, or the same one again: the picture written before stays.
+    std::ofstream(small) << "CAMERA";
+    m_dialogs->basic = [](BasicSettingsForm&) { return true; };
+    Frame().OpenBasicSettings();
+    EXPECT_EQ(read(), "CAMERA");
+    m_dialogs->basic = [](BasicSettingsForm& f) {
+        f.picPass = "pw";
+        return true;
+    };
+    Frame().OpenBasicSettings();
+    std::string written = read();
+    EXPECT_EQ(written.substr(0, 2), "\xFF\xD8") << "a picture replaced the camera's";
+    // The next start (the password saved at exit) replaces it before serving.
+    std::ofstream(small) << "CAMERA";
+    m_app.reset();
+    AppEnvironment env;
+    env.configFolder = Root();
+    env.makeView = [] { return std::make_unique<CountingView>(); };
+    m_app = std::make_unique<CMainApp>(std::move(env));
+    ASSERT_TRUE(m_app->InitInstance());
+    EXPECT_EQ(Settings().basic.PicPass, "pw");
+    EXPECT_EQ(read(), written);
 }
 
 TEST_F(SettingsOpenersTest, RegistrationGetsTheServerPortAndPageAddressAndAboutTheVersion) {

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 using namespace kestrel;
 
@@ -20,6 +21,26 @@ TEST(HitLogFormat, LinesAndHeader) {
     // Control bytes from the request line keep the line and its fields whole.
     EXPECT_EQ(HitLogLine(400, "::1", t, "/a\tb", "x=\x1B[31m\ty\x7F\r\n%41"),
               " 400  \t::1\t12/31/26 23:59:59\t/a%09b\t::1 ? x=%1B[31m%09y%7F%0D%0A%41");
+}
+
+TEST(HitLogFormat, PicturePasswordNeverLogged) {
+    ::setenv("TZ", "UTC", 1);
+    tzset();
+    const std::time_t t = 1798761599;
+    const std::string head = " 200  \t::1\t12/31/26 23:59:59\t/frame.jpg\t::1 ? ";
+    struct Case {
+        const char* query;
+        const char* logged;
+    };
+    // The queries of the spellings the password rule does not strip ("/./frame.jpg?", "//frame.jpg?1").
+    const Case cases[] = {
+        {"&picid=secret", "&picid=*"},   {"1&picid=secret", "1&picid=*"},
+        {"picid=secret&x=1", "picid=*"}, {"a=1&picid=s%20e&picid=again", "a=1&picid=*"},
+        {"&picid=", "&picid=*"},         {"&picid=\x1B\tpw", "&picid=*"},
+        {"\t&picid=pw", "%09&picid=*"},  {"pic=1&picidx=2", "pic=1&picidx=2"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(HitLogLine(200, "::1", t, "/frame.jpg", c.query), head + c.logged) << c.query;
 }
 
 TEST(Uptime, Formats) {

@@ -92,6 +92,17 @@ TEST_F(Loopback, FailureStatuses) {
         {"GET /a%0d%0a200%20forged HTTP/1.0\r\n\r\n", 400},
         {"POST /x.exe HTTP/1.0\r\nContent-Length: -5\r\n\r\n", 400},
         {"POST /x.exe HTTP/1.0\r\nContent-Length: 16777217\r\n\r\n", 400},
+        {"POST /x.exe HTTP/1.0\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400},
+        {"GET /page.html HTTP/1.0\r\nX: 1\r\n folded\r\n\r\n", 400},
+        // Too many header lines are answered at once, before the head ends.
+        {"GET /page.html HTTP/1.0\r\n" +
+             [] {
+                 std::string lines;
+                 for (int n = 0; n <= 100; ++n)
+                     lines += "H" + std::to_string(n) + ": v\r\n";
+                 return lines;
+             }(),
+         400},
         {"GET /.htpasswd HTTP/1.0\r\n\r\n", 403},
         {"GET /.git/config HTTP/1.0\r\n\r\n", 403},
         {"GET /.git/ HTTP/1.0\r\n\r\n", 403}, // not redirected to its default document
@@ -507,6 +518,53 @@ TEST_F(Loopback, OutOfDescriptorsPausesAcceptingAndRecovers) {
     }));
     ::close(fd);
     EXPECT_EQ(ParseResponse(raw).status, 200);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Loopback, SettingsFileAndItsCompanionsAreNeverServedWhateverTheName) {
+    // A web root that is the settings folder: the file, its copies and the hit logs beside it.
+    const std::string settings = root + "/Kestrels.reg";
+    MakeFolder(root + "/sub");
+    for (const char* name : {"/Kestrels.reg", "/Kestrels.reg.bad", "/Kestrels.reg.lock", "/ Log 20261231.hsl",
+                             "/sub/ Log 20261231.hsl", "/other.txt"})
+        WriteFile(root + name, "PicPass=secret");
+    ASSERT_EQ(::symlink(settings.c_str(), (root + "/link.txt").c_str()), 0);
+    ASSERT_EQ(::link(settings.c_str(), (root + "/hard.txt").c_str()), 0);
+    ASSERT_EQ(::symlink((root + "/ Log 20261231.hsl").c_str(), (root + "/sub/log.txt").c_str()), 0);
+    h.server->SetPrivateFiles(PrivateFiles{{settings, settings + ".bad", settings + ".lock"}, root});
+    struct Row {
+        const char* path;
+        int status;
+    } rows[] = {
+        {"/Kestrels.reg", 404},
+        {"//Kestrels.reg", 404},
+        {"/./Kestrels%2ereg", 404},
+        {"/Kestrels.reg/x", 404},
+        {"/Kestrels.reg.bad", 404},
+        {"/Kestrels.reg.lock", 404},
+        {"/link.txt", 404},
+        {"/hard.txt", 404},
+        {"/%20Log%2020261231.hsl", 404},
+        {"/sub/log.txt", 404},
+        {"/sub/%20Log%2020261231.hsl", 200}, // not beside the settings file
+        {"/other.txt", 200},
+    };
+    for (const char* password : {"", "pw"}) {
+        h.password = password;
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(password) + " " + row.path);
+            Response r = h.Get(row.path);
+            EXPECT_EQ(r.status, row.status);
+            EXPECT_EQ(r.body.find("secret") != std::string::npos, row.status == 200);
+        }
+    }
+    // A save replaces the file by a new one: the new one is just as private.
+    WriteFile(root + "/new.reg", "PicPass=secret2");
+    ASSERT_EQ(::rename((root + "/new.reg").c_str(), settings.c_str()), 0);
+    EXPECT_EQ(h.Get("/Kestrels.reg").status, 404);
 }
 
 } // namespace

@@ -49,7 +49,25 @@ TEST(RequestParserTest, Table) {
         {"POST /p.exe HTTP/1.0\r\nContent-Length: 5\r\n\r\nhel", false, 0, "POST", "/p.exe", "", ExecNone,
          "hel"},
         {"POST /p.exe HTTP/1.0\r\nContent-Length: 0\r\n\r\n", true, 0, "POST", "/p.exe", "", ExecNone, ""},
-        {"POST /p.exe HTTP/1.0\r\nContent-Length: abc\r\n\r\n", true, 0, "POST", "/p.exe", "", ExecNone, ""},
+        {"POST /p.exe HTTP/1.0\r\nContent-Length: abc\r\n\r\n", true, 400, "POST", "/p.exe", "", ExecNone,
+         ""},
+        // Only digits are a length: a list, a sign or trailing text would leave the body's end in doubt.
+        {"POST /p.exe HTTP/1.0\r\nContent-Length: 5, 3\r\n\r\nhello", true, 400, "POST", "/p.exe", "",
+         ExecNone, ""},
+        {"POST /p.exe HTTP/1.0\r\nContent-Length: +5\r\n\r\nhello", true, 400, "POST", "/p.exe", "", ExecNone,
+         ""},
+        {"POST /p.exe HTTP/1.0\r\nContent-Length: 5x\r\n\r\nhello", true, 400, "POST", "/p.exe", "", ExecNone,
+         ""},
+        {"POST /p.exe HTTP/1.0\r\nContent-Length:\r\n\r\n", true, 400, "POST", "/p.exe", "", ExecNone, ""},
+        {"POST /p.exe HTTP/1.0\r\nContent-Length: 5 \t\r\n\r\nhello", true, 0, "POST", "/p.exe", "", ExecNone,
+         "hello"},
+        {"POST /p.exe HTTP/1.0\r\nContent-Length: 5\r\nContent-Length: 3\r\n\r\nhello", true, 400, "POST",
+         "/p.exe", "", ExecNone, ""},
+        {"POST /p.exe HTTP/1.0\r\nContent-Length: 3\r\ncontent-length: 03 \r\n\r\nhello", true, 0, "POST",
+         "/p.exe", "", ExecNone, "hel"}, // the same length twice is no doubt
+        // A folded line is refused rather than taken as a header of its own.
+        {"GET / HTTP/1.0\r\nX-A: 1\r\n HTTP_X: 2\r\n\r\n", true, 400, "GET", "/", "", ExecNone, ""},
+        {"GET / HTTP/1.0\r\nX-A: 1\r\n\tmore\r\n\r\n", true, 400, "GET", "/", "", ExecNone, ""},
         {"POST /p.exe HTTP/1.0\r\nContent-Length: -1\r\n\r\n", true, 400, "POST", "/p.exe", "", ExecNone, ""},
         {"POST /p.exe HTTP/1.0\r\nContent-Length: 99999999999\r\n\r\n", true, 400, "POST", "/p.exe", "",
          ExecNone, ""},
@@ -88,6 +106,28 @@ TEST(RequestParserTest, HeadOfExactlyTheLimitIsTakenOneByteMoreIsRefused) {
             EXPECT_EQ(p.error, extra ? 400u : 0u);
         }
     }
+}
+
+TEST(RequestParserTest, AHundredHeaderLinesAreTakenOneMoreIsRefusedAtOnce) {
+    for (std::size_t lines : {kMaxHeaderLines, kMaxHeaderLines + 1}) {
+        std::string head = "GET / HTTP/1.0\r\n";
+        for (std::size_t n = 0; n < lines; ++n)
+            head += "H" + std::to_string(n) + ": v\r\n";
+        const std::string tail = "H-after: v\r\n"; // never read once the head is refused
+        for (std::size_t piece : {std::size_t(0), std::size_t(5)}) {
+            SCOPED_TRACE(lines * 10 + piece);
+            Parsed p = Parse(head + (lines > kMaxHeaderLines ? tail : "\r\n"), "", piece);
+            EXPECT_TRUE(p.complete);
+            EXPECT_EQ(p.error, lines > kMaxHeaderLines ? 400u : 0u);
+            EXPECT_EQ(p.request.headers.size(), kMaxHeaderLines);
+        }
+    }
+}
+
+TEST(RequestParserTest, ScriptsSeeTheLengthWithoutItsBlanks) {
+    Parsed p = Parse("POST /p.exe HTTP/1.0\r\nContent-Length:  4 \r\n\r\nbody");
+    EXPECT_EQ(p.request.GetHeader("content-length"), "4");
+    EXPECT_EQ(p.request.contentLength, 4);
 }
 
 TEST(RequestParserTest, HeadersKeepTheLastValueAndIgnoreLinesWithoutColon) {
