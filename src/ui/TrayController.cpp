@@ -161,6 +161,22 @@ void TrayController::Restore() {
     }
 }
 
+void TrayController::BringToFront() {
+    if (m_inTray) {
+        Restore();
+        return;
+    }
+    if (m_shutDown || !m_window)
+        return;
+    m_window->showNormal();
+    m_window->raise();
+    m_window->activateWindow();
+    if (QWidget* dialog = QApplication::activeModalWidget()) {
+        dialog->raise();
+        dialog->activateWindow();
+    }
+}
+
 bool TrayController::OnIconPressWhileModal(Qt::MouseButton button, QPoint at, unsigned long timeMs) {
     if (!m_inTray || m_shutDown || button == Qt::NoButton || !m_icon->IsVisible() ||
         !m_icon->Geometry().contains(at))

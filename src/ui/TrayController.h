@@ -40,6 +40,9 @@ public:
     // Shows the window again and removes the icon; nothing when it is not in the tray.
     void Restore();
     bool InTray() const { return m_inTray; }
+    // Brings the window to the front, out of the tray when it is there, with any dialog
+    // in front of it (a second start asked for it).
+    void BringToFront();
     // At exit: the icon goes and the menu sends nothing more.
     void Shutdown();
 
