@@ -261,6 +261,8 @@ sleep 1.5
 xdotool mousemove "$ix" "$iy" click 3
 sleep 0.8
 xdotool key Up Return   # "終了(E&)"
+for _ in $(seq 100); do kill -0 "$kpid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$kpid" 2>/dev/null && { echo "screenshot: 終了 from the menu over a dialog did not end the program" >&2; exit 1; }
 rc=0; wait "$kpid" || rc=$?
 [ "$rc" -eq 0 ] || { echo "screenshot: exit from the tray over a dialog ended with status $rc" >&2; exit 1; }
 grep -q '"uPort"' "$work/trayexitdialog/config/Velmora/Kestrels.reg"

@@ -31,7 +31,8 @@ const std::array<TrayMenuItem, 12> kTrayMenuItems = {{
 namespace {
 constexpr int kTrayWatchMs = 2000;
 
-// The X protocol's button press event as the display connection delivers it (32 bytes).
+// A button press as the display connection delivers it: the core protocol's event, or the
+// input extension's (which Qt asks for where the server has it), wrapped in a generic event.
 struct XButtonPress {
     uint8_t responseType;
     uint8_t button;
@@ -42,7 +43,20 @@ struct XButtonPress {
     uint16_t state;
     uint8_t sameScreen, pad;
 };
-constexpr uint8_t kXButtonPress = 4;
+struct XiButtonPress {
+    uint8_t responseType;
+    uint8_t extension;
+    uint16_t sequence;
+    uint32_t length;
+    uint16_t eventType;
+    uint16_t deviceId;
+    uint32_t time;
+    uint32_t detail;
+    uint32_t root, event, child;
+    int32_t rootX, rootY, eventX, eventY; // 16.16 fixed point
+};
+constexpr uint8_t kXButtonPress = 4, kXGenericEvent = 35;
+constexpr uint16_t kXiButtonPress = 4;
 
 // Hands the presses of the X display connection to the tray controller while a dialog is
 // open; everything else goes on as usual.
@@ -53,13 +67,22 @@ public:
         if (type != "xcb_generic_event_t" || !QApplication::activeModalWidget() ||
             QApplication::activePopupWidget())
             return false;
-        const auto* e = static_cast<const XButtonPress*>(message);
-        if ((e->responseType & 0x7f) != kXButtonPress)
-            return false;
-        const Qt::MouseButton button = e->button == 1   ? Qt::LeftButton
-                                       : e->button == 3 ? Qt::RightButton
-                                                        : Qt::NoButton;
-        return m_tray.OnIconPressWhileModal(button, QPoint(e->rootX, e->rootY), e->time);
+        const auto type8 = static_cast<const uint8_t*>(message)[0] & 0x7f;
+        auto buttonOf = [](uint32_t b) {
+            return b == 1 ? Qt::LeftButton : b == 3 ? Qt::RightButton : Qt::NoButton;
+        };
+        if (type8 == kXButtonPress) {
+            const auto* e = static_cast<const XButtonPress*>(message);
+            return m_tray.OnIconPressWhileModal(buttonOf(e->button), QPoint(e->rootX, e->rootY), e->time);
+        }
+        if (type8 == kXGenericEvent) {
+            const auto* e = static_cast<const XiButtonPress*>(message);
+            if (e->eventType != kXiButtonPress)
+                return false;
+            return m_tray.OnIconPressWhileModal(buttonOf(e->detail), QPoint(e->rootX >> 16, e->rootY >> 16),
+                                                e->time);
+        }
+        return false;
     }
 
 private:
