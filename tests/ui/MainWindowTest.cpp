@@ -232,7 +232,8 @@ TEST_F(WindowedApp, ViewerListShowsWholeRowsAndCoversNoButton) {
 TEST_F(WindowedApp, PictureShowsTheStatusColoursWhereTheControlsAre) {
     m_window->SetControlText(IDC_ADDRESS, "203.0.113.7");
     m_window->SetControlText(IDC_UPTIME, "0:00");
-    m_window->ViewerListAdd("192.168.0.20");
+    for (const char* viewer : {"192.168.0.20", "10.0.0.1", "172.16.0.5"})
+        m_window->ViewerListAdd(viewer);
     QApplication::processEvents();
     QImage picture = m_window->grab().toImage();
     ASSERT_EQ(picture.size(), QSize(444, 349) * picture.devicePixelRatio());
