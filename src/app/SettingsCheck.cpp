@@ -397,7 +397,9 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Flag("bAllowListing", server.bAllowListing),
         Unsigned("MaxConnPerAddress", server.MaxConnPerAddress, 0, UINT32_MAX),
         Flag("StreamEnabled", server.StreamEnabled), Unsigned("StreamMaxFps", server.StreamMaxFps, 1, 30),
-        Unsigned("StreamMaxClients", server.StreamMaxClients, 1, 256), tlsPort, Txt("TlsCertFile", server.TlsCertFile),
+        Unsigned("StreamMaxClients", server.StreamMaxClients, 1, 256),
+        Unsigned("StreamMaxPerAddress", server.StreamMaxPerAddress, 1, 256),
+        Unsigned("ScriptMaxRunning", server.ScriptMaxRunning, 1, 256), tlsPort, Txt("TlsCertFile", server.TlsCertFile),
         Txt("TlsKeyFile", server.TlsKeyFile), Flag("TlsRedirect", server.TlsRedirect),
         Unsigned("TlsHsts", server.TlsHsts),
         // Image

@@ -86,19 +86,20 @@ const Surface& FrameComposer::Compose() {
         if (!picture.Load(root + kCapFrameFile, &openError) && openError)
             return kNothing;
     }
+    const CDib* source = &picture;
     if (!cameraOn) {
         m_usedOffPicture = true;
         const std::string name =
             OffPictureName(m_in.lastCaptureWidth ? *m_in.lastCaptureWidth : 0,
                            m_in.lastCaptureHeight ? *m_in.lastCaptureHeight : 0, s.CaptureDevice);
-        int openError = 0;
-        if (!picture.Load(root + name, &openError) && openError)
+        source = OffPicture(root, name);
+        if (!source)
             return kNothing;
     }
 
     // 3. Output size.
-    const int pictureWidth = frame ? frame->Width() : picture.Width();
-    const int pictureHeight = frame ? std::abs(frame->Height()) : picture.Height();
+    const int pictureWidth = frame ? frame->Width() : source->Width();
+    const int pictureHeight = frame ? std::abs(frame->Height()) : source->Height();
     const int width = OutputDimension(s.UseCustomSize != 0, s.ImageWidth, pictureWidth);
     const int height = OutputDimension(s.UseCustomSize != 0, s.ImageHeight, pictureHeight);
     // What the driver's "save frame" writes, kept for anyone who looks at it. The picture
@@ -138,7 +139,7 @@ const Surface& FrameComposer::Compose() {
     const PixelRect whole{0, 0, width, height};
     const bool drawn = frame ? DrawBgrRows(surface, *frame->Info(), frame->Pixels(), whole,
                                            {0, 0, pictureWidth, pictureHeight})
-                             : picture.Draw(surface, whole, {0, 0, pictureWidth, pictureHeight});
+                             : source->Draw(surface, whole, {0, 0, pictureWidth, pictureHeight});
     if (!drawn)
         surface.fill(Qt::black);
     saveGrabbed();
@@ -161,7 +162,80 @@ const Surface& FrameComposer::Compose() {
     return surface;
 }
 
+bool WithinPictureCap(const std::string& name, int width, int height, std::string* why) {
+    int capWidth = kMaxNoPhoneWidth, capHeight = kMaxNoPhoneHeight;
+    if (name != kNoPhoneFile && std::sscanf(name.c_str(), "/off%dx%d.bmp", &capWidth, &capHeight) != 2)
+        return true;
+    if (width <= capWidth && height <= capHeight)
+        return true;
+    if (why)
+        *why = std::to_string(width) + " x " + std::to_string(height) + " pixels, larger than " +
+               std::to_string(capWidth) + " x " + std::to_string(capHeight);
+    return false;
+}
+
+namespace {
+
+// The file's identity and version as a picture cache key.
+template <typename Key> Key PictureKey(const std::string& path) {
+    Key key;
+    key.path = path;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        key.exists = true;
+        key.device = st.st_dev;
+        key.inode = st.st_ino;
+        key.size = st.st_size;
+        key.mtimeSeconds = st.st_mtim.tv_sec;
+        key.mtimeNanoseconds = st.st_mtim.tv_nsec;
+    }
+    return key;
+}
+
+// Says once per file version that a web-root picture is too large to be used.
+void ReportOversized(const std::string& path, const std::string& why) {
+    std::fprintf(stderr, "kestrel: %s is %s: it is not used (as if it were missing); make it smaller\n",
+                 path.c_str(), why.c_str());
+    std::fflush(stderr);
+}
+
+} // namespace
+
+const CDib* FrameComposer::OffPicture(const std::string& root, const std::string& name) {
+    const NoPhoneKey key = PictureKey<NoPhoneKey>(root + name);
+    if (!m_off.valid || !(m_off.key == key)) {
+        m_off.key = key;
+        m_off.valid = true;
+        m_off.usable = false;
+        m_off.picture.Clear();
+        int openError = 0;
+        if (key.exists && (m_off.picture.Load(key.path, &openError) || !openError)) {
+            std::string why;
+            // An unreadable picture is still "there" (it draws black); only its size is refused.
+            if (m_off.picture.Problem() == DibProblem::TooLarge)
+                why = "more than " + std::to_string(kMaxBmpDimension) + " pixels wide or high";
+            else if (!m_off.picture.IsEmpty())
+                WithinPictureCap(name, m_off.picture.Width(), m_off.picture.Height(), &why);
+            m_off.usable = why.empty();
+            if (!m_off.usable) {
+                ReportOversized(key.path, why);
+                m_off.picture.Clear();
+            }
+        }
+    }
+    return m_off.usable ? &m_off.picture : nullptr;
+}
+
 bool FrameComposer::SmallFromNoPhone(const std::string& path, DibBuffer& small) {
+    {
+        // Its size from the header first: a larger picture is never decoded.
+        CDib probe;
+        std::string why;
+        if (probe.Load(path) && !WithinPictureCap(kNoPhoneFile, probe.Width(), probe.Height(), &why)) {
+            ReportOversized(path, why);
+            return false;
+        }
+    }
     DibBuffer loaded;
     if (!loaded.LoadBmp(path, DibBuffer::kAllDepths))
         return false;
@@ -186,17 +260,7 @@ bool FrameComposer::SmallFromNoPhone(const std::string& path, DibBuffer& small) 
 }
 
 const DibBuffer* FrameComposer::NoPhoneSmall() {
-    NoPhoneKey key;
-    key.path = m_in.webRoot() + kNoPhoneFile;
-    struct stat st {};
-    if (::stat(key.path.c_str(), &st) == 0) {
-        key.exists = true;
-        key.device = st.st_dev;
-        key.inode = st.st_ino;
-        key.size = st.st_size;
-        key.mtimeSeconds = st.st_mtim.tv_sec;
-        key.mtimeNanoseconds = st.st_mtim.tv_nsec;
-    }
+    const NoPhoneKey key = PictureKey<NoPhoneKey>(m_in.webRoot() + kNoPhoneFile);
     // Decoded once per version of the file, not for every request; a file that cannot be
     // read is remembered as such until it changes.
     if (!m_noPhone.valid || !(m_noPhone.key == key)) {

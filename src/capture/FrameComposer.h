@@ -42,6 +42,11 @@ struct ComposeInputs {
 
 // The picture shown while the camera is off, for the last capture frame size.
 std::string OffPictureName(unsigned width, unsigned height, int captureDevice);
+// The largest "nophone.bmp" that is used; a larger one counts as missing.
+constexpr int kMaxNoPhoneWidth = 640, kMaxNoPhoneHeight = 480;
+// Whether a picture of `width` x `height` is within the cap of the web-root picture `name`
+// ("/off160x120.bmp": its nominal size; "/nophone.bmp": 640 x 480). Says why not in `why`.
+bool WithinPictureCap(const std::string& name, int width, int height, std::string* why = nullptr);
 // One output dimension from the custom-size setting and the picture's own dimension.
 int OutputDimension(bool useCustomSize, int setting, int picture);
 
@@ -92,7 +97,12 @@ private:
     CDib m_picture;
     Surface m_surface;
     DibBuffer m_small;
-    // What "nophone.bmp" was when its small picture was made.
+    // A picture file from the web root that composition uses, read once per version of the
+    // file: the camera-off pictures and "nophone.bmp". One larger than its cap is refused
+    // (and said once on standard error), like a missing one.
+    const CDib* OffPicture(const std::string& root, const std::string& name);
+
+    // What "nophone.bmp" (or a camera-off picture) was when it was read.
     struct NoPhoneKey {
         std::string path;
         bool exists = false;
@@ -105,6 +115,11 @@ private:
         bool valid = false, readable = false;
         DibBuffer small;
     } m_noPhone;
+    struct {
+        NoPhoneKey key;
+        bool valid = false, usable = false;
+        CDib picture; // keeps its decoded rows while it is kept
+    } m_off;
 };
 
 } // namespace kestrel

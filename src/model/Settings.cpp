@@ -211,6 +211,8 @@ void CServerSettings::Load(const std::string& hostName) {
     ReadZeroOne(key, "StreamEnabled", StreamEnabled, 1);
     ReadInRange(key, "StreamMaxFps", StreamMaxFps, 1, 30, 10);
     ReadInRange(key, "StreamMaxClients", StreamMaxClients, 1, 256, 32);
+    ReadInRange(key, "StreamMaxPerAddress", StreamMaxPerAddress, 1, 256, 4);
+    ReadInRange(key, "ScriptMaxRunning", ScriptMaxRunning, 1, 256, 16);
     ReadInRange(key, "TlsPort", TlsPort, 0, 65535, 0);
     ReadText(key, "TlsCertFile", TlsCertFile, "");
     ReadText(key, "TlsKeyFile", TlsKeyFile, "");
@@ -235,6 +237,8 @@ void CServerSettings::Save() const {
     key.SetDword("StreamEnabled", StreamEnabled);
     key.SetDword("StreamMaxFps", StreamMaxFps);
     key.SetDword("StreamMaxClients", StreamMaxClients);
+    key.SetDword("StreamMaxPerAddress", StreamMaxPerAddress);
+    key.SetDword("ScriptMaxRunning", ScriptMaxRunning);
     key.SetDword("TlsPort", TlsPort);
     key.SetString("TlsCertFile", TlsCertFile);
     key.SetString("TlsKeyFile", TlsKeyFile);

@@ -121,6 +121,10 @@ public:
     uint32_t StreamEnabled = 1;
     uint32_t StreamMaxFps = 10;
     uint32_t StreamMaxClients = 32;
+    // Stream clients one client address may have at once (IPv6: one /64), 1-256.
+    uint32_t StreamMaxPerAddress = 4;
+    // Scripts running at once, 1-256; a request for one more is answered 503.
+    uint32_t ScriptMaxRunning = 16;
     // HTTPS: the port (0 = off), the PEM certificate (with its chain) and key files, the
     // redirect of plain requests to HTTPS (0/1), Strict-Transport-Security's max-age (0 = none).
     uint32_t TlsPort = 0;

@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <linux/sockios.h>
 #include <random>
+#include <sys/ioctl.h>
 
 namespace kestrel {
 
@@ -86,6 +88,14 @@ bool MjpegStreamHub::Full() const {
     return m_clients.size() >= std::clamp<std::uint32_t>(m_settings.StreamMaxClients, 1, 256);
 }
 
+bool MjpegStreamHub::FullFor(const std::string& clientKey) const {
+    const auto cap = std::clamp<std::uint32_t>(m_settings.StreamMaxPerAddress, 1, 256);
+    std::uint32_t count = 0;
+    for (const CRequestSocket* client : m_clients)
+        count += client->ClientKey() == clientKey;
+    return count >= cap;
+}
+
 void MjpegStreamHub::Add(CRequestSocket* client) {
     m_clients.insert(client);
     if (!m_timer.isActive()) {
@@ -156,7 +166,7 @@ CRequestSocket::Handled CRequestSocket::AnswerStream(Method method) {
         return Handled::No;
     }
     MjpegStreamHub& hub = m_owner.Streams();
-    if (hub.Full()) {
+    if (hub.Full() || hub.FullFor(ClientKey())) {
         AppendError(503);
         return Handled::Answered;
     }
@@ -169,6 +179,23 @@ CRequestSocket::Handled CRequestSocket::AnswerStream(Method method) {
     m_stream = std::make_unique<StreamClient>();
     hub.Add(this);
     return Handled::Answered;
+}
+
+bool CRequestSocket::StreamStalled(Clock::time_point now, Clock::duration limit) {
+    // What the client has taken: what went into the socket less what still waits in it.
+    int queued = 0;
+    if (::ioctl(m_fd.Get(), SIOCOUTQ, &queued) != 0)
+        queued = 0;
+    const long long written =
+        m_tls ? static_cast<long long>(m_tls->SocketBytesWritten()) : m_plainBytesWritten;
+    const long long taken = written - queued;
+    // An empty socket is a client waiting for the next picture, not a stall.
+    if (taken != m_streamTaken || queued == 0) {
+        m_streamTaken = taken;
+        m_lastTaken = now;
+        return false;
+    }
+    return now - m_lastTaken > limit;
 }
 
 std::shared_ptr<CRequest> CRequestSocket::StreamLogEntry() const {

@@ -88,6 +88,8 @@ public:
 
     const MjpegFraming& Framing() const { return m_framing; }
     bool Full() const;
+    // Whether the client address `clientKey` has all the streams one address may have.
+    bool FullFor(const std::string& clientKey) const;
     void Add(CRequestSocket* client);
     void Remove(CRequestSocket* client);
     std::size_t ClientCount() const { return m_clients.size(); }

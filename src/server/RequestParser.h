@@ -35,6 +35,9 @@ public:
     // target, headers and Content-Length are known.
     bool HeadComplete() const { return m_state == ReadingBody || m_state == RequestComplete; }
 
+    // Memory the head being read holds: its bytes and an allowance per header kept.
+    std::size_t HeadMemory() const { return m_headBytes + m_headerLines * kHeaderOverhead; }
+
     State GetState() const { return m_state; }
     bool Complete() const { return m_state == RequestComplete; }
     // 400 when the request cannot be answered as sent (bad path, bad length, too long a
@@ -62,6 +65,8 @@ public:
     const std::string& RawTarget() const { return m_rawTarget; }
 
 private:
+    // What a header's map entry costs besides its bytes.
+    static constexpr std::size_t kHeaderOverhead = 128;
     void HandleLine(CRequest& request);
     void Finish();
 

@@ -34,7 +34,9 @@ CRequestSocket::~CRequestSocket() {
     m_fd.Reset();
     if (m_request)
         m_request->done = true;
+    SetScriptRunning(false);
     ReleaseBody();
+    ChargeHead(0);
 }
 
 void CRequestSocket::Release() {
@@ -45,10 +47,11 @@ void CRequestSocket::Release() {
         m_job->Cancel();
         m_job.reset();
     }
-    m_scriptRunning = false;
+    SetScriptRunning(false);
     m_file.Reset();
     m_target.Reset();
     ReleaseBody();
+    ChargeHead(0);
     if (m_request) {
         m_request->done = true;
         m_request.reset();
@@ -154,8 +157,12 @@ ssize_t CRequestSocket::ReceiveSome(char* data, std::size_t size) {
 }
 
 ssize_t CRequestSocket::SendSome(const char* data, std::size_t size) {
-    if (!m_tls)
-        return ::send(m_fd.Get(), data, size, MSG_NOSIGNAL);
+    if (!m_tls) {
+        const ssize_t n = ::send(m_fd.Get(), data, size, MSG_NOSIGNAL);
+        if (n > 0)
+            m_plainBytesWritten += n;
+        return n;
+    }
     std::size_t moved = 0;
     switch (m_tls->Write(data, size, moved)) {
     case TlsIo::Done:
@@ -198,8 +205,10 @@ void CRequestSocket::ProcessBytes(const char* data, std::size_t size) {
     }
     if (ReadingHead()) {
         std::size_t used = m_parser.FeedHead(data, size, *m_request);
+        ChargeHead(m_parser.HeadComplete() ? 0 : static_cast<long long>(m_parser.HeadMemory()));
         if (!m_parser.HeadComplete()) {
             m_state = ReadingHeaders;
+            m_owner.KeepHeadsInBudget();
             return;
         }
         if (!OnHeadComplete())
@@ -261,9 +270,14 @@ void CRequestSocket::Respond(bool scriptStarted) {
         OnSend();
 }
 
+void CRequestSocket::ChargeHead(long long bytes) {
+    m_owner.ChargeHeads(bytes - m_headCharged);
+    m_headCharged = bytes;
+}
+
 void CRequestSocket::ReleaseBody() {
     if (m_bodyReserved > 0)
-        m_owner.ReleaseBody(m_bodyReserved);
+        m_owner.ReleaseBody(ClientKey(), m_bodyReserved);
     m_bodyReserved = 0;
 }
 

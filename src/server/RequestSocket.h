@@ -63,6 +63,8 @@ private:
     void OnBodyComplete();
     void Respond(bool scriptStarted);
     void ReleaseBody();
+    // Counts `bytes` as this connection's share of the server's memory for heads being read.
+    void ChargeHead(long long bytes);
     void AppendText(std::string_view text) { m_out.append(text); }
     void AppendStatus(unsigned code);
     void AppendStatus(const std::string& text);
@@ -136,6 +138,8 @@ private:
     Handled AnswerStream(Method method);
     void OfferStreamPart(const StreamPart& part);
     std::shared_ptr<CRequest> StreamLogEntry() const;
+    // Whether the stream client has taken no bytes off its socket for longer than `limit`.
+    bool StreamStalled(Clock::time_point now, Clock::duration limit);
 
     // Scripts (ScriptGlue.cpp).
     bool IsScriptTarget() const;
@@ -145,6 +149,8 @@ private:
     bool LaunchScript();
     void FinishScript(bool started);
     bool WriteScriptHeaders();
+    void SetScriptRunning(bool on);
+    bool RefuseBusyScripts();
 
     CWebServer& m_owner;
     UniqueFd m_fd;
@@ -172,14 +178,19 @@ private:
     bool m_picturePassed = false;
     bool m_passwordSet = false;
     long long m_bodyReserved = 0; // bytes of the server's body budget held
+    long long m_headCharged = 0;  // bytes of the server's head budget held
     bool m_streamPassed = true;
     std::unique_ptr<StreamClient> m_stream; // set while the connection streams
+    long long m_plainBytesWritten = 0;      // into the socket, on the plain port
+    long long m_streamTaken = 0;            // of those, taken by the stream client
+    Clock::time_point m_lastTaken = Clock::now();
     std::shared_ptr<ScriptJob> m_job;
     std::string m_peer, m_addressKey;
     mutable std::string m_root;
     bool m_wantWrite = false; // the server watches the socket for room to send
     bool m_watched = false;   // the socket is in the server's readiness set
     Clock::time_point m_headStarted, m_lastReceive, m_lastSendProgress;
+    Clock::time_point m_bodyStarted; // when reading the body began
 };
 
 } // namespace kestrel

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -42,12 +43,14 @@ CRequestSocket::Handled CRequestSocket::AnswerScript(Method method) {
     if (method != kPost)
         return StartScript() ? Handled::ScriptStarted : Handled::Answered;
     CRequest& r = *m_request;
-    if (RefuseScriptTarget())
+    // A body is not read for a script that could not be started now.
+    if (RefuseScriptTarget() || RefuseBusyScripts())
         return Handled::Answered;
-    if (!m_owner.ReserveBody(r.contentLength)) {
-        AppendError(503); // the bodies held already fill the budget
+    if (!m_owner.ReserveBody(ClientKey(), r.contentLength)) {
+        AppendError(503); // the bodies held already fill the budget (or this address's share)
         return Handled::Answered;
     }
+    m_bodyStarted = Clock::now();
     m_bodyReserved = r.contentLength;
     // Held at its final size from the start: growing it would hold twice as much.
     r.body.reserve(static_cast<std::size_t>(r.contentLength));
@@ -77,13 +80,16 @@ bool CRequestSocket::RefuseScriptTarget() {
 
 // A script without a body: checked and started at once. True when it was started.
 bool CRequestSocket::StartScript() {
-    return !RefuseScriptTarget() && LaunchScript();
+    return !RefuseScriptTarget() && !RefuseBusyScripts() && LaunchScript();
 }
 
 // Starts the checked target's worker; the request's body moves to it. True when it was
 // started, otherwise the refusal is written.
 bool CRequestSocket::LaunchScript() {
     CRequest& r = *m_request;
+    // Others may have started while this body was read.
+    if (RefuseBusyScripts())
+        return false;
     std::string pattern = TempFolder() + "/CGIXXXXXX";
     UniqueFd out(::mkostemp(pattern.data(), O_CLOEXEC));
     if (!out.Valid()) {
@@ -162,12 +168,27 @@ bool CRequestSocket::LaunchScript() {
     m_job = std::move(job);
     m_file = std::move(out);
     m_fileLeft = -1;
-    m_scriptRunning = true;
+    SetScriptRunning(true);
+    return true;
+}
+
+void CRequestSocket::SetScriptRunning(bool on) {
+    if (on != m_scriptRunning)
+        m_owner.m_scriptsRunning += on ? 1 : -1;
+    m_scriptRunning = on;
+}
+
+// Whether the scripts running already fill ScriptMaxRunning: the request is answered 503.
+bool CRequestSocket::RefuseBusyScripts() {
+    const auto cap = std::clamp<std::uint32_t>(m_owner.Settings().ScriptMaxRunning, 1, 256);
+    if (m_owner.m_scriptsRunning < cap)
+        return false;
+    AppendError(503);
     return true;
 }
 
 void CRequestSocket::FinishScript(bool started) {
-    m_scriptRunning = false;
+    SetScriptRunning(false);
     m_job.reset();
     ReleaseBody();
     if (m_closed) {

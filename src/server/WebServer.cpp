@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -318,15 +319,26 @@ bool CWebServer::AdmitAddress(const std::string& key) const {
     return it == m_perAddress.end() || it->second < cap;
 }
 
-bool CWebServer::CloseOldestHeadReader() {
+bool CWebServer::CloseOldestHeadReader(bool holdingBytes) {
     for (auto& [id, c] : m_connections) {
         // Abort takes the connection off the map: the walk ends right after.
-        if (!c->m_closed && c->ReadingHead()) {
+        if (!c->m_closed && c->ReadingHead() && (!holdingBytes || c->m_headCharged > 0)) {
             c->Abort();
             return true;
         }
     }
     return false;
+}
+
+void CWebServer::ChargeHeads(long long delta) {
+    m_headBytes += delta;
+    if (delta < 0)
+        m_headBytesFreed -= delta;
+}
+
+void CWebServer::KeepHeadsInBudget() {
+    while (m_headBytes > kMaxHeadsHeld && CloseOldestHeadReader(true)) {
+    }
 }
 
 void CWebServer::Register(std::unique_ptr<CRequestSocket> connection) {
@@ -363,11 +375,23 @@ void CWebServer::Unregister(CRequestSocket* connection) {
         m_hooks.connectionClosed();
 }
 
-bool CWebServer::ReserveBody(long long bytes) {
-    if (m_bodyBytes + bytes > kMaxBodiesHeld)
+bool CWebServer::ReserveBody(const std::string& clientKey, long long bytes) {
+    long long& mine = m_bodyBytesByClient[clientKey];
+    if (m_bodyBytes + bytes > kMaxBodiesHeld || mine + bytes > kMaxBodiesHeld / 4) {
+        if (mine == 0)
+            m_bodyBytesByClient.erase(clientKey);
         return false;
+    }
     m_bodyBytes += bytes;
+    mine += bytes;
     return true;
+}
+
+void CWebServer::ReleaseBody(const std::string& clientKey, long long bytes) {
+    m_bodyBytes -= bytes;
+    auto it = m_bodyBytesByClient.find(clientKey);
+    if (it != m_bodyBytesByClient.end() && (it->second -= bytes) <= 0)
+        m_bodyBytesByClient.erase(it);
 }
 
 void CWebServer::OnScriptDone(std::uint64_t id, bool started) {
@@ -388,6 +412,21 @@ void CWebServer::OnWrongPassword(const std::string& clientKey, std::string_view 
     std::fflush(stderr);
 }
 
+// A body must keep coming: after its first moments it averages at least the minimum rate,
+// and it is complete within the longest time. One that does not is dropped with its budget.
+bool CWebServer::BodyTooSlow(const CRequestSocket& c, Clock::time_point now) const {
+    if (c.m_state != CRequestSocket::ReadingBody || !c.m_request)
+        return false;
+    const auto elapsed = now - c.m_bodyStarted;
+    if (elapsed > m_timeouts.bodyLongest)
+        return true;
+    if (elapsed <= m_timeouts.bodyGrace)
+        return false;
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    return static_cast<double>(c.m_request->body.size()) <
+           seconds * static_cast<double>(m_timeouts.bodyMinRate);
+}
+
 void CWebServer::Sweep() {
     DispatchScope scope(*this);
     g_descriptorLimit = ReadDescriptorLimit();
@@ -405,14 +444,21 @@ void CWebServer::Sweep() {
             // deadline runs from the accept, so that it covers the handshake.
             bool headLate =
                 c->ReadingHead() && (c->m_request || c->m_tls) && now - c->m_headStarted > m_timeouts.head;
-            if (headLate || now - c->m_lastReceive > m_timeouts.request)
+            if (headLate || now - c->m_lastReceive > m_timeouts.request || BodyTooSlow(*c, now))
                 expired.push_back(c);
+        } else if (c->m_stream && c->StreamStalled(now, m_timeouts.streamStall)) {
+            expired.push_back(c);
         } else if (!c->m_scriptRunning && now - c->m_lastSendProgress > m_timeouts.send) {
             expired.push_back(c);
         }
     }
     for (CRequestSocket* c : expired)
         c->Abort();
+    // Heads let go of leave their memory with the allocator: hand it back to the system.
+    if (m_headBytesFreed >= kTrimAfterHeadBytes) {
+        m_headBytesFreed = 0;
+        ::malloc_trim(0);
+    }
     if (m_connections.empty())
         m_sweepTimer->stop();
 }

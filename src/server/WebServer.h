@@ -2,6 +2,7 @@
 
 #include "model/Settings.h"
 #include "platform/MessageBox.h"
+#include "server/DirectoryListing.h"
 #include "server/HttpSyntax.h"
 #include "server/ListenSocket.h"
 #include "server/MjpegStream.h"
@@ -46,17 +47,27 @@ struct ServerHooks {
 
 // How long a connection may take. A running script has no limit.
 struct ServerTimeouts {
-    std::chrono::milliseconds head{30000};    // the whole request head, from its first byte
-    std::chrono::milliseconds request{60000}; // nothing received before the request is complete
-    std::chrono::milliseconds send{60000};    // nothing of the waiting output taken
-    std::chrono::milliseconds drain{2000};    // reading and dropping after an answer
-    std::chrono::milliseconds sweep{1000};    // how often the connections are looked at
-    std::chrono::milliseconds tls{30000};     // how often the certificate files are looked at
+    std::chrono::milliseconds head{30000};         // the whole request head, from its first byte
+    std::chrono::milliseconds request{60000};      // nothing received before the request is complete
+    std::chrono::milliseconds send{60000};         // nothing of the waiting output taken
+    std::chrono::milliseconds streamStall{20000};  // a stream client taking nothing off its socket
+    std::chrono::milliseconds drain{2000};         // reading and dropping after an answer
+    std::chrono::milliseconds bodyGrace{30000};    // a body may come slowly at first...
+    long long bodyMinRate = 1024;                  // ...then it must average this many bytes a second
+    std::chrono::milliseconds bodyLongest{600000}; // and be complete within this time
+    std::chrono::milliseconds sweep{1000};         // how often the connections are looked at
+    std::chrono::milliseconds tls{30000};          // how often the certificate files are looked at
 };
 
 // Request bodies held in memory at once, all connections together. A script's body
 // that would pass it is answered 503 without being read.
 inline constexpr long long kMaxBodiesHeld = 64LL * 1024 * 1024;
+// Memory of all request heads being read at once. Past it the oldest unfinished head is
+// closed, so that many slow heads cannot take the memory a fresh request needs.
+inline constexpr long long kMaxHeadsHeld = 16LL * 1024 * 1024;
+// Head memory let go of after which the allocator is asked to hand free memory back to the
+// system (at the next sweep), so that a burst of hostile heads does not leave the process large.
+inline constexpr long long kTrimAfterHeadBytes = 4LL * 1024 * 1024;
 // When fewer descriptors than this are left, a new connection makes room by closing the
 // oldest connection still reading its head, so that a fresh client is always answered.
 inline constexpr long long kDescriptorReserve = 512;
@@ -87,6 +98,9 @@ public:
     std::size_t DiscardedCount() const { return m_discarded.size(); }
     // Bytes of request bodies being read or held for scripts.
     long long BodyBytesHeld() const { return m_bodyBytes; }
+    std::uint32_t ScriptsRunning() const { return m_scriptsRunning; }
+    // Memory of the request heads being read.
+    long long HeadBytesHeld() const { return m_headBytes; }
 
     CServerSettings& Settings() { return m_settings; }
     MjpegStreamHub& Streams() { return *m_streams; }
@@ -134,16 +148,22 @@ private:
     // Descriptors still free once `newest` has been handed out.
     long long DescriptorsLeft(int newest) const;
     // Closes the oldest connection still reading its head; false when there is none.
-    bool CloseOldestHeadReader();
+    // `holdingBytes`: only one whose head has begun to arrive.
+    bool CloseOldestHeadReader(bool holdingBytes = false);
+    void ChargeHeads(long long delta);
+    // Closes the oldest unfinished heads while the heads held pass their budget.
+    void KeepHeadsInBudget();
     void Register(std::unique_ptr<CRequestSocket> connection);
     void Unregister(CRequestSocket* connection);
-    bool ReserveBody(long long bytes);
-    void ReleaseBody(long long bytes) { m_bodyBytes -= bytes; }
+    // Takes `bytes` of the body budget for the client `clientKey`, which may hold a quarter of it.
+    bool ReserveBody(const std::string& clientKey, long long bytes);
+    void ReleaseBody(const std::string& clientKey, long long bytes);
     void OnScriptDone(std::uint64_t id, bool started);
     // A wrong picture password from a client that was not locked out; a lockout it starts
     // is written on standard error for log watchers (fail2ban).
     void OnWrongPassword(const std::string& clientKey, std::string_view value);
     void Sweep();
+    bool BodyTooSlow(const CRequestSocket& connection, std::chrono::steady_clock::time_point now) const;
 
     CServerSettings& m_settings;
     IMessageBox& m_messageBox;
@@ -169,7 +189,12 @@ private:
     bool m_deletePosted = false;
     std::unordered_map<std::string, std::uint32_t> m_perAddress;
     long long m_bodyBytes = 0;
+    std::unordered_map<std::string, long long> m_bodyBytesByClient;
+    std::uint32_t m_scriptsRunning = 0;
+    long long m_headBytes = 0;
+    long long m_headBytesFreed = 0; // since the allocator last handed memory back
     PasswordLockout m_lockout;
+    ListingCache m_listings;
     long long m_baseDescriptors = 0; // held by the rest of the program (and the listening socket)
     QTimer* m_sweepTimer = nullptr;
     ServerTimeouts m_timeouts;

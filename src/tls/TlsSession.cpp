@@ -89,6 +89,11 @@ bool TlsSession::Pending() const {
     return SSL_pending(m_ssl) > 0;
 }
 
+std::uint64_t TlsSession::SocketBytesWritten() const {
+    BIO* out = SSL_get_wbio(m_ssl);
+    return out ? BIO_number_written(out) : 0;
+}
+
 void TlsSession::Shutdown() {
     // Never after a fatal error (the library forbids it), and only once the session is up.
     if (m_failed || !m_handshakeDone)

@@ -3,6 +3,7 @@
 #include "tls/TlsContext.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 struct ssl_st;
@@ -37,6 +38,8 @@ public:
     TlsIo Write(const char* data, std::size_t size, std::size_t& moved);
     // Decrypted bytes held that the socket no longer shows.
     bool Pending() const;
+    // Bytes the session has written to the socket (records, not the text they carry).
+    std::uint64_t SocketBytesWritten() const;
     // Sends the closing alert without waiting for the peer's.
     void Shutdown();
 

@@ -234,7 +234,7 @@ TEST_F(ImageApply, DialogEditsACopyAndDeviceAndPreviewStayAsHeld) {
 TEST_F(ImageApply, NextFrameHasTheNewSizeQualityOverlayAndCaption) {
     Start();
     // No driver has been connected: the camera-off picture for the smallest size.
-    Put("off80x60.bmp", SolidBmp(160, 120, 0x808080));
+    Put("off80x60.bmp", SolidBmp(80, 60, 0x808080));
     // Keyed overlay: white is transparent, a blue band on the right half shows.
     BmpShape overlay;
     overlay.width = 160;

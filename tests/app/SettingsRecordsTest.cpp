@@ -204,6 +204,9 @@ INSTANTIATE_TEST_SUITE_P(
         RuleRow{"\"StreamMaxClients\"=dword:00000100", FIELD(server.StreamMaxClients), 256},
         RuleRow{"\"StreamMaxClients\"=dword:00000101", FIELD(server.StreamMaxClients), 32},
         RuleRow{"\"StreamMaxClients\"=dword:00000000", FIELD(server.StreamMaxClients), 32},
+        RuleRow{"\"StreamMaxPerAddress\"=dword:00000100", FIELD(server.StreamMaxPerAddress), 256},
+        RuleRow{"\"StreamMaxPerAddress\"=dword:00000000", FIELD(server.StreamMaxPerAddress), 4},
+        RuleRow{"\"ScriptMaxRunning\"=dword:00000101", FIELD(server.ScriptMaxRunning), 16},
         RuleRow{"\"TlsPort\"=dword:0000ffff", FIELD(server.TlsPort), 65535},
         RuleRow{"\"TlsPort\"=dword:00010000", FIELD(server.TlsPort), 0},
         RuleRow{"\"TlsRedirect\"=dword:00000002", FIELD(server.TlsRedirect), 1},
@@ -297,7 +300,8 @@ TEST(SettingsOrder, FreshStoreIsWrittenInEachRecordsOrder) {
         "UserID", "Password", "Cate", "Title", "Description", "Nicfg", "HPlinkfg",
         // CServerSettings
         "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress", "HitLogKeepDays",
-        "StreamEnabled", "StreamMaxFps", "StreamMaxClients", "TlsPort", "TlsCertFile", "TlsKeyFile",
+        "StreamEnabled", "StreamMaxFps", "StreamMaxClients", "StreamMaxPerAddress", "ScriptMaxRunning", "TlsPort",
+        "TlsCertFile", "TlsKeyFile",
         "TlsRedirect", "TlsHsts",
         // ImageSettings
         "OverlayBmp", "PreviewEnabled", "CaptureDevice", "CaptureDevicePath", "ImageHeight", "ImageWidth", "JpegQuality",

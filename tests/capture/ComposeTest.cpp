@@ -276,22 +276,50 @@ TEST(ComposeFrame, TestPatternWithOverlayAndCaptionWritesBothPictures) {
 TEST(ComposeFrame, CameraOffUsesThePictureOfTheLastFrameSize) {
     Rig rig;
     // Before any driver was connected the last size is 0 x 0: the smallest picture.
-    rig.Put("/off80x60.bmp", SolidBmp(160, 120, 0x00C000));
+    rig.Put("/off80x60.bmp", SolidBmp(80, 60, 0x00C000));
     rig.Start();
     rig.capture->ComposeFrame();
     const DecodedJpeg frame = DecodeJpeg(rig.root + "/frame.jpg");
     ASSERT_TRUE(frame.ok);
-    EXPECT_EQ(frame.width, 160);
-    EXPECT_EQ(frame.height, 120);
-    EXPECT_TRUE(Near(frame.At(80, 60), 0x00C000, 30));
+    EXPECT_EQ(frame.width, 80);
+    EXPECT_EQ(frame.height, 60);
+    EXPECT_TRUE(Near(frame.At(40, 30), 0x00C000, 30));
     // Custom size 1 x 2 on it.
     rig.image.UseCustomSize = 1;
     rig.image.ImageWidth = 1;
     rig.image.ImageHeight = 2;
     rig.capture->ComposeFrame();
     const DecodedJpeg scaled = DecodeJpeg(rig.root + "/frame.jpg");
-    EXPECT_EQ(scaled.width, 80);
-    EXPECT_EQ(scaled.height, 240);
+    EXPECT_EQ(scaled.width, 40);
+    EXPECT_EQ(scaled.height, 120);
+}
+
+TEST(ComposeFrame, WebRootPicturesAboveTheirCapCountAsMissingAndAreSaidOncePerVersion) {
+    Rig rig;
+    rig.password = "secret";
+    rig.Put("/off80x60.bmp", SolidBmp(81, 60, 0x00C000));
+    rig.Put("/nophone.bmp", SolidBmp(641, 90, 0xFFFF00));
+    rig.Start();
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i)
+        rig.capture->ComposeFrame();
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    // Missing: nothing is composed, and the small picture is not made from "nophone.bmp".
+    EXPECT_FALSE(Exists(rig.root + "/frame.jpg"));
+    EXPECT_EQ(said, "kestrel: " + rig.root +
+                        "/off80x60.bmp is 81 x 60 pixels, larger than 80 x 60: it is not "
+                        "used (as if it were missing); make it smaller\n");
+    // A new version within the cap is taken at once; "nophone.bmp" too large shows black.
+    rig.Put("/off80x60.bmp", SolidBmp(80, 60, 0x00C000));
+    ::testing::internal::CaptureStderr();
+    rig.capture->ComposeFrame();
+    rig.capture->ComposeFrame();
+    const std::string second = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(Near(DecodeJpeg(rig.root + "/frame.jpg").At(40, 30), 0x00C000, 30));
+    EXPECT_TRUE(Near(DecodeJpeg(rig.root + "/framei.jpg").At(59, 45), 0x000000, 8));
+    EXPECT_EQ(second, "kestrel: " + rig.root +
+                          "/nophone.bmp is 641 x 90 pixels, larger than 640 x 480: it is not "
+                          "used (as if it were missing); make it smaller\n");
 }
 
 TEST(ComposeFrame, StreamPictureIsComposedInMemoryWithoutWritingAnyFile) {

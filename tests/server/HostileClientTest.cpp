@@ -56,8 +56,9 @@ int ConnectFrom(const char* source, unsigned port) {
 
 // Sends `head` + `body` while reading whatever the server answers, as a browser would:
 // the answer may come before the body is out. Returns the answer.
-std::string PostWhileReading(unsigned port, const std::string& head, const std::string& body) {
-    int fd = ConnectFrom("127.0.0.1", port);
+std::string PostWhileReading(unsigned port, const std::string& head, const std::string& body,
+                             const char* source = "127.0.0.1") {
+    int fd = ConnectFrom(source, port);
     if (fd < 0)
         return {};
     const std::string* parts[] = {&head, &body};
@@ -143,7 +144,8 @@ TEST_F(Hostile, LargeBodiesToAPlainFileAreNeverHeld) {
     long long peak = before;
     std::vector<std::future<std::string>> clients;
     for (int i = 0; i < 40; ++i)
-        clients.push_back(std::async(std::launch::async, PostWhileReading, h.Port(), head, std::cref(body)));
+        clients.push_back(
+            std::async(std::launch::async, [&] { return PostWhileReading(h.Port(), head, body); }));
     auto allDone = [&] {
         peak = std::max(peak, ResidentBytes());
         return std::all_of(clients.begin(), clients.end(), [](auto& f) {
@@ -164,18 +166,20 @@ TEST_F(Hostile, ScriptBodiesShareOneBudget) {
     const long long size = 16 * 1024 * 1024;
     const std::string head =
         "POST /count.exe HTTP/1.0\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
-    // Four heads take the whole budget while their bodies have not come yet.
+    // Four heads from four addresses take the whole budget while their bodies have not come yet.
     std::vector<int> waiting;
     for (int i = 0; i < 4; ++i) {
-        int fd = ConnectFrom("127.0.0.1", h.Port());
+        int fd = ConnectFrom(("127.0.0." + std::to_string(i + 1)).c_str(), h.Port());
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
         waiting.push_back(fd);
     }
     ASSERT_TRUE(PumpUntil([&] { return h.server->BodyBytesHeld() == 4 * size; }));
     // A fifth is answered 503 at once, its body unread.
-    Response refused = Fetch(h.Port(), head);
-    EXPECT_EQ(refused.status, 503);
+    auto refused = std::async(std::launch::async, PostWhileReading, h.Port(), head, "", "127.0.0.5");
+    ASSERT_TRUE(
+        PumpUntil([&] { return refused.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    EXPECT_EQ(ParseResponse(refused.get()).status, 503);
     EXPECT_EQ(h.server->BodyBytesHeld(), 4 * size);
     // The four bodies arrive and reach their scripts whole.
     const std::string body(static_cast<std::size_t>(size), 'c');
@@ -217,6 +221,40 @@ TEST_F(Hostile, ScriptBodiesShareOneBudget) {
         EXPECT_EQ(std::atoll(r.body.c_str()), size);
     }
     EXPECT_TRUE(PumpUntil([&] { return h.server->BodyBytesHeld() == 0; }));
+}
+
+TEST_F(Hostile, OneAddressHoldsAQuarterOfTheBodiesAndASlowBodyIsDropped) {
+    WriteFile(h.Root() + "/count.exe", "#!/bin/sh\necho 'Content-type: text/plain'\necho\nwc -c\n", 0755);
+    ServerTimeouts t;
+    t.sweep = std::chrono::milliseconds(100);
+    h.server->SetTimeouts(t);
+    const long long quarter = kMaxBodiesHeld / 4;
+    const std::string head =
+        "POST /count.exe HTTP/1.0\r\nContent-Length: " + std::to_string(quarter) + "\r\n\r\n";
+    int fd = ConnectFrom("127.0.0.1", h.Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    ASSERT_EQ(::send(fd, "0123456789", 10, MSG_NOSIGNAL), 10);
+    ASSERT_TRUE(PumpUntil([&] { return h.server->BodyBytesHeld() == quarter; }));
+    // The same address gets no more, another one does.
+    const std::string one = "POST /count.exe HTTP/1.0\r\nContent-Length: 1\r\n\r\n";
+    auto same = std::async(std::launch::async, PostWhileReading, h.Port(), one, "x", "127.0.0.1");
+    auto other = std::async(std::launch::async, PostWhileReading, h.Port(), one, "x", "127.0.0.2");
+    ASSERT_TRUE(PumpUntil([&] {
+        return same.wait_for(std::chrono::seconds(0)) == std::future_status::ready &&
+               other.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }));
+    EXPECT_EQ(ParseResponse(same.get()).status, 503);
+    EXPECT_EQ(ParseResponse(other.get()).body, "1\n");
+    // Ten bytes in more than the grace time: the body is dropped and its budget returned.
+    t.bodyGrace = std::chrono::milliseconds(300);
+    h.server->SetTimeouts(t);
+    EXPECT_TRUE(
+        PumpUntil([&] { return h.server->BodyBytesHeld() == 0 && h.server->ConnectionCount() == 0; }));
+    char buf[64];
+    EXPECT_LE(::recv(fd, buf, sizeof buf, 0), 0)
+        << "the slow body's connection was answered instead of dropped";
+    ::close(fd);
 }
 
 TEST_F(Hostile, TrickledHeadEndsAtItsDeadline) {

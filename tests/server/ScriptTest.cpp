@@ -261,6 +261,26 @@ TEST_F(Scripts, ClientHangUpEndsAScriptThatNeverExits) {
     EXPECT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 0; }));
 }
 
+TEST_F(Scripts, ScriptsBeyondScriptMaxRunningAreAnswered503) {
+    h.settings.ScriptMaxRunning = 1;
+    WriteFile(root + "/cgi/wait.exe", "#!/bin/sh\necho $$ > \"$0.pid\"\nexec sleep 1000\n", 0755);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(h.Port()));
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    std::string request = "GET /cgi/wait.exe?x HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    ASSERT_TRUE(PumpUntil([&] { return ReadFile(root + "/cgi/wait.exe.pid").size() > 1; }, 5000));
+    EXPECT_EQ(h.Get("/cgi/env.exe?x").status, 503);
+    EXPECT_EQ(h.Send("POST /cgi/env.exe HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc").status, 503);
+    // Once the running one has ended, the next one runs.
+    ::close(fd);
+    ASSERT_TRUE(PumpUntil([&] { return h.server->ScriptsRunning() == 0; }, 6000));
+    EXPECT_EQ(h.Get("/cgi/env.exe?x").status, 200);
+}
+
 TEST_F(Scripts, ImmediateHangUpsLeaveNoWorkerOrProcess) {
     WriteFile(root + "/cgi/sleepy.exe", "#!/bin/sh\nexec sleep 1000\n", 0755);
     ClientOptions hangUp;

@@ -286,11 +286,13 @@ TEST_F(StreamTest, SlowClientSkipsPicturesWhileAFastOneKeepsItsRate) {
     EXPECT_FALSE(fast.malformed);
 }
 
-TEST_F(StreamTest, StalledClientIsClosed) {
+TEST_F(StreamTest, ClientThatTakesNothingIsClosedAfterTheStallTime) {
     ServerTimeouts t;
-    t.send = std::chrono::milliseconds(500);
+    t.streamStall = std::chrono::milliseconds(500);
+    t.sweep = std::chrono::milliseconds(100);
     h.server->SetTimeouts(t);
-    h.streamFrameSize = 512 * 1024;
+    // The send timeout alone would keep it for a minute.
+    h.streamFrameSize = 64 * 1024;
     StreamReader stalled(h.Port(), GetLine("/stream.mjpg"), 4096);
     ASSERT_TRUE(PumpUntil([&] { return stalled.connected.load(); }));
     stalled.Pause(true);
@@ -318,6 +320,13 @@ TEST_F(StreamTest, ClientCapHeadAndPerAddressCap) {
     EXPECT_NE(head.Header("content-type").find("multipart/x-mixed-replace;boundary="), std::string::npos);
     EXPECT_EQ(head.Header("cache-control"), "no-store");
     EXPECT_TRUE(head.body.empty());
+    // Streams per client address: one more from this address is refused, not from another.
+    h.settings.StreamMaxClients = 8;
+    h.settings.StreamMaxPerAddress = 2;
+    EXPECT_EQ(h.Get("/stream.mjpg").status, 503);
+    ClientOptions v6;
+    v6.ipv6 = true;
+    EXPECT_EQ(h.Send("HEAD /stream.mjpg HTTP/1.0\r\n\r\n", v6).status, 200);
     // Streams count toward the per-address cap: a third connection is closed unanswered.
     h.settings.MaxConnPerAddress = 2;
     Response over = h.Get("/index.html");
@@ -445,6 +454,7 @@ TEST_F(StreamTest, CameraOffSendsOnePictureASecond) {
 }
 
 TEST_F(StreamTest, ServerEndClosesEveryStreamAtOnce) {
+    h.settings.StreamMaxPerAddress = 5;
     std::vector<std::unique_ptr<StreamReader>> readers;
     for (int i = 0; i < 5; ++i)
         readers.push_back(std::make_unique<StreamReader>(h.Port(), GetLine("/stream.mjpg")));
