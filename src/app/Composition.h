@@ -13,6 +13,8 @@
 
 namespace kestrel {
 
+class AcmeChallengeTokens;
+class AcmeKeeper;
 class CMainApp;
 class CMainFrame;
 class CaptureSubsystem;
@@ -89,6 +91,9 @@ public:
 private:
     void BuildCapture();
     void BuildWebServer();
+    // The certificate keeper of AcmeDomains, when it is used; it hands the server the
+    // certificate to serve.
+    void BuildAcme();
     void BuildFrame();
     void ValidateWebRoot();
     void LookupPublicAddress();
@@ -113,6 +118,8 @@ private:
     std::unique_ptr<CHitTracker> m_hitTracker;
     std::unique_ptr<CaptureSubsystem> m_capture;
     std::unique_ptr<CWebServer> m_webServer;
+    std::shared_ptr<AcmeChallengeTokens> m_acmeTokens;
+    std::unique_ptr<AcmeKeeper> m_acme;
     std::unique_ptr<QTimer> m_statusTimer;
     int64_t m_viewerDueMs = -1; // the moment the viewer timer is set for
     bool m_destroyed = false;

@@ -33,19 +33,21 @@ bool PrivateFiles::Holds(const std::string& path, const struct stat& st) const {
     for (const std::string& file : files)
         if (SameFile(file, st))
             return true;
-    if (logFolder.empty())
+    if (logFolder.empty() && folders.empty())
         return false;
-    // A hit log reached through a link: its real name and folder decide.
+    // A file reached through a link: its real name and folder decide.
     char buffer[PATH_MAX];
     if (!::realpath(path.c_str(), buffer))
         return false;
     const std::string real = buffer;
     const auto slash = real.rfind('/');
-    if (!IsHitLogName(real.substr(slash + 1)))
-        return false;
     struct stat folder {};
-    return ::stat(slash == 0 ? "/" : real.substr(0, slash).c_str(), &folder) == 0 &&
-           SameFile(logFolder, folder);
+    if (::stat(slash == 0 ? "/" : real.substr(0, slash).c_str(), &folder) != 0)
+        return false;
+    for (const std::string& privateFolder : folders)
+        if (SameFile(privateFolder, folder))
+            return true;
+    return IsHitLogName(real.substr(slash + 1)) && SameFile(logFolder, folder);
 }
 
 } // namespace kestrel
