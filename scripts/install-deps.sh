@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-ipafont-gothic
-  libjpeg62-turbo-dev libv4l-dev libcurl4-openssl-dev libssl-dev openssl testssl.sh
+  libjpeg62-turbo-dev libv4l-dev libcurl4-openssl-dev libssl-dev openssl testssl.sh pebble
   media-types python3 python3-pil
   xvfb xauth xdotool
   dpkg-dev lintian desktop-file-utils appstream man-db
