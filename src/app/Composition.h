@@ -23,6 +23,7 @@ class CWebServer;
 class IMainView;
 class IServerDialogs;
 class PublicAddressLookup;
+class SnapshotRetention;
 
 // The composition root: builds the settings records, the subsystems and the main frame,
 // binds every subsystem's callbacks to the object that answers them, and runs the start
@@ -95,7 +96,14 @@ private:
     // certificate to serve.
     void BuildAcme();
     void BuildFrame();
-    void ValidateWebRoot();
+    // The web root check of window creation; false when a headless start cannot have its root.
+    bool ValidateWebRoot();
+    // Headless: the stored root is kept, made with its parents when missing, and gets the
+    // starter site when it was made or is empty. False (said) when it cannot be made.
+    bool PrepareHeadlessWebRoot();
+    // Snapshot and hit-log retention: one scan at start, then the running total.
+    void StartRetention();
+    void PruneHitLogsOnceADay();
     void LookupPublicAddress();
     void StartAddressMonitor();
     void SaveSettingsFile();
@@ -121,6 +129,8 @@ private:
     std::shared_ptr<AcmeChallengeTokens> m_acmeTokens;
     std::unique_ptr<AcmeKeeper> m_acme;
     std::unique_ptr<QTimer> m_statusTimer;
+    std::unique_ptr<SnapshotRetention> m_snapshotRetention;
+    int m_hitLogPruneDay = -1; // the day of year hit logs were last pruned
     int64_t m_viewerDueMs = -1; // the moment the viewer timer is set for
     bool m_destroyed = false;
     bool m_serverStarted = false;
