@@ -11,7 +11,7 @@ set -euo pipefail
 # Building and running.
 RUN_PACKAGES=(
   build-essential cmake pkg-config ninja-build
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
   libjpeg62-turbo-dev libv4l-dev libcurl4-openssl-dev libssl-dev
   fonts-ipafont-gothic media-types xdg-utils
 )

@@ -39,6 +39,9 @@ public:
     void Release();
     std::uint64_t Id() const { return m_id; }
     const std::string& AddressKey() const { return m_addressKey; }
+    // The key of the request's client address, by which the per-client limits count (the
+    // password lockout, streams per address): today the peer's ClientAddressKey.
+    const std::string& ClientKey() const { return m_addressKey; }
     bool ReadingHead() const { return m_state == ReadingRequestLine || m_state == ReadingHeaders; }
     int Fd() const { return m_fd.Get(); }
     bool IsTls() const { return m_tls != nullptr; }
