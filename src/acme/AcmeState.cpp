@@ -90,10 +90,6 @@ std::string AcmeFolderFor(const std::string& settingsFile) {
            kAcmeFolderName;
 }
 
-std::vector<std::string> AcmeFileNames() {
-    return {kAccountKeyFile, kCertKeyFile, kChainFile, kStandInCertFile, kStandInKeyFile, kStateFile};
-}
-
 std::string UtcText(std::time_t t) {
     return QDateTime::fromSecsSinceEpoch(static_cast<qint64>(t), Qt::UTC)
         .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"))

@@ -17,8 +17,6 @@ inline constexpr const char* kStateFile = "state.json";
 
 // The certificate folder for a settings file.
 std::string AcmeFolderFor(const std::string& settingsFile);
-// Every file name above (the web server refuses them wherever they are reached from).
-std::vector<std::string> AcmeFileNames();
 
 // What the certificate keeper remembers between runs.
 struct AcmeState {

@@ -205,12 +205,9 @@ void Composition::BuildWebServer() {
     const std::string settingsFile = m_app.Store().FilePath();
     const std::string folder = settingsFile.substr(0, settingsFile.rfind('/') + 1);
     // So is the certificate folder with its keys, whatever name or link reaches its files.
-    const std::string acmeFolder = AcmeFolderFor(settingsFile);
-    PrivateFiles privateFiles{{settingsFile, settingsFile + ".bad", m_app.LockFilePath()},
-                              folder.empty() ? "." : folder,
-                              {acmeFolder}};
-    for (const std::string& name : AcmeFileNames())
-        privateFiles.files.push_back(acmeFolder + "/" + name);
+    PrivateFiles privateFiles({settingsFile, settingsFile + ".bad", m_app.LockFilePath()},
+                              folder.empty() ? "." : folder);
+    privateFiles.folders = {AcmeFolderFor(settingsFile)};
     m_webServer->SetPrivateFiles(std::move(privateFiles));
 }
 
