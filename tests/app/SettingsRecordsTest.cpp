@@ -301,8 +301,7 @@ TEST(SettingsOrder, FreshStoreIsWrittenInEachRecordsOrder) {
         // CServerSettings
         "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress", "HitLogKeepDays",
         "StreamEnabled", "StreamMaxFps", "StreamMaxClients", "StreamMaxPerAddress", "ScriptMaxRunning", "TlsPort",
-        "TlsCertFile", "TlsKeyFile",
-        "TlsRedirect", "TlsHsts",
+        "TlsCertFile", "TlsKeyFile", "TlsRedirect", "TlsHsts", "AcmeDomains", "AcmeEmail", "AcmeDirectory", "AcmeCaFile",
         // ImageSettings
         "OverlayBmp", "PreviewEnabled", "CaptureDevice", "CaptureDevicePath", "ImageHeight", "ImageWidth", "JpegQuality",
         "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality", "CapFPS", "LogPicMaxMB", "LogPicKeepDays",
