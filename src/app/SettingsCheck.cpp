@@ -1,10 +1,13 @@
 #include "app/SettingsCheck.h"
 
+#include "acme/AcmeCrypto.h"
+#include "acme/AcmeState.h"
 #include "capture/FrameComposer.h"
 #include "capture/V4l2Device.h"
 #include "model/Settings.h"
 #include "model/SettingsProblems.h"
 #include "platform/Paths.h"
+#include "platform/RegularFile.h"
 #include "server/ServerPaths.h"
 #include "tls/TlsContext.h"
 
@@ -303,6 +306,48 @@ std::string PrivateFilesWarning(const std::string& root, const std::string& sett
            "root";
 }
 
+std::string JoinNames(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& n : names)
+        text += (text.empty() ? "" : ", ") + n;
+    return text;
+}
+
+// The certificate kept for AcmeDomains, from its folder; the problems found.
+int ReportAcmeState(std::ostream& out, const std::string& folder, const std::vector<std::string>& names) {
+    int problems = 0;
+    out << "ACME certificate (kept in " << folder << "):\n  names: " << JoinNames(names) << "\n";
+    AcmeState state;
+    std::string text, error;
+    if (ReadRegularFile(folder + "/" + kStateFile, text, 1024 * 1024) == 0 &&
+        !ParseAcmeState(text, state, error)) {
+        out << "  warning: " << folder << "/" << kStateFile << " " << error << "\n";
+        ++problems;
+    }
+    std::string chain;
+    const CertificateFacts facts = ReadRegularFile(folder + "/" + kChainFile, chain, 1024 * 1024) == 0
+                                       ? ReadCertificateFacts(chain)
+                                       : CertificateFacts{};
+    if (facts.ok) {
+        out << "  certificate: for " << JoinNames(facts.names) << ", issued by " << facts.issuer
+            << ", expires " << UtcText(facts.notAfter) << "\n  next renewal: "
+            << (SameNames(facts.names, names) ? UtcText(RenewalTime(facts.notBefore, facts.notAfter))
+                                              : std::string("at start (the names differ)"))
+            << "\n";
+    } else {
+        out << "  certificate: none issued yet; HTTPS serves a self-signed stand-in until one is\n";
+    }
+    if (!state.lastError.empty()) {
+        out << "  warning: the last attempt failed at " << UtcText(state.lastErrorAt) << ": "
+            << TerminalSafeText(state.lastError) << "; next attempt " << UtcText(state.nextAttempt) << "\n";
+        ++problems;
+    }
+    out << "  terms of service: "
+        << (state.termsOfService.empty() ? std::string("(not read from the CA yet)") : state.termsOfService)
+        << " (setting AcmeDomains agrees to them)\n";
+    return problems;
+}
+
 } // namespace
 
 SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string& hostName) {
@@ -384,10 +429,33 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
     ValueRow tlsPort = Unsigned("TlsPort", server.TlsPort, 0, 65535);
     if (server.TlsPort != 0 && server.TlsPort == server.uPort) {
         tlsPort.pathWarning = "the same as uPort: HTTPS would not be served";
-    } else if (server.TlsPort != 0) {
+    } else if (server.TlsPort != 0 && !server.AcmeOn()) {
         TlsContextResult pair = LoadTlsContext(server.TlsCertFile, server.TlsKeyFile);
         if (!pair.context)
             tlsPort.pathWarning = pair.error + "; HTTPS would not be served";
+    }
+
+    // Certificates from an ACME CA: the names must be ones it can validate, and the rest of
+    // the HTTPS settings must leave the certificate to it.
+    ValueRow acmeDomains = Txt("AcmeDomains", server.AcmeDomains);
+    std::vector<std::string> acmeNames;
+    std::string acmeError;
+    if (!ParseAcmeDomains(server.AcmeDomains, acmeNames, acmeError))
+        acmeDomains.pathWarning = acmeError + "; no certificate would be ordered";
+    else if (!acmeNames.empty() && server.TlsPort == 0)
+        acmeDomains.pathWarning = "TlsPort is 0: no certificate would be ordered";
+    else if (!acmeNames.empty() && !server.AcmeOn())
+        acmeDomains.pathWarning = "not used while TlsCertFile or TlsKeyFile is set";
+    ValueRow acmeDirectory = Txt("AcmeDirectory", server.AcmeDirectory);
+    if (!server.AcmeDirectory.empty() && server.AcmeDirectory.rfind("https://", 0) != 0)
+        acmeDirectory.pathWarning = "not an https:// address: no certificate would be ordered";
+    ValueRow acmeCaFile = Txt("AcmeCaFile", server.AcmeCaFile);
+    if (!server.AcmeCaFile.empty()) {
+        std::string pem;
+        if (int err = ReadRegularFile(server.AcmeCaFile, pem, 4 * 1024 * 1024))
+            acmeCaFile.pathWarning = server.AcmeCaFile + " cannot be read (" + ErrorText(err) + ")";
+        else if (pem.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+            acmeCaFile.pathWarning = server.AcmeCaFile + " holds no PEM certificate";
     }
 
     std::vector<ValueRow> rows = {
@@ -397,12 +465,12 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Flag("bAllowListing", server.bAllowListing),
         Unsigned("MaxConnPerAddress", server.MaxConnPerAddress, 0, UINT32_MAX),
         Flag("StreamEnabled", server.StreamEnabled), Unsigned("StreamMaxFps", server.StreamMaxFps, 1, 30),
-        Unsigned("StreamMaxClients", server.StreamMaxClients, 1, 256), tlsPort, Txt("TlsCertFile", server.TlsCertFile),
-        Txt("TlsKeyFile", server.TlsKeyFile), Flag("TlsRedirect", server.TlsRedirect),
-        Unsigned("TlsHsts", server.TlsHsts),
+        Unsigned("StreamMaxClients", server.StreamMaxClients, 1, 256), tlsPort,
+        Txt("TlsCertFile", server.TlsCertFile), Txt("TlsKeyFile", server.TlsKeyFile),
+        Flag("TlsRedirect", server.TlsRedirect), Unsigned("TlsHsts", server.TlsHsts), acmeDomains,
+        Txt("AcmeEmail", server.AcmeEmail), acmeDirectory, acmeCaFile,
         // Image
-        overlay, Flag("PreviewEnabled", image.PreviewEnabled),
-        device, deviceLink,
+        overlay, Flag("PreviewEnabled", image.PreviewEnabled), device, deviceLink,
         Num("ImageHeight", image.ImageHeight, 0, kMaxOutputDimension),
         Num("ImageWidth", image.ImageWidth, 0, kMaxOutputDimension),
         Num("JpegQuality", image.JpegQuality, 0, 100), Flag("UseCustomSize", image.UseCustomSize),
@@ -427,6 +495,9 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Txt("GlobalIP", basic.GlobalIP), pass, skin};
     Report(out, result.problems, store, main, rows);
 
+    if (server.AcmeOn() && !acmeNames.empty())
+        result.problems += ReportAcmeState(out, AcmeFolderFor(path), acmeNames);
+
     for (int i = 0; i < ImageSettings::kCaptionCount; ++i) {
         const Caption& c = image.captions[static_cast<size_t>(i)];
         std::vector<ValueRow> captionRows = {
@@ -446,8 +517,9 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
     for (const auto& key : store.Keys()) {
         if (!IsProgramKey(key->path) || IsKnownSubkey(key->path))
             continue;
-        out << "[" << key->path << "]\n  warning: Kestrel reads no key of this name; its values are kept but "
-                                  "not used\n";
+        out << "[" << key->path
+            << "]\n  warning: Kestrel reads no key of this name; its values are kept but "
+               "not used\n";
         ++result.problems;
     }
 

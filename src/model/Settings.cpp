@@ -216,6 +216,10 @@ void CServerSettings::Load(const std::string& hostName) {
     ReadText(key, "TlsKeyFile", TlsKeyFile, "");
     ReadZeroOne(key, "TlsRedirect", TlsRedirect, 1);
     ReadAsStored(key, "TlsHsts", TlsHsts, 0u);
+    ReadText(key, "AcmeDomains", AcmeDomains, "");
+    ReadText(key, "AcmeEmail", AcmeEmail, "");
+    ReadText(key, "AcmeDirectory", AcmeDirectory, kDefaultAcmeDirectory);
+    ReadText(key, "AcmeCaFile", AcmeCaFile, "");
     key.Close();
 }
 
@@ -240,6 +244,10 @@ void CServerSettings::Save() const {
     key.SetString("TlsKeyFile", TlsKeyFile);
     key.SetDword("TlsRedirect", TlsRedirect);
     key.SetDword("TlsHsts", TlsHsts);
+    key.SetString("AcmeDomains", AcmeDomains);
+    key.SetString("AcmeEmail", AcmeEmail);
+    key.SetString("AcmeDirectory", AcmeDirectory);
+    key.SetString("AcmeCaFile", AcmeCaFile);
     key.Close();
 }
 

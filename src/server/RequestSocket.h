@@ -103,6 +103,10 @@ private:
     // over HTTPS (certificate challenges excepted).
     bool IsRedirectedToTls() const;
     Handled AnswerTlsRedirect(Method method);
+    // A certificate authority's HTTP-01 challenge the program answers itself (the answer
+    // is kept for AnswerAcmeChallenge).
+    bool IsAcmeChallengeAnswered() const;
+    Handled AnswerAcmeChallenge(Method method);
 
     // Target resolution and file answers (TargetResolution.cpp).
     // The web root as a full path, made once per connection.
@@ -177,8 +181,9 @@ private:
     std::shared_ptr<ScriptJob> m_job;
     std::string m_peer, m_addressKey;
     mutable std::string m_root;
-    bool m_wantWrite = false; // the server watches the socket for room to send
-    bool m_watched = false;   // the socket is in the server's readiness set
+    mutable std::string m_acmeAnswer; // the challenge answer IsAcmeChallengeAnswered found
+    bool m_wantWrite = false;         // the server watches the socket for room to send
+    bool m_watched = false;           // the socket is in the server's readiness set
     Clock::time_point m_headStarted, m_lastReceive, m_lastSendProgress;
 };
 
