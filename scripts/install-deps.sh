@@ -12,6 +12,7 @@ PACKAGES=(
   media-types python3 python3-pil
   xvfb xauth xdotool
   dpkg-dev lintian desktop-file-utils appstream man-db
+  nginx-light
   chromium
   xdg-utils
 )

@@ -12,6 +12,7 @@
 #include "publish/StarterSite.h"
 #include "server/HitLog.h"
 #include "server/ServerDialogs.h"
+#include "server/UrlMapping.h"
 #include "server/WebServer.h"
 #include "tls/TlsContext.h"
 
@@ -45,7 +46,8 @@ Composition::Composition(CMainApp& app)
     // files that cannot be used leave the plain port serving: that is said, not fatal.)
     const bool plain = m_frame->StartServer();
     const CServerSettings& server = m_settings.server;
-    const bool tlsPortFailed = server.TlsPort != 0 && server.TlsPort != server.uPort && !m_webServer->TlsServing() &&
+    const bool tlsPortFailed = server.TlsPort != 0 && server.TlsPort != server.uPort &&
+                               !m_webServer->TlsServing() &&
                                LoadTlsContext(server.TlsCertFile, server.TlsKeyFile).context;
     m_serverStarted = plain && !tlsPortFailed;
 }
@@ -68,16 +70,21 @@ std::string Composition::CameraText() const {
 
 std::string Composition::StartLine() const {
     const CServerSettings& server = m_settings.server;
-    std::string line = "kestrel: serving http://" + m_app.HostName + ":" +
-                       std::to_string(m_webServer->BoundPort()) + "/";
+    // On one address, the address itself: the host name may well not lead there.
+    const std::string host =
+        server.ListenAddress.empty() ? m_app.HostName : BracketIfIpv6(server.ListenAddress);
+    std::string line =
+        "kestrel: serving http://" + host + ":" + std::to_string(m_webServer->BoundPort()) + "/";
     if (m_webServer->TlsServing())
-        line += " and https://" + m_app.HostName + ":" + std::to_string(m_webServer->TlsBoundPort()) + "/";
+        line += " and https://" + host + ":" + std::to_string(m_webServer->TlsBoundPort()) + "/";
     line += " from " + server.strRoot;
     line += "; settings " + m_app.Store().FilePath();
     line += "; camera " + CameraText();
     const BasicSettings& basic = m_settings.basic;
-    line += std::string("; picture password ") +
-            (basic.PicPassUnreadable ? "unreadable (every picture refused)" : basic.PicPass.empty() ? "off" : "on");
+    line +=
+        std::string("; picture password ") + (basic.PicPassUnreadable ? "unreadable (every picture refused)"
+                                              : basic.PicPass.empty() ? "off"
+                                                                      : "on");
     return line;
 }
 

@@ -5,6 +5,8 @@
 #include "model/Settings.h"
 #include "model/SettingsProblems.h"
 #include "platform/Paths.h"
+#include "server/ListenSocket.h"
+#include "server/ProxyAddresses.h"
 #include "server/ServerPaths.h"
 #include "tls/TlsContext.h"
 
@@ -14,6 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -303,6 +307,40 @@ std::string PrivateFilesWarning(const std::string& root, const std::string& sett
            "root";
 }
 
+std::string ListenAddressWarning(const std::string& address) {
+    if (address.empty())
+        return {};
+    sockaddr_storage wanted{};
+    socklen_t length = 0;
+    if (!ParseListenAddress(address, 0, wanted, length))
+        return "not an IPv4 or IPv6 address: nothing would be served";
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return {};
+    bool found = false;
+    for (const ifaddrs* i = list; i && !found; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != wanted.ss_family)
+            continue;
+        if (wanted.ss_family == AF_INET)
+            found =
+                std::memcmp(&reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr,
+                            &reinterpret_cast<const sockaddr_in*>(&wanted)->sin_addr, sizeof(in_addr)) == 0;
+        else
+            found = std::memcmp(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr,
+                                &reinterpret_cast<const sockaddr_in6*>(&wanted)->sin6_addr,
+                                sizeof(in6_addr)) == 0;
+    }
+    ::freeifaddrs(list);
+    // 0.0.0.0 and :: are every interface of their family.
+    const bool any =
+        wanted.ss_family == AF_INET
+            ? reinterpret_cast<const sockaddr_in*>(&wanted)->sin_addr.s_addr == htonl(INADDR_ANY)
+            : IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6*>(&wanted)->sin6_addr);
+    if (found || any)
+        return {};
+    return "not an address of this machine now (see \"ip address\"): nothing would be served";
+}
+
 } // namespace
 
 SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string& hostName) {
@@ -390,6 +428,19 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
             tlsPort.pathWarning = pair.error + "; HTTPS would not be served";
     }
 
+    // The listen address: an address of this machine (looked up without opening a socket).
+    ValueRow listen = Txt("ListenAddress", server.ListenAddress);
+    if (server.ListenAddressUnreadable)
+        listen.used = "(cannot be read: nothing is served)";
+    else
+        listen.pathWarning = ListenAddressWarning(server.ListenAddress);
+    ValueRow proxies = Txt("TrustedProxies", server.TrustedProxies);
+    std::string proxiesError;
+    if (server.TrustedProxiesUnreadable)
+        proxies.used = "(cannot be read: no proxy is trusted)";
+    else if (!ParseAddressRanges(server.TrustedProxies, &proxiesError))
+        proxies.pathWarning = proxiesError + "; no proxy would be trusted";
+
     std::vector<ValueRow> rows = {
         // Server
         root, Txt("strServer", server.strServer), Unsigned("uPort", server.uPort, 1, 65535),
@@ -397,12 +448,11 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Flag("bAllowListing", server.bAllowListing),
         Unsigned("MaxConnPerAddress", server.MaxConnPerAddress, 0, UINT32_MAX),
         Flag("StreamEnabled", server.StreamEnabled), Unsigned("StreamMaxFps", server.StreamMaxFps, 1, 30),
-        Unsigned("StreamMaxClients", server.StreamMaxClients, 1, 256), tlsPort, Txt("TlsCertFile", server.TlsCertFile),
-        Txt("TlsKeyFile", server.TlsKeyFile), Flag("TlsRedirect", server.TlsRedirect),
-        Unsigned("TlsHsts", server.TlsHsts),
+        Unsigned("StreamMaxClients", server.StreamMaxClients, 1, 256), tlsPort,
+        Txt("TlsCertFile", server.TlsCertFile), Txt("TlsKeyFile", server.TlsKeyFile),
+        Flag("TlsRedirect", server.TlsRedirect), Unsigned("TlsHsts", server.TlsHsts), listen, proxies,
         // Image
-        overlay, Flag("PreviewEnabled", image.PreviewEnabled),
-        device, deviceLink,
+        overlay, Flag("PreviewEnabled", image.PreviewEnabled), device, deviceLink,
         Num("ImageHeight", image.ImageHeight, 0, kMaxOutputDimension),
         Num("ImageWidth", image.ImageWidth, 0, kMaxOutputDimension),
         Num("JpegQuality", image.JpegQuality, 0, 100), Flag("UseCustomSize", image.UseCustomSize),
@@ -444,8 +494,9 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
     for (const auto& key : store.Keys()) {
         if (!IsProgramKey(key->path) || IsKnownSubkey(key->path))
             continue;
-        out << "[" << key->path << "]\n  warning: Kestrel reads no key of this name; its values are kept but "
-                                  "not used\n";
+        out << "[" << key->path
+            << "]\n  warning: Kestrel reads no key of this name; its values are kept but "
+               "not used\n";
         ++result.problems;
     }
 

@@ -99,6 +99,7 @@ void RequestParser::HandleLine(CRequest& r) {
                 url = ApplyPasswordRule(url, "/stream.mjpg", m_password, &passed);
                 m_streamPassed = m_password.empty() || passed;
             }
+            m_passwordRefused = url != rl.url && url == "/pass.jpg";
             auto q = url.find('?');
             if (q != std::string::npos) {
                 r.query = url.substr(q + 1);
@@ -136,7 +137,12 @@ void RequestParser::HandleLine(CRequest& r) {
                     Finish();
                     return;
                 }
-                it->second = std::move(value); // a repeated header keeps its last value
+                // The forwarded chain may come in several lines: they form one list, in order.
+                // Any other repeated header keeps its last value.
+                if (name == "x-forwarded-for")
+                    it->second += ", " + value;
+                else
+                    it->second = std::move(value);
             }
         }
     }

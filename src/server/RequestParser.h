@@ -46,6 +46,8 @@ public:
     // Whether the stream may be served: no password set, or the password rule let the
     // stream's path through.
     bool StreamPassed() const { return m_streamPassed; }
+    // Whether the password rule turned the request into the refused picture ("pass.jpg").
+    bool PasswordRefused() const { return m_passwordRefused; }
     // Whether a picture password was set when the request line was handled.
     bool PasswordSet() const { return !m_password.empty(); }
     // The request line's target as sent: before the password rule, with its query.
@@ -65,6 +67,7 @@ private:
     bool m_picturePassed = true;
     bool m_streamEnabled = false;
     bool m_streamPassed = true;
+    bool m_passwordRefused = false;
 };
 
 } // namespace kestrel

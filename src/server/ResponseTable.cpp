@@ -93,7 +93,8 @@ CRequestSocket::Handled CRequestSocket::StartResponse(unsigned parseError) {
 }
 
 bool CRequestSocket::IsRedirectedToTls() const {
-    return !m_tls && m_owner.Settings().TlsRedirect == 1 && m_owner.TlsServing() &&
+    // A proxy in front decides the scheme itself (it may well have come over HTTPS).
+    return !m_tls && !m_viaProxy && m_owner.Settings().TlsRedirect == 1 && m_owner.TlsServing() &&
            !IsAcmeChallengeUrl(m_request->url);
 }
 
