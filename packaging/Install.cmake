@@ -60,6 +60,11 @@ install(FILES ${KESTREL_PACKAGING_DIR}/systemd/kestrel.service ${KESTREL_PACKAGI
         DESTINATION lib/systemd/system)
 install(FILES ${KESTREL_PACKAGING_DIR}/systemd/user/kestrel.service DESTINATION lib/systemd/user)
 
+# fail2ban: the filter for the picture password lockout lines, where fail2ban reads its
+# filters (whatever the prefix; a conffile of the package), and a jail to start from.
+install(FILES ${KESTREL_PACKAGING_DIR}/fail2ban/kestrel.conf DESTINATION /etc/fail2ban/filter.d)
+install(FILES ${KESTREL_PACKAGING_DIR}/fail2ban/kestrel-jail.conf DESTINATION ${KESTREL_DOC_DIR}/examples)
+
 # The Debian package. Library dependencies come from dpkg-shlibdeps; the rest are what
 # the program uses at run time without linking it.
 set(CPACK_GENERATOR DEB)
@@ -81,8 +86,8 @@ with generated viewer pages from its own HTTP/1.0 server. It keeps daily
 hit logs, snaps a picture when something moves, and runs with its
 Japanese window or as a system service without a display.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-ipafont-gothic, media-types, xdg-utils, adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-translations-l10n, fonts-ipafont-gothic, media-types, xdg-utils, adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KESTREL_PACKAGING_DIR}/debian/postinst ${KESTREL_PACKAGING_DIR}/debian/prerm
-                                       ${KESTREL_PACKAGING_DIR}/debian/postrm)
+                                       ${KESTREL_PACKAGING_DIR}/debian/postrm ${KESTREL_PACKAGING_DIR}/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)

@@ -6,8 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Only what building and running need; scripts/test.sh adds the test tools.
+scripts/install-deps.sh --run
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_BUILD_TESTS=OFF -DKESTREL_BUILD_BENCH=OFF
 cmake --build build --target kestrel
 
 config="${XDG_CONFIG_HOME:-$HOME/.config}/Velmora"

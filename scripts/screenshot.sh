@@ -2,11 +2,13 @@
 # Whole-screen pictures of the skinned window on a real X display, for looking at:
 # a private Xvfb with a white root (-wr, so the cut-away corners show white), the program
 # started with a private settings folder, web root and a free port, driven by xdotool.
-# Then the tray (Debian's trayer as notification area): minimise, its menu, back, a tray
-# that goes away, exit from it; help opened into a stand-in browser; a message box holding
+# A skin folder with only its background (the whole built-in skin and its message).
+# Then the tray (Debian's trayer as notification area): minimise, its menu, back, its menu
+# and a double-click while a dialog is open, a tray that goes away, exit from it (also over
+# a dialog); a second start raising the first, and meeting a headless first; help opened into a stand-in browser; a message box holding
 # markup; and the help pages in headless Chromium when it is installed.
 # Also runs the main-window and dialog tests on that display: mainwindow.png, every
-# settings dialog filled in, the URL registration with a fetched category list, the about
+# settings dialog filled in, Qt's file and colour choosers in Japanese, the URL registration with a fetched category list, the about
 # box twice half a second apart, and the boxes of a failed link and a refused port.
 # Then the image settings windows' tests on a 1280 x 1024 display: whole-screen pictures of
 # "イメージ設定", "イメージキャプション", the colour popup, the colour button's states (zoomed),
@@ -135,6 +137,19 @@ point 600 600
 shoot window-skin-folder.png
 stop_kestrel
 
+# 6b. A skin folder holding only its background: the whole built-in skin, buttons and all,
+#     and a message naming the missing pictures.
+mkdir -p "$work/halfskin"
+cp "$work/redskin/base.bmp" "$work/halfskin/"
+start_kestrel halfskin "\"SkinBmp\"=\"$work/halfskin/\"\n\"CaptureDevice\"=dword:00000000\n" '"Size"=dword:00000002\n'
+sleep 1
+shoot window-skin-fallback.png
+xdotool key Return   # the message
+sleep 0.5
+point 600 600
+shoot window-skin-fallback-buttons.png
+stop_kestrel
+
 # The tray: Debian's trayer as the notification area at the top right of the screen.
 # Help pages "open" in a stand-in browser that notes the address it was given.
 printf '#!/bin/sh\necho "$1" >> "%s/opened"\n' "$work" > "$work/browser"
@@ -181,9 +196,21 @@ sleep 0.8
 xdotool key Down Down Down Down Return   # "サーバー設定"
 sleep 1.5
 shoot tray-dialog.png
+# 8b. The icon's menu opens over the open dialog (only 終了 can be chosen); a double-click
+#     brings the window back with its dialog.
+xdotool mousemove "$ix" "$iy" click 3
+sleep 1
+shoot tray-menu-over-dialog.png
+xdotool key Escape
+sleep 0.5
+xdotool mousemove "$ix" "$iy" click --repeat 2 --delay 80 1
+sleep 1.5
+hidden && { echo "screenshot: a double-click with a dialog open did not bring the window back" >&2; exit 1; }
+shoot tray-restored-with-dialog.png
 xdotool key Escape
 sleep 1
 kill -0 "$kpid" || { echo "screenshot: closing the dialog ended the program" >&2; exit 1; }
+minimise_button
 # A single click brings the window back once no second click followed.
 xdotool mousemove "$ix" "$iy" click 1
 sleep 1.5
@@ -222,6 +249,50 @@ grep -q '"uPort"' "$work/trayexit/config/Velmora/Kestrels.reg"
 echo "screenshot: exit from the tray: status 0, settings saved"
 kill "$traypid"; wait "$traypid" 2>/dev/null || true
 
+# 12b. 終了 from the icon's menu while a dialog is open: the dialog closes, settings saved, status 0.
+start_trayer
+start_kestrel trayexitdialog
+minimise_button
+read -r ix iy < <(tray_icon_point)
+xdotool mousemove "$ix" "$iy" click 3
+sleep 0.8
+xdotool key Down Down Down Down Return   # "サーバー設定"
+sleep 1.5
+xdotool mousemove "$ix" "$iy" click 3
+sleep 0.8
+xdotool key Up Return   # "終了(E&)"
+for _ in $(seq 100); do kill -0 "$kpid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$kpid" 2>/dev/null && { echo "screenshot: 終了 from the menu over a dialog did not end the program" >&2; exit 1; }
+rc=0; wait "$kpid" || rc=$?
+[ "$rc" -eq 0 ] || { echo "screenshot: exit from the tray over a dialog ended with status $rc" >&2; exit 1; }
+grep -q '"uPort"' "$work/trayexitdialog/config/Velmora/Kestrels.reg"
+echo "screenshot: exit from the tray over a dialog: status 0, settings saved"
+kill "$traypid"; wait "$traypid" 2>/dev/null || true
+
+# 12c. A second start with a display brings the first copy forward and exits 0; with the
+#      first copy headless, a message names the settings file and its process.
+mkdir -p "$work/run"; chmod 700 "$work/run"
+export XDG_RUNTIME_DIR="$work/run"
+start_kestrel twice
+xdotool windowminimize "$kwin" 2>/dev/null || true
+(cd "$work/twice" && HOME="$work/twice" XDG_CONFIG_HOME="$work/twice/config" QT_QPA_PLATFORM=xcb \
+  timeout 20 "$kestrel" >"$work/twice/log2" 2>&1) && rc=0 || rc=$?
+[ "$rc" -eq 0 ] || { echo "screenshot: the second start ended with status $rc" >&2; exit 1; }
+sleep 0.5
+shoot second-start-raised.png
+stop_kestrel
+(cd "$work/twice" && HOME="$work/twice" XDG_CONFIG_HOME="$work/twice/config" exec "$kestrel" --headless \
+  >"$work/twice/headless.log" 2>&1) &
+hpid=$!; pids+=($hpid)
+sleep 2
+(cd "$work/twice" && HOME="$work/twice" XDG_CONFIG_HOME="$work/twice/config" QT_QPA_PLATFORM=xcb \
+  exec "$kestrel" >"$work/twice/log3" 2>&1) &
+spid=$!; pids+=($spid)
+sleep 2
+shoot second-start-headless.png
+kill "$spid" "$hpid" 2>/dev/null || true
+wait "$spid" "$hpid" 2>/dev/null || true
+
 # 13. A message box holding markup shows it as typed (a settings folder named with tags
 #     and a settings file that is not UTF-8).
 start_kestrel '<b>bold</b>' '"Damaged"="\xff"\n'
@@ -240,7 +311,7 @@ fi
 
 # The main-window and dialog tests on this display, with pictures.
 dialogs=(basic-settings html-settings url-registration about-1 about-2 cant-open-link server-port-dialog
-         server-port-refused)
+         server-port-refused file-chooser-ja color-chooser-ja)
 rm -f "$out/mainwindow.png"
 for f in "${dialogs[@]}"; do rm -f "$out/$f.png"; done
 QT_QPA_PLATFORM=xcb KESTREL_SCREENSHOT="$out/mainwindow.png" KESTREL_SCREENSHOT_DIR="$out" \

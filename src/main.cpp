@@ -5,12 +5,15 @@
 #include "app/HelpViewer.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
+#include "platform/InstanceLock.h"
 #include "platform/SignalPipe.h"
 #include "ui/CaptureDialogs.h"
 #include "ui/HelpDoor.h"
 #include "ui/ImageSettingsDialog.h"
+#include "ui/JapaneseUi.h"
 #include "ui/MainWindow.h"
 #include "ui/QuitController.h"
+#include "ui/SecondStart.h"
 #include "ui/ServerDialogWidgets.h"
 #include "ui/SettingsDialogWidgets.h"
 #include "ui/TrayController.h"
@@ -19,6 +22,7 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
 #include <cstdlib>
 
 using namespace kestrel;
@@ -51,8 +55,11 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName("Kestrel");
     QApplication::setQuitOnLastWindowClosed(false);
     const bool headless = QGuiApplication::platformName() == "offscreen";
+    if (!InstallJapaneseUi(qapp) && !headless)
+        std::fprintf(stderr, "kestrel: Qt's Japanese catalogue qtbase_ja is not installed (Debian package "
+                             "qt6-translations-l10n): Qt's own dialogs stay English\n");
 
-    SignalPipe signalPipe;  // before the main frame is built
+    SignalPipe signalPipe; // before the main frame is built
 
     AppEnvironment env;
     env.settingsFile = commandLine.settingsFile;
@@ -68,7 +75,24 @@ int main(int argc, char* argv[]) {
     }
     CMainApp* appPtr = nullptr;
     MainWindow* windowPtr = nullptr;
-    env.makeView = [headless, &appPtr, &windowPtr]() -> std::unique_ptr<IMainView> {
+    std::unique_ptr<TrayController> tray;
+    // A second start may ask for the window from the moment it exists, start-up boxes included.
+    std::unique_ptr<RaiseListener> raiseListener;
+    auto bringToFront = [&tray, &windowPtr] {
+        if (tray) {
+            tray->BringToFront();
+        } else if (windowPtr) {
+            windowPtr->showNormal();
+            windowPtr->raise();
+            windowPtr->activateWindow();
+            if (QWidget* box = QApplication::activeModalWidget()) {
+                box->raise();
+                box->activateWindow();
+            }
+        }
+    };
+    env.makeView = [headless, &appPtr, &windowPtr, &raiseListener,
+                    &bringToFront]() -> std::unique_ptr<IMainView> {
         auto closeHandler = [&appPtr] {
             appPtr->ExitMainFrame();
             QCoreApplication::exit(appPtr->ExitCode());
@@ -81,6 +105,7 @@ int main(int argc, char* argv[]) {
         auto window = std::make_unique<MainWindow>();
         window->OnCloseRequested(closeHandler);
         windowPtr = window.get();
+        raiseListener = std::make_unique<RaiseListener>(appPtr->SettingsFilePath(), bringToFront);
         return window;
     };
 
@@ -91,15 +116,27 @@ int main(int argc, char* argv[]) {
     app.SetModalProbe(&ModalOrPopupOpen);
     QObject::connect(&signalPipe, &SignalPipe::terminationRequested, [&app](int) { RequestQuit(app); });
 
-    if (!app.InitInstance())
-        return app.ExitCode();  // 0 for a second copy, 1 for a start that failed
-    std::unique_ptr<TrayController> tray;
+    if (!app.InitInstance()) {
+        // Status 0 here is a second copy with a display: it brings the running one forward.
+        // When that one runs headless it has no window to show, and this copy says who
+        // holds the file.
+        if (!headless && app.ExitCode() == 0) {
+            if (AskRunningCopyToRaise(app.SettingsFilePath()))
+                return 0;
+            WidgetMessageBox().Show(
+                HeldByAnotherCopyMessage(app.SettingsFilePath(), InstanceLock::HolderPid(app.LockFilePath())),
+                "Kestrel", MessageIcon::Exclamation, MessageButtons::Ok, IDOK);
+            return 1;
+        }
+        return app.ExitCode(); // 1 for a start that failed
+    }
     if (windowPtr && !app.Exited()) {
         tray = std::make_unique<TrayController>(app, *windowPtr, MakeSystemTrayIcon());
         InstallWidgetHelp(app.MainFrame()->Help(), *windowPtr);
     }
     QTimer::singleShot(0, [] { MarkMainLoopRunning(); }); // fires first thing in exec()
     int rc = QApplication::exec();
+    raiseListener.reset();
     tray.reset(); // before the window it watches
     app.ExitMainFrame();
     return rc;

@@ -6,6 +6,7 @@
 #include "app/SettingsDialogs.h"
 #include "capture/CaptureSubsystem.h"
 #include "directory/PublicAddressLookup.h"
+#include "housekeeping/Retention.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "publish/PageGenerator.h"
@@ -17,7 +18,11 @@
 #include "tls/TlsContext.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <ctime>
+#include <dirent.h>
+#include <sys/stat.h>
 
 namespace kestrel {
 
@@ -25,6 +30,10 @@ Composition::Composition(CMainApp& app)
     : m_app(app), m_view(app.View()), m_settings(app.Store()), m_sizeClass(kInitialSizeClass) {
     // Settings, in their fixed order.
     m_settings.Load(app.HostName, app.MessageBox());
+    // Headless, the stored web root is kept even when it does not exist yet: it is made at
+    // window creation instead of silently serving the default folder.
+    if (app.Headless())
+        m_settings.server.strRoot = m_settings.server.storedRoot;
     if (m_settings.basic.PicPassUnreadable)
         app.MessageBox().Show(UnreadablePicPassMessage(app.Store().FilePath()), "Kestrel",
                               MessageIcon::Exclamation);
@@ -189,7 +198,9 @@ int Composition::OnCreate() {
     // Capture window and driver connection.
     m_capture->CreateCaptureWindow();
     // Web root.
-    ValidateWebRoot();
+    if (!ValidateWebRoot())
+        return -1;
+    StartRetention();
     // First uptime text, then timer 1, every 30 s.
     UpdateUptimeDisplay();
     m_statusTimer = std::make_unique<QTimer>();
@@ -216,6 +227,7 @@ void Composition::OnDestroy() {
 
 void Composition::OnTimer(int) {
     UpdateUptimeDisplay();
+    PruneHitLogsOnceADay();
     m_app.RequestIdle();
 }
 
@@ -223,13 +235,96 @@ void Composition::UpdateUptimeDisplay() {
     m_hitTracker->UpdateUptimeDisplay(m_webServer->IsListening(), m_settings.server.timeStarted);
 }
 
-void Composition::ValidateWebRoot() {
+bool Composition::ValidateWebRoot() {
+    if (m_app.Headless())
+        return PrepareHeadlessWebRoot();
     // A web root this check has just created gets the starter site.
     kestrel::ValidateWebRoot(
         m_settings.server, *m_serverDialogs, m_app.MessageBox(), [this](const std::string& root) {
             if (std::string report = StarterSiteReport(LayStarterSite(root)); !report.empty())
                 m_app.MessageBox().Show(report, "Kestrel", MessageIcon::Exclamation);
         });
+    return true;
+}
+
+namespace {
+
+// mkdir -p: 0 or the errno of the first folder that could not be made.
+int MakeFolderWithParents(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string part = path.substr(0, slash);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return errno;
+        if (slash == std::string::npos)
+            break;
+    }
+    return IsExistingFolder(path) ? 0 : ENOTDIR;
+}
+
+bool IsEmptyFolder(const std::string& path) {
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir)
+        return false;
+    bool empty = true;
+    while (dirent* e = ::readdir(dir))
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
+            empty = false;
+            break;
+        }
+    ::closedir(dir);
+    return empty;
+}
+
+} // namespace
+
+bool Composition::PrepareHeadlessWebRoot() {
+    const std::string root = m_settings.server.strRoot;
+    bool lay = false;
+    if (!PathNamesSomething(root)) {
+        if (int err = MakeFolderWithParents(root)) {
+            m_app.MessageBox().Show("The web root " + root + " cannot be made (" + ErrorText(err) +
+                                        "); nothing is served. Make the folder, or set \"strRoot\" in " +
+                                        m_app.Store().FilePath() + " to a folder this user may write.",
+                                    "Kestrel", MessageIcon::Error);
+            return false;
+        }
+        lay = true;
+    } else if (!IsExistingFolder(root)) {
+        m_app.MessageBox().Show("The web root " + root + " is not a folder; nothing is served. Set \"strRoot\" in " +
+                                    m_app.Store().FilePath() + " to a folder.",
+                                "Kestrel", MessageIcon::Error);
+        return false;
+    } else {
+        // An empty root gets the starter site; one with files in it is never written into.
+        lay = IsEmptyFolder(root);
+    }
+    if (lay)
+        if (std::string report = StarterSiteReport(LayStarterSite(root)); !report.empty())
+            m_app.MessageBox().Show(report, "Kestrel", MessageIcon::Exclamation);
+    return true;
+}
+
+void Composition::StartRetention() {
+    const std::time_t now = static_cast<std::time_t>(m_app.NowMs() / 1000);
+    const ImageSettings& image = m_settings.image;
+    m_snapshotRetention = std::make_unique<SnapshotRetention>(
+        static_cast<uint64_t>(image.LogPicMaxMB) * 1024 * 1024, image.LogPicKeepDays);
+    m_snapshotRetention->Scan(m_settings.server.strRoot + "/logpic", now);
+    m_capture->Motion().OnSnapshotWritten([this](const std::string& path) {
+        m_snapshotRetention->Added(path, static_cast<std::time_t>(m_app.NowMs() / 1000));
+    });
+    PruneHitLogsOnceADay();
+}
+
+void Composition::PruneHitLogsOnceADay() {
+    const std::time_t now = static_cast<std::time_t>(m_app.NowMs() / 1000);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    if (local.tm_yday == m_hitLogPruneDay)
+        return;
+    m_hitLogPruneDay = local.tm_yday;
+    // The hit logs are written into the working folder.
+    PruneHitLogs(".", m_settings.server.HitLogKeepDays, now);
 }
 
 int Composition::ServiceIdle() {

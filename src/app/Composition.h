@@ -21,6 +21,7 @@ class CWebServer;
 class IMainView;
 class IServerDialogs;
 class PublicAddressLookup;
+class SnapshotRetention;
 
 // The composition root: builds the settings records, the subsystems and the main frame,
 // binds every subsystem's callbacks to the object that answers them, and runs the start
@@ -90,7 +91,14 @@ private:
     void BuildCapture();
     void BuildWebServer();
     void BuildFrame();
-    void ValidateWebRoot();
+    // The web root check of window creation; false when a headless start cannot have its root.
+    bool ValidateWebRoot();
+    // Headless: the stored root is kept, made with its parents when missing, and gets the
+    // starter site when it was made or is empty. False (said) when it cannot be made.
+    bool PrepareHeadlessWebRoot();
+    // Snapshot and hit-log retention: one scan at start, then the running total.
+    void StartRetention();
+    void PruneHitLogsOnceADay();
     void LookupPublicAddress();
     void StartAddressMonitor();
     void SaveSettingsFile();
@@ -114,6 +122,8 @@ private:
     std::unique_ptr<CaptureSubsystem> m_capture;
     std::unique_ptr<CWebServer> m_webServer;
     std::unique_ptr<QTimer> m_statusTimer;
+    std::unique_ptr<SnapshotRetention> m_snapshotRetention;
+    int m_hitLogPruneDay = -1; // the day of year hit logs were last pruned
     int64_t m_viewerDueMs = -1; // the moment the viewer timer is set for
     bool m_destroyed = false;
     bool m_serverStarted = false;

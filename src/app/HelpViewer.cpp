@@ -1,10 +1,11 @@
 #include "app/HelpViewer.h"
 
 #include "app/CommandIds.h"
+#include "model/QuitState.h"
+#include "platform/DesktopOpener.h"
 #include "platform/Paths.h"
 
 #include <QCursor>
-#include <QDesktopServices>
 #include <QGuiApplication>
 
 #include <cstdio>
@@ -48,7 +49,9 @@ std::string Format(const char* pattern, const std::string& path) {
 
 HelpViewer::HelpViewer(IMessageBox& messages, std::function<std::string()> folder)
     : m_messages(messages), m_folder(std::move(folder)),
-      m_opener([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {}
+      m_opener([](const QUrl& url, std::function<void(bool)> done) {
+          OpenOnDesktop(url.toString(), [done](const OpenerOutcome& outcome) { done(outcome.opened); });
+      }) {}
 
 std::string HelpViewer::ContextPage(unsigned context) const {
     char name[32];
@@ -63,8 +66,21 @@ void HelpViewer::OnHelpCommand(int id) {
         WinHelp(0, kContentsRequest);
 }
 
-bool HelpViewer::Open(const std::string& page) {
-    return m_opener && m_opener(QUrl::fromLocalFile(QString::fromStdString(page)));
+void HelpViewer::Open(const std::string& page) {
+    std::weak_ptr<int> alive = m_alive;
+    auto failed = [this, alive, page] {
+        if (alive.expired() || IsQuitPending())
+            return;
+        m_messages.Show(Format("Can't open Html Help File\n\n   File Path [ %s ]", page));
+    };
+    if (!m_opener) {
+        failed();
+        return;
+    }
+    m_opener(QUrl::fromLocalFile(QString::fromStdString(page)), [failed](bool opened) {
+        if (!opened)
+            failed();
+    });
 }
 
 void HelpViewer::WinHelp(unsigned data, unsigned request) {
@@ -100,10 +116,10 @@ void HelpViewer::WinHelp(unsigned data, unsigned request) {
         m_messages.Show(Format("Error Context ID\n\n   File Path [ %s ]", folder) + context);
         return;
     }
-    if (!Open(page)) {
-        wait.End();
-        m_messages.Show(Format("Can't open Html Help File\n\n   File Path [ %s ]", page));
-    }
+    // The page is handed over; whether the browser took it is told later, without the
+    // wait cursor.
+    wait.End();
+    Open(page);
 }
 
 } // namespace kestrel

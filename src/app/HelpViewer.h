@@ -5,6 +5,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,9 @@ public:
     // Added to a control id to make the context of that control.
     static constexpr unsigned kControlContextBase = 0x50000;
 
-    // Opens a URL in the desktop's browser; false when nothing could open it.
-    using Opener = std::function<bool(const QUrl&)>;
+    // Opens a URL in the desktop's browser and calls back, now or later from the event
+    // loop, with false when nothing could open it.
+    using Opener = std::function<void(const QUrl&, std::function<void(bool opened)>)>;
 
     HelpViewer(IMessageBox& messages, std::function<std::string()> folder);
 
@@ -45,13 +47,15 @@ public:
     std::string ContextPage(unsigned context) const;
 
 private:
-    bool Open(const std::string& page);
+    void Open(const std::string& page);
 
     IMessageBox& m_messages;
     std::function<std::string()> m_folder;
     Opener m_opener;
     std::function<std::vector<int>()> m_pointerChain;
     std::function<void()> m_cancelModes;
+    // Outcomes that arrive after this viewer is gone are dropped.
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };
 
 } // namespace kestrel

@@ -131,6 +131,15 @@ bool CMainApp::InitInstance() {
             std::fprintf(stderr, "kestrel: settings file %s, %s\n", m_store.FilePath().c_str(),
                          UnreadableLineText(line).c_str());
     ChooseFirstStartPort(settingsFileExisted);
+    // The starter settings of a first start cap the snapshots; an existing file without the
+    // value reads 0 (no limit), so an upgrade never deletes an owner's snapshots.
+    if (!settingsFileExisted) {
+        CSettingsKey key(m_store);
+        uint32_t limit = 0;
+        if (key.Create(HKEY_LOCAL_MACHINE, kSettingsKeyPath) == ERROR_SUCCESS &&
+            key.QueryDword("LogPicMaxMB", limit) != ERROR_SUCCESS)
+            key.SetDword("LogPicMaxMB", kFirstStartSnapshotLimitMB);
+    }
 
     m_view = m_env.makeView ? m_env.makeView() : nullptr;
     if (!m_view)

@@ -49,6 +49,8 @@ public:
     static constexpr const char* kVersionText = "Version 2.10";
     // A first start without the right to listen below 1024 serves on this port instead.
     static constexpr uint32_t kUnprivilegedPort = 8080;
+    // The snapshot folder's limit a first start writes ("LogPicMaxMB").
+    static constexpr uint32_t kFirstStartSnapshotLimitMB = 1024;
     static constexpr const char* kSocketFailureMessage =
         "Winsock "
         "\xE3\x82\xB5\xE3\x83\xBC\xE3\x83\x93\xE3\x82\xB9\xE3\x81\x8C\xE5\x88\xA9\xE7\x94\xA8\xE3\x81\xA7"
@@ -101,6 +103,8 @@ public:
     // The clock the viewer list and the hit log go by.
     int64_t NowMs() const;
     bool Exited() const { return m_exited; }
+    // Whether the program runs without a display (AppEnvironment::headless).
+    bool Headless() const { return m_env.headless; }
 
     // The help-file rule: last three characters of the program path replaced by "chm"
     // when the file name has a three-letter extension, else ".chm" appended.

@@ -57,7 +57,9 @@ constexpr const char* kNoCaptureDeviceMessage =
     "\x82\x93"; // キャプチャデバイスが存在しません
 constexpr int kMaxListedDrivers = 100;
 // A skin background that cannot be used; %s is its path.
-constexpr const char* kSkinFallbackMessage = "スキン画像を読み込めません：%s\n内蔵のスキンを使います。";
+// %s: the unusable files, one a line.
+constexpr const char* kSkinFallbackMessage =
+    "スキン画像を読み込めません：\n%s\nスキン全体に内蔵のスキンを使います。";
 
 // The main window: its window and status controls, the skin, and the commands from every
 // door (skin, tray, help keys) with the dialogs they open. The composition (Composition.h)

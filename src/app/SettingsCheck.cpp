@@ -459,6 +459,8 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Flag("UseOverlay", image.UseOverlay), Flag("UseMotion", image.UseMotion),
         Num("MotionQuality", image.MotionQuality, 0, 100), Unsigned("CapFPS", image.CapFPS, 0, 1),
         Colour("OverlayTransColor", image.OverlayTransColor),
+        Unsigned("LogPicMaxMB", image.LogPicMaxMB, 0, 1 << 22), Unsigned("LogPicKeepDays", image.LogPicKeepDays, 0, 36500),
+        Unsigned("HitLogKeepDays", server.HitLogKeepDays, 0, 36500),
         // Pages
         Num("Template", html.Template, 0, 3), Num("HTMLHeight", html.HTMLHeight, 1, kMaxOutputDimension),
         Num("HTMLWidth", html.HTMLWidth, 1, kMaxOutputDimension), Flag("HTMLCustomSize", html.HTMLCustomSize),

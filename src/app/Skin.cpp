@@ -249,23 +249,40 @@ std::shared_ptr<SkinFace> LoadSkinFace(int sizeClass, const SkinNames* folderNam
     face->fromFolder = folderNames != nullptr;
     const QRegion window(0, 0, bg->windowWidth, bg->windowHeight);
     if (folderNames) {
+        // The folder's background of this class and its twelve button pictures, all usable,
+        // or the whole built-in skin: a half-drawn face would leave buttons invisible.
+        std::string unusable;
+        auto note = [&unusable](const std::string& path) {
+            unusable += (unusable.empty() ? "" : "\n") + path;
+        };
         const std::string& path = (*folderNames)[bg->file];
-        face->background = LoadSkinPicture(path);
-        face->region = RegionFromBitmap(face->background).intersected(window);
-        if (face->region.isEmpty()) {
-            face->fallbackPath = path;
-            face->background = QImage();
+        QImage background = LoadSkinPicture(path);
+        QRegion region = RegionFromBitmap(background).intersected(window);
+        if (region.isEmpty())
+            note(path);
+        std::map<int, QImage> folderPictures;
+        for (const FolderPicture& f : kFolderPictures) {
+            QImage picture = LoadSkinPicture((*folderNames)[f.file]);
+            if (picture.isNull())
+                note((*folderNames)[f.file]);
+            folderPictures[f.id] = std::move(picture);
         }
+        if (unusable.empty()) {
+            face->background = std::move(background);
+            face->region = std::move(region);
+            for (int id : SkinElementPictureIds()) {
+                auto it = folderPictures.find(id);
+                face->pictures[id] = it != folderPictures.end() ? it->second : BuiltInSkinPicture(id);
+            }
+            return face;
+        }
+        face->fromFolder = false;
+        face->fallbackPath = unusable;
     }
-    if (face->background.isNull()) {
-        face->background = BuiltInSkinPicture(bg->resourceId);
-        face->region = RegionFromBitmap(face->background).intersected(window);
-    }
-    for (int id : SkinElementPictureIds()) {
-        const int file = SkinFileForPicture(id);
-        face->pictures[id] =
-            folderNames && file >= 0 ? LoadSkinPicture((*folderNames)[file]) : BuiltInSkinPicture(id);
-    }
+    face->background = BuiltInSkinPicture(bg->resourceId);
+    face->region = RegionFromBitmap(face->background).intersected(window);
+    for (int id : SkinElementPictureIds())
+        face->pictures[id] = BuiltInSkinPicture(id);
     return face;
 }
 

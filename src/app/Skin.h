@@ -142,8 +142,9 @@ struct SkinFace {
     QImage background;
     QRegion region;                 // clipped to the window
     std::map<int, QImage> pictures; // by picture id; a null image draws nothing
-    bool fromFolder = false;
-    std::string fallbackPath; // the background that could not be used, when the built-in one stands in
+    bool fromFolder = false;        // false too when the folder's skin was unusable
+    std::string fallbackPath; // the folder's files that could not be used, one a line, when the built-in skin
+                              // stands in
 };
 
 // Reads a skin picture file (BMP through CDib); null when missing, unreadable, not a BMP
@@ -152,9 +153,9 @@ QImage LoadSkinPicture(const std::string& path);
 // A built-in picture by id; null if the program lacks it.
 QImage BuiltInSkinPicture(int id);
 // Loads the face of a class: from the skin folder when `folderNames` is given, else the
-// built-ins. A folder background that is unusable (unreadable, or giving an empty region)
-// is replaced by the built-in one of that class, and `fallbackPath` names it. Returns
-// null for a class outside the table.
+// built-ins. When the folder's background of the class is unusable (unreadable, or giving
+// an empty region) or any of its twelve button pictures is, the whole built-in skin stands
+// in and `fallbackPath` names those files. Returns null for a class outside the table.
 std::shared_ptr<SkinFace> LoadSkinFace(int sizeClass, const SkinNames* folderNames);
 
 // Paints the face with the given pictures: the background at 0, 0, then each element's

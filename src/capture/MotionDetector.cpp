@@ -186,6 +186,8 @@ void MotionWatch::WriteSnapshot() {
         return;
     }
     ++m_snapshots;
+    if (m_snapshotWritten)
+        m_snapshotWritten(path);
     m_snapshotProblemReported = false; // the next failure is news again
 }
 

@@ -77,6 +77,8 @@ public:
     uint64_t Snapshots() const { return m_snapshots; }
     // Frames compared with the reference since the start.
     uint64_t FramesChecked() const { return m_framesChecked; }
+    // Called with the path of each snapshot written (the retention keeps its running total).
+    void OnSnapshotWritten(std::function<void(const std::string&)> hook) { m_snapshotWritten = std::move(hook); }
 
 private:
     void WriteSnapshot();
@@ -89,6 +91,7 @@ private:
     bool m_snapshotProblemReported = false;
     uint64_t m_snapshots = 0;
     uint64_t m_framesChecked = 0;
+    std::function<void(const std::string&)> m_snapshotWritten;
 };
 
 } // namespace kestrel

@@ -92,6 +92,39 @@ std::string DirectoryUrl(const std::string& host, const std::string& path) {
     return "http://" + h + path;
 }
 
+std::string TransportFailureText(int curlCode, const std::string& detail) {
+    const char* said = nullptr;
+    switch (curlCode) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        said = "ディレクトリサーバーの名前が見つかりません。基本設定のサーバー名とネットワークの設定を確かめ"
+               "てください。";
+        break;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+        said = "ディレクトリサーバーにつながりません。ネットワークを確かめて、しばらくしてからやり直してくだ"
+               "さい。";
+        break;
+    case CURLE_OPERATION_TIMEDOUT:
+        said = "ディレクトリサーバーが時間内に応えませんでした。しばらくしてからやり直してください。";
+        break;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+        said = "ディレクトリサーバーとの暗号化（TLS）の取り決めに失敗しました。";
+        break;
+    default:
+        said = "ディレクトリサーバーとのやりとりに失敗しました。";
+        break;
+    }
+    return std::string(said) + "\n\n（" + detail + "）";
+}
+
 DirectoryReply DirectoryExchange(const std::string& host, const std::string& method, const std::string& path,
                                  const std::string& bodyUtf8, size_t cap) {
     DirectoryReply reply;
@@ -155,7 +188,7 @@ DirectoryReply DirectoryExchange(const std::string& host, const std::string& met
     const CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && raw.capped)) {
         reply.status = DirectoryReply::Status::TransportFailed;
-        reply.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc);
+        reply.error = TransportFailureText(rc, errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc));
         return reply;
     }
     reply.status = DirectoryReply::Status::Ok;

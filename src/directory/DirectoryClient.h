@@ -23,7 +23,7 @@ struct DirectoryReply {
     std::vector<std::string> lines; // the body's lines, every CR and the line feeds dropped
     std::string joined;             // the lines joined with nothing between them
     bool capped = false;            // the body was longer than the cap; the rest was dropped
-    std::string error;              // the transport error's text, or why nothing was sent
+    std::string error; // the transport failure told (TransportFailureText), or why nothing was sent
 };
 
 // Lines of the reply without CR and LF, joined with nothing between them.
@@ -38,6 +38,11 @@ std::string FormValue(const std::string& value);
 // The full URL for a path on the directory host ("host" or "host:port"; an IPv6 address
 // goes in brackets).
 std::string DirectoryUrl(const std::string& host, const std::string& path);
+
+// What the owner is told when an exchange failed on the way: a short Japanese sentence by
+// the kind of failure (name not found, no connection, timed out, TLS, other), then
+// libcurl's own text in brackets for the curious.
+std::string TransportFailureText(int curlCode, const std::string& detail);
 
 // One blocking exchange with the directory server: `method` ("POST" or "GET") on
 // `path`, the UTF-8 body sent in code page 932 with the form headers, agent "Http",

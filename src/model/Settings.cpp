@@ -155,6 +155,8 @@ void ImageSettings::Load(IMessageBox* box) {
     ReadAsStored(key, "MotionQuality", MotionQuality, def.MotionQuality);
     ReadAsStored(key, "CapFPS", CapFPS, def.CapFPS);
     ReadAsStored(key, "OverlayTransColor", OverlayTransColor, def.OverlayTransColor);
+    ReadAsStored(key, "LogPicMaxMB", LogPicMaxMB, 0u);
+    ReadAsStored(key, "LogPicKeepDays", LogPicKeepDays, 0u);
     for (int i = 0; i < kCaptionCount; ++i) {
         int rc = captions[static_cast<size_t>(i)].Load(key, i);
         if (rc != 0 && box)
@@ -181,6 +183,8 @@ void ImageSettings::Save() const {
     key.SetDword("UseMotion", UseMotion);
     key.SetDword("MotionQuality", static_cast<uint32_t>(MotionQuality));
     key.SetDword("CapFPS", CapFPS);
+    key.SetDword("LogPicMaxMB", LogPicMaxMB);
+    key.SetDword("LogPicKeepDays", LogPicKeepDays);
     for (int i = 0; i < kCaptionCount; ++i)
         captions[static_cast<size_t>(i)].Save(key, i);
     key.Close();
@@ -194,6 +198,7 @@ void CServerSettings::Load(const std::string& hostName) {
     CSettingsKey key(*m_store);
     key.Create(HKEY_LOCAL_MACHINE, kSettingsKeyPath);
     ReadText(key, "strRoot", strRoot, DefaultWebRoot());
+    storedRoot = strRoot;
     if (!PathNamesSomething(strRoot))
         strRoot = DefaultWebRoot();
     ReadText(key, "strServer", strServer, hostName);
@@ -202,6 +207,7 @@ void CServerSettings::Load(const std::string& hostName) {
     ReadZeroOne(key, "bListIcon", bListIcon, 0);
     ReadZeroOne(key, "bAllowListing", bAllowListing, 0);
     ReadAsStored(key, "MaxConnPerAddress", MaxConnPerAddress, 256u);
+    ReadAsStored(key, "HitLogKeepDays", HitLogKeepDays, 0u);
     ReadZeroOne(key, "StreamEnabled", StreamEnabled, 1);
     ReadInRange(key, "StreamMaxFps", StreamMaxFps, 1, 30, 10);
     ReadInRange(key, "StreamMaxClients", StreamMaxClients, 1, 256, 32);
@@ -231,6 +237,7 @@ void CServerSettings::Save() const {
     key.SetDword("bListIcon", bListIcon);
     key.SetDword("bAllowListing", bAllowListing);
     key.SetDword("MaxConnPerAddress", MaxConnPerAddress);
+    key.SetDword("HitLogKeepDays", HitLogKeepDays);
     key.SetDword("StreamEnabled", StreamEnabled);
     key.SetDword("StreamMaxFps", StreamMaxFps);
     key.SetDword("StreamMaxClients", StreamMaxClients);

@@ -89,6 +89,10 @@ public:
     int32_t MotionQuality = 75;
     uint32_t UseMotion = 0;
     uint32_t CapFPS = 1;
+    // Motion snapshots in "logpic": at most this many MiB (0: no limit; a missing value reads
+    // 0, so an upgrade never prunes an owner's snapshots) and this many days (0: no limit).
+    uint32_t LogPicMaxMB = 0;
+    uint32_t LogPicKeepDays = 0;
     std::array<Caption, kCaptionCount> captions;
 };
 
@@ -100,6 +104,9 @@ public:
     void Save() const;
 
     std::string strRoot = DefaultWebRoot();
+    // strRoot as the file has it, before a folder that does not exist was replaced by the
+    // default; a headless start keeps it and makes the folder.
+    std::string storedRoot = DefaultWebRoot();
     std::string strServer;
     uint32_t uPort = 80;
     uint32_t bLoggingOn = 1;
@@ -107,6 +114,8 @@ public:
     uint32_t bAllowListing = 0;
     // Open connections one client address may hold (IPv6: one /64); 0 = no cap.
     uint32_t MaxConnPerAddress = 256;
+    // Days the daily hit logs are kept after their day (0: all are kept).
+    uint32_t HitLogKeepDays = 0;
     // The live motion-JPEG stream "/stream.mjpg": on/off, frames per second (1-30),
     // clients at once (1-256).
     uint32_t StreamEnabled = 1;

@@ -1,5 +1,7 @@
 #include "server/PrivateFiles.h"
 
+#include "model/OwnFileNames.h"
+
 #include <sys/stat.h>
 
 #include <climits>
@@ -16,16 +18,6 @@ bool SameFile(const std::string& path, const struct stat& st) {
 }
 
 } // namespace
-
-bool IsHitLogName(const std::string& name) {
-    static constexpr char kPrefix[] = " Log ", kSuffix[] = ".hsl";
-    if (name.size() != 5 + 8 + 4 || name.compare(0, 5, kPrefix) != 0 || name.compare(13, 4, kSuffix) != 0)
-        return false;
-    for (std::size_t i = 5; i < 13; ++i)
-        if (name[i] < '0' || name[i] > '9')
-            return false;
-    return true;
-}
 
 bool PrivateFiles::Holds(const std::string& path, const struct stat& st) const {
     if (!S_ISREG(st.st_mode))

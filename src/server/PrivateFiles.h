@@ -21,7 +21,4 @@ struct PrivateFiles {
     bool Holds(const std::string& path, const struct stat& st) const;
 };
 
-// Whether `name` is the name of a daily hit log.
-bool IsHitLogName(const std::string& name);
-
 } // namespace kestrel

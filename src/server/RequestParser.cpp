@@ -9,7 +9,10 @@
 namespace kestrel {
 
 bool RequestParser::Feed(const char* data, std::size_t size, CRequest& r) {
+    const bool headBefore = HeadComplete();
     std::size_t used = FeedHead(data, size, r);
+    if (!headBefore && HeadComplete())
+        SettlePassword(false, r);
     if (m_state == ReadingBody)
         FeedBody(data + used, size - used, r);
     return Complete();
@@ -92,13 +95,21 @@ void RequestParser::HandleLine(CRequest& r) {
             r.method = rl.method;
             r.version = rl.version;
             m_rawTarget = rl.url;
-            bool passed = false;
-            std::string url = ApplyPicturePassword(rl.url, m_password, &passed);
-            m_picturePassed = m_password.empty() || passed;
-            if (m_streamEnabled && url == rl.url) {
-                url = ApplyPasswordRule(url, "/stream.mjpg", m_password, &passed);
-                m_streamPassed = m_password.empty() || passed;
+            // An offered password is compared once the head is complete (SettlePassword):
+            // until then the path is the refused one.
+            const bool passwordSet = !m_password.empty();
+            PasswordOffer offer = ReadPasswordOffer(rl.url, "/frame.jpg", passwordSet);
+            m_picturePassed = !passwordSet;
+            m_offerName = "/frame.jpg";
+            if (m_streamEnabled && offer.path == rl.url) {
+                offer = ReadPasswordOffer(rl.url, "/stream.mjpg", passwordSet);
+                m_streamPassed = !passwordSet;
+                m_offerName = "/stream.mjpg";
             }
+            m_offered = offer.offered;
+            m_offeredValue = std::move(offer.value);
+            std::string url = std::move(offer.path);
+            // Until a right password is settled, the rule's answer is the refused picture.
             m_passwordRefused = url != rl.url && url == "/pass.jpg";
             auto q = url.find('?');
             if (q != std::string::npos) {
@@ -147,6 +158,21 @@ void RequestParser::HandleLine(CRequest& r) {
         }
     }
     m_line.clear();
+}
+
+RequestParser::PasswordTry RequestParser::SettlePassword(bool locked, CRequest& r) {
+    if (!m_offered || m_error != 0)
+        return PasswordTry::None;
+    m_offered = false;
+    PasswordTry result = PasswordTry::Locked;
+    if (!locked)
+        result = OfferMatches(m_offeredValue, m_password) ? PasswordTry::Right : PasswordTry::Wrong;
+    if (result == PasswordTry::Right) {
+        r.url = m_offerName;
+        m_passwordRefused = false;
+        (std::string_view(m_offerName) == "/frame.jpg" ? m_picturePassed : m_streamPassed) = true;
+    }
+    return result;
 }
 
 void RequestParser::Finish() {

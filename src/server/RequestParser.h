@@ -50,6 +50,16 @@ public:
     bool PasswordRefused() const { return m_passwordRefused; }
     // Whether a picture password was set when the request line was handled.
     bool PasswordSet() const { return !m_password.empty(); }
+    // What an offered picture password turned out to be: none offered (or the head was
+    // refused), the password, a wrong one, or not compared because the client is locked out.
+    enum class PasswordTry { None, Right, Wrong, Locked };
+    // Compares the password offered on the request line, once the head is complete (Feed
+    // does so itself, as for a client that is not locked out). While `locked`, the offered
+    // value is not compared and the request is refused as for a wrong password.
+    PasswordTry SettlePassword(bool locked, CRequest& request);
+    // Whether a password waits to be compared, and the value offered.
+    bool PasswordOffered() const { return m_offered && m_error == 0; }
+    const std::string& OfferedPassword() const { return m_offeredValue; }
     // The request line's target as sent: before the password rule, with its query.
     const std::string& RawTarget() const { return m_rawTarget; }
 
@@ -68,6 +78,9 @@ private:
     bool m_streamEnabled = false;
     bool m_streamPassed = true;
     bool m_passwordRefused = false;
+    bool m_offered = false;
+    std::string m_offeredValue;
+    const char* m_offerName = "/frame.jpg";
 };
 
 } // namespace kestrel

@@ -221,6 +221,13 @@ bool CRequestSocket::OnHeadComplete() {
     CRequest& r = *m_request;
     FindClient();
     r.clientAddress = m_clientAddress;
+    // A locked-out client's password is not compared: it is answered as a wrong one.
+    if (m_parser.PasswordOffered()) {
+        const std::string& key = ClientKey();
+        const bool locked = m_owner.m_lockout.Locked(key, PasswordLockout::Clock::now());
+        if (m_parser.SettlePassword(locked, r) == RequestParser::PasswordTry::Wrong)
+            m_owner.OnWrongPassword(key, m_parser.OfferedPassword());
+    }
     m_picturePassed = m_parser.PicturePassed();
     m_passwordSet = m_parser.PasswordSet();
     m_streamPassed = m_parser.StreamPassed();

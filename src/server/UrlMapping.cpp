@@ -3,6 +3,8 @@
 
 #include "server/UrlMapping.h"
 
+#include "server/PasswordLockout.h"
+
 #include "platform/Text.h"
 
 #include <arpa/inet.h>
@@ -203,32 +205,45 @@ std::string ApplyPicturePassword(const std::string& rawPath, const std::string& 
     return ApplyPasswordRule(rawPath, "/frame.jpg", password, passed);
 }
 
-std::string ApplyPasswordRule(const std::string& rawPath, const std::string& name,
-                              const std::string& password, bool* passed) {
-    if (passed)
-        *passed = false;
+PasswordOffer ReadPasswordOffer(const std::string& rawPath, const std::string& name, bool passwordSet) {
+    PasswordOffer offer;
     const std::string withQuery = name + "?";
     if (rawPath.compare(0, withQuery.size(), withQuery) == 0 && rawPath.size() >= withQuery.size()) {
-        if (password.empty())
-            return name;
-        if (rawPath.size() == withQuery.size())
-            return "/pass.jpg";
-        std::string afterQuery = rawPath.substr(rawPath.find('?') + 1);
-        auto key = afterQuery.find("&picid=");
-        if (key == std::string::npos)
-            return "/pass.jpg";
-        std::string offered = afterQuery.substr(key + 7);
-        // Browsers form-encode blanks and non-ASCII characters of the query.
-        if (offered == password || DecodeUrl(offered, true) == password) {
-            if (passed)
-                *passed = true;
-            return name;
+        if (!passwordSet) {
+            offer.path = name;
+            return offer;
         }
-        return "/pass.jpg";
+        offer.path = "/pass.jpg";
+        std::string afterQuery = rawPath.substr(withQuery.size());
+        auto key = afterQuery.find("&picid=");
+        if (key != std::string::npos) {
+            offer.offered = true;
+            offer.value = afterQuery.substr(key + 7);
+        }
+        return offer;
     }
-    if (!password.empty() && rawPath.compare(0, name.size(), name) == 0 && rawPath.size() >= name.size())
-        return "/pass.jpg";
-    return rawPath;
+    if (passwordSet && rawPath.compare(0, name.size(), name) == 0 && rawPath.size() >= name.size())
+        offer.path = "/pass.jpg";
+    else
+        offer.path = rawPath;
+    return offer;
+}
+
+bool OfferMatches(std::string_view offered, const std::string& password) {
+    // Browsers form-encode blanks and non-ASCII characters of the query. Both forms are
+    // compared every time, so the time taken says nothing about which one matched.
+    const bool raw = EqualInConstantTime(offered, password);
+    const bool decoded = EqualInConstantTime(DecodeUrl(offered, true), password);
+    return raw | decoded;
+}
+
+std::string ApplyPasswordRule(const std::string& rawPath, const std::string& name,
+                              const std::string& password, bool* passed) {
+    PasswordOffer offer = ReadPasswordOffer(rawPath, name, !password.empty());
+    const bool right = offer.offered && OfferMatches(offer.value, password);
+    if (passed)
+        *passed = right;
+    return right ? name : offer.path;
 }
 
 } // namespace kestrel

@@ -48,4 +48,17 @@ std::string ApplyPicturePassword(const std::string& rawPath, const std::string& 
 std::string ApplyPasswordRule(const std::string& rawPath, const std::string& name,
                               const std::string& password, bool* passed = nullptr);
 
+// The password rule's first half, which compares nothing: the path it makes of `rawPath`
+// for the protected path `name`, and the password offered after "&picid=" if any. When
+// one was offered, `path` is "/pass.jpg" and the request gets `name` only if the offered
+// value matches (OfferMatches).
+struct PasswordOffer {
+    std::string path;
+    bool offered = false;
+    std::string value;
+};
+PasswordOffer ReadPasswordOffer(const std::string& rawPath, const std::string& name, bool passwordSet);
+// Whether an offered value is the password, as sent or form-decoded; in constant time.
+bool OfferMatches(std::string_view offered, const std::string& password);
+
 } // namespace kestrel

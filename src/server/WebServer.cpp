@@ -419,6 +419,16 @@ void CWebServer::OnScriptDone(std::uint64_t id, bool started) {
     it->second->FinishScript(started);
 }
 
+void CWebServer::OnWrongPassword(const std::string& clientKey, std::string_view value) {
+    auto lockout = m_lockout.WrongTry(clientKey, value, PasswordLockout::Clock::now());
+    if (!lockout)
+        return;
+    // One fixed line per lockout, holding only the parsed address (never request text).
+    std::fprintf(stderr, "kestrel: password lockout: %s after %llu wrong tries, %lld s\n", clientKey.c_str(),
+                 static_cast<unsigned long long>(lockout->tries), static_cast<long long>(lockout->seconds));
+    std::fflush(stderr);
+}
+
 void CWebServer::Sweep() {
     DispatchScope scope(*this);
     g_descriptorLimit = ReadDescriptorLimit();

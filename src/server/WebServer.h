@@ -5,6 +5,7 @@
 #include "server/HttpSyntax.h"
 #include "server/ListenSocket.h"
 #include "server/MjpegStream.h"
+#include "server/PasswordLockout.h"
 #include "server/PrivateFiles.h"
 #include "server/ProxyAddresses.h"
 #include "server/Request.h"
@@ -97,6 +98,9 @@ public:
     void SetPrivateFiles(PrivateFiles files) { m_privateFiles = std::move(files); }
     const PrivateFiles& Private() const { return m_privateFiles; }
 
+    // The picture password's lockout table (tests shorten its limits).
+    PasswordLockout& Lockout() { return m_lockout; }
+
     // Raises the open-file limit to its hard limit (once per process).
     static void RaiseFileLimit();
 
@@ -144,6 +148,9 @@ private:
     bool ReserveBody(long long bytes);
     void ReleaseBody(long long bytes) { m_bodyBytes -= bytes; }
     void OnScriptDone(std::uint64_t id, bool started);
+    // A wrong picture password from a client that was not locked out; a lockout it starts
+    // is written on standard error for log watchers (fail2ban).
+    void OnWrongPassword(const std::string& clientKey, std::string_view value);
     void Sweep();
 
     CServerSettings& m_settings;
@@ -171,6 +178,7 @@ private:
     std::unordered_map<std::string, std::uint32_t> m_perAddress;
     std::vector<AddressRange> m_trustedProxies;
     long long m_bodyBytes = 0;
+    PasswordLockout m_lockout;
     long long m_baseDescriptors = 0; // held by the rest of the program (and the listening socket)
     QTimer* m_sweepTimer = nullptr;
     ServerTimeouts m_timeouts;

@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <algorithm>
+
 namespace kestrel {
 
 namespace {
@@ -27,13 +29,31 @@ class ColorCell : public QAbstractButton {
 public:
     ColorCell(int index, QWidget* parent) : QAbstractButton(parent), m_index(index) {
         setObjectName(QStringLiteral("cell%1").arg(kFirstCellId + index));
-        setFocusPolicy(Qt::NoFocus);
+        // Reached by the arrow keys (the popup moves the focus), never by a click.
+        setFocusPolicy(Qt::TabFocus);
     }
 
 protected:
     void paintEvent(QPaintEvent*) override {
         const COLORREF c = SharedColorTable().Colour(m_index);
-        QPainter(this).fillRect(rect(), QColor(GetRValue(c), GetGValue(c), GetBValue(c)));
+        QPainter painter(this);
+        painter.fillRect(rect(), QColor(GetRValue(c), GetGValue(c), GetBValue(c)));
+        if (hasFocus()) {
+            // A frame that shows on every colour: white inside a dotted black one.
+            const QRect r = rect().adjusted(0, 0, -1, -1);
+            painter.setPen(QPen(Qt::white, 1));
+            painter.drawRect(r.adjusted(1, 1, -1, -1));
+            painter.setPen(QPen(Qt::black, 1, Qt::DotLine));
+            painter.drawRect(r);
+        }
+    }
+    void focusInEvent(QFocusEvent* e) override {
+        QAbstractButton::focusInEvent(e);
+        update();
+    }
+    void focusOutEvent(QFocusEvent* e) override {
+        QAbstractButton::focusOutEvent(e);
+        update();
     }
 
 private:
@@ -55,6 +75,8 @@ ColorPopup::ColorPopup(QWidget* button)
         const int col = i % 4, row = i / 4;
         cell->setGeometry(DluX(kCellLeftDlu + col * kCellWidthDlu), DluY(kCellTopDlu + row * kCellHeightDlu),
                           DluX(kCellWidthDlu) - 1, DluY(kCellHeightDlu) - 1);
+        cell->installEventFilter(this);
+        m_cells.push_back(cell);
         connect(cell, &QAbstractButton::clicked, this, [this, i] {
             SharedColorTable().Choose(i);
             Finish(i);
@@ -62,6 +84,9 @@ ColorPopup::ColorPopup(QWidget* button)
     }
     auto* other = new QPushButton(QStringLiteral("その他..."), this);
     other->setObjectName(QStringLiteral("otherColor"));
+    other->setFocusPolicy(Qt::TabFocus);
+    other->installEventFilter(this);
+    m_other = other;
     other->setGeometry(DluX(kCellLeftDlu), DluY(kOtherTopDlu), DluX(4 * kCellWidthDlu),
                        DluY(kOtherHeightDlu));
     connect(other, &QPushButton::clicked, this, [this] { RunChooser(); });
@@ -86,6 +111,7 @@ int ColorPopup::Run() {
     QEventLoop loop;
     m_loop = &loop;
     show();
+    FocusStart();
     loop.exec();
     m_loop = nullptr;
     return m_result;
@@ -99,12 +125,90 @@ void ColorPopup::Finish(int cell) {
     hide();
 }
 
+void ColorPopup::FocusStart() {
+    // The most recently used colour, where the keyboard most likely wants to be.
+    for (int i = 0; i < ColorTable::kCells; ++i)
+        if (SharedColorTable().Rank(i) == 1)
+            m_cells[static_cast<size_t>(i)]->setFocus(Qt::OtherFocusReason);
+}
+
+int ColorPopup::FocusedCell() const {
+    for (size_t i = 0; i < m_cells.size(); ++i)
+        if (m_cells[i]->hasFocus())
+            return static_cast<int>(i);
+    return -1;
+}
+
+int NextPopupPlace(int place, int key) {
+    constexpr int kColumns = 4, kOther = ColorTable::kCells;
+    switch (key) {
+    case Qt::Key_Left:
+        return place == kOther ? kOther : std::max(0, place - 1);
+    case Qt::Key_Right:
+        return place == kOther ? kOther : std::min(kOther - 1, place + 1);
+    case Qt::Key_Up:
+        return place == kOther ? kOther - kColumns : std::max(place - kColumns, place % kColumns);
+    case Qt::Key_Down:
+        return place + kColumns >= kOther ? kOther : place + kColumns;
+    default:
+        return place;
+    }
+}
+
+bool ColorPopup::eventFilter(QObject* watched, QEvent* event) {
+    // The cells and "その他..." hand their keys to the popup.
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        switch (key->key()) {
+        case Qt::Key_Escape:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Space:
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+            keyPressEvent(key);
+            return true;
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void ColorPopup::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape) {
+    const int cell = FocusedCell();
+    const int place = cell >= 0 ? cell : (m_other && m_other->hasFocus() ? ColorTable::kCells : -1);
+    switch (event->key()) {
+    case Qt::Key_Escape:
         Finish(-1);
         return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+        if (cell >= 0)
+            m_cells[static_cast<size_t>(cell)]->click();
+        else if (place == ColorTable::kCells)
+            m_other->click();
+        return;
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down: {
+        if (place < 0) {
+            FocusStart();
+            return;
+        }
+        const int next = NextPopupPlace(place, event->key());
+        QWidget* target =
+            next == ColorTable::kCells ? static_cast<QWidget*>(m_other) : m_cells[static_cast<size_t>(next)];
+        target->setFocus(Qt::OtherFocusReason);
+        return;
     }
-    QWidget::keyPressEvent(event);
+    default:
+        QWidget::keyPressEvent(event);
+    }
 }
 
 void ColorPopup::hideEvent(QHideEvent* event) {

@@ -1,12 +1,13 @@
 #include "ui/HyperLink.h"
 
 #include "model/QuitState.h"
+#include "platform/DesktopOpener.h"
 #include "ui/WidgetMessageBox.h"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QUrl>
 
 namespace kestrel {
@@ -103,13 +104,27 @@ void SetLinkOpener(LinkOpener opener) {
     Opener() = std::move(opener);
 }
 
-int OpenTarget(const std::string& target) {
+std::string OpenerFailureText(int status) {
+    if (status == 3)
+        return OpenErrorText(kOpenNoAssociation);
+    if (status == 2)
+        return OpenErrorText(kOpenFileNotFound);
+    return "Can't open link:\n\nUnknown Error (" + std::to_string(status) + ") occurred.";
+}
+
+void OpenTarget(const std::string& target, std::function<void(const std::string& failure)> done) {
+    int code = kOpenSucceeded;
     if (!IsOpenableTarget(target))
-        return kOpenFileNotFound;
-    if (Opener())
-        return Opener()(target);
-    return QDesktopServices::openUrl(QUrl(QString::fromStdString(target))) ? kOpenSucceeded
-                                                                           : kOpenNoAssociation;
+        code = kOpenFileNotFound;
+    else if (Opener())
+        code = Opener()(target);
+    else {
+        OpenOnDesktop(QString::fromStdString(target), [done](const OpenerOutcome& outcome) {
+            done(outcome.opened ? std::string() : OpenerFailureText(outcome.status));
+        });
+        return;
+    }
+    done(code > 32 ? std::string() : OpenErrorText(code));
 }
 
 CHyperLink::CHyperLink(const QString& text, QWidget* parent) : QLabel(text, parent) {}
@@ -157,16 +172,23 @@ void CHyperLink::UpdateColour() {
 }
 
 void CHyperLink::FollowLink() {
-    const int code = OpenTarget(m_target);
-    if (code <= 32) {
+    QPointer<CHyperLink> self(this);
+    OpenTarget(m_target, [self](const std::string& failure) {
+        if (self)
+            self->Opened(failure);
+    });
+}
+
+void CHyperLink::Opened(const std::string& failure) {
+    if (!failure.empty()) {
         QApplication::beep();
         if (IsQuitPending())
             return;
         if (m_box) {
-            m_box->Show(OpenErrorText(code), "Kestrel", MessageIcon::Exclamation);
+            m_box->Show(failure, "Kestrel", MessageIcon::Exclamation);
         } else {
             WidgetMessageBox box;
-            box.Show(OpenErrorText(code), "Kestrel", MessageIcon::Exclamation, MessageButtons::Ok, IDOK);
+            box.Show(failure, "Kestrel", MessageIcon::Exclamation, MessageButtons::Ok, IDOK);
         }
         return;
     }

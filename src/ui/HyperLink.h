@@ -37,12 +37,18 @@ constexpr int kOpenNoAssociation = 31;
 bool IsOpenableTarget(const std::string& target);
 // "Can't open link:\n\n" and the text for the code.
 std::string OpenErrorText(int code);
+// The code for a failed exit status of the desktop's opener (xdg-open): 3 (no program for
+// it) is 31, 2 (no such file) is 2; any other status n reads "Unknown Error (n)".
+std::string OpenerFailureText(int status);
 
-// Opens a target with the desktop's browser or mail program and returns the code.
-// Tests put a recording opener in its place, so that nothing is launched.
+// Tests may put a recording opener in place of the desktop's, returning a code as above
+// at once, so that nothing is launched.
 using LinkOpener = std::function<int(const std::string& target)>;
 void SetLinkOpener(LinkOpener opener); // empty: the desktop
-int OpenTarget(const std::string& target);
+// Opens a target with the desktop's browser or mail program and calls `done` with an empty
+// text on success or the message that tells the failure: from the event loop when the
+// desktop's opener ran, at once for a refused target or a test's opener.
+void OpenTarget(const std::string& target, std::function<void(const std::string& failure)> done);
 
 // A static text or picture that opens its target when clicked or when space is pressed.
 class CHyperLink : public QLabel {
@@ -61,6 +67,7 @@ public:
     // Where the open error is told (the program's message box; tests record it).
     void SetMessageBox(IMessageBox* box) { m_box = box; }
 
+    // Opens the target; the link turns visited once that succeeded, or the failure is told.
     void FollowLink();
 
     bool IsFocused() const { return m_focused; }
@@ -77,6 +84,9 @@ protected:
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void Opened(const std::string& failure);
 
 private:
     void FitToText();

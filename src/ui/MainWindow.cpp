@@ -39,6 +39,17 @@ bool MainWindow::CreateFrame(int width, int height) {
     return true;
 }
 
+int WholeRowsHeight(const QListWidget& list, int available) {
+    // The height of one row as the list lays it out, measured on a stand-in entry.
+    QListWidget probe;
+    probe.setFont(list.font());
+    probe.setUniformItemSizes(true);
+    probe.addItem(QStringLiteral("255.255.255.255"));
+    const int row = std::max(1, probe.sizeHintForRow(0));
+    const int frames = 2 * list.frameWidth();
+    return frames + std::max(1, (available - frames) / row) * row;
+}
+
 QWidget* MainWindow::Control(ControlId id) const {
     auto it = m_controls.find(id);
     return it == m_controls.end() ? nullptr : it->second;
@@ -73,6 +84,9 @@ void MainWindow::CreateControl(ControlId id, const Rect& rect, int fontHeight) {
         auto* list = new QListWidget(this);
         list->setObjectName("viewerList");
         list->setSortingEnabled(true);
+        list->setUniformItemSizes(true);
+        // A horizontal bar would cut the last row.
+        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         w = list;
         break;
     }
@@ -95,6 +109,8 @@ void MainWindow::CreateControl(ControlId id, const Rect& rect, int fontHeight) {
     QRect r = ToQRect(rect);
     if (id == IDC_DRIVER_LIST)
         r.setHeight(std::max(20, QFontMetrics(w->font()).height() + 8)); // the rest is the dropped list
+    if (auto* list = qobject_cast<QListWidget*>(w))
+        r.setHeight(WholeRowsHeight(*list, std::min(r.height(), kViewerListBottom - r.top())));
     w->setGeometry(r);
     w->installEventFilter(this); // input on a control arms the idle pass too
     w->show();

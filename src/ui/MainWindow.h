@@ -17,6 +17,13 @@ namespace kestrel {
 // The main window with a display: frameless, cut to the skin's shape and painted with its
 // face, holding the status controls at their rectangles above it. Pointer input on the
 // face goes to the frame; the whole face drags the window.
+// The viewer list ends above the start, stop and capture buttons (the start button's top
+// is y = 95) and shows whole rows only, as a list box of integral height does.
+constexpr int kViewerListBottom = 94;
+// The tallest height up to `available` that holds the list's frame and whole rows (at
+// least one).
+int WholeRowsHeight(const QListWidget& list, int available);
+
 class MainWindow : public QWidget, public IMainView {
     Q_OBJECT
 public:

@@ -5,6 +5,7 @@
 #include "app/MainFrame.h"
 #include "ui/QuitController.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QEvent>
 #include <QWidget>
@@ -29,6 +30,64 @@ const std::array<TrayMenuItem, 12> kTrayMenuItems = {{
 
 namespace {
 constexpr int kTrayWatchMs = 2000;
+
+// A button press as the display connection delivers it: the core protocol's event, or the
+// input extension's (which Qt asks for where the server has it), wrapped in a generic event.
+struct XButtonPress {
+    uint8_t responseType;
+    uint8_t button;
+    uint16_t sequence;
+    uint32_t time;
+    uint32_t root, event, child;
+    int16_t rootX, rootY, eventX, eventY;
+    uint16_t state;
+    uint8_t sameScreen, pad;
+};
+struct XiButtonPress {
+    uint8_t responseType;
+    uint8_t extension;
+    uint16_t sequence;
+    uint32_t length;
+    uint16_t eventType;
+    uint16_t deviceId;
+    uint32_t time;
+    uint32_t detail;
+    uint32_t root, event, child;
+    int32_t rootX, rootY, eventX, eventY; // 16.16 fixed point
+};
+constexpr uint8_t kXButtonPress = 4, kXGenericEvent = 35;
+constexpr uint16_t kXiButtonPress = 4;
+
+// Hands the presses of the X display connection to the tray controller while a dialog is
+// open; everything else goes on as usual.
+class ClicksWhileModal final : public QAbstractNativeEventFilter {
+public:
+    explicit ClicksWhileModal(TrayController& tray) : m_tray(tray) {}
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (type != "xcb_generic_event_t" || !QApplication::activeModalWidget() ||
+            QApplication::activePopupWidget())
+            return false;
+        const auto type8 = static_cast<const uint8_t*>(message)[0] & 0x7f;
+        auto buttonOf = [](uint32_t b) {
+            return b == 1 ? Qt::LeftButton : b == 3 ? Qt::RightButton : Qt::NoButton;
+        };
+        if (type8 == kXButtonPress) {
+            const auto* e = static_cast<const XButtonPress*>(message);
+            return m_tray.OnIconPressWhileModal(buttonOf(e->button), QPoint(e->rootX, e->rootY), e->time);
+        }
+        if (type8 == kXGenericEvent) {
+            const auto* e = static_cast<const XiButtonPress*>(message);
+            if (e->eventType != kXiButtonPress)
+                return false;
+            return m_tray.OnIconPressWhileModal(buttonOf(e->detail), QPoint(e->rootX >> 16, e->rootY >> 16),
+                                                e->time);
+        }
+        return false;
+    }
+
+private:
+    TrayController& m_tray;
+};
 } // namespace
 
 TrayController::TrayController(CMainApp& app, QWidget& window, std::unique_ptr<ITrayIcon> icon)
@@ -58,9 +117,15 @@ TrayController::TrayController(CMainApp& app, QWidget& window, std::unique_ptr<I
         frame->CommandStatesChangedHook = [this] { RefreshMenu(); };
     }
     RefreshMenu();
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        m_clicksWhileModal = std::make_unique<ClicksWhileModal>(*this);
+        QCoreApplication::instance()->installNativeEventFilter(m_clicksWhileModal.get());
+    }
 }
 
 TrayController::~TrayController() {
+    if (m_clicksWhileModal)
+        QCoreApplication::instance()->removeNativeEventFilter(m_clicksWhileModal.get());
     if (m_window)
         m_window->removeEventFilter(this);
     if (CMainFrame* frame = m_app.MainFrame()) {
@@ -112,6 +177,43 @@ void TrayController::Restore() {
     m_window->showNormal();
     m_window->raise();
     m_window->activateWindow();
+    // A dialog opened from the tray comes back in front of the window.
+    if (QWidget* dialog = QApplication::activeModalWidget()) {
+        dialog->raise();
+        dialog->activateWindow();
+    }
+}
+
+void TrayController::BringToFront() {
+    if (m_inTray) {
+        Restore();
+        return;
+    }
+    if (m_shutDown || !m_window)
+        return;
+    m_window->showNormal();
+    m_window->raise();
+    m_window->activateWindow();
+    if (QWidget* dialog = QApplication::activeModalWidget()) {
+        dialog->raise();
+        dialog->activateWindow();
+    }
+}
+
+bool TrayController::OnIconPressWhileModal(Qt::MouseButton button, QPoint at, unsigned long timeMs) {
+    if (!m_inTray || m_shutDown || button == Qt::NoButton || !m_icon->IsVisible() ||
+        !m_icon->Geometry().contains(at))
+        return false;
+    if (button == Qt::RightButton) {
+        m_menu.popup(at);
+        return true;
+    }
+    const bool second = m_leftPressed && timeMs - m_lastLeftPress <=
+                                             static_cast<unsigned long>(QApplication::doubleClickInterval());
+    m_leftPressed = !second;
+    m_lastLeftPress = timeMs;
+    OnActivated(second ? QSystemTrayIcon::DoubleClick : QSystemTrayIcon::Trigger);
+    return true;
 }
 
 void TrayController::Shutdown() {

@@ -10,6 +10,7 @@
 #include <array>
 #include <memory>
 
+class QAbstractNativeEventFilter;
 class QWidget;
 
 namespace kestrel {
@@ -39,6 +40,9 @@ public:
     // Shows the window again and removes the icon; nothing when it is not in the tray.
     void Restore();
     bool InTray() const { return m_inTray; }
+    // Brings the window to the front, out of the tray when it is there, with any dialog
+    // in front of it (a second start asked for it).
+    void BringToFront();
     // At exit: the icon goes and the menu sends nothing more.
     void Shutdown();
 
@@ -57,6 +61,13 @@ public:
     void CheckTrayStillThere();
     bool WatchingTray() const { return m_trayWatch.isActive(); }
 
+    // A button pressed over the icon (screen position, time in ms) while a dialog is open:
+    // the toolkit drops such clicks on the icon's window, as the dialogs are modal for the
+    // whole program, so they are read from the display connection and arrive here. The
+    // right button opens the menu, the left one clicks or, the second time within the
+    // double-click interval, double-clicks. False when it was not for the icon.
+    bool OnIconPressWhileModal(Qt::MouseButton button, QPoint at, unsigned long timeMs);
+
 protected:
     // The window manager's minimise (the window's own state change) goes to the tray too.
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -70,6 +81,9 @@ private:
     QTimer m_trayWatch;
     bool m_inTray = false;
     bool m_shutDown = false;
+    unsigned long m_lastLeftPress = 0;
+    bool m_leftPressed = false;
+    std::unique_ptr<QAbstractNativeEventFilter> m_clicksWhileModal;
 };
 
 } // namespace kestrel

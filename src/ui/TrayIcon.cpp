@@ -22,6 +22,7 @@ public:
     void SetVisible(bool visible) override { m_icon.setVisible(visible); }
     bool IsVisible() const override { return m_icon.isVisible(); }
     void SetContextMenu(QMenu* menu) override { m_icon.setContextMenu(menu); }
+    QRect Geometry() const override { return m_icon.geometry(); }
     void OnActivated(std::function<void(QSystemTrayIcon::ActivationReason)> handler) override {
         m_handler = std::move(handler);
     }

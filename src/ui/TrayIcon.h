@@ -19,6 +19,8 @@ public:
     virtual bool IsVisible() const = 0;
     virtual void SetContextMenu(QMenu* menu) = 0;
     virtual void OnActivated(std::function<void(QSystemTrayIcon::ActivationReason)> handler) = 0;
+    // Where the icon lies on the screen; empty when unknown.
+    virtual QRect Geometry() const { return {}; }
 };
 
 // The program's icon (16 to 256 pixels).

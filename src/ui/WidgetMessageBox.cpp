@@ -1,5 +1,7 @@
 #include "ui/WidgetMessageBox.h"
 
+#include "ui/DialogFont.h"
+
 #include <QMessageBox>
 
 namespace kestrel {
@@ -16,6 +18,7 @@ QString FirstCharacters(const QString& text, int limit) {
 int WidgetMessageBox::Show(const std::string& text, const std::string& caption, MessageIcon icon,
                            MessageButtons buttons, int defaultResult) {
     QMessageBox box;
+    box.setFont(DialogFont()); // the dialogs' font, not the desktop's
     box.setWindowTitle(QString::fromStdString(caption));
     // Texts from outside (directory replies, file names) are never markup.
     box.setTextFormat(Qt::PlainText);
@@ -25,14 +28,25 @@ int WidgetMessageBox::Show(const std::string& text, const std::string& caption, 
     if (shown.size() < whole.size())
         box.setDetailedText(whole);
     switch (icon) {
-    case MessageIcon::Information: box.setIcon(QMessageBox::Information); break;
-    case MessageIcon::Exclamation: box.setIcon(QMessageBox::Warning); break;
-    case MessageIcon::Error: box.setIcon(QMessageBox::Critical); break;
-    case MessageIcon::Question: box.setIcon(QMessageBox::Question); break;
-    case MessageIcon::None: break;
+    case MessageIcon::Information:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case MessageIcon::Exclamation:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case MessageIcon::Error:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    case MessageIcon::Question:
+        box.setIcon(QMessageBox::Question);
+        break;
+    case MessageIcon::None:
+        break;
     }
     switch (buttons) {
-    case MessageButtons::Ok: box.setStandardButtons(QMessageBox::Ok); break;
+    case MessageButtons::Ok:
+        box.setStandardButtons(QMessageBox::Ok);
+        break;
     case MessageButtons::OkCancel:
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
         box.setDefaultButton(defaultResult == IDCANCEL ? QMessageBox::Cancel : QMessageBox::Ok);
@@ -43,11 +57,16 @@ int WidgetMessageBox::Show(const std::string& text, const std::string& caption, 
         break;
     }
     switch (box.exec()) {
-    case QMessageBox::Ok: return IDOK;
-    case QMessageBox::Cancel: return IDCANCEL;
-    case QMessageBox::Yes: return IDYES;
-    case QMessageBox::No: return IDNO;
-    default: return buttons == MessageButtons::YesNo ? IDNO : IDCANCEL;
+    case QMessageBox::Ok:
+        return IDOK;
+    case QMessageBox::Cancel:
+        return IDCANCEL;
+    case QMessageBox::Yes:
+        return IDYES;
+    case QMessageBox::No:
+        return IDNO;
+    default:
+        return buttons == MessageButtons::YesNo ? IDNO : IDCANCEL;
     }
 }
 

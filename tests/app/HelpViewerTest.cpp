@@ -5,6 +5,7 @@
 #include "app/HelpViewer.h"
 #include "app/CommandIds.h"
 #include "platform/Paths.h"
+#include "support/FakeOpener.h"
 #include "support/RecordingMessageBox.h"
 
 #include <QGuiApplication>
@@ -28,9 +29,9 @@ protected:
         m_box.onShow = [this](const ShownMessage&) {
             cursorUpDuringMessage = cursorUpDuringMessage || QGuiApplication::overrideCursor() != nullptr;
         };
-        m_help.SetOpener([this](const QUrl& url) {
+        m_help.SetOpener([this](const QUrl& url, const std::function<void(bool)>& done) {
             opened.push_back(url.toLocalFile().toStdString());
-            return openerWorks;
+            done(openerWorks);
         });
     }
     void TearDown() override { EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr); }
@@ -122,3 +123,25 @@ TEST(HelpFolder, BesideTheProgramAndLaidThereByTheBuild) {
 }
 
 } // namespace
+
+TEST(HelpViewerOpener, AFailingOpenerIsToldAfterTheCall) {
+    // The desktop's opener (a stand-in on PATH that exits 3): the help page was not opened.
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString();
+    std::ofstream(folder + "/contents.html") << "<p>help</p>";
+    RecordingMessageBox box;
+    test::FakeOpener opener(3);
+    {
+        HelpViewer help(box, [&] { return folder; });
+        help.WinHelp(0, HelpViewer::kContentsRequest);
+        EXPECT_TRUE(box.texts.empty()); // the UI was not held up for the answer
+        ASSERT_TRUE(test::WaitFor([&] { return !box.texts.empty(); }));
+        EXPECT_EQ(box.texts, std::vector<std::string>{"Can't open Html Help File\n\n   File Path [ " +
+                                                      folder + "/contents.html ]"});
+        EXPECT_EQ(opener.Opened(), "file://" + folder + "/contents.html\n");
+        help.WinHelp(0, HelpViewer::kContentsRequest);
+    }
+    // The viewer is gone before the second answer: nothing is told.
+    test::WaitFor([] { return false; }, 500);
+    EXPECT_EQ(box.texts.size(), 1u);
+}

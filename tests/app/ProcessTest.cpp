@@ -266,6 +266,65 @@ TEST(KestrelProcess, ListenAddressThatCannotBeUsedEndsAHeadlessStartWithStatusOn
     }
 }
 
+// Headless, the stored web root is the one served: made with its parents and given the
+// starter site; one that cannot be made ends the start with status 1.
+TEST(KestrelProcess, HeadlessWebRootIsMadeWithItsParentsOrTheStartFails) {
+    Sandbox box;
+    const std::string root = box.Root() + "/srv/cams/front";
+    box.WriteSettings("\"strRoot\"=\"" + root + "\"\n");
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    std::string page;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         page.empty() && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms))
+        page = GetFrom("127.0.0.1", box.Port(), "/favicon.ico");
+    EXPECT_FALSE(page.empty()) << "the starter site is served from the made root: " << k.Stderr();
+    EXPECT_TRUE(std::ifstream(root + "/index.html").good());
+    EXPECT_FALSE(std::ifstream(box.Root() + "/home/WebPages/index.html").good()) << "not the default root";
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_NE(ReadFile(box.SettingsPath()).find("\"strRoot\"=\"" + root + "\""), std::string::npos);
+
+    // Below a file nothing can be made.
+    WriteFile(box.Root() + "/srv/plain", "a file");
+    box.WriteSettings("\"strRoot\"=\"" + box.Root() + "/srv/plain/web\"\n");
+    KestrelProcess bad(box, "bad.txt");
+    ASSERT_TRUE(bad.WaitForExit(5000ms)) << bad.Stderr();
+    EXPECT_EQ(bad.ExitStatus(), 1) << bad.Stderr();
+    EXPECT_NE(bad.Stderr().find("The web root " + box.Root() + "/srv/plain/web cannot be made"), std::string::npos)
+        << bad.Stderr();
+}
+
+// Old snapshots and hit logs go at start, oldest first; files of other names beside them stay.
+TEST(KestrelProcess, RetentionAtStartDeletesOnlyOwnNamedSnapshotsAndHitLogs) {
+    Sandbox box;
+    const std::string root = box.Root() + "/web";
+    ::mkdir(root.c_str(), 0700);
+    ::mkdir((root + "/logpic").c_str(), 0700);
+    const std::string mib(700 * 1024, 'x');
+    for (const char* name : {"2026-01-01-00-00-00.jpg", "2026-01-01-00-00-01.jpg", "2026-01-01-00-00-02.jpg"})
+        WriteFile(root + "/logpic/" + name, mib);
+    WriteFile(root + "/logpic/holiday.jpg", mib + mib);
+    WriteFile(root + "/index.html", "mine");
+    WriteFile(box.Root() + "/ Log 20200101.hsl", "old");
+    WriteFile(box.Root() + "/ Log 20200101.hsl.keep", "mine");
+    box.WriteSettings("\"strRoot\"=\"" + root + "\"\n\"LogPicMaxMB\"=dword:00000001\n\"HitLogKeepDays\"=dword:00000001\n");
+    KestrelProcess k(box, "stderr.txt");
+    ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         std::ifstream(root + "/logpic/2026-01-01-00-00-01.jpg").good() && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(20ms);
+    k.Signal(SIGTERM);
+    ASSERT_TRUE(k.WaitForExit());
+    EXPECT_FALSE(std::ifstream(root + "/logpic/2026-01-01-00-00-00.jpg").good());
+    EXPECT_FALSE(std::ifstream(root + "/logpic/2026-01-01-00-00-01.jpg").good());
+    EXPECT_TRUE(std::ifstream(root + "/logpic/2026-01-01-00-00-02.jpg").good()) << "within 1 MiB";
+    EXPECT_EQ(ReadFile(root + "/logpic/holiday.jpg").size(), 2 * mib.size()) << "not ours: kept, not counted";
+    EXPECT_EQ(ReadFile(root + "/index.html"), "mine") << "a root with files is not written into";
+    EXPECT_FALSE(std::ifstream(box.Root() + "/ Log 20200101.hsl").good());
+    EXPECT_EQ(ReadFile(box.Root() + "/ Log 20200101.hsl.keep"), "mine");
+}
+
 TEST(KestrelProcess, StartThatCannotTakeTheInstanceLockSaysWhyAndExitsOne) {
     Sandbox box;
     // A file where the settings folder belongs: neither the lock nor the settings can live there.

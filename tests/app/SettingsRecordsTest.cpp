@@ -296,12 +296,12 @@ TEST(SettingsOrder, FreshStoreIsWrittenInEachRecordsOrder) {
         // UrlRegSettings
         "UserID", "Password", "Cate", "Title", "Description", "Nicfg", "HPlinkfg",
         // CServerSettings
-        "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress",
+        "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress", "HitLogKeepDays",
         "StreamEnabled", "StreamMaxFps", "StreamMaxClients", "TlsPort", "TlsCertFile", "TlsKeyFile",
         "TlsRedirect", "TlsHsts",
         // ImageSettings
         "OverlayBmp", "PreviewEnabled", "CaptureDevice", "CaptureDevicePath", "ImageHeight", "ImageWidth", "JpegQuality",
-        "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality", "CapFPS",
+        "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality", "CapFPS", "LogPicMaxMB", "LogPicKeepDays",
         // BasicSettings
         "CGIServer", "UrlAutoexec", "AddrScout", "Power", "IPAddr", "GlobalIP", "PicPass", "SkinBmp",
         // HtmlSettings

@@ -62,6 +62,21 @@ QImage Solid(int w, int h, QRgb colour) {
     return image;
 }
 
+// The twelve button pictures of a skin folder, each filled with `colour`.
+void WriteButtons(const SkinNames& names, QRgb colour) {
+    for (SkinFile f :
+         {kSkinCaptureOff, kSkinCaptureOn, kSkinEndOff, kSkinEndOver, kSkinHelpOff, kSkinHelpOver,
+          kSkinSmallOff, kSkinSmallOver, kSkinStartOff, kSkinStartOn, kSkinStopOff, kSkinStopOn})
+        ASSERT_TRUE(Solid(14, 20, colour).save(QString::fromStdString(names[f]), "BMP"));
+}
+
+QImage Painted(const SkinFace& face) {
+    QImage out(face.windowWidth, face.windowHeight, QImage::Format_RGB32);
+    QPainter painter(&out);
+    PaintSkinFace(painter, face, SkinPictureIdsFor(SkinState{}));
+    return out;
+}
+
 } // namespace
 
 TEST(SkinRegion, WindowIsEveryPixelUnlikeTheBottomLeftOne) {
@@ -325,18 +340,36 @@ TEST(SkinFolder, UnusableBackgroundsFallBackToTheBuiltInOne) {
     QImage good = Solid(446, 350, qRgb(200, 10, 10));
     good.setPixel(0, 349, kKey);
     ASSERT_TRUE(good.save(QString::fromStdString(names[kSkinBase]), "BMP"));
+    WriteButtons(names, qRgb(0, 0, 220));
     QImage stop = Solid(100, 100, qRgb(0, 200, 0)); // larger than its rectangle
     ASSERT_TRUE(stop.save(QString::fromStdString(names[kSkinStopOn]), "BMP"));
     // The folder's face: its background and buttons, the built-in rows.
     std::shared_ptr<SkinFace> face = LoadSkinFace(0, &names);
     ASSERT_TRUE(face);
     EXPECT_TRUE(face->fallbackPath.empty());
+    EXPECT_TRUE(face->fromFolder);
     EXPECT_EQ(face->background.pixel(10, 10), qRgb(200, 10, 10));
     EXPECT_EQ(face->region.boundingRect(), QRect(0, 0, 444, 349)) << "clipped to the window";
     EXPECT_EQ(face->pictures[164].size(), QSize(100, 100));
-    EXPECT_TRUE(face->pictures[161].isNull()) << "a missing button file draws nothing";
     EXPECT_EQ(face->pictures[144].size(), QSize(98, 15));
+    EXPECT_EQ(Painted(*face).pixel(365, 15), qRgb(0, 0, 220)) << "the folder's close button";
 
+    // One button picture missing: the whole built-in skin, drawn as the built-in face is.
+    std::shared_ptr<SkinFace> builtIn = LoadSkinFace(0, nullptr);
+    ASSERT_TRUE(QFile::remove(QString::fromStdString(names[kSkinEndOff])));
+    std::shared_ptr<SkinFace> fallback = LoadSkinFace(0, &names);
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(fallback->fallbackPath, names[kSkinEndOff]);
+    EXPECT_FALSE(fallback->fromFolder);
+    const QImage want = Painted(*builtIn), got = Painted(*fallback);
+    for (const SkinElementInfo& e : kSkinElements) {
+        const QRect r(e.rect.left, e.rect.top, e.rect.Width(), e.rect.Height());
+        EXPECT_EQ(got.copy(r), want.copy(r)) << "element " << e.element;
+    }
+    EXPECT_NE(got.copy(359, 9, 14, 20).pixel(5, 5), qRgb(0, 0, 220));
+    WriteButtons(names, qRgb(0, 0, 220));
+
+    // An unusable background: the built-in skin too.
     const QImage builtInBackground = BuiltInSkinPicture(148);
     auto check = [&](const char* what) {
         std::shared_ptr<SkinFace> f = LoadSkinFace(0, &names);
@@ -547,6 +580,7 @@ TEST(SkinFrame, BrokenSkinFolderFallsBackWithOneMessageFromTheEventLoop) {
     QImage base = Solid(446, 350, qRgb(10, 200, 10));
     base.setPixel(0, 349, kKey);
     ASSERT_TRUE(base.save(QString::fromStdString(folder + "base.bmp"), "BMP")); // no base1.bmp
+    WriteButtons(MakeSkinNames(folder), qRgb(0, 0, 220));
     SkinApp app(Port(), "\"SkinBmp\"=\"" + folder + "\"\n\"CaptureDevice\"=dword:00000000\n");
     ASSERT_TRUE(app->InitInstance());
     ASSERT_EQ(app.View().SkinClass(), 1);
@@ -555,7 +589,7 @@ TEST(SkinFrame, BrokenSkinFolderFallsBackWithOneMessageFromTheEventLoop) {
     QCoreApplication::processEvents();
     ASSERT_EQ(app.Box().texts.size(), 1u);
     EXPECT_EQ(app.Box().texts[0],
-              "スキン画像を読み込めません：" + folder + "base1.bmp\n内蔵のスキンを使います。");
+              "スキン画像を読み込めません：\n" + folder + "base1.bmp\nスキン全体に内蔵のスキンを使います。");
     // The same path again in this run: no second message.
     app.Frame().SwitchSkin();
     QCoreApplication::processEvents();

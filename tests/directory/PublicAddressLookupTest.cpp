@@ -3,6 +3,7 @@
 #include "model/HostChecks.h"
 
 #include "support/FakeDirectoryServer.h"
+#include "support/FreePort.h"
 #include "support/RecordingMessageBox.h"
 
 #include <gtest/gtest.h>
@@ -150,6 +151,27 @@ TEST(LookupRequest, NoDirectoryServerEndsSilently) {
     EXPECT_TRUE(asked);
     EXPECT_TRUE(rig.box.texts.empty());
     EXPECT_EQ(rig.generated, 0);
+}
+
+TEST(LookupRequest, TransportFailuresAreToldInJapaneseByKind) {
+    // A name that cannot exist and a port nobody listens on, then libcurl's text after.
+    const unsigned closed = kestrel::testing::FreeTcpPort();
+    struct Row {
+        std::string host;
+        const char* starts;
+    } rows[] = {
+        {"nohost.invalid", "ディレクトリサーバーの名前が見つかりません。"},
+        {"127.0.0.1:" + std::to_string(closed), "ディレクトリサーバーにつながりません。"},
+    };
+    for (const Row& r : rows) {
+        DirectoryReply reply = DirectoryExchange(r.host, "POST", kAddressLookupPath, "");
+        ASSERT_EQ(reply.status, DirectoryReply::Status::TransportFailed) << r.host;
+        EXPECT_EQ(reply.error.rfind(r.starts, 0), 0u) << reply.error;
+        EXPECT_NE(reply.error.find("\n\n（"), std::string::npos) << reply.error;
+    }
+    EXPECT_EQ(TransportFailureText(28, "Operation timed out after 30000 milliseconds"),
+              "ディレクトリサーバーが時間内に応えませんでした。しばらくしてからやり直してください。\n\n（"
+              "Operation timed out after 30000 milliseconds）");
 }
 
 TEST(LookupReply, ReplyCappedAt64KiB) {

@@ -17,6 +17,7 @@ DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
 # The file list: every file the rules install, and nothing else.
 expected=$(mktemp -p "$dest")
 {
+    echo etc/fail2ban/filter.d/kestrel.conf
     echo usr/bin/kestrel
     echo usr/lib/systemd/system/kestrel.service
     echo usr/lib/systemd/system/kestrel@.service
@@ -24,6 +25,7 @@ expected=$(mktemp -p "$dest")
     echo usr/share/applications/net.velmora.Kestrel.desktop
     echo usr/share/doc/kestrel/changelog.gz
     echo usr/share/doc/kestrel/copyright
+    echo usr/share/doc/kestrel/examples/kestrel-jail.conf
     echo usr/share/man/man1/kestrel.1.gz
     echo usr/share/metainfo/net.velmora.Kestrel.metainfo.xml
     if [ -d "$source/resources/help" ]; then
@@ -34,7 +36,7 @@ expected=$(mktemp -p "$dest")
     fi
 } | sort > "$expected"
 actual=$(mktemp -p "$dest")
-(cd "$dest" && find usr -type f | sort) > "$actual"
+(cd "$dest" && find etc usr -type f | sort) > "$actual"
 if ! diff -u "$expected" "$actual" >&2; then
     problem "the installed files differ from the expected list (- expected, + installed)"
 fi

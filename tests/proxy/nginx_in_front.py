@@ -6,8 +6,9 @@ Kestrel listens on 127.0.0.1 only and trusts 127.0.0.1 (the proxy). Clients reac
 from other loopback addresses (127.0.0.5, ...), so that the address nginx forwards can be
 told from the proxy's own. Checked: pages and the redirect followed over HTTPS, a picture
 with the password, the stream playing through the proxy, the forwarded address in the hit
-log and in a script's REMOTE_ADDR, a spoofed X-Forwarded-For from an untrusted peer
-ignored, and nothing answering on another address than ListenAddress.
+log, in a script's REMOTE_ADDR and in the password lockout, a spoofed X-Forwarded-For from
+an untrusted peer ignored, the caching recipe holding a picture for a second, and nothing
+answering on another address than ListenAddress.
 
 Usage: nginx_in_front.py KESTREL_BINARY SOURCE_DIR   (exit 77: skipped, nginx or openssl missing)
 """
@@ -146,7 +147,7 @@ def start_kestrel(kestrel, work, name, port, extra_lines):
              what="Kestrel's start line")
     if k.poll() is not None:
         raise AssertionError("Kestrel did not start: " + "".join(said))
-    return k, root
+    return k, root, said
 
 
 def main():
@@ -171,10 +172,10 @@ def main():
 
         kestrel_port, nginx_port = free_port(), free_port()
         open_port, cache_port = free_port(), free_port()
-        k, root = start_kestrel(kestrel, work, "cam", kestrel_port, ["\"PicPass\"=\"pw\""])
+        k, root, said = start_kestrel(kestrel, work, "cam", kestrel_port, ["\"PicPass\"=\"pw\""])
         processes.append(k)
         # A second camera without a password, behind the caching recipe.
-        k2, _ = start_kestrel(kestrel, work, "open", open_port, [])
+        k2, _, _ = start_kestrel(kestrel, work, "open", open_port, [])
         processes.append(k2)
         os.makedirs(os.path.join(root, "cgi"), exist_ok=True)
         script = os.path.join(root, "cgi", "env.exe")
@@ -290,6 +291,19 @@ http {{
         addresses = set(re.findall(r"^ \d{3}  \t([^\t]+)\t", log, re.M))
         assert "127.0.0.5" in addresses and "127.0.0.7" in addresses and "6.6.6.6" not in addresses, addresses
         checks.append("hit log addresses: " + ", ".join(sorted(addresses)))
+
+        # Password guessing locks out the forwarded client, not the proxy that carries it:
+        # another client through the same proxy still gets the picture.
+        for n in range(5):
+            raw_exchange(nginx_port, f"GET /frame.jpg?1&picid=guess{n} HTTP/1.0\r\nHost: localhost:{nginx_port}"
+                                     "\r\n\r\n", source="127.0.0.8", tls_context=tls)
+        wait_for(lambda: any("password lockout: 127.0.0.8 " in line for line in said), what="the lockout line")
+        _, _, body = split(raw_exchange(nginx_port, request.format("pw"), source="127.0.0.8", tls_context=tls))
+        assert body == refused, "the locked-out client got the picture"
+        _, _, body = split(raw_exchange(nginx_port, request.format("pw"), source="127.0.0.9", tls_context=tls))
+        assert body[:2] == b"\xff\xd8", "another client behind the proxy was locked out too"
+        assert not any("password lockout: 127.0.0.1 " in line for line in said), said
+        checks.append("lockout names 127.0.0.8, 127.0.0.9 still served")
 
         # The caching recipe: within a second every viewer gets one copy, whatever the query;
         # then the picture is fetched afresh. With a password nothing is kept.

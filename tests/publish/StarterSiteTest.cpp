@@ -32,13 +32,14 @@ TEST_F(StarterSiteTest, LaidIntoNewRoot) {
     StarterSiteResult r = LayStarterSite(root);
     EXPECT_EQ(r.error, 0) << r.failedPath;
     EXPECT_EQ(r.filesKept, 0);
-    EXPECT_EQ(r.filesWritten, 24);
+    EXPECT_EQ(r.filesWritten, 25);
     for (const char* name : kTemplates)
         EXPECT_TRUE(std::filesystem::is_regular_file(root + "/templates/" + name)) << name;
     EXPECT_TRUE(std::filesystem::is_regular_file(root + "/templates/icqtemplate.txt"));
     EXPECT_TRUE(std::filesystem::is_directory(root + "/logpic"));
     EXPECT_TRUE(std::filesystem::is_empty(root + "/logpic"));
     EXPECT_TRUE(std::filesystem::is_regular_file(root + "/index.html"));
+    EXPECT_EQ(ReadFile(root + "/favicon.ico").substr(0, 4), std::string("\0\0\1\0", 4)) << "an icon file";
 
     struct Picture {
         const char* name;
@@ -81,14 +82,14 @@ TEST_F(StarterSiteTest, NeverOverwrites) {
     StarterSiteResult r = LayStarterSite(root);
     EXPECT_EQ(r.error, 0);
     EXPECT_EQ(r.filesKept, 3);
-    EXPECT_EQ(r.filesWritten, 21);
+    EXPECT_EQ(r.filesWritten, 22);
     EXPECT_EQ(ReadFile(root + "/index.html"), "owner's page");
     EXPECT_EQ(ReadFile(root + "/templates/js_t.html"), "owner's template");
     EXPECT_FALSE(std::filesystem::exists(root + "/nowhere"));
     // Laying again changes nothing.
     StarterSiteResult again = LayStarterSite(root);
     EXPECT_EQ(again.filesWritten, 0);
-    EXPECT_EQ(again.filesKept, 24);
+    EXPECT_EQ(again.filesKept, 25);
 }
 
 TEST_F(StarterSiteTest, FileInTheWayIsReported) {

@@ -7,6 +7,7 @@
 #include "ui/BasicSettingsDialog.h"
 #include "ui/HtmlSettingsDialog.h"
 #include "ui/HyperLink.h"
+#include "ui/JapaneseUi.h"
 #include "ui/ServerDialogWidgets.h"
 #include "ui/UrlRegistrationDialog.h"
 #include "ui/WidgetMessageBox.h"
@@ -15,13 +16,17 @@
 #include "support/RecordingMessageBox.h"
 
 #include <QApplication>
+#include <QColorDialog>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMovie>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <QTranslator>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -171,6 +176,36 @@ TEST(DialogPictures, AboutBoxTwiceHalfASecondApart) {
     const QString path = ShotPath("about-2.png");
     if (!path.isEmpty())
         second.save(path);
+}
+
+TEST(DialogPictures, QtChoosersInJapanese) {
+    // The skin field's file chooser and the full colour chooser, as the program shows them.
+    ASSERT_TRUE(InstallJapaneseUi(*qApp));
+    RecordingMessageBox box;
+    BasicSettingsForm basic;
+    CBasicSettingsDlg basicDlg(basic, box);
+    basicDlg.show();
+    Settle();
+    QString fileTitle;
+    GrabBoxOf(
+        [&] {
+            QTimer::singleShot(200, [&] {
+                if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
+                    fileTitle = d->findChild<QLabel*>(QStringLiteral("lookInLabel"))->text();
+            });
+            basicDlg.findChild<QPushButton*>(QStringLiteral("browseSkin"))->click();
+        },
+        "file-chooser-ja.png");
+    EXPECT_FALSE(fileTitle.isEmpty());
+    EXPECT_NE(fileTitle, QStringLiteral("Look in:"));
+    QColorDialog colours(Qt::black);
+    colours.setOption(QColorDialog::DontUseNativeDialog);
+    GrabBoxOf([&] { colours.exec(); }, "color-chooser-ja.png");
+    for (auto* t : qApp->findChildren<QTranslator*>()) {
+        QCoreApplication::removeTranslator(t);
+        delete t;
+    }
+    QLocale::setDefault(QLocale::c());
 }
 
 TEST(DialogPictures, BoxesOfAFailedLinkAndARefusedPort) {

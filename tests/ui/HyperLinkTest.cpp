@@ -2,6 +2,8 @@
 // desktop, and the about box that carries two of them.
 
 #include "ui/HyperLink.h"
+#include "platform/DesktopOpener.h"
+#include "support/FakeOpener.h"
 #include "support/RecordingMessageBox.h"
 #include "ui/AboutDialog.h"
 
@@ -61,17 +63,75 @@ TEST(LinkColour, Precedence) {
 
 TEST(OpenTarget, OnlyWebAndMailAddressesReachTheDesktop) {
     RecordingOpener opener;
+    std::string failure;
+    auto keep = [&failure](const std::string& f) { failure = f; };
     for (const char* bad : {"", "file:///etc/passwd", "/usr/bin/xterm", "http://", "javascript:alert(1)",
-                            "mailto:", "ftp://host/", "HTTP://host/"})
-        EXPECT_EQ(OpenTarget(bad), kOpenFileNotFound) << bad;
+                            "mailto:", "ftp://host/", "HTTP://host/"}) {
+        OpenTarget(bad, keep);
+        EXPECT_EQ(failure, OpenErrorText(kOpenFileNotFound)) << bad;
+    }
     for (const char* good : {"http://dir.example/", "https://www.velmora.example/",
-                             "mailto:support@velmora.example", "http://[2001:db8::1]:8080/index.html"})
-        EXPECT_EQ(OpenTarget(good), kOpenSucceeded) << good;
+                             "mailto:support@velmora.example", "http://[2001:db8::1]:8080/index.html"}) {
+        failure = "unset";
+        OpenTarget(good, keep);
+        EXPECT_EQ(failure, "") << good;
+    }
     EXPECT_EQ(opener.opened.size(), 4u);
     EXPECT_EQ(OpenErrorText(31),
               "Can't open link:\n\nThere is no application associated\nwith the given filename extension.");
     EXPECT_EQ(OpenErrorText(32), "Can't open link:\n\nThe specified dynamic-link library was not found.");
     EXPECT_EQ(OpenErrorText(40), "Can't open link:\n\nUnknown Error (40) occurred.");
+}
+
+TEST(DesktopOpener, StatusOfTheOpenerDecides) {
+    // The desktop's opener (a stand-in on PATH) failing within the patience is told by its
+    // status; one still running after it has opened; the link turns visited only then.
+    struct Row {
+        int status, sleepSeconds;
+        const char* failure; // nullptr: opened
+    } rows[] = {
+        {3, 0, "Can't open link:\n\nThere is no application associated\nwith the given filename extension."},
+        {2, 0, "Can't open link:\n\nThe specified file was not found."},
+        {4, 0, "Can't open link:\n\nUnknown Error (4) occurred."},
+        {5, 0, "Can't open link:\n\nUnknown Error (5) occurred."}, // not the shell's code 5
+        {0, 0, nullptr},
+    };
+    for (const Row& r : rows) {
+        test::FakeOpener opener(r.status, r.sleepSeconds);
+        RecordingMessageBox box;
+        CHyperLink link(QStringLiteral("mailto:support@velmora.example"));
+        link.SetMessageBox(&box);
+        link.Attach();
+        link.FollowLink();
+        EXPECT_FALSE(link.IsVisited()); // not before the opener has answered
+        ASSERT_TRUE(test::WaitFor([&] { return link.IsVisited() || !box.texts.empty(); })) << r.status;
+        EXPECT_EQ(opener.Opened(), "mailto:support@velmora.example\n");
+        if (r.failure) {
+            EXPECT_FALSE(link.IsVisited()) << r.status;
+            EXPECT_EQ(box.texts, std::vector<std::string>{r.failure});
+        } else {
+            EXPECT_TRUE(link.IsVisited());
+            EXPECT_TRUE(box.texts.empty());
+        }
+    }
+
+    // Still running after the patience: opened; no opener on PATH at all: status 3.
+    {
+        test::FakeOpener slow(1, 2);
+        OpenerOutcome outcome{false, -7};
+        OpenOnDesktop(
+            QStringLiteral("http://dir.example/"), [&](const OpenerOutcome& o) { outcome = o; }, 300);
+        ASSERT_TRUE(test::WaitFor([&] { return outcome.status != -7; }));
+        EXPECT_TRUE(outcome.opened);
+    }
+    const std::string path = std::getenv("PATH");
+    ::setenv("PATH", "/nonexistent", 1);
+    OpenerOutcome missing{true, -7};
+    OpenOnDesktop(QStringLiteral("http://dir.example/"), [&](const OpenerOutcome& o) { missing = o; });
+    ::setenv("PATH", path.c_str(), 1);
+    ASSERT_TRUE(test::WaitFor([&] { return missing.status != -7; }));
+    EXPECT_FALSE(missing.opened);
+    EXPECT_EQ(missing.status, 3);
 }
 
 TEST(HyperLinkControl, AttachFillsTextAndTargetFromEachOther) {

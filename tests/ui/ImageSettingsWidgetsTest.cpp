@@ -206,6 +206,40 @@ TEST_F(PopupTest, CellClickPicksAndPlacesUnderTheButton) {
     EXPECT_EQ(SharedColorTable().Rank(13), 1);
 }
 
+TEST_F(PopupTest, KeyboardMovesBetweenCellsAndChooses) {
+    // The focus starts on the most recent cell (5101 at first); right, down: 5106.
+    When(PopupShown(), [&] {
+        EXPECT_TRUE(Child<QWidget>(Popup(), "cell5101")->hasFocus());
+        for (Qt::Key k : {Qt::Key_Right, Qt::Key_Down, Qt::Key_Return})
+            QTest::keyClick(QApplication::focusWidget(), k);
+    });
+    m_button->click();
+    EXPECT_EQ(m_button->Color(), RGB(128, 0, 128));
+    EXPECT_EQ(SharedColorTable().Rank(5), 1);
+
+    // Below the last row lies "その他..."; up from it is the last row; Esc cancels.
+    bool otherFocused = false;
+    When(PopupShown(), [&] {
+        EXPECT_TRUE(Child<QWidget>(Popup(), "cell5106")->hasFocus());
+        for (int i = 0; i < 6; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+        otherFocused = Child<QWidget>(Popup(), "otherColor")->hasFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+        EXPECT_TRUE(Child<QWidget>(Popup(), "cell5117")->hasFocus());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    });
+    m_button->click();
+    EXPECT_TRUE(otherFocused);
+    EXPECT_EQ(m_button->Color(), RGB(128, 0, 128));
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+
+    // Edges hold.
+    EXPECT_EQ(NextPopupPlace(0, Qt::Key_Left), 0);
+    EXPECT_EQ(NextPopupPlace(2, Qt::Key_Up), 2);
+    EXPECT_EQ(NextPopupPlace(19, Qt::Key_Right), 19);
+    EXPECT_EQ(NextPopupPlace(20, Qt::Key_Down), 20);
+}
+
 TEST_F(PopupTest, PressOutsideCancelsAndReachesNothingBelow) {
     int pressed = 0;
     QObject::connect(m_below, &QPushButton::pressed, [&] { ++pressed; });

@@ -136,7 +136,8 @@ TEST_F(WindowedApp, StatusControlsSitAtTheirRectanglesWithFontsAndColours) {
 
     QListWidget* viewers = Control<QListWidget>(IDC_VIEWER_LIST);
     ASSERT_NE(viewers, nullptr);
-    EXPECT_EQ(viewers->geometry(), QRect(28, 59, 327, 55));
+    EXPECT_EQ(viewers->geometry().topLeft(), QPoint(28, 59));
+    EXPECT_EQ(viewers->width(), 327);
     EXPECT_TRUE(viewers->isSortingEnabled());
     QFontMetrics vfm(viewers->font());
     EXPECT_LE(vfm.ascent() + vfm.descent(), 11);
@@ -160,7 +161,7 @@ TEST_F(WindowedApp, DriverListNotifiesTheUsersChoiceOnly) {
     EXPECT_EQ(chosen, std::vector<int>{0});
     m_window->DriverListSelect(7);
     EXPECT_EQ(m_window->DriverListSelection(), -1) << "an index past the list selects nothing";
-    for (const std::string& text : m_box->texts)  // the test pattern is always there
+    for (const std::string& text : m_box->texts) // the test pattern is always there
         EXPECT_NE(text, "キャプチャデバイスが存在しません");
 }
 
@@ -195,10 +196,44 @@ TEST_F(WindowedApp, ClosingTheWindowRunsTheExitOnceAndSavesTheSettings) {
     EXPECT_EQ(m_closes, 1);
 }
 
+TEST_F(WindowedApp, ViewerListShowsWholeRowsAndCoversNoButton) {
+    QListWidget* viewers = Control<QListWidget>(IDC_VIEWER_LIST);
+    ASSERT_NE(viewers, nullptr);
+    m_window->show();
+    for (int count : {1, 3, 10}) {
+        m_window->ViewerListClear();
+        for (int i = 0; i < count; ++i)
+            m_window->ViewerListAdd("192.168.0." + std::to_string(10 + i));
+        QApplication::processEvents();
+        const QRect g = viewers->geometry();
+        EXPECT_LE(g.top() + g.height(), 94) << count;
+        for (SkinElement e : {kElemStart, kElemStop, kElemCapture}) {
+            const Rect& r = kSkinElements[e].rect;
+            EXPECT_FALSE(g.intersects(QRect(r.left, r.top, r.Width(), r.Height())))
+                << count << " covers " << e;
+        }
+        // The rows seen from the top fill the view exactly: no row is cut at the bottom.
+        const int row = viewers->sizeHintForRow(0);
+        ASSERT_GT(row, 0);
+        EXPECT_EQ(viewers->viewport()->height() % row, 0)
+            << count << ": view " << viewers->viewport()->height();
+        EXPECT_GE(viewers->viewport()->height() / row, 1) << count;
+        for (int i = 0; i < count; ++i) {
+            const QRect item = viewers->visualItemRect(viewers->item(i));
+            if (item.top() < viewers->viewport()->height()) {
+                EXPECT_LE(item.bottom(), viewers->viewport()->height() - 1) << count << " row " << i;
+            }
+        }
+    }
+    // The smallest list still holds one row.
+    EXPECT_EQ(WholeRowsHeight(*viewers, 3), 2 * viewers->frameWidth() + viewers->sizeHintForRow(0));
+}
+
 TEST_F(WindowedApp, PictureShowsTheStatusColoursWhereTheControlsAre) {
     m_window->SetControlText(IDC_ADDRESS, "203.0.113.7");
     m_window->SetControlText(IDC_UPTIME, "0:00");
-    m_window->ViewerListAdd("192.168.0.20");
+    for (const char* viewer : {"192.168.0.20", "10.0.0.1", "172.16.0.5"})
+        m_window->ViewerListAdd(viewer);
     QApplication::processEvents();
     QImage picture = m_window->grab().toImage();
     ASSERT_EQ(picture.size(), QSize(444, 349) * picture.devicePixelRatio());

@@ -14,7 +14,10 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QMenu>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -30,11 +33,13 @@ public:
     void SetVisible(bool v) override { visible = v; }
     bool IsVisible() const override { return visible; }
     void SetContextMenu(QMenu* m) override { menu = m; }
+    QRect Geometry() const override { return geometry; }
     void OnActivated(std::function<void(QSystemTrayIcon::ActivationReason)> h) override {
         handler = std::move(h);
     }
     bool visible = false;
     QMenu* menu = nullptr;
+    QRect geometry{1000, 0, 24, 24};
     std::function<void(QSystemTrayIcon::ActivationReason)> handler;
 
 private:
@@ -215,6 +220,57 @@ TEST_F(TrayTest, ExitFromTheHiddenTraySavesAndRemovesTheIcon) {
     // The menu sends nothing after exit.
     emit m_tray->Menu().aboutToShow();
     EXPECT_FALSE(Item("exit")->isEnabled());
+}
+
+TEST_F(TrayTest, WhileADialogIsOpenTheIconOpensItsMenuRestoresAndExits) {
+    // A dialog opened from the hidden window's tray: presses on the icon (read from the
+    // display connection while the dialog holds the program) still reach the tray.
+    const QPoint icon(1010, 10);
+    m_app->SetQuitHook([this] { RequestQuit(*m_app); });
+    MarkMainLoopRunning();
+    m_window->show();
+    m_tray->Minimize();
+    QDialog dialog;
+    bool menuShown = false, restoredWithDialog = false, exitOnly = true;
+    QTimer::singleShot(50, [&] {
+        ASSERT_TRUE(dialog.isVisible());
+        EXPECT_FALSE(m_tray->OnIconPressWhileModal(Qt::RightButton, QPoint(5, 5), 1)); // not on the icon
+        EXPECT_TRUE(m_tray->OnIconPressWhileModal(Qt::RightButton, icon, 2));
+        menuShown = QApplication::activePopupWidget() == &m_tray->Menu();
+        for (QAction* a : m_tray->Menu().actions())
+            exitOnly = exitOnly && a->isEnabled() == (a->objectName() == "exit");
+        m_tray->Menu().close();
+        // Two presses within the double-click interval: the window is back, the dialog open.
+        EXPECT_TRUE(m_tray->OnIconPressWhileModal(Qt::LeftButton, icon, 1000));
+        EXPECT_TRUE(m_window->isHidden());
+        EXPECT_TRUE(m_tray->OnIconPressWhileModal(Qt::LeftButton, icon, 1100));
+        restoredWithDialog = m_window->isVisible() && dialog.isVisible() && !m_icon->visible;
+        // Hidden again; 終了 from the menu closes the dialog and the program.
+        m_tray->Minimize();
+        m_tray->OnIconPressWhileModal(Qt::RightButton, icon, 5000);
+        Item("exit")->trigger();
+    });
+    // The dialog runs inside the program's own loop, as it does from the tray.
+    QEventLoop programLoop;
+    QTimer::singleShot(0, [&] { dialog.exec(); });
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (m_app->Exited() || !dialog.isVisible())
+            programLoop.quit();
+    });
+    poll.start(20);
+    QTimer::singleShot(5000, &programLoop, &QEventLoop::quit);
+    programLoop.exec();
+    for (int i = 0; i < 50 && !m_app->Exited(); ++i) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(10);
+    }
+    EXPECT_TRUE(menuShown);
+    EXPECT_TRUE(exitOnly);
+    EXPECT_TRUE(restoredWithDialog);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_TRUE(m_app->Exited());
+    EXPECT_FALSE(m_icon->visible);
 }
 
 } // namespace

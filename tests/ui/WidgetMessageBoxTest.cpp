@@ -1,11 +1,21 @@
 // Message boxes show their text as typed, the first 2,000 characters of a longer one in
-// the body and the whole of it in the details.
+// the body and the whole of it in the details; they use the dialogs' font, and Qt's own
+// texts speak Japanese once the catalogue is installed.
 
 #include "ui/WidgetMessageBox.h"
+#include "ui/DialogFont.h"
+#include "ui/JapaneseUi.h"
 
 #include <QApplication>
+#include <QColorDialog>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
+#include <QTranslator>
 #include <gtest/gtest.h>
 
 using namespace kestrel;
@@ -61,3 +71,61 @@ TEST(WidgetMessageBox, LongTextsAreCutWithoutSplittingACharacter) {
 }
 
 } // namespace
+
+namespace {
+
+// Every text a dialog's widgets show, joined.
+QString TextsOf(QWidget& w) {
+    QStringList texts;
+    for (auto* l : w.findChildren<QLabel*>())
+        texts << l->text();
+    for (auto* b : w.findChildren<QAbstractButton*>())
+        texts << b->text();
+    return texts.join('|');
+}
+
+} // namespace
+
+TEST(JapaneseUi, QtsDialogsAndButtonsSpeakJapaneseInTheDialogsFont) {
+    ASSERT_TRUE(InstallJapaneseUi(*qApp)) << "qtbase_ja missing: install qt6-translations-l10n";
+    QFileDialog files;
+    files.setOption(QFileDialog::DontUseNativeDialog);
+    QColorDialog colours;
+    colours.setOption(QColorDialog::DontUseNativeDialog);
+    const QString fileTexts = TextsOf(files), colourTexts = TextsOf(colours);
+    for (const char* english : {"Look in:", "File &name:", "&Open", "Cancel"})
+        EXPECT_FALSE(fileTexts.contains(QString::fromUtf8(english)))
+            << english << " in " << fileTexts.toStdString();
+    for (const char* english : {"&Basic colors", "&Pick Screen Color", "Cancel"})
+        EXPECT_FALSE(colourTexts.contains(QString::fromUtf8(english)))
+            << english << " in " << colourTexts.toStdString();
+    EXPECT_TRUE(fileTexts.contains(QString::fromUtf8("キャンセル"))) << fileTexts.toStdString();
+
+    // A line edit's context menu.
+    QLineEdit edit(QStringLiteral("x"));
+    std::unique_ptr<QMenu> menu(edit.createStandardContextMenu());
+    QStringList items;
+    for (QAction* a : menu->actions())
+        items << a->text();
+    EXPECT_FALSE(items.join('|').contains(QStringLiteral("Copy"))) << items.join('|').toStdString();
+
+    // A message box: Japanese standard buttons, the dialogs' face.
+    QString cancel, family;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        cancel = box->button(QMessageBox::Cancel)->text();
+        family = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->font().family();
+        box->reject();
+    });
+    WidgetMessageBox().Show("x", "Kestrel", MessageIcon::Question, MessageButtons::OkCancel, IDOK);
+    EXPECT_EQ(cancel, QString::fromUtf8("キャンセル"));
+    EXPECT_EQ(family, DialogFont().family());
+
+    // Later tests of this program see Qt's English again.
+    for (auto* t : qApp->findChildren<QTranslator*>()) {
+        QCoreApplication::removeTranslator(t);
+        delete t;
+    }
+    QLocale::setDefault(QLocale::c());
+}
