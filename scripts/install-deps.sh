@@ -23,7 +23,6 @@ TEST_PACKAGES=(
   python3 python3-pil
   xvfb xauth xdotool
   dpkg-dev lintian desktop-file-utils appstream man-db
-  nginx-light
   chromium
 )
 case "${1:-}" in
