@@ -288,6 +288,17 @@ TEST_F(Https, PasswordTableStreamScriptsAndAddressesOverHttps) {
     EXPECT_EQ(Get("/sub").response.Header("location"), "/sub/index.html");
 }
 
+TEST_F(Https, BehindATrustedProxyOnOneAddressNothingIsRedirected) {
+    h.settings.ListenAddress = "127.0.0.1";
+    h.settings.TrustedProxies = "127.0.0.1";
+    Start();
+    EXPECT_TRUE(Get("/index.html").handshake) << "the TLS port listens on the address too";
+    // The proxy decides the scheme: a plain request through it is served, not sent to Kestrel's port.
+    Response r = h.Get("/index.html", "Host: cam.test\r\nX-Forwarded-Proto: https\r\n");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "<html>home</html>");
+}
+
 TEST_F(Https, PlainRequestsAreRedirectedExceptCertificateChallenges) {
     h.password = "pw";
     Start();
