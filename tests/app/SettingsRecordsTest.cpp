@@ -298,7 +298,7 @@ TEST(SettingsOrder, FreshStoreIsWrittenInEachRecordsOrder) {
         // CServerSettings
         "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress", "HitLogKeepDays",
         "StreamEnabled", "StreamMaxFps", "StreamMaxClients", "TlsPort", "TlsCertFile", "TlsKeyFile",
-        "TlsRedirect", "TlsHsts",
+        "TlsRedirect", "TlsHsts", "ListenAddress", "TrustedProxies",
         // ImageSettings
         "OverlayBmp", "PreviewEnabled", "CaptureDevice", "CaptureDevicePath", "ImageHeight", "ImageWidth", "JpegQuality",
         "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality", "CapFPS", "LogPicMaxMB", "LogPicKeepDays",
