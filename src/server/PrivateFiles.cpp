@@ -2,42 +2,75 @@
 
 #include "model/OwnFileNames.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
-#include <climits>
-#include <cstdlib>
+#include <algorithm>
 
 namespace kestrel {
 
 namespace {
 
-bool SameFile(const std::string& path, const struct stat& st) {
-    struct stat other {};
-    return !path.empty() && ::stat(path.c_str(), &other) == 0 && other.st_dev == st.st_dev &&
-           other.st_ino == st.st_ino;
+// How long looked-up identities are trusted, and how close to a look a change must be to
+// count as possibly missed (file times come from a coarse clock).
+constexpr time_t kTrustSeconds = 1;
+
+bool Before(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+timespec Minus(timespec t, time_t seconds) {
+    t.tv_sec -= seconds;
+    return t;
 }
 
 } // namespace
 
-bool PrivateFiles::Holds(const std::string& path, const struct stat& st) const {
-    if (!S_ISREG(st.st_mode))
-        return false;
-    for (const std::string& file : files)
-        if (SameFile(file, st))
-            return true;
-    if (logFolder.empty())
-        return false;
-    // A hit log reached through a link: its real name and folder decide.
-    char buffer[PATH_MAX];
-    if (!::realpath(path.c_str(), buffer))
-        return false;
-    const std::string real = buffer;
-    const auto slash = real.rfind('/');
-    if (!IsHitLogName(real.substr(slash + 1)))
-        return false;
+void PrivateFiles::Refresh(const timespec& now) const {
+    m_known.clear();
+    for (const std::string& file : files) {
+        struct stat st {};
+        if (!file.empty() && ::stat(file.c_str(), &st) == 0)
+            m_known.emplace_back(st.st_dev, st.st_ino);
+    }
     struct stat folder {};
-    return ::stat(slash == 0 ? "/" : real.substr(0, slash).c_str(), &folder) == 0 &&
-           SameFile(logFolder, folder);
+    if (logFolder.empty() || ::stat(logFolder.c_str(), &folder) != 0) {
+        m_hitLogs.clear();
+    } else if (m_logFolderTime.tv_sec != folder.st_mtim.tv_sec ||
+               m_logFolderTime.tv_nsec != folder.st_mtim.tv_nsec ||
+               !Before(folder.st_mtim, Minus(now, kTrustSeconds))) {
+        // Hit logs come and go by name in that folder, which changes its modification time; a
+        // time close to now may hide a second change in the same clock tick, so look again.
+        m_hitLogs.clear();
+        m_logFolderTime = folder.st_mtim;
+        if (DIR* dir = ::opendir(logFolder.c_str())) {
+            while (const dirent* entry = ::readdir(dir)) {
+                struct stat st {};
+                if (IsHitLogName(entry->d_name) && ::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 &&
+                    S_ISREG(st.st_mode))
+                    m_hitLogs.emplace_back(st.st_dev, st.st_ino);
+            }
+            ::closedir(dir);
+        }
+    }
+    m_lookedAt = now;
+}
+
+bool PrivateFiles::Holds(const struct stat& st) const {
+    if (!S_ISREG(st.st_mode) || (files.empty() && logFolder.empty()))
+        return false;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const bool stale = m_lookedAt.tv_sec == 0 || Before(now, m_lookedAt) ||
+                       !Before(now, {m_lookedAt.tv_sec + kTrustSeconds, m_lookedAt.tv_nsec});
+    // Changed at or after (about) the last look: it may have taken a private file's place.
+    const bool changedSince = !Before(st.st_ctim, Minus(m_lookedAt, kTrustSeconds));
+    if (stale || changedSince)
+        Refresh(now);
+    const Identity id{st.st_dev, st.st_ino};
+    return std::find(m_known.begin(), m_known.end(), id) != m_known.end() ||
+           std::find(m_hitLogs.begin(), m_hitLogs.end(), id) != m_hitLogs.end();
 }
 
 } // namespace kestrel

@@ -170,7 +170,7 @@ void CRequestSocket::ResolveTarget() {
             return;
         }
     }
-    if (m_owner.Private().Holds(candidate, st)) {
+    if (m_owner.Private().Holds(st)) {
         m_target.Reset();
         AppendError(404);
         return;

@@ -53,6 +53,7 @@ struct XiButtonPress {
     uint32_t time;
     uint32_t detail;
     uint32_t root, event, child;
+    uint32_t fullSequence; // put here by the connection library for every generic event
     int32_t rootX, rootY, eventX, eventY; // 16.16 fixed point
 };
 constexpr uint8_t kXButtonPress = 4, kXGenericEvent = 35;

@@ -551,6 +551,9 @@ TEST_F(Loopback, SettingsFileAndItsCompanionsAreNeverServedWhateverTheName) {
     WriteFile(root + "/new.reg", "PicPass=secret2");
     ASSERT_EQ(::rename((root + "/new.reg").c_str(), settings.c_str()), 0);
     EXPECT_EQ(h.Get("/Kestrels.reg").status, 404);
+    // So is a hit log begun after the server last looked.
+    WriteFile(root + "/ Log 20270101.hsl", "PicPass=secret3");
+    EXPECT_EQ(h.Get("/%20Log%2020270101.hsl").status, 404);
 }
 
 } // namespace
