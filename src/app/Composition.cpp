@@ -1,5 +1,6 @@
 #include "app/Composition.h"
 
+#include "acme/AcmeKeeper.h"
 #include "app/CommandIds.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
@@ -38,6 +39,7 @@ Composition::Composition(CMainApp& app)
         app.MessageBox().Show(UnreadablePicPassMessage(app.Store().FilePath()), "Kestrel",
                               MessageIcon::Exclamation);
     m_serverDialogs = MakeServerDialogs(m_view.IsHeadless());
+    m_acmeTokens = std::make_shared<AcmeChallengeTokens>();
     m_hitTracker = std::make_unique<CHitTracker>(
         m_view, m_settings.server, [&app] { return static_cast<std::time_t>(app.NowMs() / 1000); });
     BuildCapture();
@@ -50,15 +52,64 @@ Composition::Composition(CMainApp& app)
     // Listing icons are off when the web root has no "SvrAdmin" folder.
     if (!IsExistingFolder(m_settings.server.strRoot + "/SvrAdmin"))
         m_settings.server.bListIcon = 0;
+    // The certificate kept for AcmeDomains (or its stand-in) is there before HTTPS starts.
+    BuildAcme();
     // The server listens before the window exists.
     // An HTTPS port that cannot be listened on counts as a failed start too. (Certificate
     // files that cannot be used leave the plain port serving: that is said, not fatal.)
     const bool plain = m_frame->StartServer();
     const CServerSettings& server = m_settings.server;
-    const bool tlsPortFailed = server.TlsPort != 0 && server.TlsPort != server.uPort &&
-                               !m_webServer->TlsServing() &&
-                               LoadTlsContext(server.TlsCertFile, server.TlsKeyFile).context;
+    const bool usable =
+        m_acme ? true : LoadTlsContext(server.TlsCertFile, server.TlsKeyFile).context != nullptr;
+    const bool tlsPortFailed =
+        server.TlsPort != 0 && server.TlsPort != server.uPort && !m_webServer->TlsServing() && usable;
     m_serverStarted = plain && !tlsPortFailed;
+    // The challenges need the plain port: the first look at the certificate comes after it.
+    if (m_acme)
+        m_acme->Start();
+}
+
+void Composition::BuildAcme() {
+    const CServerSettings& server = m_settings.server;
+    if (server.AcmeDomains.find_first_not_of(" \t,") == std::string::npos)
+        return;
+    IMessageBox& box = m_app.MessageBox();
+    if (!server.AcmeOn()) {
+        box.Show(
+            server.TlsPort == 0
+                ? "AcmeDomains is set but TlsPort is 0: no certificate is ordered. Set TlsPort (443) for "
+                  "HTTPS."
+                : "AcmeDomains is not used while TlsCertFile or TlsKeyFile is set: HTTPS serves those files.",
+            "Kestrel", MessageIcon::Exclamation);
+        return;
+    }
+    AcmeConfig config;
+    std::string error;
+    if (!ParseAcmeDomains(server.AcmeDomains, config.names, error)) {
+        box.Show("HTTPS on port " + std::to_string(server.TlsPort) + " is not served: AcmeDomains: " + error +
+                     ". The plain port serves as before.",
+                 "Kestrel", MessageIcon::Error);
+        return;
+    }
+    config.email = server.AcmeEmail;
+    config.directory = server.AcmeDirectory.empty() ? kDefaultAcmeDirectory : server.AcmeDirectory;
+    config.caFile = server.AcmeCaFile;
+    config.folder = AcmeFolderFor(m_app.Store().FilePath());
+    m_acme = std::make_unique<AcmeKeeper>(
+        std::move(config), box, m_acmeTokens,
+        [this](const std::string& certFile, const std::string& keyFile, bool issued) {
+            TlsContextResult pair = LoadTlsContext(certFile, keyFile);
+            if (!pair.context)
+                return pair.error;
+            m_webServer->SetKeptTlsContext(std::move(pair.context), issued);
+            return std::string();
+        });
+    if (std::string why = m_acme->Prepare(); !why.empty()) {
+        box.Show("HTTPS on port " + std::to_string(server.TlsPort) + " is not served: " + why +
+                     ". The plain port serves as before.",
+                 "Kestrel", MessageIcon::Error);
+        m_acme.reset();
+    }
 }
 
 std::string Composition::CameraText() const {
@@ -150,12 +201,18 @@ void Composition::BuildWebServer() {
     };
     // A closed connection lets its request be logged.
     hooks.connectionClosed = [&app = m_app] { app.RequestIdle(); };
+    hooks.acmeChallenge = [tokens = m_acmeTokens](const std::string& token, std::string& answer) {
+        return tokens->Find(token, answer);
+    };
     m_webServer = std::make_unique<CWebServer>(m_settings.server, m_app.MessageBox(), std::move(hooks));
     // The settings file and what goes with it are never served, even from inside the web root.
     const std::string settingsFile = m_app.Store().FilePath();
     const std::string folder = settingsFile.substr(0, settingsFile.rfind('/') + 1);
-    m_webServer->SetPrivateFiles(PrivateFiles{{settingsFile, settingsFile + ".bad", m_app.LockFilePath()},
-                                              folder.empty() ? "." : folder});
+    // So is the certificate folder with its keys, whatever name or link reaches its files.
+    PrivateFiles privateFiles({settingsFile, settingsFile + ".bad", m_app.LockFilePath()},
+                              folder.empty() ? "." : folder);
+    privateFiles.folders = {AcmeFolderFor(settingsFile)};
+    m_webServer->SetPrivateFiles(std::move(privateFiles));
 }
 
 void Composition::BuildFrame() {
@@ -165,6 +222,8 @@ void Composition::BuildFrame() {
 }
 
 Composition::~Composition() {
+    // An order under way stops first (it serves its certificates through the server).
+    m_acme.reset();
     // Settings, in the loading order; then the file is written once.
     m_settings.Save();
     SaveSettingsFile();
@@ -290,7 +349,8 @@ bool Composition::PrepareHeadlessWebRoot() {
         }
         lay = true;
     } else if (!IsExistingFolder(root)) {
-        m_app.MessageBox().Show("The web root " + root + " is not a folder; nothing is served. Set \"strRoot\" in " +
+        m_app.MessageBox().Show("The web root " + root +
+                                    " is not a folder; nothing is served. Set \"strRoot\" in " +
                                     m_app.Store().FilePath() + " to a folder.",
                                 "Kestrel", MessageIcon::Error);
         return false;

@@ -13,6 +13,8 @@
 
 namespace kestrel {
 
+class AcmeChallengeTokens;
+class AcmeKeeper;
 class CMainApp;
 class CMainFrame;
 class CaptureSubsystem;
@@ -90,6 +92,9 @@ public:
 private:
     void BuildCapture();
     void BuildWebServer();
+    // The certificate keeper of AcmeDomains, when it is used; it hands the server the
+    // certificate to serve.
+    void BuildAcme();
     void BuildFrame();
     // The web root check of window creation; false when a headless start cannot have its root.
     bool ValidateWebRoot();
@@ -121,6 +126,8 @@ private:
     std::unique_ptr<CHitTracker> m_hitTracker;
     std::unique_ptr<CaptureSubsystem> m_capture;
     std::unique_ptr<CWebServer> m_webServer;
+    std::shared_ptr<AcmeChallengeTokens> m_acmeTokens;
+    std::unique_ptr<AcmeKeeper> m_acme;
     std::unique_ptr<QTimer> m_statusTimer;
     std::unique_ptr<SnapshotRetention> m_snapshotRetention;
     int m_hitLogPruneDay = -1; // the day of year hit logs were last pruned

@@ -1,10 +1,13 @@
 #include "app/SettingsCheck.h"
 
+#include "acme/AcmeCrypto.h"
+#include "acme/AcmeState.h"
 #include "capture/FrameComposer.h"
 #include "capture/V4l2Device.h"
 #include "model/Settings.h"
 #include "model/SettingsProblems.h"
 #include "platform/Paths.h"
+#include "platform/RegularFile.h"
 #include "server/ListenSocket.h"
 #include "server/ProxyAddresses.h"
 #include "server/ServerPaths.h"
@@ -341,6 +344,48 @@ std::string ListenAddressWarning(const std::string& address) {
     return "not an address of this machine now (see \"ip address\"): nothing would be served";
 }
 
+std::string JoinNames(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& n : names)
+        text += (text.empty() ? "" : ", ") + n;
+    return text;
+}
+
+// The certificate kept for AcmeDomains, from its folder; the problems found.
+int ReportAcmeState(std::ostream& out, const std::string& folder, const std::vector<std::string>& names) {
+    int problems = 0;
+    out << "ACME certificate (kept in " << folder << "):\n  names: " << JoinNames(names) << "\n";
+    AcmeState state;
+    std::string text, error;
+    if (ReadRegularFile(folder + "/" + kStateFile, text, 1024 * 1024) == 0 &&
+        !ParseAcmeState(text, state, error)) {
+        out << "  warning: " << folder << "/" << kStateFile << " " << error << "\n";
+        ++problems;
+    }
+    std::string chain;
+    const CertificateFacts facts = ReadRegularFile(folder + "/" + kChainFile, chain, 1024 * 1024) == 0
+                                       ? ReadCertificateFacts(chain)
+                                       : CertificateFacts{};
+    if (facts.ok) {
+        out << "  certificate: for " << JoinNames(facts.names) << ", issued by " << facts.issuer
+            << ", expires " << UtcText(facts.notAfter) << "\n  next renewal: "
+            << (SameNames(facts.names, names) ? UtcText(RenewalTime(facts.notBefore, facts.notAfter))
+                                              : std::string("at start (the names differ)"))
+            << "\n";
+    } else {
+        out << "  certificate: none issued yet; HTTPS serves a self-signed stand-in until one is\n";
+    }
+    if (!state.lastError.empty()) {
+        out << "  warning: the last attempt failed at " << UtcText(state.lastErrorAt) << ": "
+            << TerminalSafeText(state.lastError) << "; next attempt " << UtcText(state.nextAttempt) << "\n";
+        ++problems;
+    }
+    out << "  terms of service: "
+        << (state.termsOfService.empty() ? std::string("(not read from the CA yet)") : state.termsOfService)
+        << " (setting AcmeDomains agrees to them)\n";
+    return problems;
+}
+
 } // namespace
 
 SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string& hostName) {
@@ -422,7 +467,7 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
     ValueRow tlsPort = Unsigned("TlsPort", server.TlsPort, 0, 65535);
     if (server.TlsPort != 0 && server.TlsPort == server.uPort) {
         tlsPort.pathWarning = "the same as uPort: HTTPS would not be served";
-    } else if (server.TlsPort != 0) {
+    } else if (server.TlsPort != 0 && !server.AcmeOn()) {
         TlsContextResult pair = LoadTlsContext(server.TlsCertFile, server.TlsKeyFile);
         if (!pair.context)
             tlsPort.pathWarning = pair.error + "; HTTPS would not be served";
@@ -440,6 +485,28 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         proxies.used = "(cannot be read: no proxy is trusted)";
     else if (!ParseAddressRanges(server.TrustedProxies, &proxiesError))
         proxies.pathWarning = proxiesError + "; no proxy would be trusted";
+    // Certificates from an ACME CA: the names must be ones it can validate, and the rest of
+    // the HTTPS settings must leave the certificate to it.
+    ValueRow acmeDomains = Txt("AcmeDomains", server.AcmeDomains);
+    std::vector<std::string> acmeNames;
+    std::string acmeError;
+    if (!ParseAcmeDomains(server.AcmeDomains, acmeNames, acmeError))
+        acmeDomains.pathWarning = acmeError + "; no certificate would be ordered";
+    else if (!acmeNames.empty() && server.TlsPort == 0)
+        acmeDomains.pathWarning = "TlsPort is 0: no certificate would be ordered";
+    else if (!acmeNames.empty() && !server.AcmeOn())
+        acmeDomains.pathWarning = "not used while TlsCertFile or TlsKeyFile is set";
+    ValueRow acmeDirectory = Txt("AcmeDirectory", server.AcmeDirectory);
+    if (!server.AcmeDirectory.empty() && server.AcmeDirectory.rfind("https://", 0) != 0)
+        acmeDirectory.pathWarning = "not an https:// address: no certificate would be ordered";
+    ValueRow acmeCaFile = Txt("AcmeCaFile", server.AcmeCaFile);
+    if (!server.AcmeCaFile.empty()) {
+        std::string pem;
+        if (int err = ReadRegularFile(server.AcmeCaFile, pem, 4 * 1024 * 1024))
+            acmeCaFile.pathWarning = server.AcmeCaFile + " cannot be read (" + ErrorText(err) + ")";
+        else if (pem.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+            acmeCaFile.pathWarning = server.AcmeCaFile + " holds no PEM certificate";
+    }
 
     std::vector<ValueRow> rows = {
         // Server
@@ -451,6 +518,7 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Unsigned("StreamMaxClients", server.StreamMaxClients, 1, 256), tlsPort,
         Txt("TlsCertFile", server.TlsCertFile), Txt("TlsKeyFile", server.TlsKeyFile),
         Flag("TlsRedirect", server.TlsRedirect), Unsigned("TlsHsts", server.TlsHsts), listen, proxies,
+        acmeDomains, Txt("AcmeEmail", server.AcmeEmail), acmeDirectory, acmeCaFile,
         // Image
         overlay, Flag("PreviewEnabled", image.PreviewEnabled), device, deviceLink,
         Num("ImageHeight", image.ImageHeight, 0, kMaxOutputDimension),
@@ -459,7 +527,8 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Flag("UseOverlay", image.UseOverlay), Flag("UseMotion", image.UseMotion),
         Num("MotionQuality", image.MotionQuality, 0, 100), Unsigned("CapFPS", image.CapFPS, 0, 1),
         Colour("OverlayTransColor", image.OverlayTransColor),
-        Unsigned("LogPicMaxMB", image.LogPicMaxMB, 0, 1 << 22), Unsigned("LogPicKeepDays", image.LogPicKeepDays, 0, 36500),
+        Unsigned("LogPicMaxMB", image.LogPicMaxMB, 0, 1 << 22),
+        Unsigned("LogPicKeepDays", image.LogPicKeepDays, 0, 36500),
         Unsigned("HitLogKeepDays", server.HitLogKeepDays, 0, 36500),
         // Pages
         Num("Template", html.Template, 0, 3), Num("HTMLHeight", html.HTMLHeight, 1, kMaxOutputDimension),
@@ -476,6 +545,9 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Flag("AddrScout", basic.AddrScout), Num("Power", basic.Power), Txt("IPAddr", basic.IPAddr),
         Txt("GlobalIP", basic.GlobalIP), pass, skin};
     Report(out, result.problems, store, main, rows);
+
+    if (server.AcmeOn() && !acmeNames.empty())
+        result.problems += ReportAcmeState(out, AcmeFolderFor(path), acmeNames);
 
     for (int i = 0; i < ImageSettings::kCaptionCount; ++i) {
         const Caption& c = image.captions[static_cast<size_t>(i)];

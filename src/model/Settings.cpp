@@ -222,6 +222,10 @@ void CServerSettings::Load(const std::string& hostName) {
     TrustedProxiesUnreadable = m_store->ValueUnreadable(kSettingsKeyPath, "TrustedProxies");
     if (TrustedProxiesUnreadable)
         TrustedProxies.clear();
+    ReadText(key, "AcmeDomains", AcmeDomains, "");
+    ReadText(key, "AcmeEmail", AcmeEmail, "");
+    ReadText(key, "AcmeDirectory", AcmeDirectory, kDefaultAcmeDirectory);
+    ReadText(key, "AcmeCaFile", AcmeCaFile, "");
     key.Close();
 }
 
@@ -256,6 +260,10 @@ void CServerSettings::Save() const {
         m_store->DropUnreadable(kSettingsKeyPath, "TrustedProxies");
         key.SetString("TrustedProxies", TrustedProxies);
     }
+    key.SetString("AcmeDomains", AcmeDomains);
+    key.SetString("AcmeEmail", AcmeEmail);
+    key.SetString("AcmeDirectory", AcmeDirectory);
+    key.SetString("AcmeCaFile", AcmeCaFile);
     key.Close();
 }
 

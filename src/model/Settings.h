@@ -13,6 +13,8 @@ namespace kestrel {
 // The settings key under the machine root, and the caption subkey pattern.
 constexpr const char* kSettingsKeyPath = "Software\\Velmora\\Kestrels";
 constexpr const char* kWebRootName = "WebPages";
+// The ACME directory used unless AcmeDirectory names another.
+constexpr const char* kDefaultAcmeDirectory = "https://acme-v02.api.letsencrypt.org/directory";
 
 // A colour reference laid out 0x00BBGGRR.
 using COLORREF = uint32_t;
@@ -137,6 +139,18 @@ public:
     // and the line is not written back.
     std::string TrustedProxies;
     bool TrustedProxiesUnreadable = false;
+    // Certificates from an ACME certificate authority: the host names (comma-separated;
+    // empty = off), the account's contact address (optional), the CA's directory, and an
+    // extra CA bundle trusted for talking to it (optional). Used only while TlsPort is set
+    // and TlsCertFile and TlsKeyFile are both empty.
+    std::string AcmeDomains, AcmeEmail;
+    std::string AcmeDirectory = kDefaultAcmeDirectory;
+    std::string AcmeCaFile;
+    // Whether the certificate of TlsPort comes from the ACME CA.
+    bool AcmeOn() const {
+        return TlsPort != 0 && TlsCertFile.empty() && TlsKeyFile.empty() &&
+               AcmeDomains.find_first_not_of(" \t,") != std::string::npos;
+    }
     int64_t timeStarted = 0; // not stored
 };
 

@@ -34,6 +34,16 @@ void PrivateFiles::Refresh(const timespec& now) const {
         if (!file.empty() && ::stat(file.c_str(), &st) == 0)
             m_known.emplace_back(st.st_dev, st.st_ino);
     }
+    for (const std::string& privateFolder : folders) {
+        if (DIR* dir = ::opendir(privateFolder.c_str())) {
+            while (const dirent* entry = ::readdir(dir)) {
+                struct stat st {};
+                if (::fstatat(::dirfd(dir), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
+                    m_known.emplace_back(st.st_dev, st.st_ino);
+            }
+            ::closedir(dir);
+        }
+    }
     struct stat folder {};
     if (logFolder.empty() || ::stat(logFolder.c_str(), &folder) != 0) {
         m_hitLogs.clear();
@@ -58,7 +68,7 @@ void PrivateFiles::Refresh(const timespec& now) const {
 }
 
 bool PrivateFiles::Holds(const struct stat& st) const {
-    if (!S_ISREG(st.st_mode) || (files.empty() && logFolder.empty()))
+    if (!S_ISREG(st.st_mode) || (files.empty() && logFolder.empty() && folders.empty()))
         return false;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);

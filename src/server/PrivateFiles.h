@@ -12,8 +12,8 @@ struct stat;
 namespace kestrel {
 
 // Files the web server never serves, password or not, wherever they sit and by whatever
-// name or link they are reached: the settings file, its lock and its damaged copy, and the
-// hit logs written beside them. They are told by identity (device and inode), so a web root
+// name or link they are reached: the settings file, its lock and its damaged copy, the hit
+// logs written beside them, and every file of the private folders (the certificate folder). They are told by identity (device and inode), so a web root
 // that holds them, a symbolic link or a hard link to them gives nothing away.
 //
 // The identities are looked up again at least once a second and whenever the file asked
@@ -29,6 +29,8 @@ struct PrivateFiles {
     std::vector<std::string> files;
     // The folder whose hit logs (" Log YYYYMMDD.hsl") are private too; empty: none.
     std::string logFolder;
+    // Folders all of whose files are private (looked up with the files above).
+    std::vector<std::string> folders;
 
     // Whether the file whose attributes are `st` is one of them.
     bool Holds(const struct stat& st) const;

@@ -112,6 +112,10 @@ private:
     // over HTTPS (certificate challenges excepted).
     bool IsRedirectedToTls() const;
     Handled AnswerTlsRedirect(Method method);
+    // A certificate authority's HTTP-01 challenge the program answers itself (the answer
+    // is kept for AnswerAcmeChallenge).
+    bool IsAcmeChallengeAnswered() const;
+    Handled AnswerAcmeChallenge(Method method);
 
     // Target resolution and file answers (TargetResolution.cpp).
     // The web root as a full path, made once per connection.
@@ -196,8 +200,9 @@ private:
     bool m_livePicture = false;
     bool m_streamRefused = false;
     mutable std::string m_root;
-    bool m_wantWrite = false; // the server watches the socket for room to send
-    bool m_watched = false;   // the socket is in the server's readiness set
+    mutable std::string m_acmeAnswer; // the challenge answer IsAcmeChallengeAnswered found
+    bool m_wantWrite = false;         // the server watches the socket for room to send
+    bool m_watched = false;           // the socket is in the server's readiness set
     Clock::time_point m_headStarted, m_lastReceive, m_lastSendProgress;
 };
 

@@ -35,6 +35,9 @@ std::string EncodeLocationTarget(const std::string& target) {
 // by that ends the choice); then a program runs as a script, a folder is listed, and
 // anything else is sent as a file.
 const CRequestSocket::ResponseRule CRequestSocket::kResponseRules[] = {
+    // A certificate authority's challenge under way is answered from memory on the plain
+    // port, before the redirect and the web root's files.
+    {kGet | kHead, false, &CRequestSocket::IsAcmeChallengeAnswered, &CRequestSocket::AnswerAcmeChallenge},
     // Plain requests go over to HTTPS before anything is composed or run.
     {kGet | kHead | kPost, false, &CRequestSocket::IsRedirectedToTls, &CRequestSocket::AnswerTlsRedirect},
     // A refused stream becomes the "pass.jpg" request and goes on.
@@ -92,9 +95,29 @@ CRequestSocket::Handled CRequestSocket::StartResponse(unsigned parseError) {
     return Handled::Answered; // not reached: the file rule takes every GET and HEAD
 }
 
+bool CRequestSocket::IsAcmeChallengeAnswered() const {
+    const std::string& url = m_request->url;
+    if (m_tls || !m_owner.Hooks().acmeChallenge || !IsAcmeChallengeUrl(url))
+        return false;
+    const std::string token = url.substr(kAcmeChallengeFolder.size());
+    return !token.empty() && m_owner.Hooks().acmeChallenge(token, m_acmeAnswer);
+}
+
+CRequestSocket::Handled CRequestSocket::AnswerAcmeChallenge(Method method) {
+    AppendStatus(200);
+    AppendHeader("Content-Type", "text/plain");
+    AppendHeader("Content-Length", std::to_string(m_acmeAnswer.size()));
+    AppendHeader("Cache-Control", "no-store");
+    AppendText("\r\n");
+    if (method != kHead)
+        AppendText(m_acmeAnswer);
+    m_request->execKind = ExecNone;
+    return Handled::Answered;
+}
+
 bool CRequestSocket::IsRedirectedToTls() const {
     // A proxy in front decides the scheme itself (it may well have come over HTTPS).
-    return !m_tls && !m_viaProxy && m_owner.Settings().TlsRedirect == 1 && m_owner.TlsServing() &&
+    return !m_tls && !m_viaProxy && m_owner.Settings().TlsRedirect == 1 && m_owner.TlsRedirectable() &&
            !IsAcmeChallengeUrl(m_request->url);
 }
 

@@ -206,9 +206,14 @@ void CWebServer::StartTls() {
                           "Kestrel", MessageIcon::Error);
         return;
     }
-    auto watch =
-        std::make_unique<TlsCertificateWatch>(m_settings.TlsCertFile, m_settings.TlsKeyFile, m_tlsOptions);
-    const std::string error = watch->Load();
+    // A kept certificate that could not be had: its keeper has said why.
+    if (!m_keptContext && m_settings.AcmeOn())
+        return;
+    std::unique_ptr<TlsCertificateWatch> watch;
+    if (!m_keptContext)
+        watch = std::make_unique<TlsCertificateWatch>(m_settings.TlsCertFile, m_settings.TlsKeyFile,
+                                                      m_tlsOptions);
+    const std::string error = watch ? watch->Load() : std::string();
     if (!error.empty()) {
         m_messageBox.Show(what + error + ". The plain port serves as before.", "Kestrel", MessageIcon::Error);
         return;
@@ -228,7 +233,13 @@ void CWebServer::StartTls() {
     m_baseDescriptors += 1;
     m_tlsAcceptNotifier = std::make_unique<QSocketNotifier>(m_tlsListen->Fd(), QSocketNotifier::Read);
     connect(m_tlsAcceptNotifier.get(), &QSocketNotifier::activated, this, [this] { OnAccept(true); });
-    m_tlsCheckTimer->start();
+    if (m_tlsWatch)
+        m_tlsCheckTimer->start();
+}
+
+void CWebServer::SetKeptTlsContext(TlsContextPtr context, bool real) {
+    m_keptContext = std::move(context);
+    m_keptIsReal = real;
 }
 
 void CWebServer::StopTls() {
@@ -296,7 +307,8 @@ void CWebServer::OnAccept(bool tls) {
             CloseOldestHeadReader();
         std::unique_ptr<TlsSession> session;
         if (tls) {
-            session = TlsSession::Create(m_tlsWatch->Current(), connection.Get());
+            session =
+                TlsSession::Create(m_keptContext ? m_keptContext : m_tlsWatch->Current(), connection.Get());
             if (!session)
                 continue; // the library could not take it: closed unanswered
         }

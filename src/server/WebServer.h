@@ -43,6 +43,9 @@ struct ServerHooks {
     std::function<void(const std::string& address)> touchViewer;
     // A connection has gone (its request, if any, can now be logged).
     std::function<void()> connectionClosed;
+    // The answer to a certificate authority's HTTP-01 challenge for `token`; false when
+    // none is under way for it (the web root's files are tried then).
+    std::function<bool(const std::string& token, std::string& answer)> acmeChallenge;
 };
 
 // How long a connection may take. A running script has no limit.
@@ -77,7 +80,15 @@ public:
     bool IsListening() const { return m_listen != nullptr; }
     unsigned BoundPort() const { return m_listen ? m_listen->BoundPort() : 0; }
     // HTTPS is served: the TLS port listens with a usable certificate.
-    bool TlsServing() const { return m_tlsListen != nullptr && m_tlsWatch && m_tlsWatch->Current(); }
+    bool TlsServing() const {
+        return m_tlsListen != nullptr && (m_keptContext || (m_tlsWatch && m_tlsWatch->Current()));
+    }
+    // Plain requests may be sent over to HTTPS: it is served with a real certificate.
+    bool TlsRedirectable() const { return TlsServing() && (!m_keptContext || m_keptIsReal); }
+    // HTTPS with a certificate the program keeps itself instead of TlsCertFile/TlsKeyFile:
+    // used from the next start on, and at once for new connections when already serving.
+    // `real` false (a stand-in) keeps plain requests from being redirected.
+    void SetKeptTlsContext(TlsContextPtr context, bool real);
     unsigned TlsBoundPort() const { return m_tlsListen ? m_tlsListen->BoundPort() : 0; }
     // Looks at the certificate files now (the timer does so every `tls` timeout).
     void CheckTlsFiles();
@@ -162,6 +173,8 @@ private:
     std::unique_ptr<CListenSocket> m_tlsListen;
     std::unique_ptr<QSocketNotifier> m_tlsAcceptNotifier;
     std::unique_ptr<TlsCertificateWatch> m_tlsWatch;
+    TlsContextPtr m_keptContext;
+    bool m_keptIsReal = false;
     QTimer* m_tlsCheckTimer = nullptr;
     TlsOptions m_tlsOptions;
     // Every connection's socket is in one epoll set; the event loop watches only that set.
