@@ -9,6 +9,9 @@
  * the time from connecting to the end of the first picture (-1 when none came).
  * A picture is a part with a Content-Length header; its body is skipped by that length,
  * so the boundary text of either server does not matter.
+ * Parts that carry "X-Timestamp: <seconds since the epoch>" (the frame's capture time) also
+ * give their age on arrival, from the capture to the receipt of the part's last byte; the
+ * last line is then "latency_ms median M p99 P parts N" over the measuring window.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -23,8 +26,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#define MAX_CLIENTS 64
-#define HOLD (256 * 1024)
+#define MAX_CLIENTS 512
+#define HOLD (64 * 1024)
+#define MAX_AGES 200000
 
 struct client {
     int fd;
@@ -33,7 +37,29 @@ struct client {
     long long skip; /* body bytes still to skip */
     long pictures;
     double connected, first;
+    double stamp; /* the capture time of the part being read; 0: none */
 };
+
+static double ages[MAX_AGES];
+static long ageCount;
+static int measuring;
+
+static double wall(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+static void part_done(struct client* c) {
+    if (c->stamp > 0 && measuring && ageCount < MAX_AGES)
+        ages[ageCount++] = wall() - c->stamp;
+    c->stamp = 0;
+}
+
+static int by_value(const void* a, const void* b) {
+    double x = *(const double*)a, y = *(const double*)b;
+    return x < y ? -1 : x > y;
+}
 
 static double now(void) {
     struct timespec t;
@@ -52,6 +78,7 @@ static int parse(struct client* c) {
             c->skip -= (long long)n;
             if (c->skip > 0)
                 return done;
+            part_done(c);
             ++done;
         }
         /* Headers of the next part (or the response head): up to the empty line. */
@@ -63,18 +90,21 @@ static int parse(struct client* c) {
         }
         size_t headLen = (size_t)(end - c->buf) + 4;
         long long length = -1;
+        c->stamp = 0;
         for (char* p = c->buf; p < end; ++p) {
-            if (strncasecmp(p, "content-length:", 15) == 0) {
+            if (strncasecmp(p, "content-length:", 15) == 0)
                 length = atoll(p + 15);
-                break;
-            }
+            else if (strncasecmp(p, "x-timestamp:", 12) == 0)
+                c->stamp = atof(p + 12);
         }
         memmove(c->buf, c->buf + headLen, c->len - headLen);
         c->len -= headLen;
         if (length >= 0)
             c->skip = length > 0 ? length : 0;
-        if (length == 0)
+        if (length == 0) {
+            part_done(c);
             ++done;
+        }
     }
 }
 
@@ -115,6 +145,7 @@ int main(int argc, char** argv) {
         double t = now() - start;
         if (t >= warmup + measure)
             break;
+        measuring = t >= warmup;
         int open = 0;
         for (int i = 0; i < n; ++i) {
             fds[i].fd = clients[i].fd;
@@ -148,5 +179,10 @@ int main(int argc, char** argv) {
     for (int i = 0; i < n; ++i)
         printf("client %d pictures %ld first_ms %.0f\n", i, clients[i].pictures,
                clients[i].first < 0 ? -1.0 : clients[i].first * 1000);
+    if (ageCount > 0) {
+        qsort(ages, (size_t)ageCount, sizeof ages[0], by_value);
+        printf("latency_ms median %.1f p99 %.1f parts %ld\n", ages[ageCount / 2] * 1000,
+               ages[(long)((ageCount - 1) * 0.99)] * 1000, ageCount);
+    }
     return 0;
 }

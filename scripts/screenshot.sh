@@ -230,8 +230,8 @@ hidden && { echo "screenshot: the window hid without a tray" >&2; exit 1; }
 # 11. Help: the help button opens the main window's page.
 point 318 19
 xdotool click 1
-sleep 2
-grep -q "kestrel.help/ctx-20080.html" "$work/opened" || { echo "screenshot: help opened nothing" >&2; exit 1; }
+for _ in $(seq 50); do grep -qs "kestrel.help/ctx-20080.html" "$work/opened" && break; sleep 0.2; done
+grep -qs "kestrel.help/ctx-20080.html" "$work/opened" || { echo "screenshot: help opened nothing" >&2; exit 1; }
 echo "screenshot: help opened $(cat "$work/opened")"
 stop_kestrel
 

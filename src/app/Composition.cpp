@@ -183,10 +183,10 @@ void Composition::BuildWebServer() {
         else
             m_capture->ComposeFrame();
     };
-    hooks.composeStreamFrame = [this](std::vector<uint8_t>& jpeg, bool& cameraOff) {
+    hooks.composeStreamFrame = [this](std::vector<uint8_t>& jpeg, bool& cameraOff, int64_t& capturedUs) {
         if (ComposeStreamHook)
-            return ComposeStreamHook(jpeg, cameraOff);
-        return m_capture->Composer().ComposeToMemory(jpeg, cameraOff);
+            return ComposeStreamHook(jpeg, cameraOff, capturedUs);
+        return m_capture->Composer().ComposeToMemory(jpeg, cameraOff, capturedUs);
     };
     hooks.picturePassword = [this] { return m_settings.basic.PicturePassword(); };
     // Answered requests go to the request and viewer lists; the idle pass logs them.

@@ -87,7 +87,7 @@ public:
     // Tests: compose the pictures of a picture request ("frame.jpg", "framei.jpg") or of
     // the live stream in place of the capture subsystem.
     std::function<void()> ComposeFrameHook;
-    std::function<bool(std::vector<uint8_t>&, bool&)> ComposeStreamHook;
+    std::function<bool(std::vector<uint8_t>&, bool&, int64_t&)> ComposeStreamHook;
 
 private:
     void BuildCapture();
@@ -130,7 +130,7 @@ private:
     std::unique_ptr<AcmeKeeper> m_acme;
     std::unique_ptr<QTimer> m_statusTimer;
     std::unique_ptr<SnapshotRetention> m_snapshotRetention;
-    int m_hitLogPruneDay = -1; // the day of year hit logs were last pruned
+    int m_hitLogPruneDay = -1;  // the day of year hit logs were last pruned
     int64_t m_viewerDueMs = -1; // the moment the viewer timer is set for
     bool m_destroyed = false;
     bool m_serverStarted = false;

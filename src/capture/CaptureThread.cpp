@@ -95,6 +95,7 @@ void RunCapture(std::shared_ptr<Shared> s, CaptureThread::Timing timing) {
         const auto now = CaptureThread::Clock::now();
         if (got > 0) {
             lastFrame = now;
+            frame.SetCapturedUs(WallClockUs());
             std::lock_guard lock(s->mutex);
             std::swap(s->newest, frame);
             s->newestNumber = ++g_frameNumbers;
@@ -164,7 +165,10 @@ bool CaptureThread::TakeNewest(DibBuffer& frame) const {
     if (!m_shared->haveFrame || m_shared->failed || Clock::now() - m_shared->newestAt > m_timing.staleAfter)
         return false;
     const auto& src = m_shared->newest;
-    return frame.CopyFrom(src.Header(), src.Pixels());
+    if (!frame.CopyFrom(src.Header(), src.Pixels()))
+        return false;
+    frame.SetCapturedUs(src.CapturedUs());
+    return true;
 }
 
 bool CaptureThread::TakeNewer(DibBuffer& frame, uint64_t& number) const {
@@ -175,6 +179,7 @@ bool CaptureThread::TakeNewer(DibBuffer& frame, uint64_t& number) const {
     const auto& src = m_shared->newest;
     if (!frame.CopyFrom(src.Header(), src.Pixels()))
         return false;
+    frame.SetCapturedUs(src.CapturedUs());
     number = m_shared->newestNumber;
     return true;
 }

@@ -103,6 +103,7 @@ bool CDib::CreatePalette() {
 
 void DibBuffer::Free() {
     m_tag = 0;
+    m_capturedUs = 0;
     m_header.clear();
     m_header.shrink_to_fit();
     m_pixels.clear();

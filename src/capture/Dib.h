@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 // The two picture classes: CDib, a BMP file kept whole and drawn onto a surface, and
 // DibBuffer, a header block and pixel block with a strict reader and a smooth resampler.
 // The file layout is in BmpFormat, drawing in DibDraw.cpp, resampling in DibResample.cpp.
@@ -105,6 +107,13 @@ private:
 
 // A header block and pixel block in memory, with a BMP reader limited to chosen depths
 // and a smooth resampler.
+// The wall clock in microseconds since the epoch, as pictures are stamped when taken.
+inline int64_t WallClockUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 class DibBuffer {
 public:
     // Depth mask bits for LoadBmp.
@@ -160,6 +169,11 @@ public:
     uint64_t ContentTag() const { return m_tag; }
     void SetContentTag(uint64_t tag) { m_tag = tag; }
 
+    // When the camera handed over the picture, in microseconds since the epoch (0: not
+    // known). Set by the device side; CopyFrom does not carry it.
+    int64_t CapturedUs() const { return m_capturedUs; }
+    void SetCapturedUs(int64_t us) { m_capturedUs = us; }
+
     // How each block was obtained: 5 = allocated here, 0 = none.
     int HeaderKind() const { return m_header.empty() ? 0 : 5; }
     int PixelKind() const { return m_pixels.empty() ? 0 : 5; }
@@ -168,6 +182,7 @@ private:
     std::vector<uint8_t> m_header;
     std::vector<uint8_t> m_pixels;
     uint64_t m_tag = 0;
+    int64_t m_capturedUs = 0;
 };
 
 } // namespace kestrel

@@ -70,16 +70,20 @@ const Surface& FrameComposer::Compose() {
     const DibBuffer* frame = nullptr;
     bool cameraOn = s.CaptureDevice != -1 && s.PreviewEnabled;
     m_usedOffPicture = false;
+    m_capturedUs = 0;
     if (cameraOn && window) {
         if (!window->GrabFrameNoStop()) {
             cameraOn = false; // not delivering: a stale capframe.bmp is not shown
-        } else if (DrawableRows(window->LastFrame())) {
-            frame = &window->LastFrame();
-            grabbed = true;
-        } else if (window->SaveDibToMemory(m_grabbed)) {
-            grabbed = picture.Adopt(m_grabbed) != 0;
         } else {
-            cameraOn = false;
+            m_capturedUs = window->LastFrame().CapturedUs();
+            if (DrawableRows(window->LastFrame())) {
+                frame = &window->LastFrame();
+                grabbed = true;
+            } else if (window->SaveDibToMemory(m_grabbed)) {
+                grabbed = picture.Adopt(m_grabbed) != 0;
+            } else {
+                cameraOn = false;
+            }
         }
     } else if (cameraOn) {
         int openError = 0;
@@ -257,7 +261,7 @@ void FrameComposer::WriteSmall(const DibBuffer* small) {
                    root + kSmallFrameFile);
 }
 
-bool FrameComposer::ComposeToMemory(std::vector<uint8_t>& jpeg, bool& cameraOff) {
+bool FrameComposer::ComposeToMemory(std::vector<uint8_t>& jpeg, bool& cameraOff, int64_t& capturedUs) {
     jpeg.clear();
     cameraOff = false;
     if (!m_in.settings || !m_in.jpeg || !m_in.webRoot)
@@ -268,6 +272,8 @@ bool FrameComposer::ComposeToMemory(std::vector<uint8_t>& jpeg, bool& cameraOff)
     cameraOff = m_usedOffPicture;
     if (surface.isNull())
         return false;
+    // A camera-off picture is as new as its composition.
+    capturedUs = m_capturedUs ? m_capturedUs : WallClockUs();
     m_in.jpeg->SetQuality(m_in.settings->JpegQuality);
     return m_in.jpeg->Encode(surface.constBits(), surface.width(), -surface.height(), jpeg) == 0;
 }

@@ -57,8 +57,10 @@ public:
 
     // One frame of the live stream: composed like the picture (a fresh frame or the
     // camera-off picture) and encoded into `jpeg`, writing no file. False when there is no
-    // picture to encode. `cameraOff` says whether the camera-off picture was used.
-    bool ComposeToMemory(std::vector<uint8_t>& jpeg, bool& cameraOff);
+    // picture to encode. `cameraOff` says whether the camera-off picture was used;
+    // `capturedUs` is when the camera took the frame (microseconds since the epoch), or
+    // the composition's own time for a camera-off picture.
+    bool ComposeToMemory(std::vector<uint8_t>& jpeg, bool& cameraOff, int64_t& capturedUs);
 
     // Steps of ComposeFrame, reachable for tests and benchmarks.
     // The composed surface, or a null image when nothing is to be written.
@@ -82,6 +84,7 @@ private:
     ComposeInputs m_in;
     bool m_keepGrab = true; // Compose hands the grabbed frame to "capframe.bmp"
     bool m_usedOffPicture = false;
+    int64_t m_capturedUs = 0;             // the camera frame last composed; 0: none
     std::map<std::string, QFont> m_fonts; // by the 60 stored font bytes
     std::array<CaptionStamp, ImageSettings::kCaptionCount> m_captions;
     std::vector<uint8_t> m_grabbed;

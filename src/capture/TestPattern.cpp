@@ -136,6 +136,7 @@ bool TestPatternDevice::TakeFrame(DibBuffer& frame) {
     if (!m_still)
         ++m_counter;
     Render(frame, m_counter, m_still ? 0 : std::time(nullptr));
+    frame.SetCapturedUs(WallClockUs());
     return true;
 }
 

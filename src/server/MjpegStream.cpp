@@ -34,9 +34,12 @@ std::string MjpegFraming::HeadLines() const {
            "\r\nCache-Control: no-store\r\n\r\n";
 }
 
-std::string MjpegFraming::Part(const std::vector<std::uint8_t>& jpeg) const {
-    std::string part =
-        "Content-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) + "\r\n\r\n";
+std::string MjpegFraming::Part(const std::vector<std::uint8_t>& jpeg, std::int64_t capturedUs) const {
+    char stamp[48];
+    const std::int64_t us = std::max<std::int64_t>(capturedUs, 0);
+    std::snprintf(stamp, sizeof stamp, "\r\nX-Timestamp: %lld.%06lld\r\n\r\n",
+                  static_cast<long long>(us / 1000000), static_cast<long long>(us % 1000000));
+    std::string part = "Content-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) + stamp;
     part.reserve(part.size() + jpeg.size() + boundary.size() + 6);
     part.append(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
     part += "\r\n--" + boundary + "\r\n";
@@ -107,9 +110,10 @@ void MjpegStreamHub::Tick() {
     }
     const auto began = Now();
     bool cameraOff = false;
+    std::int64_t capturedUs = 0;
     StreamPart part;
-    if (m_composer && m_composer(m_jpeg, cameraOff) && !m_jpeg.empty()) {
-        part = std::make_shared<const std::string>(m_framing.Part(m_jpeg));
+    if (m_composer && m_composer(m_jpeg, cameraOff, capturedUs) && !m_jpeg.empty()) {
+        part = std::make_shared<const std::string>(m_framing.Part(m_jpeg, capturedUs));
         ++m_composed;
     }
     // A client that closes while it is offered the part leaves the set: walk a copy.

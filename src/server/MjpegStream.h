@@ -39,8 +39,9 @@ struct MjpegFraming {
     std::string HeadLines() const;
     std::string FirstBoundary() const { return "--" + boundary + "\r\n"; }
     // Part headers, the picture, and the next boundary line, so that a browser shows each
-    // picture as soon as it has arrived.
-    std::string Part(const std::vector<std::uint8_t>& jpeg) const;
+    // picture as soon as it has arrived. `capturedUs` (microseconds since the epoch) is when
+    // the camera took the frame, sent as X-Timestamp so that a viewer can tell its age.
+    std::string Part(const std::vector<std::uint8_t>& jpeg, std::int64_t capturedUs) const;
 };
 
 // A boundary token that differs between runs.
@@ -78,7 +79,8 @@ class MjpegStreamHub : public QObject {
 public:
     // Composes one picture into memory; false when there is none. `cameraOff` is set when
     // the camera-off picture was used.
-    using Composer = std::function<bool(std::vector<std::uint8_t>& jpeg, bool& cameraOff)>;
+    using Composer =
+        std::function<bool(std::vector<std::uint8_t>& jpeg, bool& cameraOff, std::int64_t& capturedUs)>;
 
     using Clock = std::function<TickSchedule::Clock::time_point()>;
 

@@ -38,7 +38,8 @@ struct ServerHooks {
     std::function<void(const std::shared_ptr<CRequest>&)> recordHit;
     // One picture of the live stream, composed into memory (no file written); false when
     // there is none. `cameraOff`: the camera-off picture was used.
-    std::function<bool(std::vector<std::uint8_t>& jpeg, bool& cameraOff)> composeStreamFrame;
+    std::function<bool(std::vector<std::uint8_t>& jpeg, bool& cameraOff, std::int64_t& capturedUs)>
+        composeStreamFrame;
     // A stream client is still watching: its address's last-seen time is now.
     std::function<void(const std::string& address)> touchViewer;
     // A connection has gone (its request, if any, can now be logged).

@@ -301,8 +301,13 @@ TEST(ComposeFrame, StreamPictureIsComposedInMemoryWithoutWritingAnyFile) {
     static_cast<TestPatternDevice*>(rig.capture->Window()->Device())->SetStill(true);
     std::vector<uint8_t> jpeg;
     bool cameraOff = true;
-    ASSERT_TRUE(rig.capture->Composer().ComposeToMemory(jpeg, cameraOff));
+    int64_t capturedUs = 0;
+    const int64_t before = WallClockUs();
+    ASSERT_TRUE(rig.capture->Composer().ComposeToMemory(jpeg, cameraOff, capturedUs));
     EXPECT_FALSE(cameraOff);
+    // The frame is stamped when the device hands it over, within the composition.
+    EXPECT_GE(capturedUs, before);
+    EXPECT_LE(capturedUs, WallClockUs());
     ASSERT_TRUE(rig.capture->Composer().FlushCapFrame());
     for (const char* name : {"/frame.jpg", "/framei.jpg", "/capframe.bmp"})
         EXPECT_FALSE(Exists(rig.root + name)) << name;
@@ -315,8 +320,9 @@ TEST(ComposeFrame, StreamPictureIsComposedInMemoryWithoutWritingAnyFile) {
     // Camera off: the camera-off picture, and the caller is told.
     rig.image.CaptureDevice = -1;
     rig.Put("/off160x120.bmp", SolidBmp(160, 120, 0x00C000));
-    ASSERT_TRUE(rig.capture->Composer().ComposeToMemory(jpeg, cameraOff));
+    ASSERT_TRUE(rig.capture->Composer().ComposeToMemory(jpeg, cameraOff, capturedUs));
     EXPECT_TRUE(cameraOff);
+    EXPECT_GT(capturedUs, 0);
     rig.Put("/stream.jpg", jpeg);
     EXPECT_EQ(DecodeJpeg(rig.root + "/stream.jpg").width, 160);
 }

@@ -212,8 +212,9 @@ ServerHarness::ServerHarness() {
     };
     hooks.picturePassword = [this] { return password; };
     hooks.recordHit = [this](const std::shared_ptr<CRequest>& r) { hits.push_back(r); };
-    hooks.composeStreamFrame = [this](std::vector<uint8_t>& jpeg, bool& cameraOff) {
+    hooks.composeStreamFrame = [this](std::vector<uint8_t>& jpeg, bool& cameraOff, int64_t& capturedUs) {
         const uint32_t number = static_cast<uint32_t>(++streamComposeCount);
+        capturedUs = StreamCaptureTimeUs(number);
         if (onStreamCompose)
             onStreamCompose();
         jpeg.assign(std::max<std::size_t>(streamFrameSize, 4), 0xAB);

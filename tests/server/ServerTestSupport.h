@@ -35,6 +35,10 @@ void MakeFolder(const std::string& path);
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000);
 // Turns the event loop for a while.
 void Pump(int ms);
+// The capture time the harness's stream composer gives its picture number `number`.
+inline int64_t StreamCaptureTimeUs(uint32_t number) {
+    return 1733600000000000 + int64_t{number} * 100007;
+}
 // A small real JPEG picture of the given colour.
 std::string SmallJpeg(unsigned rgb);
 

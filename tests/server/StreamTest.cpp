@@ -141,6 +141,13 @@ private:
                 malformed = true;
             uint32_t number = 0;
             std::memcpy(&number, body.data() + body.size() - 4, 4);
+            // Each part carries the capture time of the frame it holds.
+            const int64_t us = StreamCaptureTimeUs(number);
+            char stamp[64];
+            std::snprintf(stamp, sizeof stamp, "\r\nX-Timestamp: %lld.%06lld\r\n",
+                          static_cast<long long>(us / 1000000), static_cast<long long>(us % 1000000));
+            if (headers.find(stamp) == std::string::npos)
+                malformed = true;
             {
                 std::lock_guard lock(m_mutex);
                 m_numbers.push_back(number);

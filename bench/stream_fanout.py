@@ -1,0 +1,105 @@
+#!/usr/bin/python3
+"""Stream figures of the live picture stream, printed for the closing note of a speed change.
+
+    bench/stream_fanout.py KESTREL_BINARY STREAM_READER [--measure S] [--warmup S]
+
+Runs Kestrel headless on this machine with the test pattern at 640x480, 10 pictures a second
+and two captions, and reads "/stream.mjpg" over loopback with bench/stream_reader.c:
+  1. 32 clients: the age of each part on arrival (capture time from the part's X-Timestamp
+     to the receipt of its last byte), median and 99th percentile;
+  2. 1 client, then 256 clients (the most StreamMaxClients allows): Kestrel's CPU seconds per
+     second, their ratio, and the share of the pictures each client got of those due at 10/s.
+The reader's own CPU is printed beside each run, so that it can be seen not to be the limit.
+"""
+import argparse
+import os
+import resource
+import subprocess
+import sys
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "camera-vm"))
+from kestrel_vm import Kestrel  # noqa: E402
+
+FPS = 10
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def children_cpu():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+
+
+def read_stream(reader, port, clients, warmup, measure, pid):
+    """Runs the reader; Kestrel's and the reader's CPU over the measuring window only."""
+    proc = subprocess.Popen([reader, "127.0.0.1", str(port), "/stream.mjpg", str(clients), str(warmup),
+                             str(measure)], stdout=subprocess.PIPE, text=True)
+    time.sleep(warmup)
+    k0, t0 = cpu_seconds(pid), time.monotonic()
+    time.sleep(measure)
+    k1, t1 = cpu_seconds(pid), time.monotonic()
+    c0 = children_cpu()
+    out, _ = proc.communicate(timeout=60)
+    reader_cpu = children_cpu() - c0  # the whole run of the reader, warm-up included
+    pictures, latency = [], None
+    for line in out.splitlines():
+        parts = line.split()
+        if parts[0] == "client":
+            pictures.append(int(parts[3]))
+        elif parts[0] == "latency_ms":
+            latency = (float(parts[2]), float(parts[4]), int(parts[6]))
+    return {"cpu": (k1 - k0) / (t1 - t0), "pictures": pictures, "latency": latency,
+            "reader_cpu": reader_cpu / (warmup + measure)}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("kestrel")
+    ap.add_argument("reader")
+    ap.add_argument("--measure", type=float, default=10)
+    ap.add_argument("--warmup", type=float, default=3)
+    a = ap.parse_args()
+    a.kestrel, a.reader = os.path.abspath(a.kestrel), os.path.abspath(a.reader)
+    k = Kestrel(a.kestrel, device=0,
+                values={"JpegQuality": 75, "StreamMaxFps": FPS, "StreamMaxClients": 256,
+                        "StreamMaxPerAddress": 256, "MaxConnPerAddress": 1024},
+                drivers={"TestPattern": {"Size": 5}})  # 640 x 480
+    with open(k.settings, "a") as f:
+        for sub, text, ypos in (("caption0", "Kestrel %Y-%m-%d", 0), ("caption1", "%H:%M:%S", 30)):
+            f.write('\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\%s]\n"Enabled"=dword:00000001\n'
+                    '"Text"="%s"\n"YPos"=dword:%08x\n' % (sub, text, ypos))
+    k.start(timeout=60)
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d/stream.mjpg" % k.port, timeout=30) as r:
+            r.read(1)
+        time.sleep(2)
+        pid = k.proc.pid
+        due = FPS * a.measure
+        r32 = read_stream(a.reader, k.port, 32, a.warmup, a.measure, pid)
+        if r32["latency"]:
+            med, p99, n = r32["latency"]
+            print("32 clients: age on arrival median %.1f ms, p99 %.1f ms over %d parts (goal: 60 / 120); "
+                  "Kestrel CPU %.3f s/s, reader CPU %.3f s/s" % (med, p99, n, r32["cpu"], r32["reader_cpu"]))
+        else:
+            print("32 clients: the parts carry no X-Timestamp; Kestrel CPU %.3f s/s" % r32["cpu"])
+        r1 = read_stream(a.reader, k.port, 1, a.warmup, a.measure, pid)
+        r256 = read_stream(a.reader, k.port, 256, a.warmup, a.measure, pid)
+        for name, r in (("1 client", r1), ("256 clients", r256)):
+            shares = sorted(p / due for p in r["pictures"])
+            print("%s: Kestrel CPU %.3f s/s, reader CPU %.3f s/s, pictures per client of those due: "
+                  "lowest %.1f %%, median %.1f %%" % (name, r["cpu"], r["reader_cpu"], shares[0] * 100,
+                                                     shares[len(shares) // 2] * 100))
+        print("CPU 256 clients / 1 client: %.2f (goal: at most 2)" % (r256["cpu"] / max(r1["cpu"], 1e-9)))
+    finally:
+        k.stop()
+
+
+if __name__ == "__main__":
+    main()
