@@ -86,7 +86,7 @@ with generated viewer pages from its own HTTP/1.0 server. It keeps daily
 hit logs, snaps a picture when something moves, and runs with its
 Japanese window or as a system service without a display.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n, fonts-ipafont-gothic, media-types, xdg-utils, adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-translations-l10n, fonts-ipafont-gothic, media-types, xdg-utils, adduser")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KESTREL_PACKAGING_DIR}/debian/postinst ${KESTREL_PACKAGING_DIR}/debian/prerm
                                        ${KESTREL_PACKAGING_DIR}/debian/postrm ${KESTREL_PACKAGING_DIR}/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

@@ -14,6 +14,7 @@
 #include "publish/StarterSite.h"
 #include "server/HitLog.h"
 #include "server/ServerDialogs.h"
+#include "server/UrlMapping.h"
 #include "server/WebServer.h"
 #include "tls/TlsContext.h"
 
@@ -129,10 +130,13 @@ std::string Composition::CameraText() const {
 
 std::string Composition::StartLine() const {
     const CServerSettings& server = m_settings.server;
+    // On one address, the address itself: the host name may well not lead there.
+    const std::string host =
+        server.ListenAddress.empty() ? m_app.HostName : BracketIfIpv6(server.ListenAddress);
     std::string line =
-        "kestrel: serving http://" + m_app.HostName + ":" + std::to_string(m_webServer->BoundPort()) + "/";
+        "kestrel: serving http://" + host + ":" + std::to_string(m_webServer->BoundPort()) + "/";
     if (m_webServer->TlsServing())
-        line += " and https://" + m_app.HostName + ":" + std::to_string(m_webServer->TlsBoundPort()) + "/";
+        line += " and https://" + host + ":" + std::to_string(m_webServer->TlsBoundPort()) + "/";
     line += " from " + server.strRoot;
     line += "; settings " + m_app.Store().FilePath();
     line += "; camera " + CameraText();
@@ -345,7 +349,8 @@ bool Composition::PrepareHeadlessWebRoot() {
         }
         lay = true;
     } else if (!IsExistingFolder(root)) {
-        m_app.MessageBox().Show("The web root " + root + " is not a folder; nothing is served. Set \"strRoot\" in " +
+        m_app.MessageBox().Show("The web root " + root +
+                                    " is not a folder; nothing is served. Set \"strRoot\" in " +
                                     m_app.Store().FilePath() + " to a folder.",
                                 "Kestrel", MessageIcon::Error);
         return false;

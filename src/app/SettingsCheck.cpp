@@ -8,6 +8,8 @@
 #include "model/SettingsProblems.h"
 #include "platform/Paths.h"
 #include "platform/RegularFile.h"
+#include "server/ListenSocket.h"
+#include "server/ProxyAddresses.h"
 #include "server/ServerPaths.h"
 #include "tls/TlsContext.h"
 
@@ -17,6 +19,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -306,6 +310,40 @@ std::string PrivateFilesWarning(const std::string& root, const std::string& sett
            "root";
 }
 
+std::string ListenAddressWarning(const std::string& address) {
+    if (address.empty())
+        return {};
+    sockaddr_storage wanted{};
+    socklen_t length = 0;
+    if (!ParseListenAddress(address, 0, wanted, length))
+        return "not an IPv4 or IPv6 address: nothing would be served";
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return {};
+    bool found = false;
+    for (const ifaddrs* i = list; i && !found; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != wanted.ss_family)
+            continue;
+        if (wanted.ss_family == AF_INET)
+            found =
+                std::memcmp(&reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr,
+                            &reinterpret_cast<const sockaddr_in*>(&wanted)->sin_addr, sizeof(in_addr)) == 0;
+        else
+            found = std::memcmp(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr,
+                                &reinterpret_cast<const sockaddr_in6*>(&wanted)->sin6_addr,
+                                sizeof(in6_addr)) == 0;
+    }
+    ::freeifaddrs(list);
+    // 0.0.0.0 and :: are every interface of their family.
+    const bool any =
+        wanted.ss_family == AF_INET
+            ? reinterpret_cast<const sockaddr_in*>(&wanted)->sin_addr.s_addr == htonl(INADDR_ANY)
+            : IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6*>(&wanted)->sin6_addr);
+    if (found || any)
+        return {};
+    return "not an address of this machine now (see \"ip address\"): nothing would be served";
+}
+
 std::string JoinNames(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& n : names)
@@ -435,6 +473,18 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
             tlsPort.pathWarning = pair.error + "; HTTPS would not be served";
     }
 
+    // The listen address: an address of this machine (looked up without opening a socket).
+    ValueRow listen = Txt("ListenAddress", server.ListenAddress);
+    if (server.ListenAddressUnreadable)
+        listen.used = "(cannot be read: nothing is served)";
+    else
+        listen.pathWarning = ListenAddressWarning(server.ListenAddress);
+    ValueRow proxies = Txt("TrustedProxies", server.TrustedProxies);
+    std::string proxiesError;
+    if (server.TrustedProxiesUnreadable)
+        proxies.used = "(cannot be read: no proxy is trusted)";
+    else if (!ParseAddressRanges(server.TrustedProxies, &proxiesError))
+        proxies.pathWarning = proxiesError + "; no proxy would be trusted";
     // Certificates from an ACME CA: the names must be ones it can validate, and the rest of
     // the HTTPS settings must leave the certificate to it.
     ValueRow acmeDomains = Txt("AcmeDomains", server.AcmeDomains);
@@ -469,8 +519,8 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Unsigned("StreamMaxPerAddress", server.StreamMaxPerAddress, 1, 256),
         Unsigned("ScriptMaxRunning", server.ScriptMaxRunning, 1, 256), tlsPort,
         Txt("TlsCertFile", server.TlsCertFile), Txt("TlsKeyFile", server.TlsKeyFile),
-        Flag("TlsRedirect", server.TlsRedirect), Unsigned("TlsHsts", server.TlsHsts), acmeDomains,
-        Txt("AcmeEmail", server.AcmeEmail), acmeDirectory, acmeCaFile,
+        Flag("TlsRedirect", server.TlsRedirect), Unsigned("TlsHsts", server.TlsHsts), listen, proxies,
+        acmeDomains, Txt("AcmeEmail", server.AcmeEmail), acmeDirectory, acmeCaFile,
         // Image
         overlay, Flag("PreviewEnabled", image.PreviewEnabled), device, deviceLink,
         Num("ImageHeight", image.ImageHeight, 0, kMaxOutputDimension),
@@ -479,7 +529,8 @@ SettingsCheckResult CheckSettingsFile(const std::string& path, const std::string
         Flag("UseOverlay", image.UseOverlay), Flag("UseMotion", image.UseMotion),
         Num("MotionQuality", image.MotionQuality, 0, 100), Unsigned("CapFPS", image.CapFPS, 0, 1),
         Colour("OverlayTransColor", image.OverlayTransColor),
-        Unsigned("LogPicMaxMB", image.LogPicMaxMB, 0, 1 << 22), Unsigned("LogPicKeepDays", image.LogPicKeepDays, 0, 36500),
+        Unsigned("LogPicMaxMB", image.LogPicMaxMB, 0, 1 << 22),
+        Unsigned("LogPicKeepDays", image.LogPicKeepDays, 0, 36500),
         Unsigned("HitLogKeepDays", server.HitLogKeepDays, 0, 36500),
         // Pages
         Num("Template", html.Template, 0, 3), Num("HTMLHeight", html.HTMLHeight, 1, kMaxOutputDimension),

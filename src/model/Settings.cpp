@@ -218,6 +218,12 @@ void CServerSettings::Load(const std::string& hostName) {
     ReadText(key, "TlsKeyFile", TlsKeyFile, "");
     ReadZeroOne(key, "TlsRedirect", TlsRedirect, 1);
     ReadAsStored(key, "TlsHsts", TlsHsts, 0u);
+    ReadText(key, "ListenAddress", ListenAddress, "");
+    ListenAddressUnreadable = m_store->ValueUnreadable(kSettingsKeyPath, "ListenAddress");
+    ReadText(key, "TrustedProxies", TrustedProxies, "");
+    TrustedProxiesUnreadable = m_store->ValueUnreadable(kSettingsKeyPath, "TrustedProxies");
+    if (TrustedProxiesUnreadable)
+        TrustedProxies.clear();
     ReadText(key, "AcmeDomains", AcmeDomains, "");
     ReadText(key, "AcmeEmail", AcmeEmail, "");
     ReadText(key, "AcmeDirectory", AcmeDirectory, kDefaultAcmeDirectory);
@@ -248,6 +254,16 @@ void CServerSettings::Save() const {
     key.SetString("TlsKeyFile", TlsKeyFile);
     key.SetDword("TlsRedirect", TlsRedirect);
     key.SetDword("TlsHsts", TlsHsts);
+    // A line that cannot be read stays as it is: a readable value written beside it would
+    // count at the next start instead of the owner's (listen everywhere, trust no proxy).
+    if (!ListenAddressUnreadable) {
+        m_store->DropUnreadable(kSettingsKeyPath, "ListenAddress");
+        key.SetString("ListenAddress", ListenAddress);
+    }
+    if (!TrustedProxiesUnreadable) {
+        m_store->DropUnreadable(kSettingsKeyPath, "TrustedProxies");
+        key.SetString("TrustedProxies", TrustedProxies);
+    }
     key.SetString("AcmeDomains", AcmeDomains);
     key.SetString("AcmeEmail", AcmeEmail);
     key.SetString("AcmeDirectory", AcmeDirectory);

@@ -133,6 +133,16 @@ public:
     std::string TlsCertFile, TlsKeyFile;
     uint32_t TlsRedirect = 1;
     uint32_t TlsHsts = 0;
+    // The one address both ports listen on ("" = every interface, IPv4 and IPv6). While its
+    // line cannot be read nothing is served (never every interface instead), and the line
+    // is not written back.
+    std::string ListenAddress;
+    bool ListenAddressUnreadable = false;
+    // Proxies whose X-Forwarded-* headers are believed: comma-separated addresses and
+    // ranges ("127.0.0.1, 10.0.0.0/8"). While its line cannot be read no proxy is trusted,
+    // and the line is not written back.
+    std::string TrustedProxies;
+    bool TrustedProxiesUnreadable = false;
     // Certificates from an ACME certificate authority: the host names (comma-separated;
     // empty = off), the account's contact address (optional), the CA's directory, and an
     // extra CA bundle trusted for talking to it (optional). Used only while TlsPort is set

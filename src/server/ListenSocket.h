@@ -3,6 +3,7 @@
 #include "server/UniqueFd.h"
 
 #include <string>
+#include <sys/socket.h>
 
 namespace kestrel {
 
@@ -14,13 +15,28 @@ inline constexpr const char* kServerStartFailed =
 std::string PortInUseMessage(unsigned port);                         // 1002
 std::string PortNotOpenMessage(unsigned port);                       // 1003
 
-// The listening endpoint: a non-blocking socket on all interfaces.
+// A listen address (an IPv4 or IPv6 address, in brackets or not, an IPv6 one with its
+// "%interface" where it needs one) with the port, as a socket address. No name is looked up.
+bool ParseListenAddress(const std::string& address, unsigned port, sockaddr_storage& out, socklen_t& length);
+
+// Create's answer when the listen address is not an IPv4 or IPv6 address.
+inline constexpr int kBadListenAddress = -1;
+// Why the port could not be listened on, for the error `err` of Create: the messages above
+// without a listen address, otherwise texts that name it.
+std::string ListenFailureMessage(const std::string& address, unsigned port, int err);
+// The listen address's line of the settings file cannot be read.
+std::string UnreadableListenAddressMessage(unsigned port);
+
+// The listening endpoint: a non-blocking socket on all interfaces (IPv6 and IPv4 at once
+// where the system allows), or on one address.
 class CListenSocket {
 public:
     CListenSocket() = default;
-    // Creates, binds and listens. 0 on success, else the socket error (10048 for an
-    // address in use, or an errno value).
-    int Create(unsigned port);
+    // Creates, binds and listens on `address` ("" = every interface; an IPv4 or IPv6
+    // address, in brackets or not, an IPv6 one with its "%interface" where it needs one).
+    // 0 on success, else kBadListenAddress, or the socket error (10048 for an address in
+    // use, or an errno value).
+    int Create(unsigned port, const std::string& address = {});
     int Fd() const { return m_fd.Get(); }
     unsigned BoundPort() const;
 

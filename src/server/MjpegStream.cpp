@@ -165,6 +165,7 @@ CRequestSocket::Handled CRequestSocket::AnswerStream(Method method) {
         // Any other spelling of the path while a password is set: the refused picture,
         // once, like any file; the query (which may hold a password) is not kept.
         r.url = "/pass.jpg";
+        m_streamRefused = true;
         r.query.clear();
         r.execKind = ExecNone;
         return Handled::No;
@@ -213,7 +214,7 @@ void CRequestSocket::OfferStreamPart(const StreamPart& part) {
     if (!m_stream || m_closed)
         return;
     if (m_owner.Hooks().touchViewer)
-        m_owner.Hooks().touchViewer(m_peer);
+        m_owner.Hooks().touchViewer(m_clientAddress);
     const bool idle = m_outPos >= m_out.size() && !m_stream->Busy();
     if (!idle) {
         if (part)

@@ -109,6 +109,8 @@ void RequestParser::HandleLine(CRequest& r) {
             m_offered = offer.offered;
             m_offeredValue = std::move(offer.value);
             std::string url = std::move(offer.path);
+            // Until a right password is settled, the rule's answer is the refused picture.
+            m_passwordRefused = url != rl.url && url == "/pass.jpg";
             auto q = url.find('?');
             if (q != std::string::npos) {
                 r.query = url.substr(q + 1);
@@ -146,7 +148,12 @@ void RequestParser::HandleLine(CRequest& r) {
                     Finish();
                     return;
                 }
-                it->second = std::move(value); // a repeated header keeps its last value
+                // The forwarded chain may come in several lines: they form one list, in order.
+                // Any other repeated header keeps its last value.
+                if (name == "x-forwarded-for")
+                    it->second += ", " + value;
+                else
+                    it->second = std::move(value);
             }
         }
     }
@@ -162,6 +169,7 @@ RequestParser::PasswordTry RequestParser::SettlePassword(bool locked, CRequest& 
         result = OfferMatches(m_offeredValue, m_password) ? PasswordTry::Right : PasswordTry::Wrong;
     if (result == PasswordTry::Right) {
         r.url = m_offerName;
+        m_passwordRefused = false;
         (std::string_view(m_offerName) == "/frame.jpg" ? m_picturePassed : m_streamPassed) = true;
     }
     return result;

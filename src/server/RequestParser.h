@@ -49,6 +49,8 @@ public:
     // Whether the stream may be served: no password set, or the password rule let the
     // stream's path through.
     bool StreamPassed() const { return m_streamPassed; }
+    // Whether the password rule turned the request into the refused picture ("pass.jpg").
+    bool PasswordRefused() const { return m_passwordRefused; }
     // Whether a picture password was set when the request line was handled.
     bool PasswordSet() const { return !m_password.empty(); }
     // What an offered picture password turned out to be: none offered (or the head was
@@ -80,6 +82,7 @@ private:
     bool m_picturePassed = true;
     bool m_streamEnabled = false;
     bool m_streamPassed = true;
+    bool m_passwordRefused = false;
     bool m_offered = false;
     std::string m_offeredValue;
     const char* m_offerName = "/frame.jpg";

@@ -228,7 +228,8 @@ void CRequestSocket::ProcessBytes(const char* data, std::size_t size) {
 // body is to be read next.
 bool CRequestSocket::OnHeadComplete() {
     CRequest& r = *m_request;
-    r.clientAddress = m_peer;
+    FindClient();
+    r.clientAddress = m_clientAddress;
     // A locked-out client's password is not compared: it is answered as a wrong one.
     if (m_parser.PasswordOffered()) {
         const std::string& key = ClientKey();
@@ -249,6 +250,22 @@ bool CRequestSocket::OnHeadComplete() {
         m_bodyUnread = true; // answered without its body being read
     Respond(handled == Handled::ScriptStarted);
     return false;
+}
+
+void CRequestSocket::FindClient() {
+    m_clientAddress = m_peer;
+    m_clientKey = m_addressKey;
+    if (!m_owner.IsTrustedProxy(m_peer))
+        return;
+    const auto peer = ParseIpAddress(m_peer);
+    if (!peer)
+        return;
+    const CRequest& r = *m_request;
+    m_viaProxy = true;
+    const IpAddress client = ForwardedClient(*peer, r.GetHeader("X-Forwarded-For"), m_owner.TrustedProxies());
+    m_clientAddress = FormatIpAddress(client);
+    m_clientKey = ClientKeyOf(client);
+    m_origin = ParseForwardedOrigin(r.GetHeader("X-Forwarded-Proto"), r.GetHeader("X-Forwarded-Host"));
 }
 
 void CRequestSocket::OnBodyComplete() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/MjpegStream.h"
+#include "server/ProxyAddresses.h"
 #include "server/Request.h"
 #include "server/RequestParser.h"
 #include "server/UniqueFd.h"
@@ -39,12 +40,20 @@ public:
     void Release();
     std::uint64_t Id() const { return m_id; }
     const std::string& AddressKey() const { return m_addressKey; }
-    // The key of the request's client address, by which the per-client limits count (the
-    // password lockout, streams per address): today the peer's ClientAddressKey.
-    const std::string& ClientKey() const { return m_addressKey; }
     bool ReadingHead() const { return m_state == ReadingRequestLine || m_state == ReadingHeaders; }
     int Fd() const { return m_fd.Get(); }
     bool IsTls() const { return m_tls != nullptr; }
+    // The request's client address, known once its head is complete: the peer, or behind a
+    // trusted proxy the address that proxy forwards (X-Forwarded-For). The viewer list, the
+    // hit log, scripts' REMOTE_ADDR and every per-client rule go by it.
+    const std::string& ClientAddress() const { return m_clientAddress; }
+    // The key of that address, by which the per-client limits count (the password lockout,
+    // streams per address): the address, or an IPv6 client's /64.
+    const std::string& ClientKey() const { return m_clientKey; }
+    // The address the connection came from (the proxy's own, behind one).
+    const std::string& PeerAddress() const { return m_peer; }
+    // The request came through a trusted proxy.
+    bool ViaProxy() const { return m_viaProxy; }
 
 private:
     friend class CWebServer;
@@ -119,10 +128,12 @@ private:
     bool IsSnapshotFolder(const std::string& root, const std::string& folder) const;
     bool TryDefaultDocuments(const char* const* names, bool withQuery);
     bool ClassifyExecutable();
-    std::string AbsoluteUrl(const std::string& path) const;
-    // "http" or "https", and the port absolute addresses of this connection name.
-    const char* Scheme() const { return m_tls ? "https" : "http"; }
+    // "http" or "https", and the port absolute addresses of this connection name: what the
+    // client used, as a trusted proxy reports it, else this connection's own.
+    std::string Scheme() const;
     unsigned SchemePort() const;
+    // The client address and origin of a complete head (a trusted proxy's word for them).
+    void FindClient();
     // Whether the target is hidden from requests: a dot-name below the web root, except the
     // regular files of the certificate challenge folder.
     bool IsHiddenTarget(const std::string& root, const std::string& path) const;
@@ -130,6 +141,7 @@ private:
     bool RefuseHiddenTarget();
     Handled AnswerFile(Method method);
     bool WriteFileHeaders();
+    void AppendCacheControl();
 
     // Folder listings (DirectoryListing.cpp).
     bool IsFolderTarget() const;
@@ -190,6 +202,13 @@ private:
     Clock::time_point m_lastTaken = Clock::now();
     std::shared_ptr<ScriptJob> m_job;
     std::string m_peer, m_addressKey;
+    std::string m_clientAddress, m_clientKey;
+    bool m_viaProxy = false;
+    ForwardedOrigin m_origin; // what a trusted proxy says the client asked for
+    // The answer is the live picture, or the picture refused for want of its password:
+    // caches are told how long they may keep it.
+    bool m_livePicture = false;
+    bool m_streamRefused = false;
     mutable std::string m_root;
     mutable std::string m_acmeAnswer; // the challenge answer IsAcmeChallengeAnswered found
     bool m_wantWrite = false;         // the server watches the socket for room to send

@@ -116,7 +116,8 @@ CRequestSocket::Handled CRequestSocket::AnswerAcmeChallenge(Method method) {
 }
 
 bool CRequestSocket::IsRedirectedToTls() const {
-    return !m_tls && m_owner.Settings().TlsRedirect == 1 && m_owner.TlsRedirectable() &&
+    // A proxy in front decides the scheme itself (it may well have come over HTTPS).
+    return !m_tls && !m_viaProxy && m_owner.Settings().TlsRedirect == 1 && m_owner.TlsRedirectable() &&
            !IsAcmeChallengeUrl(m_request->url);
 }
 

@@ -119,7 +119,7 @@ bool CRequestSocket::LaunchScript() {
     env.Add("GATEWAY_INTERFACE", "CGI/1.1");
     env.Add("SERVER_PROTOCOL", "HTTP/1.0");
     env.Add("SERVER_PORT", std::to_string(SchemePort()));
-    if (m_tls)
+    if (Scheme() == "https")
         env.Add("HTTPS", "on");
     env.Add("REQUEST_METHOD", r.method);
     env.Add("SCRIPT_NAME", r.url);

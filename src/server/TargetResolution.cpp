@@ -31,6 +31,7 @@ constexpr const char* kDefaultPrograms[] = {"default.exe", "default.bat", nullpt
 
 // The camera's files in the web root that the picture password covers.
 constexpr const char* kPictureFile = "frame.jpg";
+constexpr const char* kSmallPictureFile = "framei.jpg";
 constexpr const char* kGrabFile = "capframe.bmp";
 constexpr const char* kSnapshotFolder = "logpic";
 constexpr const char* kRefusedPictureFile = "pass.jpg";
@@ -157,6 +158,9 @@ void CRequestSocket::ResolveTarget() {
         // The file found ahead of the path info.
         refusedPicture = IsProtectedPicture(root, candidate);
     }
+    m_livePicture = refusedPicture || m_streamRefused || m_parser.PasswordRefused() ||
+                    candidate == JoinPath(root, kPictureFile) ||
+                    candidate == JoinPath(root, kSmallPictureFile);
     if (refusedPicture) {
         candidate = JoinPath(root, kRefusedPictureFile);
         r.url = std::string("/") + kRefusedPictureFile;
@@ -201,7 +205,9 @@ bool CRequestSocket::TryDefaultDocuments(const char* const* names, bool withQuer
             continue;
         std::string root = Root();
         std::string path = candidate.substr(root == "/" ? 0 : root.size());
-        std::string location = AbsoluteUrl(PercentEncodePath(path));
+        // A reference without scheme and host: it never repeats an unchecked Host header,
+        // and stays right behind a proxy and over HTTPS.
+        std::string location = PercentEncodePath(path);
         if (withQuery)
             location += "?";
         AppendStatus(302);
@@ -230,26 +236,36 @@ bool CRequestSocket::ClassifyExecutable() {
     return false;
 }
 
-unsigned CRequestSocket::SchemePort() const {
-    return m_tls ? m_owner.Settings().TlsPort : m_owner.Settings().uPort;
+std::string CRequestSocket::Scheme() const {
+    if (!m_origin.scheme.empty())
+        return m_origin.scheme;
+    return m_tls ? "https" : "http";
 }
 
-// Scheme + "://" + host + `encodedPath`; the path must already be percent-encoded. A TLS
-// request gets "https" and the TLS port.
-std::string CRequestSocket::AbsoluteUrl(const std::string& encodedPath) const {
-    const unsigned port = SchemePort();
-    std::string portPart = port != (m_tls ? 443u : 80u) ? ":" + std::to_string(port) : std::string();
-    const std::string scheme = std::string(Scheme()) + "://";
-    const CServerSettings& s = m_owner.Settings();
-    if (!s.strServer.empty())
-        return scheme + BracketIfIpv6(s.strServer) + portPart + encodedPath;
-    std::string host = m_request->GetHeader("Host");
-    if (IsValidHostHeader(host))
-        return scheme + host + encodedPath;
-    return scheme + ServerName() + portPart + encodedPath;
+unsigned CRequestSocket::SchemePort() const {
+    if (m_origin.scheme.empty() && m_origin.host.empty())
+        return m_tls ? m_owner.Settings().TlsPort : m_owner.Settings().uPort;
+    // Behind a proxy: the port the client wrote (in the forwarded host, or in the Host
+    // header the proxy passed on), else the usual one of its scheme.
+    std::string host = m_origin.host;
+    if (host.empty()) {
+        host = m_request->GetHeader("Host");
+        if (!IsValidHostHeader(host))
+            host.clear();
+    }
+    const auto colon = host.rfind(':');
+    const auto bracket = host.rfind(']');
+    if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+        const unsigned long port = std::strtoul(host.c_str() + colon + 1, nullptr, 10);
+        if (port > 0 && port <= 65535)
+            return static_cast<unsigned>(port);
+    }
+    return Scheme() == "https" ? 443 : 80;
 }
 
 std::string CRequestSocket::ServerName() const {
+    if (!m_origin.host.empty())
+        return HostWithoutPort(m_origin.host);
     const CServerSettings& s = m_owner.Settings();
     if (!s.strServer.empty())
         return BracketIfIpv6(s.strServer);
@@ -291,6 +307,14 @@ CRequestSocket::Handled CRequestSocket::AnswerFile(Method method) {
     return Handled::Answered;
 }
 
+// The live pictures change every moment: a browser asks again each time, a shared cache
+// (a proxy or CDN in front of many viewers) may answer from one copy for a second. With a
+// password nothing is kept anywhere, nor is the refusal (the next try may carry it).
+void CRequestSocket::AppendCacheControl() {
+    if (m_livePicture)
+        AppendHeader("Cache-Control", m_passwordSet ? "no-store, private" : "max-age=0, s-maxage=1");
+}
+
 // The head of a file answer; true when the file's bytes follow.
 bool CRequestSocket::WriteFileHeaders() {
     CRequest& r = *m_request;
@@ -313,6 +337,7 @@ bool CRequestSocket::WriteFileHeaders() {
         auto date = ParseHttpDate(since);
         if (date && st.st_mtime <= *date) {
             AppendStatus(304);
+            AppendCacheControl();
             AppendText("\r\n");
             return false;
         }
@@ -325,6 +350,7 @@ bool CRequestSocket::WriteFileHeaders() {
         AppendHeader("Content-type", type);
     AppendHeader("Content-length", std::to_string(static_cast<long long>(st.st_size)));
     AppendHeader("Last-Modified", m_owner.m_dateModified.Format(st.st_mtime));
+    AppendCacheControl();
     AppendText("\r\n");
     m_file = std::move(file);
     m_fileLeft = st.st_size;

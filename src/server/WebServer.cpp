@@ -2,6 +2,7 @@
 
 #include "server/ClientAddress.h"
 #include "server/MediaTypes.h"
+#include "server/ProxyAddresses.h"
 #include "server/ScriptWorker.h"
 #include "tls/TlsSession.h"
 
@@ -133,8 +134,11 @@ void CWebServer::RaiseFileLimit() {
 
 bool CWebServer::StartServer() {
     StopServer();
+    LoadTrustedProxies();
     auto listen = std::make_unique<CListenSocket>();
-    int err = listen->Create(m_settings.uPort);
+    // An unreadable listen address serves nothing rather than every interface.
+    int err = m_settings.ListenAddressUnreadable ? kBadListenAddress
+                                                 : listen->Create(m_settings.uPort, m_settings.ListenAddress);
     bool ok = err == 0;
     if (ok) {
         m_listen = std::move(listen);
@@ -144,13 +148,44 @@ bool CWebServer::StartServer() {
         m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listen->Fd(), QSocketNotifier::Read);
         connect(m_acceptNotifier.get(), &QSocketNotifier::activated, this, [this] { OnAccept(false); });
     } else {
-        std::string text =
-            err == 10048 ? PortInUseMessage(m_settings.uPort) : PortNotOpenMessage(m_settings.uPort);
-        m_messageBox.Show(text, "Kestrel", MessageIcon::Error);
+        m_messageBox.Show(m_settings.ListenAddressUnreadable
+                              ? UnreadableListenAddressMessage(m_settings.uPort)
+                              : ListenFailureMessage(m_settings.ListenAddress, m_settings.uPort, err),
+                          "Kestrel", MessageIcon::Error);
     }
     StartTls();
     m_settings.timeStarted = std::time(nullptr);
     return ok;
+}
+
+void CWebServer::LoadTrustedProxies() {
+    m_trustedProxies.clear();
+    if (m_settings.TrustedProxiesUnreadable) {
+        m_messageBox.Show(
+            "The line of TrustedProxies in the settings file cannot be read (kestrel "
+            "--check-settings names it), so no proxy is trusted: X-Forwarded-For is ignored and "
+            "every client is the address it connects from.",
+            "Kestrel", MessageIcon::Exclamation);
+        return;
+    }
+    std::string error;
+    if (auto ranges = ParseAddressRanges(m_settings.TrustedProxies, &error)) {
+        m_trustedProxies = std::move(*ranges);
+        return;
+    }
+    m_messageBox.Show(
+        "TrustedProxies: " + error +
+            ", so no proxy is trusted: X-Forwarded-For is ignored and "
+            "every client is the address it connects from. Write addresses or ranges separated by "
+            "commas (127.0.0.1, 10.0.0.0/8, ::1).",
+        "Kestrel", MessageIcon::Exclamation);
+}
+
+bool CWebServer::IsTrustedProxy(const std::string& peer) const {
+    if (m_trustedProxies.empty())
+        return false;
+    const auto address = ParseIpAddress(peer);
+    return address && InRanges(m_trustedProxies, *address);
 }
 
 void CWebServer::StopServer() {
@@ -185,9 +220,13 @@ void CWebServer::StartTls() {
         return;
     }
     auto listen = std::make_unique<CListenSocket>();
-    if (int err = listen->Create(port)) {
-        m_messageBox.Show(err == 10048 ? PortInUseMessage(port) : PortNotOpenMessage(port), "Kestrel",
-                          MessageIcon::Error);
+    const int err = m_settings.ListenAddressUnreadable ? kBadListenAddress
+                                                       : listen->Create(port, m_settings.ListenAddress);
+    if (err != 0) {
+        m_messageBox.Show(m_settings.ListenAddressUnreadable
+                              ? UnreadableListenAddressMessage(port)
+                              : ListenFailureMessage(m_settings.ListenAddress, port, err),
+                          "Kestrel", MessageIcon::Error);
         return;
     }
     m_tlsWatch = std::move(watch);
@@ -261,7 +300,9 @@ void CWebServer::OnAccept(bool tls) {
         }
         UniqueFd connection(fd);
         std::string key = ClientAddressKey(peer);
-        if (!AdmitAddress(key))
+        std::string address = FormatAddress(peer);
+        // A trusted proxy carries many clients: it is not held to one client's share.
+        if (!AdmitAddress(key) && !IsTrustedProxy(address))
             continue; // over the cap: closed without an answer
         if (DescriptorsLeft(fd) < kDescriptorReserve)
             CloseOldestHeadReader();
@@ -272,7 +313,7 @@ void CWebServer::OnAccept(bool tls) {
             if (!session)
                 continue; // the library could not take it: closed unanswered
         }
-        auto created = std::make_unique<CRequestSocket>(*this, std::move(connection), FormatAddress(peer),
+        auto created = std::make_unique<CRequestSocket>(*this, std::move(connection), std::move(address),
                                                         std::move(key), std::move(session));
         CRequestSocket& c = *created;
         Register(std::move(created));

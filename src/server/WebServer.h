@@ -8,6 +8,7 @@
 #include "server/MjpegStream.h"
 #include "server/PasswordLockout.h"
 #include "server/PrivateFiles.h"
+#include "server/ProxyAddresses.h"
 #include "server/Request.h"
 #include "server/RequestSocket.h"
 #include "tls/TlsCertificateWatch.h"
@@ -129,6 +130,11 @@ public:
     // Raises the open-file limit to its hard limit (once per process).
     static void RaiseFileLimit();
 
+    // The proxies whose forwarded headers are believed (TrustedProxies, read at StartServer).
+    const std::vector<AddressRange>& TrustedProxies() const { return m_trustedProxies; }
+    // Whether a peer address (as FormatAddress writes it) is one of them.
+    bool IsTrustedProxy(const std::string& peer) const;
+
 private:
     friend class CRequestSocket;
     // While one is alive, connections let go of are kept; the last one to end deletes them.
@@ -147,6 +153,8 @@ private:
     // Listens on TlsPort when it is set and its certificate and key load; says why not.
     void StartTls();
     void StopTls();
+    // Reads TrustedProxies; a list that cannot be read or parsed trusts no one, and says so.
+    void LoadTrustedProxies();
     // A certificate problem found while running: standard error, and a box with a display.
     void ReportTlsProblem(const std::string& text);
     // The sockets of the readiness set that have something to do.
@@ -202,6 +210,7 @@ private:
     HttpDateCache m_dateNow, m_dateModified;
     bool m_deletePosted = false;
     std::unordered_map<std::string, std::uint32_t> m_perAddress;
+    std::vector<AddressRange> m_trustedProxies;
     long long m_bodyBytes = 0;
     std::unordered_map<std::string, long long> m_bodyBytesByClient;
     std::uint32_t m_scriptsRunning = 0;

@@ -151,17 +151,25 @@ TEST(SettingsCheck, GoodOddAndDamagedFilesAreReportedAndLeftAsTheyWere) {
         {"each unreadable line with its number, key and reason; the password line is not shown",
          kHeader + "\"PicPass\"=\"s3cret\n\"uPort\"=dword:1f90 ; note\n\"JpegQuality\"=dword:0x4b\n",
          3,
-         {"line 4 in [Software\\Velmora\\Kestrels]: \"PicPass\" cannot be read: the text's closing double quote",
-          "every picture is refused", "line 5 in [Software\\Velmora\\Kestrels]: \"uPort\" cannot be read: dword:",
-          "line 6 in", "\"JpegQuality\"", "3 problems found."}},
+         {"line 4 in [Software\\Velmora\\Kestrels]: \"PicPass\" cannot be read: the text's closing double "
+          "quote",
+          "every picture is refused",
+          "line 5 in [Software\\Velmora\\Kestrels]: \"uPort\" cannot be read: dword:", "line 6 in",
+          "\"JpegQuality\"", "3 problems found."}},
         {"unknown names and keys under the program's own key, but not comments or other hives",
-         kHeader + "; a note\n\"PicPas\"=\"s3cret\"\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption9]\n"
-                   "\"Text\"=\"x\"\n\n[HKEY_CURRENT_USER\\Software\\Other]\n\"Else\"=dword:1\n"
-                   "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\Drivers\\usb-1]\n\"Width\"=dword:00000280\n",
+         kHeader +
+             "; a "
+             "note\n\"PicPas\"=\"s3cret\"\n\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\caption9]\n"
+             "\"Text\"=\"x\"\n\n[HKEY_CURRENT_USER\\Software\\Other]\n\"Else\"=dword:1\n"
+             "\n[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels\\Drivers\\usb-1]\n\"Width\"=dword:"
+             "00000280\n",
          2,
          {"line 5: \"PicPas\" is not a value Kestrel reads", "(did you mean \"PicPass\"?)",
           "[Software\\Velmora\\Kestrels\\caption9]\n  warning: Kestrel reads no key of this name"}},
-        {"no such camera", kHeader + "\"CaptureDevice\"=dword:00000063\n", 1, {"there is no capture device 99 now"}},
+        {"no such camera",
+         kHeader + "\"CaptureDevice\"=dword:00000063\n",
+         1,
+         {"there is no capture device 99 now"}},
         {"a good file",
          kHeader + "\"uPort\"=dword:00001f90\n\"strRoot\"=\"" + root + "/web\"\n\"PicPass\"=\"s3cret\"\n",
          0,
@@ -206,6 +214,20 @@ TEST(SettingsCheck, GoodOddAndDamagedFilesAreReportedAndLeftAsTheyWere) {
                    "\"TlsKeyFile\"=\"/nonexistent/k.pem\"\n",
          1,
          {"the certificate file /nonexistent/c.pem cannot be read", "HTTPS would not be served"}},
+        {"a listen address that serves nothing, a proxy list that trusts no one",
+         kHeader + "\"ListenAddress\"=\"192.0.2.1\"\n\"TrustedProxies\"=\"127.0.0.1, proxy.lan\"\n",
+         2,
+         {"not an address of this machine now",
+          "\"proxy.lan\" is not an IPv4 or IPv6 address or range; no proxy"}},
+        {"a listen address and proxies that work",
+         kHeader + "\"ListenAddress\"=\"127.0.0.1\"\n"
+                   "\"TrustedProxies\"=\"127.0.0.1, 10.0.0.0/8\"\n",
+         0,
+         {"ListenAddress = \"127.0.0.1\"", "No problems found."}},
+        {"an unreadable listen address serves nothing",
+         kHeader + "\"ListenAddress\"=\"127.0.0.1\n",
+         1,
+         {"ListenAddress = (cannot be read: nothing is served)"}},
         {"damaged file",
          "this is not a settings file\n\"uPort\"=dword:00001f90\n",
          1,

@@ -223,11 +223,12 @@ TEST(KestrelProcess, UnreadablePasswordRefusesEveryPictureAndIsNeverOverwritten)
          pass.empty() && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms))
         pass = GetFrom("127.0.0.1", box.Port(), "/pass.jpg");
     ASSERT_FALSE(pass.empty()) << k.Stderr();
-    for (const char* path : {"/frame.jpg?1", "/frame.jpg?1&picid=", "/frame.jpg?1&picid=s3cret",
-                             "/frame.jpg?1&picid=%22s3cret"})
+    for (const char* path :
+         {"/frame.jpg?1", "/frame.jpg?1&picid=", "/frame.jpg?1&picid=s3cret", "/frame.jpg?1&picid=%22s3cret"})
         EXPECT_EQ(GetFrom("127.0.0.1", box.Port(), path), pass) << path;
     const std::string err = k.Stderr();
-    EXPECT_NE(err.find("line 6 in [Software\\Velmora\\Kestrels]: \"PicPass\" cannot be read"), std::string::npos)
+    EXPECT_NE(err.find("line 6 in [Software\\Velmora\\Kestrels]: \"PicPass\" cannot be read"),
+              std::string::npos)
         << err;
     EXPECT_NE(err.find("every picture is refused as with a wrong password"), std::string::npos) << err;
     EXPECT_NE(err.find("picture password unreadable"), std::string::npos) << err;
@@ -237,7 +238,32 @@ TEST(KestrelProcess, UnreadablePasswordRefusesEveryPictureAndIsNeverOverwritten)
     EXPECT_TRUE(k.ExitedNormally()) << k.Stderr();
     const std::string text = ReadFile(box.SettingsPath());
     EXPECT_NE(text.find("\n" + broken), std::string::npos) << text;
-    EXPECT_EQ(text.find("\"PicPass\""), text.rfind("\"PicPass\"")) << "a second PicPass line was written: " << text;
+    EXPECT_EQ(text.find("\"PicPass\""), text.rfind("\"PicPass\""))
+        << "a second PicPass line was written: " << text;
+}
+
+// A listen address that cannot be used never turns into every interface: the headless
+// start fails, says why, and an unreadable line stays as the owner wrote it.
+TEST(KestrelProcess, ListenAddressThatCannotBeUsedEndsAHeadlessStartWithStatusOne) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"\"ListenAddress\"=\"127.0.0.1\n", "the line of ListenAddress in the settings file cannot be read"},
+        {"\"ListenAddress\"=\"192.0.2.1\"\n",
+         "ListenAddress \"192.0.2.1\" is not an address of this machine"},
+    };
+    for (const auto& [line, said] : rows) {
+        SCOPED_TRACE(line);
+        Sandbox box;
+        box.WriteSettings("\"CaptureDevice\"=dword:00000000\n" + line);
+        KestrelProcess k(box, "stderr.txt");
+        ASSERT_TRUE(k.WaitForExit(5000ms)) << "still running: " << k.Stderr();
+        ASSERT_TRUE(k.ExitedNormally()) << k.Stderr();
+        EXPECT_EQ(k.ExitStatus(), 1) << k.Stderr();
+        EXPECT_NE(k.Stderr().find(said), std::string::npos) << k.Stderr();
+        EXPECT_NE(k.Stderr().find("nothing can be served; exiting with status 1"), std::string::npos);
+        const std::string text = ReadFile(box.SettingsPath());
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+        EXPECT_EQ(text.find("\"ListenAddress\""), text.rfind("\"ListenAddress\"")) << text;
+    }
 }
 
 // Headless, the stored web root is the one served: made with its parents and given the
@@ -423,8 +449,8 @@ TEST(KestrelProcess, TerminationWithStreamsOpenEndsThemAndExits) {
     char value[16];
     std::snprintf(value, sizeof value, "%08x", port);
     ::mkdir((box.Root() + "/web").c_str(), 0700);
-    WriteFile(box.SettingsPath(), kSettingsHeader + "\"uPort\"=dword:" + value + "\n\"strRoot\"=\"" + box.Root() +
-                                      "/web\"\n\"CaptureDevice\"=dword:00000000\n");
+    WriteFile(box.SettingsPath(), kSettingsHeader + "\"uPort\"=dword:" + value + "\n\"strRoot\"=\"" +
+                                      box.Root() + "/web\"\n\"CaptureDevice\"=dword:00000000\n");
     KestrelProcess k(box, "stderr.txt");
     ASSERT_TRUE(k.WaitUntilRunning(box.LockPath())) << k.Stderr();
     std::vector<int> streams;

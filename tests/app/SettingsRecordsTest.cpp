@@ -299,12 +299,14 @@ TEST(SettingsOrder, FreshStoreIsWrittenInEachRecordsOrder) {
         // UrlRegSettings
         "UserID", "Password", "Cate", "Title", "Description", "Nicfg", "HPlinkfg",
         // CServerSettings
-        "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress", "HitLogKeepDays",
-        "StreamEnabled", "StreamMaxFps", "StreamMaxClients", "StreamMaxPerAddress", "ScriptMaxRunning", "TlsPort",
-        "TlsCertFile", "TlsKeyFile", "TlsRedirect", "TlsHsts", "AcmeDomains", "AcmeEmail", "AcmeDirectory", "AcmeCaFile",
+        "strRoot", "strServer", "uPort", "bLoggingOn", "bListIcon", "bAllowListing", "MaxConnPerAddress",
+        "HitLogKeepDays", "StreamEnabled", "StreamMaxFps", "StreamMaxClients", "StreamMaxPerAddress",
+        "ScriptMaxRunning", "TlsPort", "TlsCertFile", "TlsKeyFile", "TlsRedirect", "TlsHsts", "ListenAddress",
+        "TrustedProxies", "AcmeDomains", "AcmeEmail", "AcmeDirectory", "AcmeCaFile",
         // ImageSettings
-        "OverlayBmp", "PreviewEnabled", "CaptureDevice", "CaptureDevicePath", "ImageHeight", "ImageWidth", "JpegQuality",
-        "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality", "CapFPS", "LogPicMaxMB", "LogPicKeepDays",
+        "OverlayBmp", "PreviewEnabled", "CaptureDevice", "CaptureDevicePath", "ImageHeight", "ImageWidth",
+        "JpegQuality", "UseCustomSize", "UseOverlay", "OverlayTransColor", "UseMotion", "MotionQuality",
+        "CapFPS", "LogPicMaxMB", "LogPicKeepDays",
         // BasicSettings
         "CGIServer", "UrlAutoexec", "AddrScout", "Power", "IPAddr", "GlobalIP", "PicPass", "SkinBmp",
         // HtmlSettings

@@ -97,6 +97,12 @@ if command -v systemd-analyze >/dev/null; then
         problem "systemd-analyze rejected the system units"
     XDG_RUNTIME_DIR=$(mktemp -d -p "$dest") systemd-analyze verify --user --man=no "$units/user/kestrel.service" >&2 ||
         problem "systemd-analyze rejected the user unit"
+    # The system units' exposure stays at most 2.0 (the threshold counts tenths).
+    for unit in kestrel.service kestrel@.service; do
+        score=$(systemd-analyze security --offline=true --threshold=20 "$units/$unit" 2>&1) ||
+            problem "$unit is exposed more than 2.0: $(echo "$score" | tail -n 1)"
+        echo "install-tree: $(echo "$score" | tail -n 1)"
+    done
 else
     echo "install-tree: systemd-analyze is not installed; skipped"
 fi

@@ -317,6 +317,18 @@ TEST_F(Hostile, OneAddressCannotTakeEveryConnection) {
     EXPECT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 60; }));
     for (int fd : trickling)
         ::close(fd);
+    EXPECT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 0; }));
+    // A trusted proxy carries many clients: the cap does not hold it.
+    h.settings.MaxConnPerAddress = 20;
+    h.settings.TrustedProxies = "127.0.0.2";
+    h.server->StopServer();
+    ASSERT_TRUE(h.Start());
+    trickling.clear();
+    for (int i = 0; i < 60; ++i)
+        trickling.push_back(ConnectFrom("127.0.0.2", h.Port()));
+    EXPECT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() == 60; }));
+    for (int fd : trickling)
+        ::close(fd);
 }
 
 TEST_F(Hostile, FreshClientIsAnsweredWhenDescriptorsRunLow) {

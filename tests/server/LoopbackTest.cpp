@@ -153,43 +153,29 @@ TEST_F(Loopback, RequestLineWithoutVersionAndPiecewiseArrival) {
     EXPECT_EQ(r.body, "decoded");
 }
 
-TEST_F(Loopback, RedirectToDefaultDocument) {
-    struct Row {
-        std::string strServer;
-        unsigned port; // the port the settings name (80 or the real one)
-        std::string hostHeader;
-        std::string location;
+TEST_F(Loopback, RedirectToDefaultDocumentIsRelative) {
+    // Whatever the server's name, port or the Host header say, the reference is the path
+    // alone: a forged Host never comes back, and it holds behind a proxy and over HTTPS.
+    const std::pair<std::string, std::string> rows[] = {
+        {"cam.example", "Host: other\r\n"},
+        {"", "Host: evil.example:99\r\n"},
+        {"", "Host: evil/\"x\r\n"},
+        {"", ""},
     };
-    const std::string p = std::to_string(h.Port());
-    Row rows[] = {
-        {"cam.example", h.Port(), "Host: other\r\n", "http://cam.example:" + p + "/index.html"},
-        {"cam.example", 80, "", "http://cam.example/index.html"},
-        {"fe80::1", 80, "", "http://[fe80::1]/index.html"},
-        {"", h.Port(), "Host: mycam.local:" + p + "\r\n", "http://mycam.local:" + p + "/index.html"},
-        {"", 80, "Host: mycam.local\r\n", "http://mycam.local/index.html"},
-        {"", h.Port(), "", "http://127.0.0.1:" + p + "/index.html"},
-        {"", 80, "", "http://127.0.0.1/index.html"},
-        {"", h.Port(), "Host: evil/\"x\r\n", "http://127.0.0.1:" + p + "/index.html"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.strServer + " " + std::to_string(row.port) + " " + row.hostHeader);
-        h.settings.strServer = row.strServer;
-        h.settings.uPort = row.port;
-        Response r = h.Send("GET / HTTP/1.0\r\n" + row.hostHeader + "\r\n");
+    for (const auto& [server, host] : rows) {
+        SCOPED_TRACE(server + " " + host);
+        h.settings.strServer = server;
+        Response r = h.Send("GET / HTTP/1.0\r\n" + host + "\r\n");
         EXPECT_EQ(r.statusLine, "HTTP/1.0 302 Redirection");
-        EXPECT_EQ(r.Header("location"), row.location);
+        EXPECT_EQ(r.Header("location"), "/index.html");
     }
     h.settings.strServer = "";
-    h.settings.uPort = h.Port();
     // A folder without slash, with "default.htm" ahead of "index.html".
     MakeFolder(root + "/sub");
     WriteFile(root + "/sub/index.html", "i");
     WriteFile(root + "/sub/default.htm", "d");
-    Response r = h.Get("/sub", "Host: c\r\n");
-    EXPECT_EQ(r.Header("location"), "http://c/sub/default.htm");
-    // Over IPv6 without a Host header: the local address in brackets.
-    r = h.Send("GET / HTTP/1.0\r\n\r\n", {true});
-    EXPECT_EQ(r.Header("location"), "http://[::1]:" + p + "/index.html");
+    EXPECT_EQ(h.Get("/sub", "Host: c\r\n").Header("location"), "/sub/default.htm");
+    EXPECT_EQ(h.Send("GET / HTTP/1.0\r\n\r\n", {true}).Header("location"), "/index.html");
 }
 
 TEST_F(Loopback, ConditionalRequests) {
@@ -301,7 +287,7 @@ TEST_F(Loopback, LinksAndRedirectsReachNamesWithUrlCharacters) {
     WriteFile(root + "/a b%#/index.html", "inside");
     Response r = h.Get("/a%20b%25%23", "Host: c\r\n");
     EXPECT_EQ(r.status, 302);
-    EXPECT_EQ(r.Header("location"), "http://c/a%20b%25%23/index.html");
+    EXPECT_EQ(r.Header("location"), "/a%20b%25%23/index.html");
     EXPECT_EQ(h.Get("/a%20b%25%23/index.html").body, "inside");
 }
 

@@ -32,6 +32,7 @@ TEST(MainFrameServer, HeadlessProgramServesLogsAndCountsViewers) {
     // No stored root: the default "WebPages" in the home folder, missing, is created.
     WriteFile(config + "/Kestrels.reg", std::string("Windows Registry Editor Version 5.00\r\n\r\n"
                                                     "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\r\n"
+                                                    "\"TrustedProxies\"=\"127.0.0.1\"\r\n"
                                                     "\"uPort\"=dword:") +
                                             portHex + "\r\n");
     std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
@@ -67,14 +68,17 @@ TEST(MainFrameServer, HeadlessProgramServesLogsAndCountsViewers) {
             WriteFile(root + "/frame.jpg", SmallJpeg(0x0000ff));
         };
         Response r = Fetch(port, "GET / HTTP/1.0\r\nHost: cam.example:" + std::to_string(port) + "\r\n\r\n");
-        EXPECT_EQ(r.Header("location"), "http://cam.example:" + std::to_string(port) + "/index.html");
+        EXPECT_EQ(r.Header("location"), "/index.html");
         r = Fetch(port, "GET /index.html HTTP/1.0\r\n\r\n");
         EXPECT_EQ(r.body, "<p>cam</p>");
         r = Fetch(port, "GET /frame.jpg?&picid= HTTP/1.0\r\n\r\n");
         EXPECT_EQ(r.status, 200);
         EXPECT_EQ(composed, 1);
+        // Through the trusted proxy (this host): the client it forwards is a viewer of its own.
+        r = Fetch(port, "GET /index.html HTTP/1.0\r\nX-Forwarded-For: 198.51.100.9\r\n\r\n");
+        EXPECT_EQ(r.status, 200);
 
-        // Idle time writes the three lines and shows one viewer.
+        // Idle time writes the lines and shows the viewers.
         const std::string log = home.Path() + "/" + HitLogFileName(std::time(nullptr));
         EXPECT_TRUE(PumpUntil([&] {
             std::string text = ReadFile(log);
@@ -84,10 +88,12 @@ TEST(MainFrameServer, HeadlessProgramServesLogsAndCountsViewers) {
         EXPECT_EQ(text.rfind("Hit Log for ", 0), 0u);
         EXPECT_NE(text.find(" 302  \t127.0.0.1\t"), std::string::npos);
         EXPECT_NE(text.find(" 200  \t127.0.0.1\t"), std::string::npos);
+        EXPECT_TRUE(
+            PumpUntil([&] { return ReadFile(log).find(" 200  \t198.51.100.9\t") != std::string::npos; }));
         EXPECT_EQ(text.find("picid"), std::string::npos); // the password never reaches the log
-        EXPECT_TRUE(PumpUntil([&] { return app.View().ControlText(IDC_VIEWER_COUNT) == "  1"; }));
-        EXPECT_EQ(app.View().ViewerListItems(), std::vector<std::string>{"127.0.0.1"});
-        EXPECT_EQ(parts.HitTracker().ViewerCount(), 1);
+        EXPECT_TRUE(PumpUntil([&] { return app.View().ControlText(IDC_VIEWER_COUNT) == "  2"; }));
+        EXPECT_EQ(app.View().ViewerListItems(), (std::vector<std::string>{"127.0.0.1", "198.51.100.9"}));
+        EXPECT_EQ(parts.HitTracker().ViewerCount(), 2);
 
         // Stop, then start again.
         frame->StopServer();

@@ -198,4 +198,42 @@ TEST_F(Pictures, ConditionalPictureRequest) {
     EXPECT_EQ(h.composeCount, 2);
 }
 
+TEST_F(Pictures, CachesMayHoldThePictureOnlyWithoutPassword) {
+    WriteFile(h.Root() + "/static.jpg", "S");
+    const std::string shared = "max-age=0, s-maxage=1", none = "no-store, private";
+    struct Row {
+        std::string password, request, cacheControl; // "" = no header
+    };
+    const Row rows[] = {
+        {"", "GET /frame.jpg HTTP/1.0", shared},
+        {"", "GET /frame.jpg?17 HTTP/1.0", shared},
+        {"", "HEAD /framei.jpg HTTP/1.0", shared},
+        {"", "GET /static.jpg HTTP/1.0", ""},
+        {"", "GET /pass.jpg HTTP/1.0", ""},
+        {"pw", "GET /frame.jpg?1&picid=pw HTTP/1.0", none},
+        {"pw", "GET /framei.jpg HTTP/1.0", none},
+        // What the password rule answers is not kept either: the next try may carry it.
+        {"pw", "GET /frame.jpg?1&picid=wrong HTTP/1.0", none},
+        {"pw", "GET /frame.jpg HTTP/1.0", none},
+        {"pw", "GET /stream.mjpg HTTP/1.0", none},
+        {"pw", "GET /capframe.bmp HTTP/1.0", none},
+        {"pw", "GET /static.jpg HTTP/1.0", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.password + " " + row.request);
+        h.password = row.password;
+        Response r = h.Send(row.request + "\r\n\r\n");
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.Header("cache-control"), row.cacheControl);
+    }
+    // A revalidated picture says it again; the stream keeps no-store.
+    h.password = "";
+    Response first = h.Get("/framei.jpg");
+    Response again = h.Get("/framei.jpg", "If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT\r\n");
+    EXPECT_EQ(again.status, 304);
+    EXPECT_EQ(again.Header("cache-control"), shared);
+    Response stream = h.Send("HEAD /stream.mjpg HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(stream.Header("cache-control"), "no-store");
+}
+
 } // namespace

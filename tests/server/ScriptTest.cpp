@@ -203,7 +203,7 @@ TEST_F(Scripts, DefaultProgramOfAFolder) {
     WriteFile(root + "/app/default.exe", kEnvScript, 0755);
     Response r = h.Get("/app/", "Host: c\r\n");
     EXPECT_EQ(r.status, 302);
-    EXPECT_EQ(r.Header("location"), "http://c/app/default.exe?");
+    EXPECT_EQ(r.Header("location"), "/app/default.exe?");
     r = h.Get("/app/default.exe?");
     EXPECT_EQ(r.status, 200);
     EXPECT_NE(r.body.find("SCRIPT_NAME=/app/default.exe"), std::string::npos);

@@ -139,7 +139,7 @@ std::string ClientExchange(unsigned port, const std::string& request, ClientOpti
     } else {
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK + options.loopbackHost - 1);
         a.sin_port = htons(static_cast<uint16_t>(port));
         rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     }

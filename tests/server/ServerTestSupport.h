@@ -61,6 +61,7 @@ struct ClientOptions {
     int pauseMs = 0;              // between pieces
     bool closeAfterSend = false;  // shut the sending side once the request is out
     bool hangUpAfterSend = false; // close at once without reading
+    unsigned loopbackHost = 1;    // IPv4: connect to 127.0.0.<n>
 };
 
 // Connects to the port, sends `request`, reads to the end. The event loop runs meanwhile.

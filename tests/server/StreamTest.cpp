@@ -340,6 +340,20 @@ TEST_F(StreamTest, ClientCapHeadAndPerAddressCap) {
     EXPECT_EQ(over.status, 0);
 }
 
+TEST_F(StreamTest, BehindATrustedProxyTheForwardedClientIsTheViewer) {
+    h.server->StopServer();
+    h.settings.TrustedProxies = "127.0.0.0/8";
+    ASSERT_TRUE(h.Start());
+    std::vector<std::string> touched;
+    h.onTouchViewer = [&](const std::string& address) { touched.push_back(address); };
+    StreamReader viewer(h.Port(), "GET /stream.mjpg HTTP/1.0\r\nX-Forwarded-For: 2001:db8::5\r\n\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return viewer.parts >= 2; }));
+    ASSERT_FALSE(touched.empty());
+    EXPECT_EQ(touched.back(), "2001:db8::5");
+    ASSERT_FALSE(h.hits.empty());
+    EXPECT_EQ(h.hits.back()->clientAddress, "2001:db8::5");
+}
+
 TEST_F(StreamTest, StreamClientIsAViewerUntilFifteenSecondsAfterItLeaves) {
     HeadlessMainView view;
     std::time_t now = 1000000;

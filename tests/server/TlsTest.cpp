@@ -282,11 +282,21 @@ TEST_F(Https, PasswordTableStreamScriptsAndAddressesOverHttps) {
     EXPECT_NE(plainEnv.body.find("\nSERVER_PORT=" + std::to_string(h.Port()) + "\n"), std::string::npos);
     WaitForScriptWorkers(5000);
 
-    // Absolute addresses name https and the TLS port.
+    // The default document's redirect stays on HTTPS: it names the path only.
     MakeFolder(root + "/sub");
     WriteFile(root + "/sub/index.html", "sub");
-    EXPECT_EQ(Get("/sub").response.Header("location"),
-              "https://cam.test:" + std::to_string(tlsPort) + "/sub/index.html");
+    EXPECT_EQ(Get("/sub").response.Header("location"), "/sub/index.html");
+}
+
+TEST_F(Https, BehindATrustedProxyOnOneAddressNothingIsRedirected) {
+    h.settings.ListenAddress = "127.0.0.1";
+    h.settings.TrustedProxies = "127.0.0.1";
+    Start();
+    EXPECT_TRUE(Get("/index.html").handshake) << "the TLS port listens on the address too";
+    // The proxy decides the scheme: a plain request through it is served, not sent to Kestrel's port.
+    Response r = h.Get("/index.html", "Host: cam.test\r\nX-Forwarded-Proto: https\r\n");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "<html>home</html>");
 }
 
 TEST_F(Https, PlainRequestsAreRedirectedExceptCertificateChallenges) {
