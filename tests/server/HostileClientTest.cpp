@@ -280,6 +280,40 @@ TEST_F(Hostile, TrickledHeadEndsAtItsDeadline) {
     EXPECT_TRUE(h.hits.empty());
 }
 
+TEST_F(Hostile, HeadsBeingReadStayWithinTheirBudgetOldestClosedFirst) {
+    // 100 header lines of about 640 bytes each: the largest head one request may send.
+    std::string head = "GET /index.html HTTP/1.0\r\n";
+    for (int i = 0; i < 100; ++i)
+        head += "h" + std::to_string(100 + i) + ": " + std::string(630, 'v') + "\r\n";
+    const long long perHead = static_cast<long long>(head.size());
+    const int count = static_cast<int>(kMaxHeadsHeld / perHead) + 40; // well past the budget
+    std::vector<int> held;
+    long long most = 0;
+    for (int i = 0; i < count; ++i) {
+        int fd = ConnectFrom(("127.0.0." + std::to_string(i / 200 + 1)).c_str(), h.Port());
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+        held.push_back(fd);
+        Pump(1);
+        most = std::max(most, h.server->HeadBytesHeld());
+    }
+    ASSERT_TRUE(PumpUntil([&] { return h.server->ConnectionCount() < static_cast<std::size_t>(count); }));
+    most = std::max(most, h.server->HeadBytesHeld());
+    EXPECT_LE(most, kMaxHeadsHeld);
+    EXPECT_GT(most, kMaxHeadsHeld / 2) << "the heads were not counted";
+    // The first heads went, the last are still being read.
+    char c;
+    const ssize_t first = ::recv(held.front(), &c, 1, MSG_DONTWAIT);
+    EXPECT_TRUE(first == 0 || (first < 0 && errno != EAGAIN)) << "the oldest head is still being read";
+    EXPECT_EQ(::recv(held.back(), &c, 1, MSG_DONTWAIT), -1);
+    EXPECT_EQ(errno, EAGAIN) << "the newest head was closed";
+    // A fresh client still gets its answer.
+    EXPECT_EQ(Fetch(h.Port(), "GET /index.html HTTP/1.0\r\n\r\n").status, 200);
+    for (int fd : held)
+        ::close(fd);
+    EXPECT_TRUE(PumpUntil([&] { return h.server->HeadBytesHeld() == 0; }));
+}
+
 TEST_F(Hostile, OneAddressCannotTakeEveryConnection) {
     h.settings.MaxConnPerAddress = 20;
     std::vector<int> trickling;
