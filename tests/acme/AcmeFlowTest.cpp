@@ -267,7 +267,7 @@ protected:
     void Start(std::unique_ptr<KestrelProcess>& k, const std::string& name) {
         k = std::make_unique<KestrelProcess>(box, name);
         ASSERT_TRUE(k->WaitUntilRunning(box.LockPath())) << k->Stderr();
-        ASSERT_TRUE(WaitFor([&] { return Listening(box.Port()) && Listening(tlsPort); }, 10)) << k->Stderr();
+        ASSERT_TRUE(WaitFor([&] { return Listening(box.Port()) && Listening(tlsPort); }, 60)) << k->Stderr();
     }
     void Stop(std::unique_ptr<KestrelProcess>& k) {
         k->Signal(SIGTERM);
