@@ -307,7 +307,7 @@ TEST_F(AcmeFlow, IssuesServesKeepsAcrossRestartsAndRenewsNearTheEnd) {
     struct stat st {};
     ASSERT_EQ(::stat(folder.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    for (const std::string& name : {kAccountKeyFile, kCertKeyFile, kChainFile, kStateFile}) {
+    for (const char* name : {kAccountKeyFile, kCertKeyFile, kChainFile, kStateFile}) {
         ASSERT_EQ(::stat((folder + "/" + name).c_str(), &st), 0) << name;
         EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
     }
@@ -319,7 +319,7 @@ TEST_F(AcmeFlow, IssuesServesKeepsAcrossRestartsAndRenewsNearTheEnd) {
     ASSERT_EQ(::symlink(folder.c_str(), (box.Root() + "/home/WebPages/keys").c_str()), 0);
     Start(k, "stderr-2.txt");
     EXPECT_EQ(Peer(tlsPort).fingerprint, first.fingerprint);
-    for (const std::string& name : {kAccountKeyFile, kCertKeyFile, kStateFile})
+    for (const char* name : {kAccountKeyFile, kCertKeyFile, kStateFile})
         EXPECT_EQ(PlainGet(box.Port(), "/keys/" + name).rfind("HTTP/1.0 404", 0), 0u) << name;
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(k->Stderr().find("HTTPS certificate for"), std::string::npos) << k->Stderr();
