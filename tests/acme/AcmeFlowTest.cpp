@@ -320,7 +320,7 @@ TEST_F(AcmeFlow, IssuesServesKeepsAcrossRestartsAndRenewsNearTheEnd) {
     Start(k, "stderr-2.txt");
     EXPECT_EQ(Peer(tlsPort).fingerprint, first.fingerprint);
     for (const char* name : {kAccountKeyFile, kCertKeyFile, kStateFile})
-        EXPECT_EQ(PlainGet(box.Port(), "/keys/" + name).rfind("HTTP/1.0 404", 0), 0u) << name;
+        EXPECT_EQ(PlainGet(box.Port(), std::string("/keys/") + name).rfind("HTTP/1.0 404", 0), 0u) << name;
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(k->Stderr().find("HTTPS certificate for"), std::string::npos) << k->Stderr();
     EXPECT_EQ(ReadFile(folder + "/" + kChainFile), chain);
