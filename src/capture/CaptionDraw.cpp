@@ -212,19 +212,42 @@ void CaptionStamp::Make(const Caption& caption, const QFont& font, const std::st
 
 void CaptionStamp::Draw(Surface& surface, const Caption& caption, const QFont& font,
                         const std::string& expandedText, const PixelRect& area, const std::tm& time) {
+    Prepare(caption, font, expandedText, area, time);
+    Paint(surface, caption, font, expandedText, area, time);
+}
+
+CaptionStamp::Rows CaptionStamp::Prepare(const Caption& caption, const QFont& font,
+                                         const std::string& expandedText, const PixelRect& area,
+                                         const std::tm& time) {
+    m_ready = false;
     if (!caption.Enabled)
-        return;
+        return {};
     const std::string text = FormatTime(expandedText, time);
     if (!m_made || text != m_text || caption.TextColor != m_textColor || caption.BackColor != m_backColor ||
         caption.BackType != m_backType || !(font == m_font))
         Make(caption, font, text);
+    m_ready = true;
+    if (m_direct)
+        return {{}, true};
+    const CaptionPlace at = CaptionPosition(caption, area, m_width, m_height);
+    // Kept within int: positions are bounded, and so are the picture's sides.
+    m_at = {static_cast<int64_t>(at.x) + m_left, static_cast<int64_t>(at.y) + m_top};
+    if (m_runs.empty())
+        return {};
+    auto clamp = [](int64_t v) { return static_cast<int>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); };
+    return {{clamp(m_at.top + m_runs.front().row), clamp(m_at.top + m_runs.back().row + 1)}, false};
+}
+
+void CaptionStamp::Paint(Surface& surface, const Caption& caption, const QFont& font,
+                         const std::string& expandedText, const PixelRect& area, const std::tm& time) {
+    if (!m_ready)
+        return;
+    m_ready = false;
     if (m_direct) {
         DrawCaption(surface, caption, font, expandedText, area, time);
         return;
     }
-    const CaptionPlace at = CaptionPosition(caption, area, m_width, m_height);
-    // Kept within int: positions are bounded, and so are the picture's sides.
-    const int64_t left = static_cast<int64_t>(at.x) + m_left, top = static_cast<int64_t>(at.y) + m_top;
+    const int64_t left = m_at.left, top = m_at.top;
     uint8_t* const bits = surface.bits();
     const qsizetype bytesPerLine = surface.bytesPerLine();
     const size_t pictureWidth = static_cast<size_t>(m_picture.width());

@@ -50,6 +50,19 @@ public:
     void Draw(Surface& surface, const Caption& caption, const QFont& font, const std::string& expandedText,
               const PixelRect& area, const std::tm& time);
 
+    // Draw in two steps, for a caller that needs to know which rows change first.
+    // Prepare makes the picture for this text and says which surface rows Paint will
+    // write (`all` while the caption is too big to keep and is drawn directly); Paint
+    // then draws it, with the same arguments.
+    struct Rows {
+        RowSpan span;
+        bool all = false;
+    };
+    Rows Prepare(const Caption& caption, const QFont& font, const std::string& expandedText,
+                 const PixelRect& area, const std::tm& time);
+    void Paint(Surface& surface, const Caption& caption, const QFont& font, const std::string& expandedText,
+               const PixelRect& area, const std::tm& time);
+
     // Pictures larger than this are not kept.
     static constexpr int64_t kMaxKeptPixels = 1 << 20;
 
@@ -57,6 +70,10 @@ private:
     void Make(const Caption& caption, const QFont& font, const std::string& text);
 
     bool m_made = false;
+    bool m_ready = false; // prepared and not painted yet
+    struct {
+        int64_t left = 0, top = 0;
+    } m_at;                // the picture's top-left corner on the surface
     bool m_direct = false; // too big to keep: drawn directly
     std::string m_text;
     QFont m_font;

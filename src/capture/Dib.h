@@ -78,11 +78,16 @@ public:
     // are kept between calls with the same rectangles and colour.
     bool DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRect& src,
                          uint32_t transparent) const;
+    // The surface rows that DrawTransparent with the same arguments writes.
+    RowSpan TransparentRows(const PixelRect& dst, const PixelRect& src, uint32_t transparent) const;
 
 private:
     size_t Accept();
     bool CreatePalette();
     bool DrawRows(Surface& surface, const PixelRect& dst, const PixelRect& src) const;
+    // Scales the picture for DrawTransparent once per set of arguments and finds its runs.
+    void PrepareKeyed(const QImage& img, const PixelRect& dst, const PixelRect& src,
+                      uint32_t transparent) const;
     // The whole file: the header block lies between the file header and the pixel offset,
     // the pixel block after it.
     std::vector<uint8_t> m_file;
@@ -136,6 +141,9 @@ public:
     // would, without copying the source first.
     bool ResizeFrom(std::span<const uint8_t> header, std::span<const uint8_t> pixels, int newWidth,
                     int newHeight);
+    // Resamples a picture given as its rows, top to bottom, each `width` pixels of blue,
+    // green and red, into a top-down 24-bit picture in this buffer.
+    bool ResizeFromRows(std::span<const uint8_t* const> rows, int width, int newWidth, int newHeight);
     void Free();
 
     bool IsEmpty() const { return m_header.empty(); }

@@ -154,13 +154,8 @@ bool CDib::Draw(Surface& surface, const PixelRect& dst, const PixelRect& src) co
     return true;
 }
 
-bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRect& src,
-                           uint32_t transparent) const {
-    const QImage& img = Image();
-    if (img.isNull())
-        return false;
-    if (dst.Width() <= 0 || dst.Height() <= 0 || src.Width() <= 0 || src.Height() <= 0)
-        return true;
+void CDib::PrepareKeyed(const QImage& img, const PixelRect& dst, const PixelRect& src,
+                        uint32_t transparent) const {
     auto same = [](const PixelRect& a, const PixelRect& b) {
         return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
     };
@@ -210,6 +205,26 @@ bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRe
         }
         m_keyed.mask.clear();
     }
+}
+
+RowSpan CDib::TransparentRows(const PixelRect& dst, const PixelRect& src, uint32_t transparent) const {
+    const QImage& img = Image();
+    if (img.isNull() || dst.Width() <= 0 || dst.Height() <= 0 || src.Width() <= 0 || src.Height() <= 0)
+        return {};
+    PrepareKeyed(img, dst, src, transparent);
+    if (m_keyed.runs.empty())
+        return {};
+    return {dst.top + m_keyed.runs.front().row, dst.top + m_keyed.runs.back().row + 1};
+}
+
+bool CDib::DrawTransparent(Surface& surface, const PixelRect& dst, const PixelRect& src,
+                           uint32_t transparent) const {
+    const QImage& img = Image();
+    if (img.isNull())
+        return false;
+    if (dst.Width() <= 0 || dst.Height() <= 0 || src.Width() <= 0 || src.Height() <= 0)
+        return true;
+    PrepareKeyed(img, dst, src, transparent);
     const int w = dst.Width();
     uint8_t* const bits = surface.bits();
     const qsizetype bytesPerLine = surface.bytesPerLine();

@@ -202,6 +202,77 @@ bool Overlaps(std::span<const uint8_t> a, const std::vector<uint8_t>& b) {
     return !a.empty() && bStart && a.data() < bEnd && bStart < a.data() + a.size();
 }
 
+// The tables of one pair of sizes.
+struct Tables {
+    int oldW = -1, newW = -1, oldH = -1, newH = -1;
+    std::vector<Weight> cols, rows;
+    std::vector<Tap> taps; // the column table as three-byte offsets, made when needed
+};
+
+// The tables of the last sizes asked for are kept: every small picture has the same.
+Tables& TablesFor(int oldW, int oldH, int newW, int newH) {
+    thread_local Tables tables;
+    if (tables.oldW != oldW || tables.newW != newW) {
+        tables.cols = WeightTable(oldW, newW);
+        tables.taps.clear();
+        tables.oldW = oldW, tables.newW = newW;
+    }
+    if (tables.oldH != oldH || tables.newH != newH) {
+        tables.rows = WeightTable(oldH, newH);
+        tables.oldH = oldH, tables.newH = newH;
+    }
+    return tables;
+}
+
+// Resamples three-byte rows, the common case (every small picture): source row i (in
+// memory order) is rowAt(i); the new rows go to `out`, `newStride` bytes apart.
+// The two source rows are blended first, then each destination pixel blends two columns
+// of that: b0 (a0 P00 + a1 P10) + b1 (a0 P01 + a1 P11) is the same sum as
+// (b0 P00 + b1 P01) a0 + (b0 P10 + b1 P11) a1, so every byte is the same.
+template <typename RowAt>
+void Resample24(RowAt rowAt, Tables& tables, int oldW, int oldH, uint8_t* out, size_t newStride) {
+    const int newWidth = tables.newW, newHeight = tables.newH;
+    const std::vector<Weight>& cols = tables.cols;
+    const std::vector<Weight>& rows = tables.rows;
+    auto next = [](int index, int size) { return std::min(index + 1, size - 1); };
+    std::vector<Tap>& taps = tables.taps;
+    if (taps.empty()) {
+        taps.resize(static_cast<size_t>(newWidth));
+        for (int i = 0; i < newWidth; ++i) {
+            const uint32_t w0 = static_cast<uint32_t>(cols[i].first),
+                           w1 = static_cast<uint32_t>(cols[i].second);
+            taps[i] = {static_cast<uint32_t>(cols[i].index * 3),
+                       static_cast<uint32_t>(next(cols[i].index, oldW) * 3), w0, w1,
+                       static_cast<int32_t>(w0 | w1 << 16)};
+        }
+    }
+    thread_local std::vector<uint16_t> blended;
+    const size_t rowBytes = static_cast<size_t>(oldW) * 3;
+    // A picture less than a quarter as wide reads only the source pixels it takes (a
+    // thumbnail of a large frame takes a few in ten); any other blends each source row
+    // once, which costs less when most of its pixels are taken.
+    const bool sparse = 4 * static_cast<int64_t>(newWidth) < oldW;
+    if (!sparse)
+        blended.resize(rowBytes + 8); // values are read eight at a time
+    const size_t padding = newStride - 3 * static_cast<size_t>(newWidth);
+    for (int j = 0; j < newHeight; ++j) {
+        const Weight& r = rows[j];
+        const uint8_t* row0 = rowAt(r.index);
+        const uint8_t* row1 = rowAt(next(r.index, oldH));
+        uint8_t* dst = out + static_cast<uint64_t>(j) * newStride;
+        if (sparse) {
+            BlendTaps(row0, row1, rowBytes, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second),
+                      taps, dst);
+        } else {
+            BlendRows(row0, row1, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second),
+                      blended.data(), rowBytes);
+            BlendColumns(blended.data(), taps, oldW >= 2, dst);
+        }
+        if (padding)
+            std::memset(dst + newStride - padding, 0, padding);
+    }
+}
+
 } // namespace
 
 bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint8_t> pixels, int newWidth,
@@ -237,21 +308,7 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
     const uint64_t oldStride = DibStride(oldW, bits), newStride = DibStride(newWidth, bits);
     if (pixels.size() < oldStride * static_cast<uint64_t>(oldH))
         return fail();
-    // The tables of the last sizes asked for are kept: every small picture has the same.
-    thread_local struct {
-        int oldW = -1, newW = -1, oldH = -1, newH = -1;
-        std::vector<Weight> cols, rows;
-        std::vector<Tap> taps; // the column table as three-byte offsets, made when needed
-    } tables;
-    if (tables.oldW != oldW || tables.newW != newWidth) {
-        tables.cols = WeightTable(oldW, newWidth);
-        tables.taps.clear();
-        tables.oldW = oldW, tables.newW = newWidth;
-    }
-    if (tables.oldH != oldH || tables.newH != newHeight) {
-        tables.rows = WeightTable(oldH, newHeight);
-        tables.oldH = oldH, tables.newH = newHeight;
-    }
+    Tables& tables = TablesFor(oldW, oldH, newWidth, newHeight);
     const std::vector<Weight>& cols = tables.cols;
     const std::vector<Weight>& rows = tables.rows;
     std::vector<uint8_t>& out = m_pixels;
@@ -262,46 +319,8 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
     auto next = [](int index, int size) { return std::min(index + 1, size - 1); };
 
     if (bits == 24) {
-        // The common case (every small picture). The two source rows are blended first
-        // over the whole row, then each destination pixel blends two columns of that:
-        // b0 (a0 P00 + a1 P10) + b1 (a0 P01 + a1 P11) is the same sum as
-        // (b0 P00 + b1 P01) a0 + (b0 P10 + b1 P11) a1, so every byte is the same.
-        std::vector<Tap>& taps = tables.taps;
-        if (taps.empty()) {
-            taps.resize(static_cast<size_t>(newWidth));
-            for (int i = 0; i < newWidth; ++i) {
-                const uint32_t w0 = static_cast<uint32_t>(cols[i].first),
-                               w1 = static_cast<uint32_t>(cols[i].second);
-                taps[i] = {static_cast<uint32_t>(cols[i].index * 3),
-                           static_cast<uint32_t>(next(cols[i].index, oldW) * 3), w0, w1,
-                           static_cast<int32_t>(w0 | w1 << 16)};
-            }
-        }
-        thread_local std::vector<uint16_t> blended;
-        const size_t rowBytes = static_cast<size_t>(oldW) * 3;
-        // A picture less than half as wide reads only the source pixels it takes (a
-        // thumbnail of a large frame takes a few in ten); any other blends each source row
-        // once.
-        const bool sparse = 2 * static_cast<int64_t>(newWidth) < oldW;
-        if (!sparse)
-            blended.resize(rowBytes + 8); // values are read eight at a time
-        const size_t padding = newStride - 3 * static_cast<size_t>(newWidth);
-        for (int j = 0; j < newHeight; ++j) {
-            const Weight& r = rows[j];
-            const uint8_t* row0 = src + static_cast<uint64_t>(r.index) * oldStride;
-            const uint8_t* row1 = src + static_cast<uint64_t>(next(r.index, oldH)) * oldStride;
-            uint8_t* dst = out.data() + static_cast<uint64_t>(j) * newStride;
-            if (sparse) {
-                BlendTaps(row0, row1, rowBytes, static_cast<uint16_t>(r.first),
-                          static_cast<uint16_t>(r.second), taps, dst);
-            } else {
-                BlendRows(row0, row1, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second),
-                          blended.data(), rowBytes);
-                BlendColumns(blended.data(), taps, oldW >= 2, dst);
-            }
-            if (padding)
-                std::memset(dst + newStride - padding, 0, padding);
-        }
+        Resample24([src, oldStride](int i) { return src + static_cast<uint64_t>(i) * oldStride; }, tables,
+                   oldW, oldH, out.data(), newStride);
     } else if (bits == 32) {
         const int bpp = bits / 8;
         for (int j = 0; j < newHeight; ++j) {
@@ -341,6 +360,27 @@ bool DibBuffer::ResizeFrom(std::span<const uint8_t> header, std::span<const uint
     // The new header over the old one's start; the colour table is kept.
     m_header.assign(header.begin(), header.end());
     std::memcpy(m_header.data(), &nh, kBmpInfoHeaderSize);
+    return true;
+}
+
+bool DibBuffer::ResizeFromRows(std::span<const uint8_t* const> rows, int width, int newWidth, int newHeight) {
+    m_tag = 0;
+    m_header.clear();
+    const int height = static_cast<int>(std::min<size_t>(rows.size(), INT32_MAX));
+    BITMAPINFOHEADER nh;
+    if (width < 1 || height < 1 || !BmpDimensionsAcceptable(width, height) || newWidth < 1 || newHeight < 1 ||
+        newWidth > kMaxBmpDimension || newHeight > kMaxBmpDimension ||
+        !InitHeader(nh, newWidth, -newHeight, 24) ||
+        std::find(rows.begin(), rows.end(), nullptr) != rows.end()) {
+        Free();
+        return false;
+    }
+    const uint64_t newStride = DibStride(newWidth, 24);
+    m_pixels.resize(newStride * static_cast<uint64_t>(newHeight));
+    Resample24([rows](int i) { return rows[static_cast<size_t>(i)]; },
+               TablesFor(width, height, newWidth, newHeight), width, height, m_pixels.data(), newStride);
+    m_header.assign(reinterpret_cast<const uint8_t*>(&nh),
+                    reinterpret_cast<const uint8_t*>(&nh) + kBmpInfoHeaderSize);
     return true;
 }
 

@@ -57,6 +57,23 @@ bool DrawableRows(const DibBuffer& frame) {
 
 const Surface& FrameComposer::Compose() {
     static const Surface kNothing;
+    if (!ComposeRows())
+        return kNothing;
+    // Rows still read from the frame are copied in: the surface holds the whole picture.
+    uint8_t* const bits = m_surface.bits();
+    const qsizetype bytesPerLine = m_surface.bytesPerLine();
+    for (size_t y = 0; y < m_rows.size(); ++y) {
+        uint8_t* row = bits + static_cast<qsizetype>(y) * bytesPerLine;
+        if (m_rows[y] != row) {
+            std::memcpy(row, m_rows[y], 3 * static_cast<size_t>(m_surface.width()));
+            m_rows[y] = row;
+        }
+    }
+    return m_surface;
+}
+
+bool FrameComposer::ComposeRows() {
+    m_rows.clear();
     const ImageSettings& s = *m_in.settings;
     const std::string root = m_in.webRoot();
     CCaptureWindow* window = m_in.captureWindow ? m_in.captureWindow() : nullptr;
@@ -88,7 +105,7 @@ const Surface& FrameComposer::Compose() {
     } else if (cameraOn) {
         int openError = 0;
         if (!picture.Load(root + kCapFrameFile, &openError) && openError)
-            return kNothing;
+            return false;
     }
     const CDib* source = &picture;
     if (!cameraOn) {
@@ -98,7 +115,7 @@ const Surface& FrameComposer::Compose() {
                            m_in.lastCaptureHeight ? *m_in.lastCaptureHeight : 0, s.CaptureDevice);
         source = OffPicture(root, name);
         if (!source)
-            return kNothing;
+            return false;
     }
 
     // 3. Output size.
@@ -132,38 +149,83 @@ const Surface& FrameComposer::Compose() {
     };
     if (width <= 0 || height <= 0) {
         saveGrabbed();
-        return kNothing;
+        return false;
     }
 
-    // 4-6. Surface, picture, overlay. The picture covers the whole surface; only an
-    // unreadable one leaves it black.
+    // 4-7. Surface, picture, overlay, captions. The picture covers the whole surface; only
+    // an unreadable one leaves it black. What the overlay and the captions will write is
+    // known first: a frame of three-byte rows at its own size is copied only into those
+    // rows, and every other row is encoded straight from the frame.
     Surface& surface = m_surface;
     if (surface.width() != width || surface.height() != height)
         surface = MakeSurface(width, height);
     const PixelRect whole{0, 0, width, height};
-    const bool drawn = frame ? DrawBgrRows(surface, *frame->Info(), frame->Pixels(), whole,
-                                           {0, 0, pictureWidth, pictureHeight})
-                             : source->Draw(surface, whole, {0, 0, pictureWidth, pictureHeight});
-    if (!drawn)
-        surface.fill(Qt::black);
-    saveGrabbed();
-    if (const CDib* overlay = m_in.overlay ? m_in.overlay() : nullptr)
-        overlay->DrawTransparent(surface, whole, {0, 0, overlay->Width(), overlay->Height()},
-                                 s.OverlayTransColor);
-
-    // 7. Captions, each with the time taken once for it.
+    const CDib* overlay = m_in.overlay ? m_in.overlay() : nullptr;
+    const PixelRect overlaySource =
+        overlay ? PixelRect{0, 0, overlay->Width(), overlay->Height()} : PixelRect{};
+    std::vector<char>& written = m_written;
+    written.assign(static_cast<size_t>(height), 0);
+    bool everyRow = false;
+    auto mark = [&](RowSpan span) {
+        for (int y = std::max(span.top, 0); y < std::min(span.bottom, height); ++y)
+            written[static_cast<size_t>(y)] = 1;
+    };
+    if (overlay)
+        mark(overlay->TransparentRows(whole, overlaySource, s.OverlayTransColor));
+    // Each caption with the time taken once for it.
     const int viewers = m_in.viewerCount ? m_in.viewerCount() : 0;
     for (size_t i = 0; i < s.captions.size(); ++i) {
         const Caption& caption = s.captions[i];
+        CaptionText& text = m_captionTexts[i];
         if (!caption.Enabled)
             continue;
         const std::time_t now = m_in.clock ? m_in.clock() : std::time(nullptr);
-        std::tm tm{};
-        localtime_r(&now, &tm);
-        m_captions[i].Draw(surface, caption, FontFor(caption.FontInfo),
-                           ExpandCaptionCodes(caption.Text, tm, viewers), whole, tm);
+        localtime_r(&now, &text.time);
+        text.expanded = ExpandCaptionCodes(caption.Text, text.time, viewers);
+        text.font = &FontFor(caption.FontInfo);
+        const CaptionStamp::Rows rows =
+            m_captions[i].Prepare(caption, *text.font, text.expanded, whole, text.time);
+        everyRow |= rows.all;
+        mark(rows.span);
     }
-    return surface;
+    const bool fromFrame =
+        frame && !everyRow && frame->BitCount() == 24 && width == pictureWidth && height == pictureHeight;
+    m_rows.resize(static_cast<size_t>(height));
+    uint8_t* const bits = surface.bits();
+    const qsizetype bytesPerLine = surface.bytesPerLine();
+    if (fromFrame) {
+        const BITMAPINFOHEADER& ih = *frame->Info();
+        const size_t stride = frame->Stride();
+        for (int y = 0; y < height; ++y) {
+            const uint8_t* in =
+                frame->Pixels().data() + stride * static_cast<size_t>(ih.biHeight > 0 ? height - 1 - y : y);
+            uint8_t* out = bits + y * bytesPerLine;
+            if (written[static_cast<size_t>(y)]) {
+                std::memcpy(out, in, 3 * static_cast<size_t>(width));
+                m_rows[static_cast<size_t>(y)] = out;
+            } else {
+                m_rows[static_cast<size_t>(y)] = in;
+            }
+        }
+    } else {
+        const bool drawn = frame ? DrawBgrRows(surface, *frame->Info(), frame->Pixels(), whole,
+                                               {0, 0, pictureWidth, pictureHeight})
+                                 : source->Draw(surface, whole, {0, 0, pictureWidth, pictureHeight});
+        if (!drawn)
+            surface.fill(Qt::black);
+        for (int y = 0; y < height; ++y)
+            m_rows[static_cast<size_t>(y)] = bits + y * bytesPerLine;
+    }
+    saveGrabbed();
+    if (overlay)
+        overlay->DrawTransparent(surface, whole, overlaySource, s.OverlayTransColor);
+    for (size_t i = 0; i < s.captions.size(); ++i) {
+        const Caption& caption = s.captions[i];
+        const CaptionText& text = m_captionTexts[i];
+        if (caption.Enabled)
+            m_captions[i].Paint(surface, caption, *text.font, text.expanded, whole, text.time);
+    }
+    return true;
 }
 
 bool WithinPictureCap(const std::string& name, int width, int height, std::string* why) {
@@ -277,29 +339,21 @@ const DibBuffer* FrameComposer::NoPhoneSmall() {
     return m_noPhone.readable ? &m_noPhone.small : nullptr;
 }
 
-void FrameComposer::WriteFiles(const Surface& surface) {
+void FrameComposer::WriteFiles() {
     const ImageSettings& s = *m_in.settings;
     const std::string root = m_in.webRoot();
     JpegWriter& jpeg = *m_in.jpeg;
 
-    // 8. The composed picture (the surface's rows are top-down).
+    // 8. The composed picture.
     jpeg.SetQuality(s.JpegQuality);
-    jpeg.WriteFile(surface.constBits(), surface.width(), -surface.height(), root + kFrameFile);
+    jpeg.WriteRowsFile(m_rows, m_surface.width(), root + kFrameFile);
 
     // 9-10. The small picture: the frame reduced, or "nophone.bmp" while a password is set.
     const DibBuffer* small = nullptr;
-    if (PasswordSet()) {
+    if (PasswordSet())
         small = NoPhoneSmall();
-    } else {
-        BITMAPINFOHEADER ih;
-        DibBuffer::InitHeader(ih, surface.width(), -surface.height(), 24);
-        const auto* h = reinterpret_cast<const uint8_t*>(&ih);
-        // Resampled straight from the surface: the frame is not copied first.
-        if (m_small.ResizeFrom({h, sizeof ih},
-                               {surface.constBits(), static_cast<size_t>(surface.sizeInBytes())}, kSmallWidth,
-                               kSmallHeight))
-            small = &m_small;
-    }
+    else if (m_small.ResizeFromRows(m_rows, m_surface.width(), kSmallWidth, kSmallHeight))
+        small = &m_small;
     WriteSmall(small);
 }
 
@@ -331,24 +385,22 @@ bool FrameComposer::ComposeToMemory(std::vector<uint8_t>& jpeg, bool& cameraOff,
     if (!m_in.settings || !m_in.jpeg || !m_in.webRoot)
         return false;
     m_keepGrab = false;
-    const Surface& surface = Compose();
+    const bool composed = ComposeRows();
     m_keepGrab = true;
     cameraOff = m_usedOffPicture;
-    if (surface.isNull())
+    if (!composed)
         return false;
     // A camera-off picture is as new as its composition.
     capturedUs = m_capturedUs ? m_capturedUs : WallClockUs();
     m_in.jpeg->SetQuality(m_in.settings->JpegQuality);
-    return m_in.jpeg->Encode(surface.constBits(), surface.width(), -surface.height(), jpeg) == 0;
+    return m_in.jpeg->EncodeRows(m_rows, m_surface.width(), jpeg) == 0;
 }
 
 void FrameComposer::ComposeFrame() {
     if (!m_in.settings || !m_in.jpeg || !m_in.webRoot)
         return;
-    const Surface& surface = Compose();
-    if (surface.isNull())
-        return;
-    WriteFiles(surface);
+    if (ComposeRows())
+        WriteFiles();
 }
 
 } // namespace kestrel

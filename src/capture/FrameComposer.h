@@ -67,10 +67,9 @@ public:
     // the composition's own time for a camera-off picture.
     bool ComposeToMemory(std::vector<uint8_t>& jpeg, bool& cameraOff, int64_t& capturedUs);
 
-    // Steps of ComposeFrame, reachable for tests and benchmarks.
-    // The composed surface, or a null image when nothing is to be written.
+    // The composed picture as a whole surface, or a null image when there is nothing to
+    // write (for benchmarks).
     const Surface& Compose();
-    void WriteFiles(const Surface& surface);
     // While a password is set: writes "framei.jpg" from "nophone.bmp" (black when it cannot
     // be read) at once, so that no small camera picture written before stays on disk.
     void WriteGuardedSmallPicture();
@@ -79,6 +78,12 @@ public:
 
 private:
     const QFont& FontFor(const LOGFONTA& lf);
+    // Composes the picture into m_rows, its rows top to bottom, each either a row of
+    // m_surface or one read straight from the grabbed frame. False when there is nothing
+    // to write.
+    bool ComposeRows();
+    // Writes both files from m_rows.
+    void WriteFiles();
     bool PasswordSet() const { return m_in.picturePassword && !m_in.picturePassword().empty(); }
     // The 118 x 90 picture made from "nophone.bmp", or null when it cannot be read.
     const DibBuffer* NoPhoneSmall();
@@ -99,6 +104,14 @@ private:
     // Kept between calls so that a frame of the same size reuses the memory.
     CDib m_picture;
     Surface m_surface;
+    std::vector<const uint8_t*> m_rows;
+    std::vector<char> m_written; // rows the overlay or a caption writes
+    struct CaptionText {         // what each caption is drawn with in this composition
+        std::tm time{};
+        std::string expanded;
+        const QFont* font = nullptr;
+    };
+    std::array<CaptionText, ImageSettings::kCaptionCount> m_captionTexts;
     DibBuffer m_small;
     // A picture file from the web root that composition uses, read once per version of the
     // file: the camera-off pictures and "nophone.bmp". One larger than its cap is refused

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 extern "C" {
 #include <jpeglib.h>
@@ -19,7 +20,7 @@ namespace kestrel {
 namespace {
 
 // The library reports errors through error_exit, which must not return. It jumps back to
-// the setjmp in EncodeRows, a function that holds no C++ objects with destructors, so the
+// the setjmp in Compress, a function that holds no C++ objects with destructors, so the
 // jump never skips one.
 struct ErrorManager {
     jpeg_error_mgr pub;
@@ -35,9 +36,28 @@ void OnError(j_common_ptr cinfo) {
 
 void OnMessage(j_common_ptr) {} // warnings are not shown
 
+} // namespace
+
+// Where the rows of a picture are: a block of padded rows (bottom-up or top-down), or one
+// pointer a row, top to bottom. Plain data, as Compress needs.
+struct JpegRows {
+    const uint8_t* pixels = nullptr;
+    size_t stride = 0;
+    bool topDown = false;
+    const uint8_t* const* rows = nullptr;
+    int width = 0, height = 0;
+
+    const uint8_t* Row(JDIMENSION y) const {
+        if (rows)
+            return rows[y];
+        return pixels + (topDown ? y : static_cast<size_t>(height) - 1 - y) * stride;
+    }
+};
+
+namespace {
+
 // Plain data only between setjmp and every library call below.
-bool EncodeRows(jpeg_compress_struct* cinfo, ErrorManager* err, std::FILE* out, const uint8_t* pixels,
-                int width, int height, bool topDown) {
+bool Compress(jpeg_compress_struct* cinfo, ErrorManager* err, std::FILE* out, const JpegRows* source) {
     if (setjmp(err->jump)) {
         jpeg_abort_compress(cinfo);
         return false;
@@ -46,18 +66,34 @@ bool EncodeRows(jpeg_compress_struct* cinfo, ErrorManager* err, std::FILE* out, 
     cinfo->in_color_space = JCS_EXT_BGR;
     cinfo->input_components = 3;
     cinfo->data_precision = 8;
-    cinfo->image_width = static_cast<JDIMENSION>(width);
-    cinfo->image_height = static_cast<JDIMENSION>(height);
+    cinfo->image_width = static_cast<JDIMENSION>(source->width);
+    cinfo->image_height = static_cast<JDIMENSION>(source->height);
     jpeg_stdio_dest(cinfo, out);
     jpeg_start_compress(cinfo, TRUE);
-    const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
     while (cinfo->next_scanline < cinfo->image_height) {
-        const size_t memRow = topDown ? cinfo->next_scanline : height - 1 - cinfo->next_scanline;
-        JSAMPROW row = const_cast<JSAMPROW>(pixels + memRow * stride);
+        JSAMPROW row = const_cast<JSAMPROW>(source->Row(cinfo->next_scanline));
         jpeg_write_scanlines(cinfo, &row, 1);
     }
     jpeg_finish_compress(cinfo);
     return true;
+}
+
+JpegRows BlockRows(const uint8_t* pixels, int width, int height) {
+    JpegRows source;
+    source.pixels = pixels;
+    source.stride = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
+    source.topDown = height < 0;
+    source.width = width;
+    source.height = std::abs(height);
+    return source;
+}
+
+JpegRows PointerRows(std::span<const uint8_t* const> rows, int width) {
+    JpegRows source;
+    source.rows = rows.data();
+    source.width = width;
+    source.height = static_cast<int>(std::min<size_t>(rows.size(), INT32_MAX));
+    return source;
 }
 
 } // namespace
@@ -114,10 +150,32 @@ bool JpegWriter::CanEncode(const uint8_t* pixels, int width, int height) {
     return true;
 }
 
+bool JpegWriter::CanEncode(std::span<const uint8_t* const> rows, int width) {
+    if (rows.empty() || rows.size() > JPEG_MAX_DIMENSION ||
+        std::find(rows.begin(), rows.end(), nullptr) != rows.end()) {
+        m_lastError = "nothing to encode";
+        return false;
+    }
+    return CanEncode(rows.front(), width, static_cast<int>(rows.size()));
+}
+
 int JpegWriter::Encode(const uint8_t* pixels, int width, int height, std::vector<uint8_t>& out) {
     out.clear();
     if (!CanEncode(pixels, width, height))
         return -1;
+    const JpegRows source = BlockRows(pixels, width, height);
+    return EncodeSource(&source, out);
+}
+
+int JpegWriter::EncodeRows(std::span<const uint8_t* const> rows, int width, std::vector<uint8_t>& out) {
+    out.clear();
+    if (!CanEncode(rows, width))
+        return -1;
+    const JpegRows source = PointerRows(rows, width);
+    return EncodeSource(&source, out);
+}
+
+int JpegWriter::EncodeSource(const JpegRows* rows, std::vector<uint8_t>& out) {
     char* data = nullptr;
     std::size_t size = 0;
     std::FILE* stream = ::open_memstream(&data, &size);
@@ -126,7 +184,7 @@ int JpegWriter::Encode(const uint8_t* pixels, int width, int height, std::vector
         return -1;
     }
     State& s = *m_state;
-    const bool ok = EncodeRows(&s.cinfo, &s.err, stream, pixels, width, std::abs(height), height < 0);
+    const bool ok = Compress(&s.cinfo, &s.err, stream, rows);
     const bool closed = std::fclose(stream) == 0;
     if (ok && closed)
         out.assign(data, data + size);
@@ -141,13 +199,25 @@ int JpegWriter::Encode(const uint8_t* pixels, int width, int height, std::vector
 int JpegWriter::WriteFile(const uint8_t* pixels, int width, int height, const std::string& path) {
     if (!CanEncode(pixels, width, height))
         return -1;
+    const JpegRows source = BlockRows(pixels, width, height);
+    return WriteSource(&source, path);
+}
+
+int JpegWriter::WriteRowsFile(std::span<const uint8_t* const> rows, int width, const std::string& path) {
+    if (!CanEncode(rows, width))
+        return -1;
+    const JpegRows source = PointerRows(rows, width);
+    return WriteSource(&source, path);
+}
+
+int JpegWriter::WriteSource(const JpegRows* rows, const std::string& path) {
     State& s = *m_state;
     AtomicFile file(path);
     if (!file.Open()) {
         m_lastError = ErrorText(file.Error());
         return -1;
     }
-    if (!EncodeRows(&s.cinfo, &s.err, file.Stream(), pixels, width, std::abs(height), height < 0)) {
+    if (!Compress(&s.cinfo, &s.err, file.Stream(), rows)) {
         m_lastError = s.err.message;
         return -1;
     }

@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace kestrel {
+
+struct JpegRows;
 
 // The one JPEG encoder that frame composition and the motion snapshots share. It keeps a
 // single compression object for its whole life; the quality is set again before every file.
@@ -25,11 +28,18 @@ public:
     int WriteFile(const uint8_t* pixels, int width, int height, const std::string& path);
     // Encodes the same rows into memory: `out` holds the JPEG file's bytes. 0 or -1.
     int Encode(const uint8_t* pixels, int width, int height, std::vector<uint8_t>& out);
+    // The same for a picture given as its rows, top to bottom, each `width` pixels of
+    // blue, green and red, wherever each row lies.
+    int WriteRowsFile(std::span<const uint8_t* const> rows, int width, const std::string& path);
+    int EncodeRows(std::span<const uint8_t* const> rows, int width, std::vector<uint8_t>& out);
     // The encoder's message for the last failure (empty when the last write succeeded).
     const std::string& LastError() const { return m_lastError; }
 
 private:
     bool CanEncode(const uint8_t* pixels, int width, int height);
+    bool CanEncode(std::span<const uint8_t* const> rows, int width);
+    int EncodeSource(const JpegRows* rows, std::vector<uint8_t>& out);
+    int WriteSource(const JpegRows* rows, const std::string& path);
 
     struct State;
     std::unique_ptr<State> m_state;

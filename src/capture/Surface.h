@@ -1,5 +1,10 @@
 #pragma once
 
+// Rows top to bottom, [top, bottom); empty when bottom <= top.
+struct RowSpan {
+    int top = 0, bottom = 0;
+};
+
 // The drawing surface of frame composition and the one routine that copies device-independent
 // bitmap rows onto it.
 
@@ -17,6 +22,11 @@ struct PixelRect {
     int left = 0, top = 0, right = 0, bottom = 0;
     int Width() const { return right - left; }
     int Height() const { return bottom - top; }
+};
+
+// Rows top to bottom, [top, bottom); empty when bottom <= top.
+struct RowSpan {
+    int top = 0, bottom = 0;
 };
 
 // The drawing surface of frame composition: a top-down 24-bit picture in a QImage of

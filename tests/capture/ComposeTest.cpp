@@ -3,7 +3,9 @@
 #include "BmpBuilder.h"
 #include "TestSupport.h"
 #include "app/HeadlessView.h"
+#include "capture/CaptionDraw.h"
 #include "capture/CaptureSubsystem.h"
+#include "capture/FontMapping.h"
 #include "capture/TestPattern.h"
 #include "support/RecordingMessageBox.h"
 
@@ -320,6 +322,82 @@ TEST(ComposeFrame, WebRootPicturesAboveTheirCapCountAsMissingAndAreSaidOncePerVe
     EXPECT_EQ(second, "kestrel: " + rig.root +
                           "/nophone.bmp is 641 x 90 pixels, larger than 640 x 480: it is not "
                           "used (as if it were missing); make it smaller\n");
+}
+
+TEST(ComposeFrame, RowsReadFromTheFrameGiveTheBytesOfAWholeCopy) {
+    // Only the rows the overlay and the captions write are copied out of the frame. The
+    // files and the stream picture must be those of the frame copied whole and drawn on.
+    Rig rig;
+    rig.viewers = 3;
+    rig.image.CaptureDevice = 0;
+    rig.image.UseOverlay = 1;
+    rig.image.OverlayTransColor = RGB(0, 255, 0);
+    rig.image.OverlayBmp = rig.root + "/overlay.bmp";
+    // A logo whose first and last rows are single pixels, so a row missed at either end shows.
+    rig.Put("/overlay.bmp",
+            BuildBmp({.width = 320, .height = 240, .bits = 24, .pixels = Pixels24(320, 240, [](int x, int y) {
+                                                                   return (y == 100 && x == 7) ||
+                                                                                  (y > 100 && y < 140 &&
+                                                                                   x > 200) ||
+                                                                                  (y == 140 && x == 319)
+                                                                              ? 0xC01020u
+                                                                              : 0x00FF00u;
+                                                               })}));
+    // Captions at the top (opaque cell), the bottom (smoothed text only, blended with the
+    // frame) and a hand-placed one partly above the picture.
+    const struct {
+        int hPos, vPos, x, y, back;
+        const char* text;
+    } placed[] = {{0, 0, 0, 0, 0, "Kestrel %G"}, {2, 2, 0, 0, 1, "bottom right"}, {3, 3, 40, -6, 1, "above"}};
+    for (size_t i = 0; i < std::size(placed); ++i) {
+        Caption& c = rig.image.captions[i];
+        c.Enabled = 1;
+        c.HPosType = placed[i].hPos, c.VPosType = placed[i].vPos;
+        c.XPos = placed[i].x, c.YPos = placed[i].y;
+        c.BackType = placed[i].back;
+        c.TextColor = RGB(250, 240, 10);
+        c.BackColor = RGB(20, 20, 90);
+        c.Text = placed[i].text;
+    }
+    rig.Start();
+    static_cast<TestPatternDevice*>(rig.capture->Window()->Device())->SetStill(true);
+    rig.capture->ComposeFrame();
+    std::vector<uint8_t> stream;
+    bool cameraOff = true;
+    int64_t capturedUs = 0;
+    ASSERT_TRUE(rig.capture->Composer().ComposeToMemory(stream, cameraOff, capturedUs));
+
+    // The same picture composed on a whole copy of the (still) frame.
+    const DibBuffer& grabbed = rig.capture->Window()->LastFrame();
+    ASSERT_EQ(grabbed.BitCount(), 24);
+    Surface whole = MakeSurface(320, 240);
+    const PixelRect all{0, 0, 320, 240};
+    ASSERT_TRUE(DrawBgrRows(whole, *grabbed.Info(), grabbed.Pixels(), all, all));
+    CDib overlay;
+    ASSERT_TRUE(overlay.Load(rig.image.OverlayBmp));
+    ASSERT_TRUE(overlay.DrawTransparent(whole, all, all, rig.image.OverlayTransColor));
+    const std::tm noTime{};
+    for (size_t i = 0; i < std::size(placed); ++i) {
+        const Caption& c = rig.image.captions[i];
+        CaptionStamp().Draw(whole, c, FontFromLogFont(c.FontInfo), ExpandCaptionCodes(c.Text, noTime, 3), all,
+                            noTime);
+    }
+    JpegWriter jpeg;
+    jpeg.SetQuality(rig.image.JpegQuality);
+    std::vector<uint8_t> expected;
+    ASSERT_EQ(jpeg.Encode(whole.constBits(), 320, -240, expected), 0);
+    EXPECT_TRUE(ReadText(rig.root + "/frame.jpg") == std::string(expected.begin(), expected.end()));
+    EXPECT_TRUE(stream == expected);
+    BITMAPINFOHEADER ih;
+    DibBuffer::InitHeader(ih, 320, -240, 24);
+    DibBuffer small;
+    ASSERT_TRUE(small.ResizeFrom({reinterpret_cast<const uint8_t*>(&ih), sizeof ih},
+                                 {whole.constBits(), static_cast<size_t>(whole.sizeInBytes())}, 118, 90));
+    ASSERT_EQ(jpeg.Encode(small.Pixels().data(), 118, -90, expected), 0);
+    EXPECT_TRUE(ReadText(rig.root + "/framei.jpg") == std::string(expected.begin(), expected.end()));
+    // Asked for as a surface, the composition holds the whole picture too.
+    const Surface& surface = rig.capture->Composer().Compose();
+    EXPECT_TRUE(surface == whole);
 }
 
 TEST(ComposeFrame, StreamPictureIsComposedInMemoryWithoutWritingAnyFile) {
