@@ -230,6 +230,8 @@ void MainWindow::ShowFrame() {
     repaint();
 }
 
+bool MainWindow::DialogOpen() const { return QApplication::activeModalWidget() != nullptr; }
+
 void MainWindow::CloseFrame() {
     close();
 }
