@@ -9,6 +9,7 @@
 #include "directory/BackgroundExchange.h"
 #include "directory/PublicAddressLookup.h"
 #include "housekeeping/Retention.h"
+#include "model/QuitState.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "publish/PageGenerator.h"
@@ -227,6 +228,7 @@ Composition::~Composition() {
     m_acme.reset();
     // A lookup still waiting for the directory server is given up; its reply never comes.
     m_addressLookup.reset();
+    m_registrationWait.reset();
     // Settings, in the loading order; then the file is written once.
     m_settings.Save();
     SaveSettingsFile();
@@ -444,8 +446,8 @@ PublicAddressLookup Composition::MakeAddressLookup() {
     hooks.openUrlRegistration = [this] {
         if (m_view.IsHeadless())
             SayRegistrationNeedsDisplay();
-        else if (!m_view.DialogOpen()) // the owner is busy with another dialog: none is stacked on it
-            m_frame->OnCommand(CmdUrlRegistration);
+        else
+            OpenRegistrationWhenNoDialog();
     };
     return PublicAddressLookup(m_settings.basic, m_settings.urlReg, m_app.PublicAddress, m_app.MessageBox(),
                                std::move(hooks));
@@ -471,6 +473,28 @@ void Composition::FinishAddressLookup(const DirectoryReply& reply) {
     if (!pagesWritten && m_view.IsHeadless() && m_settings.basic.CGIServer.empty())
         GeneratePages();
     m_settings.server.strServer = m_app.PublicAddress;
+}
+
+void Composition::OpenRegistrationWhenNoDialog() {
+    if (!m_app.ModalOpen()) {
+        m_frame->OnCommand(CmdUrlRegistration);
+        return;
+    }
+    // The reply came while the owner answers another dialog (a start-up message, say): no
+    // dialog is stacked on it; the registration opens once it is closed.
+    if (!m_registrationWait) {
+        m_registrationWait = std::make_unique<QTimer>();
+        m_registrationWait->setInterval(300);
+        QObject::connect(m_registrationWait.get(), &QTimer::timeout, [this] {
+            if (IsQuitPending()) {
+                m_registrationWait->stop();
+            } else if (!m_app.ModalOpen()) {
+                m_registrationWait->stop();
+                m_frame->OnCommand(CmdUrlRegistration);
+            }
+        });
+    }
+    m_registrationWait->start();
 }
 
 bool Composition::AddressLookupPending() const { return m_addressLookup && m_addressLookup->Pending(); }

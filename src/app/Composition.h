@@ -115,6 +115,8 @@ private:
     // The lookup's reply taken (address line, IPAddr, pages, URL registration), then
     // strServer := PublicAddress whatever the outcome.
     void FinishAddressLookup(const DirectoryReply& reply);
+    // UrlAutoexec with a display: the registration command now, or once no dialog is open.
+    void OpenRegistrationWhenNoDialog();
     void StartAddressMonitor();
     void SaveSettingsFile();
     // Sets the viewer timer for the oldest viewer's leaving; true when it is due already.
@@ -142,6 +144,7 @@ private:
     std::unique_ptr<SnapshotRetention> m_snapshotRetention;
     // The start-up lookup while it runs and after (its reply is delivered once).
     std::unique_ptr<BackgroundExchange> m_addressLookup;
+    std::unique_ptr<QTimer> m_registrationWait; // UrlAutoexec waiting for a dialog to close
     int m_hitLogPruneDay = -1;  // the day of year hit logs were last pruned
     int64_t m_viewerDueMs = -1; // the moment the viewer timer is set for
     bool m_destroyed = false;

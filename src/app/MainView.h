@@ -38,8 +38,6 @@ public:
     // Where pointer input on the face goes (null: nowhere).
     virtual void SetSkinInput(ISkinInput* input) = 0;
     virtual void ShowFrame() = 0;
-    // Whether a dialog or message box of the program is open (a headless view has none).
-    virtual bool DialogOpen() const { return false; }
     // Asks the toolkit to close the window the way the exit command does.
     virtual void CloseFrame() = 0;
 };

@@ -230,8 +230,6 @@ void MainWindow::ShowFrame() {
     repaint();
 }
 
-bool MainWindow::DialogOpen() const { return QApplication::activeModalWidget() != nullptr; }
-
 void MainWindow::CloseFrame() {
     close();
 }

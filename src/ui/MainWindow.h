@@ -64,7 +64,6 @@ public:
     const std::vector<QRect>& LastRepaints() const { return m_lastRepaints; }
     void ShowFrame() override;
     void CloseFrame() override;
-    bool DialogOpen() const override;
 
     void SetPreviewGeometry(const Rect& rect) override;
     void ShowPreviewFrame(const QImage& image) override;
