@@ -535,8 +535,9 @@ TEST(DibResize, ThreeByteRowsGiveWhatFourByteRowsGive) {
     struct Row {
         int fromW, fromH, toW, toH;
     };
-    for (const Row& r : {Row{640, 480, 118, 90}, Row{320, 240, 118, 90}, Row{7, 5, 118, 90},
-                         Row{33, 17, 9, 31}, Row{2, 2, 1, 3}}) {
+    for (const Row& r :
+         {Row{1920, 1080, 118, 90}, Row{1281, 721, 118, 90}, Row{640, 480, 118, 90}, Row{320, 240, 118, 90},
+          Row{7, 5, 118, 90}, Row{33, 17, 9, 31}, Row{3, 2, 2, 3}, Row{2, 2, 1, 3}}) {
         SCOPED_TRACE(testing::Message() << r.fromW << "x" << r.fromH << " to " << r.toW << "x" << r.toH);
         auto colour = [](int x, int y) {
             return static_cast<uint32_t>((x * 7919 + y * 104729) * 2654435761u);
