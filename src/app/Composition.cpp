@@ -6,8 +6,10 @@
 #include "app/MainFrame.h"
 #include "app/SettingsDialogs.h"
 #include "capture/CaptureSubsystem.h"
+#include "directory/BackgroundExchange.h"
 #include "directory/PublicAddressLookup.h"
 #include "housekeeping/Retention.h"
+#include "model/QuitState.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "publish/PageGenerator.h"
@@ -224,6 +226,9 @@ void Composition::BuildFrame() {
 Composition::~Composition() {
     // An order under way stops first (it serves its certificates through the server).
     m_acme.reset();
+    // A lookup still waiting for the directory server is given up; its reply never comes.
+    m_addressLookup.reset();
+    m_registrationWait.reset();
     // Settings, in the loading order; then the file is written once.
     m_settings.Save();
     SaveSettingsFile();
@@ -266,9 +271,9 @@ int Composition::OnCreate() {
     m_statusTimer->setInterval(30000);
     QObject::connect(m_statusTimer.get(), &QTimer::timeout, [this] { OnTimer(1); });
     m_statusTimer->start();
-    // Public address, then strServer follows it whatever the outcome.
+    // Public address, then strServer follows it whatever the outcome (when the reply comes:
+    // the server answers meanwhile).
     LookupPublicAddress();
-    m_settings.server.strServer = m_app.PublicAddress;
     // Address monitor.
     if (m_settings.basic.AddrScout == 1)
         StartAddressMonitor();
@@ -442,19 +447,57 @@ PublicAddressLookup Composition::MakeAddressLookup() {
         if (m_view.IsHeadless())
             SayRegistrationNeedsDisplay();
         else
-            m_frame->OnCommand(CmdUrlRegistration);
+            OpenRegistrationWhenNoDialog();
     };
     return PublicAddressLookup(m_settings.basic, m_settings.urlReg, m_app.PublicAddress, m_app.MessageBox(),
                                std::move(hooks));
 }
 
 void Composition::LookupPublicAddress() {
-    const bool pagesWritten = MakeAddressLookup().LookupPublicAddress();
+    PublicAddressLookup lookup = MakeAddressLookup();
+    if (m_settings.basic.CGIServer.empty()) {
+        // Nothing to ask: the outcome is known at once.
+        FinishAddressLookup(DirectoryReply{});
+        return;
+    }
     // Without a display no dialog can regenerate the pages later, so a headless start
-    // writes them here when the lookup did not.
-    if (!pagesWritten && m_view.IsHeadless())
+    // writes them now; a found address writes them again.
+    if (m_view.IsHeadless())
         GeneratePages();
+    m_addressLookup = std::make_unique<BackgroundExchange>(
+        lookup.Work(), [this](DirectoryReply reply) { FinishAddressLookup(reply); });
 }
+
+void Composition::FinishAddressLookup(const DirectoryReply& reply) {
+    const bool pagesWritten = MakeAddressLookup().ApplyReply(reply);
+    if (!pagesWritten && m_view.IsHeadless() && m_settings.basic.CGIServer.empty())
+        GeneratePages();
+    m_settings.server.strServer = m_app.PublicAddress;
+}
+
+void Composition::OpenRegistrationWhenNoDialog() {
+    if (!m_app.ModalOpen()) {
+        m_frame->OnCommand(CmdUrlRegistration);
+        return;
+    }
+    // The reply came while the owner answers another dialog (a start-up message, say): no
+    // dialog is stacked on it; the registration opens once it is closed.
+    if (!m_registrationWait) {
+        m_registrationWait = std::make_unique<QTimer>();
+        m_registrationWait->setInterval(300);
+        QObject::connect(m_registrationWait.get(), &QTimer::timeout, [this] {
+            if (IsQuitPending()) {
+                m_registrationWait->stop();
+            } else if (!m_app.ModalOpen()) {
+                m_registrationWait->stop();
+                m_frame->OnCommand(CmdUrlRegistration);
+            }
+        });
+    }
+    m_registrationWait->start();
+}
+
+bool Composition::AddressLookupPending() const { return m_addressLookup && m_addressLookup->Pending(); }
 
 void Composition::OnHostLookupReply(int errorCode, const std::string& firstAddress) {
     MakeAddressLookup().OnHostLookupReply(errorCode, firstAddress, m_app.HostName);

@@ -15,6 +15,8 @@ namespace kestrel {
 
 class AcmeChallengeTokens;
 class AcmeKeeper;
+class BackgroundExchange;
+struct DirectoryReply;
 class CMainApp;
 class CMainFrame;
 class CaptureSubsystem;
@@ -70,6 +72,9 @@ public:
     // `errorCode` 0 with the first address found, or the resolver's error code.
     void OnHostLookupReply(int errorCode, const std::string& firstAddress);
 
+    // Whether the start-up public address lookup is still waiting for the directory server.
+    bool AddressLookupPending() const;
+
     // Whether the server listened when the composition was built.
     bool ServerStarted() const { return m_serverStarted; }
     // The one line said at a good start: settings file, web root, address, camera and
@@ -104,7 +109,14 @@ private:
     // Snapshot and hit-log retention: one scan at start, then the running total.
     void StartRetention();
     void PruneHitLogsOnceADay();
+    // Starts the public address lookup on a thread of its own; its reply is applied by
+    // FinishAddressLookup on this thread when it comes.
     void LookupPublicAddress();
+    // The lookup's reply taken (address line, IPAddr, pages, URL registration), then
+    // strServer := PublicAddress whatever the outcome.
+    void FinishAddressLookup(const DirectoryReply& reply);
+    // UrlAutoexec with a display: the registration command now, or once no dialog is open.
+    void OpenRegistrationWhenNoDialog();
     void StartAddressMonitor();
     void SaveSettingsFile();
     // Sets the viewer timer for the oldest viewer's leaving; true when it is due already.
@@ -130,6 +142,9 @@ private:
     std::unique_ptr<AcmeKeeper> m_acme;
     std::unique_ptr<QTimer> m_statusTimer;
     std::unique_ptr<SnapshotRetention> m_snapshotRetention;
+    // The start-up lookup while it runs and after (its reply is delivered once).
+    std::unique_ptr<BackgroundExchange> m_addressLookup;
+    std::unique_ptr<QTimer> m_registrationWait; // UrlAutoexec waiting for a dialog to close
     int m_hitLogPruneDay = -1;  // the day of year hit logs were last pruned
     int64_t m_viewerDueMs = -1; // the moment the viewer timer is set for
     bool m_destroyed = false;

@@ -46,6 +46,13 @@ size_t CollectReply(char* data, size_t size, size_t count, void* user) {
     return 0;
 }
 
+// Progress callback: a nonzero answer ends the exchange when its owner has given it up.
+// libcurl calls it often while bytes move and about once a second while waiting.
+int CheckCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* cancel = static_cast<const std::atomic<bool>*>(user);
+    return cancel->load() ? 1 : 0;
+}
+
 } // namespace
 
 std::string JoinReplyLines(const std::string& body) {
@@ -126,7 +133,7 @@ std::string TransportFailureText(int curlCode, const std::string& detail) {
 }
 
 DirectoryReply DirectoryExchange(const std::string& host, const std::string& method, const std::string& path,
-                                 const std::string& bodyUtf8, size_t cap) {
+                                 const std::string& bodyUtf8, size_t cap, const std::atomic<bool>* cancel) {
     DirectoryReply reply;
     if (host.empty())
         return reply;
@@ -184,8 +191,18 @@ DirectoryReply DirectoryExchange(const std::string& host, const std::string& met
         curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    if (cancel) {
+        curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CheckCancelled);
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, cancel);
+        curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    }
 
     const CURLcode rc = curl_easy_perform(h);
+    if (rc == CURLE_ABORTED_BY_CALLBACK) {
+        reply.status = DirectoryReply::Status::Cancelled;
+        reply.error = "the exchange with the directory server was given up";
+        return reply;
+    }
     if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && raw.capped)) {
         reply.status = DirectoryReply::Status::TransportFailed;
         reply.error = TransportFailureText(rc, errorBuffer[0] ? errorBuffer : curl_easy_strerror(rc));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,8 @@ struct DirectoryReply {
     enum class Status {
         Ok,             // a reply was read (whatever its HTTP status)
         NotCreated,     // no request could be made (no host configured, client unavailable)
-        TransportFailed // unreachable, name not resolved, dropped, timed out
+        TransportFailed, // unreachable, name not resolved, dropped, timed out
+        Cancelled        // given up by its owner (the program is quitting); nothing is said
     };
     Status status = Status::NotCreated;
     int httpStatus = 0;             // the reply's HTTP status (0 when none was read)
@@ -49,8 +51,10 @@ std::string TransportFailureText(int curlCode, const std::string& detail);
 // always direct (no proxy), connect bounded to 10 s and the whole exchange to 30 s, the
 // reply read up to `cap` bytes (reading stops there) and converted back to UTF-8. The request line carries
 // `path` exactly as given (a final "?" included). An empty host sends nothing; a host
-// that is not one sends nothing and says so once on standard error.
+// that is not one sends nothing and says so once on standard error. Setting `*cancel`
+// ends the exchange within about a second with the status Cancelled.
 DirectoryReply DirectoryExchange(const std::string& host, const std::string& method, const std::string& path,
-                                 const std::string& bodyUtf8, size_t cap = kMaxReplyBytes);
+                                 const std::string& bodyUtf8, size_t cap = kMaxReplyBytes,
+                                 const std::atomic<bool>* cancel = nullptr);
 
 } // namespace kestrel

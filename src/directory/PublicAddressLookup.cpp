@@ -31,17 +31,38 @@ std::string LookupBody(const std::string& userId, const std::string& password) {
     return "action=ipget&usr=" + FormValue(userId) + "&pass=" + FormValue(password);
 }
 
+DirectoryWork PublicAddressLookup::Work() const {
+    return [host = m_basic.CGIServer, body = LookupBody(m_urlReg.UserID, m_urlReg.Password),
+            exchange = m_hooks.exchange](const std::atomic<bool>& cancel) {
+        return exchange(host, "POST", kAddressLookupPath, body, cancel);
+    };
+}
+
 bool PublicAddressLookup::LookupPublicAddress() {
-    DirectoryReply reply = m_hooks.exchange(m_basic.CGIServer, "POST", kAddressLookupPath,
-                                            LookupBody(m_urlReg.UserID, m_urlReg.Password));
+    std::atomic<bool> cancel{false};
+    return ApplyReply(Work()(cancel));
+}
+
+std::string HttpStatusFailureText(int httpStatus) {
+    return "ディレクトリサーバーが HTTP " + std::to_string(httpStatus) +
+           " を返したため、公開アドレスを取得できませんでした。\n次回の起動時にもう一度問い合わせます。";
+}
+
+bool PublicAddressLookup::ApplyReply(const DirectoryReply& reply) {
     switch (reply.status) {
     case DirectoryReply::Status::NotCreated:
+    case DirectoryReply::Status::Cancelled:
         return false;
     case DirectoryReply::Status::TransportFailed:
         m_box.Show(reply.error, "Kestrel", MessageIcon::Exclamation);
         return false;
     case DirectoryReply::Status::Ok:
         break;
+    }
+    // Only a 200 reply carries an answer; an error page's text is never taken for one.
+    if (reply.httpStatus != 200) {
+        m_box.Show(HttpStatusFailureText(reply.httpStatus), "Kestrel", MessageIcon::Exclamation);
+        return false;
     }
     LookupVerdict verdict = JudgeLookupReply(reply.joined);
     switch (verdict.kind) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "directory/BackgroundExchange.h"
 #include "directory/DirectoryClient.h"
 #include "model/Settings.h"
 #include "platform/MessageBox.h"
@@ -37,18 +38,23 @@ constexpr const char* kDnsHint =
     "\xE3\x81\xA3\xE3\x81\xA6\xE3\x81\x84\xE3\x82\x8B\xE5\x8F\xAF\xE8\x83\xBD\xE6\x80"
     "\xA7\xE3\x82\x82\xE3\x81\x82\xE3\x82\x8A\xE3\x81\xBE\xE3\x81\x99";
 
+// What the owner is told when the directory server answered the lookup with a status other
+// than 200: the status, and that the address stays unknown until the next start.
+std::string HttpStatusFailureText(int httpStatus);
+
 // The public address lookup at start-up and the steps that follow a found address.
 class PublicAddressLookup {
 public:
-    using Exchange = std::function<DirectoryReply(const std::string& host, const std::string& method,
-                                                  const std::string& path, const std::string& body)>;
+    using Exchange =
+        std::function<DirectoryReply(const std::string& host, const std::string& method, const std::string& path,
+                                     const std::string& body, const std::atomic<bool>& cancel)>;
     struct Hooks {
         std::function<void(const std::string&)> showAddress; // the main window's address line
         std::function<void()> generatePages;
         std::function<void()> openUrlRegistration; // UrlAutoexec
         Exchange exchange = [](const std::string& host, const std::string& method, const std::string& path,
-                               const std::string& body) {
-            return DirectoryExchange(host, method, path, body);
+                               const std::string& body, const std::atomic<bool>& cancel) {
+            return DirectoryExchange(host, method, path, body, kMaxReplyBytes, &cancel);
         };
     };
 
@@ -57,9 +63,15 @@ public:
         : m_basic(basic), m_urlReg(urlReg), m_publicAddress(publicAddress), m_box(box),
           m_hooks(std::move(hooks)) {}
 
-    // Asks the directory server (CGIServer) for the public address. True when an address
-    // was taken and the post-lookup steps ran.
+    // Asks the directory server (CGIServer) for the public address, waiting for the reply,
+    // and applies it. True when an address was taken and the post-lookup steps ran.
     bool LookupPublicAddress();
+    // The exchange alone, as a self-contained piece of work that may run on any thread (it
+    // holds copies of what it sends).
+    DirectoryWork Work() const;
+    // Applies the reply of Work(): the failure said, or the address taken and the
+    // post-lookup steps run (true). A reply other than 200 is a failure naming its status.
+    bool ApplyReply(const DirectoryReply& reply);
     // The reply of an asynchronous host-name lookup: `errorCode` 0 with the first address,
     // or the resolver's error code (11001 host not found, 11004 no data record).
     void OnHostLookupReply(int errorCode, const std::string& firstAddress, const std::string& hostName);

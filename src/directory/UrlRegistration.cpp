@@ -190,6 +190,8 @@ bool UrlRegistration::ReplyRead(const DirectoryReply& reply) {
     case DirectoryReply::Status::TransportFailed:
         Say(reply.error, MessageIcon::Exclamation);
         return false;
+    case DirectoryReply::Status::Cancelled:
+        return false;
     case DirectoryReply::Status::NotCreated:
         if (!reply.error.empty())
             Say(reply.error, MessageIcon::Exclamation);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "directory/BackgroundExchange.h"
 #include "directory/DirectoryClient.h"
 #include "model/FieldChecks.h"
 #include "model/Settings.h"
@@ -90,9 +91,13 @@ public:
         unsigned port = 80;
         std::string pageAddress; // GlobalIP, else the public address
         std::string categoryPath = kCategoryFileName;
+        // The exchange runs on a thread of its own while the web server goes on answering.
         Exchange exchange = [](const std::string& host, const std::string& method, const std::string& path,
-                               const std::string& body,
-                               size_t cap) { return DirectoryExchange(host, method, path, body, cap); };
+                               const std::string& body, size_t cap) {
+            return ExchangeWhileServing([&](const std::atomic<bool>& cancel) {
+                return DirectoryExchange(host, method, path, body, cap, &cancel);
+            });
+        };
     };
 
     UrlRegistration(const UrlRegSettings& values, IMessageBox& box, Context context);

@@ -18,6 +18,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QDeadlineTimer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -202,9 +203,9 @@ TEST_F(RouterTest, ACommandPostedTwiceInOneBatchOpensOneDialog) {
 }
 
 TEST_F(RouterTest, UrlRegistrationAfterTheAddressLookupGoesThroughTheRouter) {
-    // The address found at start-up with UrlAutoexec 1 sends 32771 at once, inside window
-    // creation, through the router: it opens the registration dialog unless a dialog is
-    // already open; headless nothing opens.
+    // The address found at start-up with UrlAutoexec 1 sends 32771 when the reply comes,
+    // through the router: it opens the registration dialog, after the dialog open at that
+    // moment has closed; headless nothing opens.
     int runs = 0;
     SetSettingsDialogsFactory([&runs] {
         auto dialogs = std::make_unique<ScriptedSettingsDialogs>();
@@ -214,21 +215,32 @@ TEST_F(RouterTest, UrlRegistrationAfterTheAddressLookupGoesThroughTheRouter) {
         };
         return dialogs;
     });
+    auto turnEventLoop = [](int ms) {
+        for (QDeadlineTimer end(ms); !end.hasExpired();)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    };
     struct Row {
         const char* rule;
-        bool display, modalOpen, sent;
+        bool display, modalOpen, sentWhileOpen, sentAfterClose;
     } rows[] = {
-        {"with a display", true, false, true},
-        {"dropped while a dialog is open", true, true, false},
-        {"headless opens nothing", false, false, false},
+        {"with a display", true, false, true, true},
+        {"waits while a dialog is open", true, true, false, true},
+        {"headless opens nothing", false, false, false, false},
     };
     for (const Row& r : rows) {
         kestrel::test::FakeDirectoryServer directory("OK 203.0.113.7\r\n");
         runs = 0;
+        bool modalOpen = r.modalOpen;
         Start("\"CGIServer\"=\"" + directory.Host() + "\"\n\"UrlAutoexec\"=dword:00000001\n", r.display,
-              [&](CMainApp& app) { app.SetModalProbe([&] { return r.modalOpen; }); });
+              [&](CMainApp& app) { app.SetModalProbe([&] { return modalOpen; }); });
+        for (QDeadlineTimer end(20000); Parts().AddressLookupPending() && !end.hasExpired();)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         EXPECT_EQ(m_app->PublicAddress, "203.0.113.7") << r.rule;
-        EXPECT_EQ(runs, r.sent ? 1 : 0) << r.rule;
+        turnEventLoop(700);
+        EXPECT_EQ(runs, r.sentWhileOpen ? 1 : 0) << r.rule;
+        modalOpen = false;
+        turnEventLoop(700);
+        EXPECT_EQ(runs, r.sentAfterClose ? 1 : 0) << r.rule;
         m_app.reset();
     }
     SetSettingsDialogsFactory({});

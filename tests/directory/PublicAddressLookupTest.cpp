@@ -136,13 +136,29 @@ TEST(LookupRequest, UnreachableServerShowsTransportError) {
     EXPECT_TRUE(rig.publicAddress.empty());
 }
 
+TEST(LookupRequest, ReplyOtherThan200IsAFailureNamingItsStatus) {
+    // An error page that happens to start like an answer is not taken for one.
+    FakeDirectoryServer server("OK 1.2.3.4", 503);
+    LookupRig rig;
+    rig.basic.CGIServer = server.Host();
+    rig.basic.UrlAutoexec = 1;
+    rig.basic.IPAddr = "old";
+    EXPECT_FALSE(rig.Make().LookupPublicAddress());
+    EXPECT_EQ(rig.box.texts, std::vector<std::string>{HttpStatusFailureText(503)});
+    EXPECT_NE(rig.box.texts[0].find("HTTP 503"), std::string::npos);
+    EXPECT_TRUE(rig.publicAddress.empty());
+    EXPECT_EQ(rig.basic.IPAddr, "old");
+    EXPECT_EQ(rig.generated, 0);
+    EXPECT_EQ(rig.registrations, 0);
+}
+
 TEST(LookupRequest, NoDirectoryServerEndsSilently) {
     LookupRig rig;
     bool asked = false;
     PublicAddressLookup::Hooks hooks;
     hooks.generatePages = [&] { ++rig.generated; };
-    hooks.exchange = [&](const std::string& host, const std::string&, const std::string&,
-                         const std::string&) {
+    hooks.exchange = [&](const std::string& host, const std::string&, const std::string&, const std::string&,
+                         const std::atomic<bool>&) {
         asked = true;
         return DirectoryExchange(host, "POST", "/", "");
     };

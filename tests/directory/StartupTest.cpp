@@ -4,12 +4,15 @@
 #include "app/HeadlessView.h"
 #include "app/MainApp.h"
 #include "app/MainFrame.h"
+#include "directory/DirectoryClient.h"
 #include "publish/StarterSite.h"
 
 #include "support/FakeDirectoryServer.h"
 #include "support/RecordingMessageBox.h"
 #include "support/TestPorts.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -19,7 +22,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <functional>
+#include <thread>
 #include <sstream>
 
 using namespace kestrel;
@@ -67,8 +74,9 @@ protected:
             << "\"CGIServer\"=\"" << cgiServer << "\"\n"
             << "\"GlobalIP\"=\"" << globalIp << "\"\n";
     }
-    // Starts the application headless and closes it again; returns what it showed.
-    void Start() {
+    // Starts the application headless, lets `whileRunning` act while the lookup may still be
+    // out, turns the event loop until the lookup's reply is applied, and closes it again.
+    void Start(const std::function<void(CMainApp&)>& whileRunning = {}) {
         AppEnvironment env;
         env.configFolder = config;
         auto box = std::make_unique<RecordingMessageBox>();
@@ -89,6 +97,14 @@ protected:
         };
         CMainApp app(std::move(env));
         ASSERT_TRUE(app.InitInstance());
+        if (whileRunning)
+            whileRunning(app);
+        auto pending = [&app] { return app.Parts() && app.Parts()->AddressLookupPending(); };
+        for (QDeadlineTimer end(45000); pending() && !end.hasExpired();)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        lookupDone = !pending();
+        if (!app.Parts())
+            return;
         addressLine = view->ControlText(IDC_ADDRESS);
         publicAddress = app.PublicAddress;
         strServer = app.Parts()->Settings().server.strServer;
@@ -100,7 +116,59 @@ protected:
     std::vector<std::string> messages;
     HeadlessMainView* view = nullptr;
     std::string addressLine, publicAddress, strServer;
+    bool lookupDone = false;
 };
+
+// A directory server that takes connections and never says a word.
+class SilentDirectoryServer {
+public:
+    SilentDirectoryServer() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(m_fd, 4);
+        socklen_t len = sizeof addr;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+    }
+    ~SilentDirectoryServer() { ::close(m_fd); }
+    std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
+
+private:
+    int m_fd;
+    unsigned m_port;
+};
+
+// One GET on a thread of its own while this thread turns the event loop (the server lives
+// on it); the whole answer, empty when none came within 10 s.
+std::string GetWhileServing(unsigned port, const std::string& path) {
+    std::atomic<bool> done{false};
+    std::string answer;
+    std::thread client([&] {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval tv{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+            ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+            char buf[4096];
+            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+                answer.append(buf, static_cast<size_t>(n));
+        }
+        ::close(fd);
+        done = true;
+    });
+    for (QDeadlineTimer end(15000); !done && !end.hasExpired();)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    client.join();
+    return answer;
+}
 
 TEST_F(HeadlessStartTest, NoDirectoryServerStillWritesPages) {
     WriteSettings("");
@@ -115,10 +183,42 @@ TEST_F(HeadlessStartTest, NoDirectoryServerStillWritesPages) {
     EXPECT_EQ(Read(root + "/kestrel.dat"), "," + Port() + ",,1,,\r\n");
 }
 
+TEST_F(HeadlessStartTest, SilentDirectoryServerHoldsNothingUp) {
+    SilentDirectoryServer silent;
+    WriteSettings(silent.Host());
+    bool pendingWhileServed = false;
+    std::string answer;
+    Start([&](CMainApp& app) {
+        answer = GetWhileServing(FreePort(), "/index.html");
+        pendingWhileServed = app.Parts()->AddressLookupPending();
+        // Closing now gives the lookup up: the loop below ends at once.
+        app.ExitMainFrame();
+    });
+    EXPECT_TRUE(pendingWhileServed);
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200", 0), 0u) << answer.substr(0, 200);
+    // The pages were written at start with the host name, before any reply.
+    EXPECT_NE(Read(root + "/index.html").find("http://camhost:" + Port() + "/frame.jpg"), std::string::npos);
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST(DirectoryExchangeCancel, GivingUpEndsAnExchangeTheServerNeverAnswers) {
+    SilentDirectoryServer silent;
+    std::atomic<bool> cancel{false};
+    std::thread giveUp([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        cancel = true;
+    });
+    // Without the cancel the exchange would end at its 30 s limit as a transport failure.
+    DirectoryReply reply = DirectoryExchange(silent.Host(), "POST", "/", "x", kMaxReplyBytes, &cancel);
+    giveUp.join();
+    EXPECT_EQ(reply.status, DirectoryReply::Status::Cancelled);
+}
+
 TEST_F(HeadlessStartTest, FoundAddressGoesIntoPagesAndSettings) {
     FakeDirectoryServer server("OK 203.0.113.7\r\n");
     WriteSettings(server.Host());
     Start();
+    EXPECT_TRUE(lookupDone);
     EXPECT_TRUE(messages.empty());
     EXPECT_EQ(publicAddress, "203.0.113.7");
     EXPECT_EQ(addressLine, "203.0.113.7");
