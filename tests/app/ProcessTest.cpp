@@ -3,6 +3,7 @@
 // leaves, and what it says on standard error.
 
 #include "support/KestrelProcess.h"
+#include "support/LoopbackSocket.h"
 #include "support/TestPorts.h"
 
 #include <gtest/gtest.h>
@@ -426,20 +427,7 @@ unsigned FreeLoopbackPort() {
 }
 
 // A connected loopback socket with a receive time-out, or -1.
-int ConnectTo(unsigned port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
+int ConnectTo(unsigned port) { return kestrel::test::ConnectLoopback(port, timeval{5, 0}); }
 
 } // namespace
 

@@ -4,6 +4,7 @@
 #include "BmpBuilder.h"
 #include "TestSupport.h"
 #include "support/KestrelProcess.h"
+#include "support/LoopbackSocket.h"
 
 #include <gtest/gtest.h>
 
@@ -47,13 +48,8 @@ unsigned FreePort() {
 std::string Get(unsigned port, const std::string& path, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            ::close(fd);
+        const int fd = kestrel::test::ConnectLoopback(port, timeval{0, 0}); // reads wait in poll below
+        if (fd < 0) {
             if (std::chrono::steady_clock::now() > deadline)
                 return {};
             std::this_thread::sleep_for(20ms); // not listening yet

@@ -8,6 +8,7 @@
 #include "publish/StarterSite.h"
 
 #include "support/FakeDirectoryServer.h"
+#include "support/LoopbackSocket.h"
 #include "support/RecordingMessageBox.h"
 #include "support/TestPorts.h"
 
@@ -122,17 +123,7 @@ protected:
 // A directory server that takes connections and never says a word.
 class SilentDirectoryServer {
 public:
-    SilentDirectoryServer() {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(m_fd, 4);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-    }
+    SilentDirectoryServer() : m_fd(ListenOnLoopback(m_port, 4)) {}
     ~SilentDirectoryServer() { ::close(m_fd); }
     std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
 
@@ -147,21 +138,15 @@ std::string GetWhileServing(unsigned port, const std::string& path) {
     std::atomic<bool> done{false};
     std::string answer;
     std::thread client([&] {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        timeval tv{10, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const int fd = ConnectLoopback(port, timeval{10, 0});
+        if (fd >= 0) {
             const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
             ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
             char buf[4096];
             for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
                 answer.append(buf, static_cast<size_t>(n));
+            ::close(fd);
         }
-        ::close(fd);
         done = true;
     });
     for (QDeadlineTimer end(15000); !done && !end.hasExpired();)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/LoopbackSocket.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -26,15 +28,7 @@ public:
 
     explicit LoopbackHttpServer(Answer answer, bool endless = false)
         : m_answer(std::move(answer)), m_endless(endless) {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(m_fd, 16);
-        socklen_t len = sizeof addr;
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        m_fd = ListenOnLoopback(m_port);
         m_thread = std::thread([this] { Run(); });
     }
     ~LoopbackHttpServer() {
