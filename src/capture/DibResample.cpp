@@ -10,6 +10,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KESTREL_AVX2 1
+#endif
 
 namespace kestrel {
 
@@ -76,11 +80,38 @@ namespace {
 using U8x16 = uint8_t __attribute__((vector_size(16)));
 using U16x16 = uint16_t __attribute__((vector_size(32)));
 
+#if defined(KESTREL_AVX2)
+// Whether the processor has 256-bit integer vectors: the two blends below then work twice
+// as many values an instruction. Every sum is the same as the narrower code's.
+bool HasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+__attribute__((target("avx2"))) size_t BlendRowsAvx2(const uint8_t* r0, const uint8_t* r1, uint16_t a0,
+                                                     uint16_t a1, uint16_t* out, size_t n) {
+    const __m256i w0 = _mm256_set1_epi16(static_cast<int16_t>(a0)),
+                  w1 = _mm256_set1_epi16(static_cast<int16_t>(a1)), offset = _mm256_set1_epi16(INT16_MIN);
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256i p = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + i)));
+        const __m256i q = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + i)));
+        const __m256i v = _mm256_add_epi16(_mm256_mullo_epi16(p, w0), _mm256_mullo_epi16(q, w1));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_xor_si256(v, offset));
+    }
+    return i;
+}
+#endif
+
 // Blends two rows of bytes: out[i] = a0 x r0[i] + a1 x r1[i] - 32768. With a0 + a1 = 256
 // every sum stays below 65536, so sixteen 16-bit lanes are worked at once; the values are
 // stored less 32768 (read as signed 16-bit numbers) for BlendColumns.
 void BlendRows(const uint8_t* r0, const uint8_t* r1, uint16_t a0, uint16_t a1, uint16_t* out, size_t n) {
     size_t i = 0;
+#if defined(KESTREL_AVX2)
+    if (HasAvx2())
+        i = BlendRowsAvx2(r0, r1, a0, a1, out, n);
+#endif
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128(), w0 = _mm_set1_epi16(static_cast<int16_t>(a0)),
                   w1 = _mm_set1_epi16(static_cast<int16_t>(a1)), offset = _mm_set1_epi16(INT16_MIN);
@@ -115,6 +146,43 @@ struct Tap {
     int32_t pair; // w0 and w1 as two 16-bit numbers, w0 in the low half
 };
 
+#if defined(KESTREL_AVX2)
+// BlendColumns' adjacent case four pixels at a time: two in each 128-bit half, worked as
+// the narrower code works one. Returns how many pixels it did; it leaves at least the
+// row's last pixel, because each pixel writes four bytes.
+// One pixel in each 128-bit half, as BlendColumns works one.
+__attribute__((target("avx2"))) inline __m256i BlendPixelPairAvx2(const uint16_t* v, const Tap& low,
+                                                                  const Tap& high) {
+    const __m256i x = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + low.first))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + high.first)), 1);
+    const __m256i weights = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_set1_epi32(low.pair)),
+                                                    _mm_set1_epi32(high.pair), 1);
+    const __m256i pairs = _mm256_unpacklo_epi16(x, _mm256_srli_si256(x, 6)); // p0 q0 p1 q1 p2 q2
+    return _mm256_srli_epi32(
+        _mm256_add_epi32(_mm256_madd_epi16(pairs, weights), _mm256_set1_epi32(256 * 32768)), 16);
+}
+
+__attribute__((target("avx2"))) size_t BlendColumnsAvx2(const uint16_t* v, const Tap* taps, size_t count,
+                                                        uint8_t* dst) {
+    size_t i = 0;
+    for (; i + 4 < count; i += 4, dst += 12) {
+        // Halves: pixels 0 and 2 in one register, 1 and 3 in the other, so that the packs
+        // (which work within halves) put 0, 1 in the low half and 2, 3 in the high one.
+        const __m256i packed = _mm256_packs_epi32(BlendPixelPairAvx2(v, taps[i], taps[i + 2]),
+                                                  BlendPixelPairAvx2(v, taps[i + 1], taps[i + 3]));
+        const __m256i bytes = _mm256_packus_epi16(packed, packed);
+        const uint64_t first = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_castsi256_si128(bytes)));
+        const uint64_t second = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_extracti128_si256(bytes, 1)));
+        const uint32_t pixels[4] = {static_cast<uint32_t>(first), static_cast<uint32_t>(first >> 32),
+                                    static_cast<uint32_t>(second), static_cast<uint32_t>(second >> 32)};
+        for (size_t k = 0; k < 4; ++k)
+            std::memcpy(dst + 3 * k, &pixels[k], 4);
+    }
+    return i;
+}
+#endif
+
 // One destination row of three-byte pixels: (w0 p + w1 q) >> 16 for each byte, where p and
 // q are the blended values (each of them 32768 more than stored).
 void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, bool adjacent, uint8_t* dst) {
@@ -127,6 +195,12 @@ void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, bool adjacent
     // eight values holds both. Two pixels are worked at a time and each writes four bytes,
     // the fourth being the next pixel's, so the row's last pixel is done below.
     if (adjacent) {
+#if defined(KESTREL_AVX2)
+        if (HasAvx2()) {
+            i = BlendColumnsAvx2(v, taps.data(), count, dst);
+            dst += 3 * i;
+        }
+#endif
         const __m128i bias = _mm_set1_epi32(256 * 32768);
         auto pixel = [&](const Tap& t) {
             const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + t.first));
