@@ -146,16 +146,22 @@ struct Tap {
     int32_t pair; // w0 and w1 as two 16-bit numbers, w0 in the low half
 };
 
+#if defined(__SSE2__)
+// A source pixel and the next one: the six bytes from `at`. Eight are read at once while
+// they stay within the row, so no byte past the source is ever read.
+inline __m128i LoadPixelPair(const uint8_t* row, uint32_t at, size_t rowBytes) {
+    if (at + 8 <= rowBytes)
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + at));
+    uint64_t bytes = 0;
+    std::memcpy(&bytes, row + at, 6);
+    return _mm_cvtsi64_si128(static_cast<long long>(bytes));
+}
+#endif
+
 #if defined(KESTREL_AVX2)
-// BlendColumns' adjacent case four pixels at a time: two in each 128-bit half, worked as
-// the narrower code works one. Returns how many pixels it did; it leaves at least the
-// row's last pixel, because each pixel writes four bytes.
-// One pixel in each 128-bit half, as BlendColumns works one.
-__attribute__((target("avx2"))) inline __m256i BlendPixelPairAvx2(const uint16_t* v, const Tap& low,
-                                                                  const Tap& high) {
-    const __m256i x = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + low.first))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + high.first)), 1);
+// The sums of BlendColumns for one pixel in each 128-bit half of `x` (values as BlendRows
+// leaves them, from the pixel's first one on).
+__attribute__((target("avx2"))) inline __m256i PixelPairAvx2(__m256i x, const Tap& low, const Tap& high) {
     const __m256i weights = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_set1_epi32(low.pair)),
                                                     _mm_set1_epi32(high.pair), 1);
     const __m256i pairs = _mm256_unpacklo_epi16(x, _mm256_srli_si256(x, 6)); // p0 q0 p1 q1 p2 q2
@@ -163,22 +169,55 @@ __attribute__((target("avx2"))) inline __m256i BlendPixelPairAvx2(const uint16_t
         _mm256_add_epi32(_mm256_madd_epi16(pairs, weights), _mm256_set1_epi32(256 * 32768)), 16);
 }
 
+// Stores four pixels from two PixelPairAvx2 results (pixels 0 and 2, then 1 and 3: the
+// packs work within halves, which puts 0 and 1 in the low half and 2 and 3 in the high
+// one), each as four bytes of which the next pixel overwrites the last.
+__attribute__((target("avx2"))) inline void StoreFourAvx2(__m256i evenPixels, __m256i oddPixels,
+                                                          uint8_t* dst) {
+    const __m256i packed = _mm256_packs_epi32(evenPixels, oddPixels);
+    const __m256i bytes = _mm256_packus_epi16(packed, packed);
+    const uint64_t first = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_castsi256_si128(bytes)));
+    const uint64_t second = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_extracti128_si256(bytes, 1)));
+    const uint32_t pixels[4] = {static_cast<uint32_t>(first), static_cast<uint32_t>(first >> 32),
+                                static_cast<uint32_t>(second), static_cast<uint32_t>(second >> 32)};
+    for (size_t k = 0; k < 4; ++k)
+        std::memcpy(dst + 3 * k, &pixels[k], 4);
+}
+
+// BlendColumns' adjacent case four pixels at a time. Returns how many pixels it did; it
+// leaves at least the row's last pixel, whose fourth byte would fall past the row.
 __attribute__((target("avx2"))) size_t BlendColumnsAvx2(const uint16_t* v, const Tap* taps, size_t count,
                                                         uint8_t* dst) {
+    auto pair = [v](const Tap& low, const Tap& high) __attribute__((target("avx2"))) {
+        return PixelPairAvx2(
+            _mm256_inserti128_si256(
+                _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + low.first))),
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + high.first)), 1),
+            low, high);
+    };
     size_t i = 0;
-    for (; i + 4 < count; i += 4, dst += 12) {
-        // Halves: pixels 0 and 2 in one register, 1 and 3 in the other, so that the packs
-        // (which work within halves) put 0, 1 in the low half and 2, 3 in the high one.
-        const __m256i packed = _mm256_packs_epi32(BlendPixelPairAvx2(v, taps[i], taps[i + 2]),
-                                                  BlendPixelPairAvx2(v, taps[i + 1], taps[i + 3]));
-        const __m256i bytes = _mm256_packus_epi16(packed, packed);
-        const uint64_t first = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_castsi256_si128(bytes)));
-        const uint64_t second = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_extracti128_si256(bytes, 1)));
-        const uint32_t pixels[4] = {static_cast<uint32_t>(first), static_cast<uint32_t>(first >> 32),
-                                    static_cast<uint32_t>(second), static_cast<uint32_t>(second >> 32)};
-        for (size_t k = 0; k < 4; ++k)
-            std::memcpy(dst + 3 * k, &pixels[k], 4);
-    }
+    for (; i + 4 < count; i += 4, dst += 12)
+        StoreFourAvx2(pair(taps[i], taps[i + 2]), pair(taps[i + 1], taps[i + 3]), dst);
+    return i;
+}
+
+// BlendTaps four pixels at a time, as BlendColumnsAvx2.
+__attribute__((target("avx2"))) size_t BlendTapsAvx2(const uint8_t* r0, const uint8_t* r1, size_t rowBytes,
+                                                     uint16_t a0, uint16_t a1, const Tap* taps, size_t count,
+                                                     uint8_t* dst) {
+    const __m256i w0 = _mm256_set1_epi16(static_cast<int16_t>(a0)),
+                  w1 = _mm256_set1_epi16(static_cast<int16_t>(a1)), offset = _mm256_set1_epi16(INT16_MIN);
+    auto pair = [&](const Tap& low, const Tap& high) __attribute__((target("avx2"))) {
+        const __m256i p = _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(LoadPixelPair(r0, low.first, rowBytes),
+                                                                  LoadPixelPair(r0, high.first, rowBytes)));
+        const __m256i q = _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(LoadPixelPair(r1, low.first, rowBytes),
+                                                                  LoadPixelPair(r1, high.first, rowBytes)));
+        const __m256i v = _mm256_add_epi16(_mm256_mullo_epi16(p, w0), _mm256_mullo_epi16(q, w1));
+        return PixelPairAvx2(_mm256_xor_si256(v, offset), low, high);
+    };
+    size_t i = 0;
+    for (; i + 4 < count; i += 4, dst += 12)
+        StoreFourAvx2(pair(taps[i], taps[i + 2]), pair(taps[i + 1], taps[i + 3]), dst);
     return i;
 }
 #endif
@@ -232,22 +271,20 @@ void BlendTaps(const uint8_t* r0, const uint8_t* r1, size_t rowBytes, uint16_t a
                const std::vector<Tap>& taps, uint8_t* dst) {
     size_t i = 0;
     const size_t count = taps.size();
+#if defined(KESTREL_AVX2)
+    if (HasAvx2()) {
+        i = BlendTapsAvx2(r0, r1, rowBytes, a0, a1, taps.data(), count, dst);
+        dst += 3 * i;
+    }
+#endif
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128(), w0 = _mm_set1_epi16(static_cast<int16_t>(a0)),
                   w1 = _mm_set1_epi16(static_cast<int16_t>(a1)), offset = _mm_set1_epi16(INT16_MIN),
                   bias = _mm_set1_epi32(256 * 32768);
-    // The pixel and the next one are the six bytes from its offset. Eight are read at once
-    // while they stay within the row, so no byte past the source is ever read.
-    auto load = [rowBytes](const uint8_t* row, uint32_t at) {
-        if (at + 8 <= rowBytes)
-            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + at));
-        uint64_t bytes = 0;
-        std::memcpy(&bytes, row + at, 6);
-        return _mm_cvtsi64_si128(static_cast<long long>(bytes));
-    };
     auto pixel = [&](const Tap& t) {
-        const __m128i v = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(load(r0, t.first), zero), w0),
-                                        _mm_mullo_epi16(_mm_unpacklo_epi8(load(r1, t.first), zero), w1));
+        const __m128i v =
+            _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(LoadPixelPair(r0, t.first, rowBytes), zero), w0),
+                          _mm_mullo_epi16(_mm_unpacklo_epi8(LoadPixelPair(r1, t.first, rowBytes), zero), w1));
         const __m128i x = _mm_xor_si128(v, offset);
         const __m128i pairs = _mm_unpacklo_epi16(x, _mm_srli_si128(x, 6)); // p0 q0 p1 q1 p2 q2
         return _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, _mm_set1_epi32(t.pair)), bias), 16);
