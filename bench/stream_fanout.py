@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Stream figures of the live picture stream, printed for the closing note of a speed change.
 
-    bench/stream_fanout.py KESTREL_BINARY STREAM_READER [--measure S] [--warmup S]
+    bench/stream_fanout.py KESTREL_BINARY STREAM_READER [--measure S] [--warmup S] [--bare BARE_SENDER]
 
 Runs Kestrel headless on this machine with the test pattern at 640x480, 10 pictures a second
 and two captions, and reads "/stream.mjpg" over loopback with bench/stream_reader.c:
@@ -10,9 +10,13 @@ and two captions, and reads "/stream.mjpg" over loopback with bench/stream_reade
   2. 1 client, then 256 clients (the most StreamMaxClients allows): Kestrel's CPU seconds per
      second, their ratio, and the share of the pictures each client got of those due at 10/s.
 The reader's own CPU is printed beside each run, so that it can be seen not to be the limit.
+With --bare (bench/bare_sender.c, built), the same runs of 1 and 256 clients against a bare
+sender of parts of the same size, one send per client and part and nothing else: what the
+kernel alone costs per client on loopback, which no server can go below.
 """
 import argparse
 import os
+import re
 import resource
 import subprocess
 import sys
@@ -65,6 +69,7 @@ def main():
     ap.add_argument("reader")
     ap.add_argument("--measure", type=float, default=10)
     ap.add_argument("--warmup", type=float, default=3)
+    ap.add_argument("--bare", help="bench/bare_sender.c, built: the kernel's own cost beside Kestrel's")
     a = ap.parse_args()
     a.kestrel, a.reader = os.path.abspath(a.kestrel), os.path.abspath(a.reader)
     k = Kestrel(a.kestrel, device=0,
@@ -78,7 +83,9 @@ def main():
     k.start(timeout=60)
     try:
         with urllib.request.urlopen("http://127.0.0.1:%d/stream.mjpg" % k.port, timeout=30) as r:
-            r.read(1)
+            first = r.read(1024).decode("latin-1")
+        length = re.search(r"Content-Length: (\d+)", first, re.I)
+        part_bytes = int(length.group(1)) if length else 0
         time.sleep(2)
         pid = k.proc.pid
         due = FPS * a.measure
@@ -97,6 +104,19 @@ def main():
                   "lowest %.1f %%, median %.1f %%" % (name, r["cpu"], r["reader_cpu"], shares[0] * 100,
                                                      shares[len(shares) // 2] * 100))
         print("CPU 256 clients / 1 client: %.2f (goal: at most 2)" % (r256["cpu"] / max(r1["cpu"], 1e-9)))
+        if a.bare and part_bytes:
+            bare = {}
+            for clients in (1, 256):
+                sender = subprocess.Popen([os.path.abspath(a.bare), str(clients), str(part_bytes),
+                                           str(int(a.warmup + a.measure + 5))], stdout=subprocess.PIPE, text=True)
+                port = int(sender.stdout.readline())
+                bare[clients] = read_stream(a.reader, port, clients, a.warmup, a.measure, sender.pid)
+                sender.wait(timeout=60)
+            print("bare sender, %d-byte parts: 1 client %.3f s/s, 256 clients %.3f s/s; per client beyond "
+                  "the first, Kestrel %.1f us a part, the bare sender %.1f us"
+                  % (part_bytes, bare[1]["cpu"], bare[256]["cpu"],
+                     (r256["cpu"] - r1["cpu"]) / (255 * FPS) * 1e6,
+                     (bare[256]["cpu"] - bare[1]["cpu"]) / (255 * FPS) * 1e6))
     finally:
         k.stop()
 
