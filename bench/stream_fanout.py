@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Stream figures of the live picture stream, printed for the closing note of a speed change.
 
-    bench/stream_fanout.py KESTREL_BINARY STREAM_READER [--measure S] [--warmup S] [--bare BARE_SENDER]
+    bench/stream_fanout.py KESTREL_BINARY STREAM_READER [--measure S] [--warmup S] [--spread] [--bare BARE_SENDER]
 
 Runs Kestrel headless on this machine with the test pattern at 640x480, 10 pictures a second
 and two captions, and reads "/stream.mjpg" over loopback with bench/stream_reader.c:
@@ -10,6 +10,7 @@ and two captions, and reads "/stream.mjpg" over loopback with bench/stream_reade
   2. 1 client, then 256 clients (the most StreamMaxClients allows): Kestrel's CPU seconds per
      second, their ratio, and the share of the pictures each client got of those due at 10/s.
 The reader's own CPU is printed beside each run, so that it can be seen not to be the limit.
+With --spread every client connects from an address of its own, so Kestrel keeps 256 viewers.
 With --bare (bench/bare_sender.c, built), the same runs of 1 and 256 clients against a bare
 sender of parts of the same size, one send per client and part and nothing else: what the
 kernel alone costs per client on loopback, which no server can go below.
@@ -41,10 +42,10 @@ def children_cpu():
     return r.ru_utime + r.ru_stime
 
 
-def read_stream(reader, port, clients, warmup, measure, pid):
+def read_stream(reader, port, clients, warmup, measure, pid, spread=False):
     """Runs the reader; Kestrel's and the reader's CPU over the measuring window only."""
     proc = subprocess.Popen([reader, "127.0.0.1", str(port), "/stream.mjpg", str(clients), str(warmup),
-                             str(measure)], stdout=subprocess.PIPE, text=True)
+                             str(measure)] + (["spread"] if spread else []), stdout=subprocess.PIPE, text=True)
     time.sleep(warmup)
     k0, t0 = cpu_seconds(pid), time.monotonic()
     time.sleep(measure)
@@ -69,6 +70,8 @@ def main():
     ap.add_argument("reader")
     ap.add_argument("--measure", type=float, default=10)
     ap.add_argument("--warmup", type=float, default=3)
+    ap.add_argument("--spread", action="store_true",
+                    help="each client from an address of its own (127.1.x.y): one viewer per client")
     ap.add_argument("--bare", help="bench/bare_sender.c, built: the kernel's own cost beside Kestrel's")
     a = ap.parse_args()
     a.kestrel, a.reader = os.path.abspath(a.kestrel), os.path.abspath(a.reader)
@@ -89,15 +92,15 @@ def main():
         time.sleep(2)
         pid = k.proc.pid
         due = FPS * a.measure
-        r32 = read_stream(a.reader, k.port, 32, a.warmup, a.measure, pid)
+        r32 = read_stream(a.reader, k.port, 32, a.warmup, a.measure, pid, a.spread)
         if r32["latency"]:
             med, p99, n = r32["latency"]
             print("32 clients: age on arrival median %.1f ms, p99 %.1f ms over %d parts (goal: 60 / 120); "
                   "Kestrel CPU %.3f s/s, reader CPU %.3f s/s" % (med, p99, n, r32["cpu"], r32["reader_cpu"]))
         else:
             print("32 clients: the parts carry no X-Timestamp; Kestrel CPU %.3f s/s" % r32["cpu"])
-        r1 = read_stream(a.reader, k.port, 1, a.warmup, a.measure, pid)
-        r256 = read_stream(a.reader, k.port, 256, a.warmup, a.measure, pid)
+        r1 = read_stream(a.reader, k.port, 1, a.warmup, a.measure, pid, a.spread)
+        r256 = read_stream(a.reader, k.port, 256, a.warmup, a.measure, pid, a.spread)
         for name, r in (("1 client", r1), ("256 clients", r256)):
             shares = sorted(p / due for p in r["pictures"])
             print("%s: Kestrel CPU %.3f s/s, reader CPU %.3f s/s, pictures per client of those due: "

@@ -2,8 +2,10 @@
  * multipart JPEG stream, reads every one as fast as it can and counts the pictures each
  * delivered inside a measuring window.
  *
- *   stream_reader HOST PORT PATH CLIENTS WARMUP_S MEASURE_S
+ *   stream_reader HOST PORT PATH CLIENTS WARMUP_S MEASURE_S [spread]
  *
+ * With "spread" each client connects from an address of its own (127.1.x.y), as viewers
+ * on the internet do, so that the server keeps one viewer per client.
  * Prints one line per client: "client I pictures N first_ms F", where N counts the
  * pictures completed between WARMUP_S and WARMUP_S + MEASURE_S after the start and F is
  * the time from connecting to the end of the first picture (-1 when none came).
@@ -109,13 +111,14 @@ static int parse(struct client* c) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
-        fprintf(stderr, "usage: %s HOST PORT PATH CLIENTS WARMUP_S MEASURE_S\n", argv[0]);
+    if (argc != 7 && !(argc == 8 && strcmp(argv[7], "spread") == 0)) {
+        fprintf(stderr, "usage: %s HOST PORT PATH CLIENTS WARMUP_S MEASURE_S [spread]\n", argv[0]);
         return 2;
     }
     const char* host = argv[1];
     int port = atoi(argv[2]), n = atoi(argv[4]);
     double warmup = atof(argv[5]), measure = atof(argv[6]);
+    const int spread = argc == 8;
     if (n < 1 || n > MAX_CLIENTS) {
         fprintf(stderr, "stream_reader: 1 to %d clients\n", MAX_CLIENTS);
         return 2;
@@ -131,6 +134,15 @@ int main(int argc, char** argv) {
         a.sin_port = htons((unsigned short)port);
         inet_pton(AF_INET, host, &a.sin_addr);
         c->fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (spread && c->fd >= 0) {
+            struct sockaddr_in from = {0};
+            from.sin_family = AF_INET;
+            from.sin_addr.s_addr = htonl((127u << 24) | (1u << 16) | (unsigned)(i + 1));
+            if (bind(c->fd, (struct sockaddr*)&from, sizeof from) != 0) {
+                fprintf(stderr, "stream_reader: client %d cannot bind its own address: %s\n", i, strerror(errno));
+                return 1;
+            }
+        }
         c->first = -1;
         c->connected = now();
         if (c->fd < 0 || connect(c->fd, (struct sockaddr*)&a, sizeof a) != 0 ||

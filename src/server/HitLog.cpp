@@ -43,31 +43,31 @@ void CHitTracker::RecordHit(const std::shared_ptr<CRequest>& request) {
 }
 
 void CHitTracker::TouchViewer(const std::string& address, std::time_t when) {
-    bool seen = false;
-    for (CIPAccess& viewer : m_viewers) {
-        if (viewer.address == address) {
-            viewer.lastAccess = when;
-            seen = true;
-        }
+    // Every picture of every stream part comes here: the index keeps it one lookup however
+    // many viewers there are.
+    if (auto it = m_viewerIndex.find(address); it != m_viewerIndex.end()) {
+        it->second->lastAccess = when;
+        return;
     }
-    if (!seen) {
-        if (m_view.HasControl(IDC_VIEWER_LIST))
-            m_view.ViewerListAdd(address);
-        m_viewers.push_back({address, when});
-    }
+    if (m_view.HasControl(IDC_VIEWER_LIST))
+        m_view.ViewerListAdd(address);
+    m_viewers.push_back({address, when});
+    m_viewerIndex.emplace(address, std::prev(m_viewers.end()));
 }
 
 int CHitTracker::ServiceIdle() {
     m_lastIdleLogged = false;
     // 1. Viewer expiry, one entry per call.
     if (!m_viewers.empty()) {
-        CIPAccess first = std::move(m_viewers.front());
-        m_viewers.pop_front();
+        const CIPAccess& first = m_viewers.front();
         if (Now() > first.lastAccess + kViewerTimeout) {
             if (m_view.HasControl(IDC_VIEWER_LIST))
                 m_view.ViewerListRemove(first.address);
+            m_viewerIndex.erase(first.address);
+            m_viewers.pop_front();
         } else {
-            m_viewers.push_back(std::move(first));
+            // To the back; the index's positions stay valid.
+            m_viewers.splice(m_viewers.end(), m_viewers, m_viewers.begin());
         }
     }
     // 2. Viewer count.
@@ -215,6 +215,7 @@ void CHitTracker::UpdateUptimeDisplay(bool listening, std::time_t timeStarted) {
 void CHitTracker::ReleaseAll() {
     m_requests.clear();
     m_viewers.clear();
+    m_viewerIndex.clear();
     CloseHitLog();
 }
 

@@ -11,8 +11,10 @@
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 namespace kestrel {
 
@@ -70,7 +72,7 @@ public:
     bool ActivityLamp() const { return m_activityLamp; }
     bool LastIdleLogged() const { return m_lastIdleLogged; }
     std::size_t Waiting() const { return m_requests.size(); }
-    const std::deque<CIPAccess>& Viewers() const { return m_viewers; }
+    const std::list<CIPAccess>& Viewers() const { return m_viewers; }
 
 private:
     using SteadyClock = std::chrono::steady_clock;
@@ -83,7 +85,8 @@ private:
     std::function<std::time_t()> m_clock;
     std::string m_logFolder;
     std::deque<std::shared_ptr<CRequest>> m_requests;
-    std::deque<CIPAccess> m_viewers;
+    std::list<CIPAccess> m_viewers; // in expiry order: the front is looked at next
+    std::unordered_map<std::string, std::list<CIPAccess>::iterator> m_viewerIndex; // by address
     int m_viewerCount = 0;
     int m_countOfText = 0; // the count m_countText shows
     std::string m_countText;

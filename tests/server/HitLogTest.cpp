@@ -72,6 +72,21 @@ TEST_F(Hits, OneViewerPerAddressAndExpiryAfterFifteenSeconds) {
     EXPECT_EQ(tracker->ViewerCount(), 0);
     EXPECT_EQ(view.ControlText(IDC_VIEWER_COUNT), "  0");
     EXPECT_TRUE(view.ViewerListItems().empty());
+
+    // A viewer that left and comes back is a new viewer, listed and counted again; one
+    // touched while the others expire is kept.
+    tracker->RecordHit(Request("10.0.0.1", now));
+    tracker->RecordHit(Request("10.0.0.3", now));
+    tracker->ServiceIdle();
+    EXPECT_EQ(view.ViewerListItems(), (std::vector<std::string>{"10.0.0.1", "10.0.0.3"}));
+    EXPECT_EQ(tracker->ViewerCount(), 2);
+    now += 16;
+    tracker->TouchViewer("10.0.0.3", now);
+    tracker->ServiceIdle();
+    tracker->ServiceIdle();
+    tracker->ServiceIdle();
+    EXPECT_EQ(view.ViewerListItems(), std::vector<std::string>{"10.0.0.3"});
+    EXPECT_EQ(tracker->ViewerCount(), 1);
 }
 
 TEST_F(Hits, RequestsAreLoggedOnceTheirConnectionHasGone) {
