@@ -7,6 +7,7 @@
 #include "acme/AcmeHttp.h"
 #include "acme/AcmeState.h"
 #include "support/KestrelProcess.h"
+#include "support/LoopbackSocket.h"
 
 #include <gtest/gtest.h>
 
@@ -34,18 +35,7 @@ bool Shell(const std::string& command) {
 }
 
 int Connect(unsigned port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return kestrel::test::ConnectLoopback(port, timeval{10, 0});
 }
 
 bool WaitFor(const std::function<bool()>& done, int seconds) {
@@ -388,4 +378,78 @@ TEST_F(AcmeFlow, RefusedAttemptIsSaidAndBackedOffWhilePlainHttpServes) {
     EXPECT_NE(report.find("warning: the last attempt failed at"), std::string::npos) << report;
     EXPECT_NE(report.find("terms of service: data:text/plain,Do%20what%20thou%20wilt"), std::string::npos)
         << report;
+}
+
+namespace {
+
+// A CA that answers every new account with "rateLimited" and Retry-After: 7200
+// (tests/acme/rate_limited_ca.py), trusted through AcmeCaFile.
+class RateLimitingCa {
+public:
+    RateLimitingCa() {
+        const std::string dir = m_dir.path().toStdString();
+        if (!Shell("cd " + dir +
+                   " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key "
+                   "-out ca.pem -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"))
+            return;
+        m_port = FreeTcpPort();
+        m_child = std::make_unique<Child>(
+            std::vector<std::string>{"/usr/bin/python3", KESTREL_SOURCE_DIR "/tests/acme/rate_limited_ca.py",
+                                     std::to_string(m_port), dir + "/ca.pem", dir + "/ca.key", "7200",
+                                     dir + "/requests.log"},
+            std::vector<std::string>{}, dir + "/ca.log");
+        m_ok = WaitFor([this] { return Listening(m_port); }, 20);
+    }
+    bool Ok() const { return m_ok; }
+    std::string Directory() const { return "https://127.0.0.1:" + std::to_string(m_port) + "/dir"; }
+    std::string CaFile() const { return m_dir.path().toStdString() + "/ca.pem"; }
+    // The requests received, "METHOD /path" per line.
+    std::string Requests() const { return ReadFile(m_dir.path().toStdString() + "/requests.log"); }
+
+private:
+    QTemporaryDir m_dir;
+    unsigned m_port = 0;
+    std::unique_ptr<Child> m_child;
+    bool m_ok = false;
+};
+
+class AcmeRateLimit : public AcmeFlow {
+protected:
+    void SetUp() override {
+        tlsPort = FreeTcpPort();
+        folder = box.ConfigFolder() + "/" + kAcmeFolderName;
+    }
+};
+
+} // namespace
+
+TEST_F(AcmeRateLimit, TheCasWaitIsKeptWhenLongerThanTheBackoffAndSurvivesARestart) {
+    if (::access("/usr/bin/python3", X_OK) != 0)
+        GTEST_SKIP() << "python3 is not installed";
+    RateLimitingCa ca;
+    ASSERT_TRUE(ca.Ok()) << "the rate-limiting CA did not start";
+    box.WriteSettings("\"TlsPort\"=dword:" + Hex(tlsPort) +
+                      "\n\"CaptureDevice\"=dword:00000000\n\"AcmeDomains\"=\"cam.test\"\n\"AcmeDirectory\"=\"" +
+                      ca.Directory() + "\"\n\"AcmeCaFile\"=\"" + ca.CaFile() + "\"\n");
+    std::unique_ptr<KestrelProcess> k;
+    Start(k, "stderr-1.txt");
+    ASSERT_TRUE(Says(*k, "no HTTPS certificate for cam.test", 60)) << k->Stderr() << ca.Requests();
+    const std::string said = k->Stderr();
+    EXPECT_NE(said.find("too many new accounts from this address"), std::string::npos) << said;
+    // The CA asked for two hours; the first failure's own backoff would be one.
+    EXPECT_NE(said.find("Kestrel tries again in 2 h"), std::string::npos) << said;
+    AcmeState state;
+    std::string error;
+    ASSERT_TRUE(ParseAcmeState(ReadFile(folder + "/" + kStateFile), state, error)) << error;
+    EXPECT_EQ(state.failures, 1);
+    EXPECT_EQ(state.nextAttempt - state.lastErrorAt, 7200);
+    Stop(k);
+
+    // Restarted within the wait: the CA is not asked again.
+    const std::string asked = ca.Requests();
+    EXPECT_NE(asked.find("POST /account"), std::string::npos) << asked;
+    Start(k, "stderr-2.txt");
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(ca.Requests(), asked);
+    Stop(k);
 }
