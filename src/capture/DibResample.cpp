@@ -222,6 +222,27 @@ __attribute__((target("avx2"))) size_t BlendTapsAvx2(const uint8_t* r0, const ui
 }
 #endif
 
+#if defined(__SSE2__)
+// w0 p + w1 q >> 16 for the three bytes of one pixel, from x holding p0 p1 p2 q0 q1 q2 as
+// signed values 32768 below the blended ones: the multiply-add of signed pairs gives the
+// sum less 256 x 32768, which the bias adds back.
+inline __m128i WeighTapPair(__m128i x, const Tap& t) {
+    const __m128i bias = _mm_set1_epi32(256 * 32768);
+    const __m128i pairs = _mm_unpacklo_epi16(x, _mm_srli_si128(x, 6)); // p0 q0 p1 q1 p2 q2
+    return _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, _mm_set1_epi32(t.pair)), bias), 16);
+}
+
+// Two weighed pixels stored as six bytes. Each writes four, the fourth being the next
+// pixel's, so the row's last pixel is never done here.
+inline void StoreTwoPixels(__m128i first, __m128i second, uint8_t* dst) {
+    const __m128i both = _mm_packus_epi16(_mm_packs_epi32(first, second), _mm_setzero_si128());
+    uint32_t bytes[2];
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes), both);
+    std::memcpy(dst, &bytes[0], 4);
+    std::memcpy(dst + 3, &bytes[1], 4);
+}
+#endif
+
 // One destination row of three-byte pixels: (w0 p + w1 q) >> 16 for each byte, where p and
 // q are the blended values (each of them 32768 more than stored).
 void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, bool adjacent, uint8_t* dst) {
@@ -240,19 +261,11 @@ void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, bool adjacent
             dst += 3 * i;
         }
 #endif
-        const __m128i bias = _mm_set1_epi32(256 * 32768);
         auto pixel = [&](const Tap& t) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + t.first));
-            const __m128i pairs = _mm_unpacklo_epi16(x, _mm_srli_si128(x, 6)); // p0 q0 p1 q1 p2 q2
-            return _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, _mm_set1_epi32(t.pair)), bias), 16);
+            return WeighTapPair(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + t.first)), t);
         };
-        for (; i + 2 < count; i += 2, dst += 6) {
-            const __m128i both = _mm_packus_epi16(_mm_packs_epi32(pixel(taps[i]), pixel(taps[i + 1])), bias);
-            uint32_t bytes[2];
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes), both);
-            std::memcpy(dst, &bytes[0], 4);
-            std::memcpy(dst + 3, &bytes[1], 4);
-        }
+        for (; i + 2 < count; i += 2, dst += 6)
+            StoreTwoPixels(pixel(taps[i]), pixel(taps[i + 1]), dst);
     }
 #endif
     for (; i < count; ++i, dst += 3) {
@@ -279,23 +292,15 @@ void BlendTaps(const uint8_t* r0, const uint8_t* r1, size_t rowBytes, uint16_t a
 #endif
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128(), w0 = _mm_set1_epi16(static_cast<int16_t>(a0)),
-                  w1 = _mm_set1_epi16(static_cast<int16_t>(a1)), offset = _mm_set1_epi16(INT16_MIN),
-                  bias = _mm_set1_epi32(256 * 32768);
+                  w1 = _mm_set1_epi16(static_cast<int16_t>(a1)), offset = _mm_set1_epi16(INT16_MIN);
     auto pixel = [&](const Tap& t) {
         const __m128i v =
             _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(LoadPixelPair(r0, t.first, rowBytes), zero), w0),
                           _mm_mullo_epi16(_mm_unpacklo_epi8(LoadPixelPair(r1, t.first, rowBytes), zero), w1));
-        const __m128i x = _mm_xor_si128(v, offset);
-        const __m128i pairs = _mm_unpacklo_epi16(x, _mm_srli_si128(x, 6)); // p0 q0 p1 q1 p2 q2
-        return _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, _mm_set1_epi32(t.pair)), bias), 16);
+        return WeighTapPair(_mm_xor_si128(v, offset), t);
     };
-    for (; i + 2 < count; i += 2, dst += 6) {
-        const __m128i both = _mm_packus_epi16(_mm_packs_epi32(pixel(taps[i]), pixel(taps[i + 1])), bias);
-        uint32_t bytes[2];
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(bytes), both);
-        std::memcpy(dst, &bytes[0], 4);
-        std::memcpy(dst + 3, &bytes[1], 4);
-    }
+    for (; i + 2 < count; i += 2, dst += 6)
+        StoreTwoPixels(pixel(taps[i]), pixel(taps[i + 1]), dst);
 #endif
     for (; i < count; ++i, dst += 3) {
         const Tap& t = taps[i];
