@@ -497,7 +497,9 @@ void Composition::OpenRegistrationWhenNoDialog() {
     m_registrationWait->start();
 }
 
-bool Composition::AddressLookupPending() const { return m_addressLookup && m_addressLookup->Pending(); }
+bool Composition::AddressLookupPending() const {
+    return m_addressLookup && m_addressLookup->Pending();
+}
 
 void Composition::OnHostLookupReply(int errorCode, const std::string& firstAddress) {
     MakeAddressLookup().OnHostLookupReply(errorCode, firstAddress, m_app.HostName);

@@ -145,8 +145,8 @@ private:
     // The start-up lookup while it runs and after (its reply is delivered once).
     std::unique_ptr<BackgroundExchange> m_addressLookup;
     std::unique_ptr<QTimer> m_registrationWait; // UrlAutoexec waiting for a dialog to close
-    int m_hitLogPruneDay = -1;  // the day of year hit logs were last pruned
-    int64_t m_viewerDueMs = -1; // the moment the viewer timer is set for
+    int m_hitLogPruneDay = -1;                  // the day of year hit logs were last pruned
+    int64_t m_viewerDueMs = -1;                 // the moment the viewer timer is set for
     bool m_destroyed = false;
     bool m_serverStarted = false;
     // Holds references to every part above; the stop sequence ends it first.

@@ -11,7 +11,8 @@
 namespace kestrel {
 
 BackgroundExchange::BackgroundExchange(DirectoryWork work, Done done)
-    : m_receiver(std::make_unique<QObject>()), m_done(std::move(done)), m_delivery(std::make_shared<Delivery>()) {
+    : m_receiver(std::make_unique<QObject>()), m_done(std::move(done)),
+      m_delivery(std::make_shared<Delivery>()) {
     QObject* receiver = m_receiver.get();
     m_thread = std::thread([this, receiver, work = std::move(work)] {
         DirectoryReply reply = work(m_cancel);

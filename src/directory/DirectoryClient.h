@@ -14,8 +14,8 @@ constexpr long kExchangeTimeoutSeconds = 30;
 // The outcome of one exchange with the directory server.
 struct DirectoryReply {
     enum class Status {
-        Ok,             // a reply was read (whatever its HTTP status)
-        NotCreated,     // no request could be made (no host configured, client unavailable)
+        Ok,              // a reply was read (whatever its HTTP status)
+        NotCreated,      // no request could be made (no host configured, client unavailable)
         TransportFailed, // unreachable, name not resolved, dropped, timed out
         Cancelled        // given up by its owner (the program is quitting); nothing is said
     };

@@ -45,9 +45,9 @@ std::string HttpStatusFailureText(int httpStatus);
 // The public address lookup at start-up and the steps that follow a found address.
 class PublicAddressLookup {
 public:
-    using Exchange =
-        std::function<DirectoryReply(const std::string& host, const std::string& method, const std::string& path,
-                                     const std::string& body, const std::atomic<bool>& cancel)>;
+    using Exchange = std::function<DirectoryReply(const std::string& host, const std::string& method,
+                                                  const std::string& path, const std::string& body,
+                                                  const std::atomic<bool>& cancel)>;
     struct Hooks {
         std::function<void(const std::string&)> showAddress; // the main window's address line
         std::function<void()> generatePages;

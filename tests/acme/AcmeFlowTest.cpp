@@ -428,9 +428,10 @@ TEST_F(AcmeRateLimit, TheCasWaitIsKeptWhenLongerThanTheBackoffAndSurvivesARestar
         GTEST_SKIP() << "python3 is not installed";
     RateLimitingCa ca;
     ASSERT_TRUE(ca.Ok()) << "the rate-limiting CA did not start";
-    box.WriteSettings("\"TlsPort\"=dword:" + Hex(tlsPort) +
-                      "\n\"CaptureDevice\"=dword:00000000\n\"AcmeDomains\"=\"cam.test\"\n\"AcmeDirectory\"=\"" +
-                      ca.Directory() + "\"\n\"AcmeCaFile\"=\"" + ca.CaFile() + "\"\n");
+    box.WriteSettings(
+        "\"TlsPort\"=dword:" + Hex(tlsPort) +
+        "\n\"CaptureDevice\"=dword:00000000\n\"AcmeDomains\"=\"cam.test\"\n\"AcmeDirectory\"=\"" +
+        ca.Directory() + "\"\n\"AcmeCaFile\"=\"" + ca.CaFile() + "\"\n");
     std::unique_ptr<KestrelProcess> k;
     Start(k, "stderr-1.txt");
     ASSERT_TRUE(Says(*k, "no HTTPS certificate for cam.test", 60)) << k->Stderr() << ca.Requests();

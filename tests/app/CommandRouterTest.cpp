@@ -17,8 +17,8 @@
 #include "support/TestPorts.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>

@@ -29,7 +29,8 @@ TEST(ExchangeWhileServing, TheCallingThreadsEventLoopTurnsMeanwhileAndAQuitGives
     QTimer::singleShot(0, [&] { timerFired = true; });
     DirectoryReply reply = ExchangeWhileServing([&](const std::atomic<bool>&) {
         DirectoryReply r;
-        r.status = WaitFor(timerFired, 10) ? DirectoryReply::Status::Ok : DirectoryReply::Status::TransportFailed;
+        r.status =
+            WaitFor(timerFired, 10) ? DirectoryReply::Status::Ok : DirectoryReply::Status::TransportFailed;
         return r;
     });
     EXPECT_EQ(reply.status, DirectoryReply::Status::Ok);

@@ -27,8 +27,8 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
-#include <thread>
 #include <sstream>
+#include <thread>
 
 using namespace kestrel;
 using namespace kestrel::test;
