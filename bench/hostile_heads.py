@@ -14,15 +14,11 @@ Usage: bench/hostile_heads.py [path/to/kestrel] [addresses, default 2]
 """
 
 import os
-import shutil
-import signal
 import socket
-import subprocess
 import sys
-import tempfile
 import time
 
-from server_port import server_port  # beside this script
+from kestrel_site import kestrel_site  # beside this script
 
 KESTREL = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/kestrel")
 ADDRESSES = int(sys.argv[2]) if len(sys.argv) > 2 else 2
@@ -111,40 +107,17 @@ def attack(port, pid, head):
 
 
 def main():
-    work = tempfile.mkdtemp(prefix="kestrel-heads-")
-    try:
-        port = server_port()
-        config = os.path.join(work, "config", "Velmora")
-        root = os.path.join(work, "root")
-        os.makedirs(config)
-        os.makedirs(root)
+    def prepare(root):
         with open(os.path.join(root, "index.html"), "w") as f:
             f.write("<html>home</html>")
-        with open(os.path.join(config, "Kestrels.reg"), "w") as f:
-            f.write("Windows Registry Editor Version 5.00\n\n"
-                    "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
-                    f'"uPort"=dword:{port:08x}\n"strRoot"="{root}"\n"bLoggingOn"=dword:00000000\n')
-        env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(work, "config"), HOME=work)
-        env.pop("DISPLAY", None)
-        env.pop("WAYLAND_DISPLAY", None)
-        proc = subprocess.Popen([KESTREL], cwd=work, env=env, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            try:
-                fetch_index(port)
-                break
-            except OSError:
-                time.sleep(0.05)
+
+    with kestrel_site(KESTREL, "kestrel-heads-", '"bLoggingOn"=dword:00000000\n', prepare) as site:
         for name, head in (("16,000 two-byte names", names_head()), ("100 lines of 640 bytes", full_head())):
-            before, peak, after, ok, waited, held, closed = attack(port, proc.pid, head)
+            before, peak, after, ok, waited, held, closed = attack(site.port, site.proc.pid, head)
             print(f"{name}, {held} connections from {ADDRESSES} addresses: resident {before:.0f} MB before, "
                   f"{peak:.0f} MB at the peak, {after:.0f} MB 3 s after they went; "
                   f"{closed} closed by the server; fresh client {'answered' if ok else 'NOT answered'} "
                   f"in {waited * 1000:.0f} ms")
-        proc.send_signal(signal.SIGTERM)
-        proc.wait(timeout=10)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

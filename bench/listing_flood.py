@@ -9,16 +9,12 @@ Usage: bench/listing_flood.py [path/to/kestrel] [files, default 20000]
 """
 
 import os
-import shutil
-import signal
 import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 
-from server_port import server_port  # beside this script
+from kestrel_site import kestrel_site  # beside this script
 
 KESTREL = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/kestrel")
 FILES = int(sys.argv[2]) if len(sys.argv) > 2 else 20000
@@ -62,46 +58,24 @@ def flood(port, count):
 
 
 def main():
-    work = tempfile.mkdtemp(prefix="kestrel-listing-")
-    try:
-        port = server_port()
-        config = os.path.join(work, "config", "Velmora")
-        root = os.path.join(work, "root")
+    def prepare(root):
         many = os.path.join(root, "many")
-        os.makedirs(config)
         os.makedirs(many)
         with open(os.path.join(root, "index.html"), "w") as f:
             f.write("<html>home</html>")
         for i in range(FILES):
             open(os.path.join(many, f"file{i:06d}.txt"), "w").close()
-        with open(os.path.join(config, "Kestrels.reg"), "w") as f:
-            f.write("Windows Registry Editor Version 5.00\n\n"
-                    "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
-                    f'"uPort"=dword:{port:08x}\n"strRoot"="{root}"\n"bAllowListing"=dword:00000001\n'
-                    '"bLoggingOn"=dword:00000000\n')
-        env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(work, "config"), HOME=work)
-        env.pop("DISPLAY", None)
-        env.pop("WAYLAND_DISPLAY", None)
-        proc = subprocess.Popen([KESTREL], cwd=work, env=env, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            try:
-                get(port, "/index.html", 2)
-                break
-            except OSError:
-                time.sleep(0.05)
-        page = get(port, "/many/")
+
+    settings = '"bAllowListing"=dword:00000001\n"bLoggingOn"=dword:00000000\n'
+    with kestrel_site(KESTREL, "kestrel-listing-", settings, prepare) as site:
+        page = get(site.port, "/many/")
         rows = page.count(b"<a href=")
         tail = page[page.rfind(b"</a>") + 4:][:200]
         print(f"listing of {FILES} files: {len(page) / 1e6:.1f} MB, {rows} links; after the rows: {tail!r}")
         for count in (100, 200):
-            ok, waited, total = flood(port, count)
+            ok, waited, total = flood(site.port, count)
             print(f"{count} listings queued: fresh client {'answered' if ok else 'NOT answered'} after "
                   f"{waited:.2f} s; all {count} listings received after {total:.1f} s")
-        proc.send_signal(signal.SIGTERM)
-        proc.wait(timeout=30)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -9,15 +9,12 @@ Usage: bench/password_guessing.py [path/to/kestrel]
 """
 
 import os
-import shutil
 import signal
 import socket
-import subprocess
 import sys
-import tempfile
 import time
 
-from server_port import server_port  # beside this script
+from kestrel_site import kestrel_site  # beside this script
 
 KESTREL = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/kestrel")
 PASSWORD = "right-one"
@@ -33,32 +30,13 @@ def get(source, port, path):
 
 
 def main():
-    work = tempfile.mkdtemp(prefix="kestrel-guess-")
-    try:
-        port = server_port()
-        config = os.path.join(work, "config", "Velmora")
-        root = os.path.join(work, "root")
-        os.makedirs(config)
-        os.makedirs(root)
+    def prepare(root):
         with open(os.path.join(root, "pass.jpg"), "wb") as f:
             f.write(b"PASSPICTURE")
-        with open(os.path.join(config, "Kestrels.reg"), "w") as f:
-            f.write("Windows Registry Editor Version 5.00\n\n"
-                    "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
-                    f'"uPort"=dword:{port:08x}\n"strRoot"="{root}"\n"PicPass"="{PASSWORD}"\n'
-                    '"CaptureDevice"=dword:00000000\n')
-        env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(work, "config"), HOME=work)
-        env.pop("DISPLAY", None)
-        env.pop("WAYLAND_DISPLAY", None)
-        err = os.path.join(work, "kestrel.err")
-        proc = subprocess.Popen([KESTREL], cwd=work, env=env, stdout=subprocess.DEVNULL,
-                                stderr=open(err, "w"))
-        for _ in range(200):
-            try:
-                get("127.0.0.1", port, "/pass.jpg")
-                break
-            except OSError:
-                time.sleep(0.05)
+
+    settings = f'"PicPass"="{PASSWORD}"\n"CaptureDevice"=dword:00000000\n'
+    with kestrel_site(KESTREL, "kestrel-guess-", settings, prepare) as site:
+        port = site.port
         refused = 0
         began = time.monotonic()
         for i in range(300):
@@ -66,17 +44,15 @@ def main():
         took = time.monotonic() - began
         same = get("127.0.0.1", port, f"/frame.jpg?1&picid={PASSWORD}") != b"PASSPICTURE"
         other = get("127.0.0.2", port, f"/frame.jpg?1&picid={PASSWORD}") != b"PASSPICTURE"
-        proc.send_signal(signal.SIGTERM)
-        proc.wait(timeout=10)
-        lines = [l for l in open(err).read().splitlines() if "password lockout" in l]
-        print(f"300 wrong guesses from 127.0.0.1: {took:.2f} s, {refused} answered with pass.jpg")
-        print(f"right password afterwards, same address: {'picture' if same else 'pass.jpg (locked out)'}")
-        print(f"right password afterwards, 127.0.0.2: {'picture' if other else 'pass.jpg'}")
-        print(f"lockout lines: {len(lines)}")
-        for line in lines:
-            print("  " + line)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+        site.proc.send_signal(signal.SIGTERM)
+        site.proc.wait(timeout=10)
+        lines = [l for l in open(site.stderr_path).read().splitlines() if "password lockout" in l]
+    print(f"300 wrong guesses from 127.0.0.1: {took:.2f} s, {refused} answered with pass.jpg")
+    print(f"right password afterwards, same address: {'picture' if same else 'pass.jpg (locked out)'}")
+    print(f"right password afterwards, 127.0.0.2: {'picture' if other else 'pass.jpg'}")
+    print(f"lockout lines: {len(lines)}")
+    for line in lines:
+        print("  " + line)
 
 
 if __name__ == "__main__":

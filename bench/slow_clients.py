@@ -14,15 +14,11 @@ Usage: bench/slow_clients.py [path/to/kestrel]
 """
 
 import os
-import shutil
-import signal
 import socket
-import subprocess
 import sys
-import tempfile
 import time
 
-from server_port import server_port  # beside this script
+from kestrel_site import kestrel_site  # beside this script
 
 KESTREL = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/kestrel")
 TCP_CLOSE_WAIT, TCP_CLOSE = 8, 7
@@ -86,14 +82,7 @@ def children(pid):
 
 
 def main():
-    work = tempfile.mkdtemp(prefix="kestrel-slow-")
-    socks = []
-    try:
-        port = server_port()
-        config = os.path.join(work, "config", "Velmora")
-        root = os.path.join(work, "root")
-        os.makedirs(config)
-        os.makedirs(root)
+    def prepare(root):
         with open(os.path.join(root, "index.html"), "w") as f:
             f.write("<html>home</html>")
         for name, body in (("count.exe", "wc -c"), ("nap.exe", "sleep 20")):
@@ -101,24 +90,12 @@ def main():
             with open(path, "w") as f:
                 f.write(f"#!/bin/sh\necho 'Content-type: text/plain'\necho\n{body}\n")
             os.chmod(path, 0o755)
-        with open(os.path.join(config, "Kestrels.reg"), "w") as f:
-            f.write("Windows Registry Editor Version 5.00\n\n"
-                    "[HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels]\n"
-                    f'"uPort"=dword:{port:08x}\n"strRoot"="{root}"\n"bLoggingOn"=dword:00000000\n'
-                    '"CaptureDevice"=dword:00000000\n"UseCustomSize"=dword:00000001\n'
-                    '"ImageWidth"=dword:00000280\n"ImageHeight"=dword:000001e0\n')
-        env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(work, "config"), HOME=work)
-        env.pop("DISPLAY", None)
-        env.pop("WAYLAND_DISPLAY", None)
-        proc = subprocess.Popen([KESTREL], cwd=work, env=env, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            try:
-                connect(port).close()
-                break
-            except OSError:
-                time.sleep(0.05)
 
+    settings = ('"bLoggingOn"=dword:00000000\n"CaptureDevice"=dword:00000000\n"UseCustomSize"=dword:00000001\n'
+                '"ImageWidth"=dword:00000280\n"ImageHeight"=dword:000001e0\n')
+    socks = []
+    with kestrel_site(KESTREL, "kestrel-slow-", settings, prepare) as site:
+        port, proc = site.port, site.proc
         # 1. Streams.
         served = 0
         for _ in range(40):
@@ -195,12 +172,6 @@ def main():
         for s in socks:
             s.close()
         socks.clear()
-        proc.send_signal(signal.SIGTERM)
-        proc.wait(timeout=30)
-    finally:
-        for s in socks:
-            s.close()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
