@@ -3,6 +3,7 @@
 #include "ServerTestSupport.h"
 
 #include "server/ScriptWorker.h"
+#include "support/LoopbackSocket.h"
 
 #include <gtest/gtest.h>
 
@@ -241,12 +242,8 @@ TEST_F(Scripts, ClientHangUpEndsAScriptThatNeverExits) {
               0755);
     const std::string pidFile = root + "/cgi/forever.exe.pid", childFile = root + "/cgi/forever.exe.child";
     // The client stays until the script runs, then hangs up without reading.
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(h.Port()));
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const int fd = kestrel::test::ConnectLoopback(h.Port(), timeval{5, 0});
+    ASSERT_GE(fd, 0);
     std::string request = "GET /cgi/forever.exe?x HTTP/1.0\r\n\r\n";
     ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
     ASSERT_TRUE(PumpUntil([&] { return ReadFile(childFile).size() > 1; }, 5000));
@@ -264,12 +261,8 @@ TEST_F(Scripts, ClientHangUpEndsAScriptThatNeverExits) {
 TEST_F(Scripts, ScriptsBeyondScriptMaxRunningAreAnswered503) {
     h.settings.ScriptMaxRunning = 1;
     WriteFile(root + "/cgi/wait.exe", "#!/bin/sh\necho $$ > \"$0.pid\"\nexec sleep 1000\n", 0755);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(h.Port()));
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const int fd = kestrel::test::ConnectLoopback(h.Port(), timeval{5, 0});
+    ASSERT_GE(fd, 0);
     std::string request = "GET /cgi/wait.exe?x HTTP/1.0\r\n\r\n";
     ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
     ASSERT_TRUE(PumpUntil([&] { return ReadFile(root + "/cgi/wait.exe.pid").size() > 1; }, 5000));
