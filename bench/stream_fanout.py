@@ -2,6 +2,7 @@
 """Stream figures of the live picture stream, printed for the closing note of a speed change.
 
     bench/stream_fanout.py KESTREL_BINARY STREAM_READER [--measure S] [--warmup S] [--spread] [--bare BARE_SENDER]
+                           [--apart]
 
 Runs Kestrel headless on this machine with the test pattern at 640x480, 10 pictures a second
 and two captions, and reads "/stream.mjpg" over loopback with bench/stream_reader.c:
@@ -14,6 +15,12 @@ With --spread every client connects from an address of its own, so Kestrel keeps
 With --bare (bench/bare_sender.c, built), the same runs of 1 and 256 clients against a bare
 sender of parts of the same size, one send per client and part and nothing else: what the
 kernel alone costs per client on loopback, which no server can go below.
+With --apart (as root, on a machine of two processors or more), the readers' side of loopback is
+kept off the server's processor, as it is when the viewers sit on other machines: the server (Kestrel
+or the bare sender) is pinned to processor 0, the reader to processor 1, and the receive processing
+of loopback packets is steered to processor 1 (receive packet steering,
+/sys/class/net/lo/queues/rx-0/rps_cpus, put back afterwards). Without it, every send on loopback
+also runs the reader's receive path and wake-up on the sender's processor, charged to the sender.
 """
 import argparse
 import os
@@ -42,9 +49,17 @@ def children_cpu():
     return r.ru_utime + r.ru_stime
 
 
-def read_stream(reader, port, clients, warmup, measure, pid, spread=False):
+RPS_CPUS = "/sys/class/net/lo/queues/rx-0/rps_cpus"
+
+
+def pin(pid, cpu):
+    """Every thread of `pid` (and those it starts later) on processor `cpu` alone."""
+    subprocess.run(["taskset", "-a", "-p", "-c", str(cpu), str(pid)], check=True, stdout=subprocess.DEVNULL)
+
+
+def read_stream(reader, port, clients, warmup, measure, pid, spread=False, apart=False):
     """Runs the reader; Kestrel's and the reader's CPU over the measuring window only."""
-    proc = subprocess.Popen([reader, "127.0.0.1", str(port), "/stream.mjpg", str(clients), str(warmup),
+    proc = subprocess.Popen((["taskset", "-c", "1"] if apart else []) + [reader, "127.0.0.1", str(port), "/stream.mjpg", str(clients), str(warmup),
                              str(measure)] + (["spread"] if spread else []), stdout=subprocess.PIPE, text=True)
     time.sleep(warmup)
     k0, t0 = cpu_seconds(pid), time.monotonic()
@@ -73,7 +88,28 @@ def main():
     ap.add_argument("--spread", action="store_true",
                     help="each client from an address of its own (127.1.x.y): one viewer per client")
     ap.add_argument("--bare", help="bench/bare_sender.c, built: the kernel's own cost beside Kestrel's")
+    ap.add_argument("--apart", action="store_true",
+                    help="server on processor 0; reader and loopback's receive processing on processor 1")
     a = ap.parse_args()
+    if a.apart and (os.cpu_count() or 1) < 2:
+        sys.exit("--apart needs two processors or more")
+    if a.apart:
+        try:
+            with open(RPS_CPUS) as f:
+                rps_before = f.read().strip()
+            with open(RPS_CPUS, "w") as f:
+                f.write("2")
+        except OSError as e:
+            sys.exit("--apart must steer loopback's receive processing (%s): run it as root (%s)" % (RPS_CPUS, e))
+    try:
+        run(a)
+    finally:
+        if a.apart:
+            with open(RPS_CPUS, "w") as f:
+                f.write(rps_before)
+
+
+def run(a):
     a.kestrel, a.reader = os.path.abspath(a.kestrel), os.path.abspath(a.reader)
     k = Kestrel(a.kestrel, device=0,
                 values={"JpegQuality": 75, "StreamMaxFps": FPS, "StreamMaxClients": 256,
@@ -91,16 +127,18 @@ def main():
         part_bytes = int(length.group(1)) if length else 0
         time.sleep(2)
         pid = k.proc.pid
+        if a.apart:
+            pin(pid, 0)
         due = FPS * a.measure
-        r32 = read_stream(a.reader, k.port, 32, a.warmup, a.measure, pid, a.spread)
+        r32 = read_stream(a.reader, k.port, 32, a.warmup, a.measure, pid, a.spread, a.apart)
         if r32["latency"]:
             med, p99, n = r32["latency"]
             print("32 clients: age on arrival median %.1f ms, p99 %.1f ms over %d parts (goal: 60 / 120); "
                   "Kestrel CPU %.3f s/s, reader CPU %.3f s/s" % (med, p99, n, r32["cpu"], r32["reader_cpu"]))
         else:
             print("32 clients: the parts carry no X-Timestamp; Kestrel CPU %.3f s/s" % r32["cpu"])
-        r1 = read_stream(a.reader, k.port, 1, a.warmup, a.measure, pid, a.spread)
-        r256 = read_stream(a.reader, k.port, 256, a.warmup, a.measure, pid, a.spread)
+        r1 = read_stream(a.reader, k.port, 1, a.warmup, a.measure, pid, a.spread, a.apart)
+        r256 = read_stream(a.reader, k.port, 256, a.warmup, a.measure, pid, a.spread, a.apart)
         for name, r in (("1 client", r1), ("256 clients", r256)):
             shares = sorted(p / due for p in r["pictures"])
             print("%s: Kestrel CPU %.3f s/s, reader CPU %.3f s/s, pictures per client of those due: "
@@ -113,7 +151,10 @@ def main():
                 sender = subprocess.Popen([os.path.abspath(a.bare), str(clients), str(part_bytes),
                                            str(int(a.warmup + a.measure + 5))], stdout=subprocess.PIPE, text=True)
                 port = int(sender.stdout.readline())
-                bare[clients] = read_stream(a.reader, port, clients, a.warmup, a.measure, sender.pid)
+                if a.apart:
+                    pin(sender.pid, 0)
+                bare[clients] = read_stream(a.reader, port, clients, a.warmup, a.measure, sender.pid,
+                                            apart=a.apart)
                 sender.wait(timeout=60)
             print("bare sender, %d-byte parts: 1 client %.3f s/s, 256 clients %.3f s/s; per client beyond "
                   "the first, Kestrel %.1f us a part, the bare sender %.1f us"

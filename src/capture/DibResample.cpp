@@ -160,10 +160,9 @@ inline __m128i LoadPixelPair(const uint8_t* row, uint32_t at, size_t rowBytes) {
 
 #if defined(KESTREL_AVX2)
 // The sums of BlendColumns for one pixel in each 128-bit half of `x` (values as BlendRows
-// leaves them, from the pixel's first one on).
-__attribute__((target("avx2"))) inline __m256i PixelPairAvx2(__m256i x, const Tap& low, const Tap& high) {
-    const __m256i weights = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_set1_epi32(low.pair)),
-                                                    _mm_set1_epi32(high.pair), 1);
+// leaves them, from the pixel's first one on), with that pixel's tap weights (Tap::pair)
+// repeated across the half.
+__attribute__((target("avx2"))) inline __m256i PixelPairAvx2(__m256i x, __m256i weights) {
     const __m256i pairs = _mm256_unpacklo_epi16(x, _mm256_srli_si256(x, 6)); // p0 q0 p1 q1 p2 q2
     return _mm256_srli_epi32(
         _mm256_add_epi32(_mm256_madd_epi16(pairs, weights), _mm256_set1_epi32(256 * 32768)), 16);
@@ -171,53 +170,68 @@ __attribute__((target("avx2"))) inline __m256i PixelPairAvx2(__m256i x, const Ta
 
 // Stores four pixels from two PixelPairAvx2 results (pixels 0 and 2, then 1 and 3: the
 // packs work within halves, which puts 0 and 1 in the low half and 2 and 3 in the high
-// one), each as four bytes of which the next pixel overwrites the last.
+// one). Each half's two pixels are closed up to six bytes and stored as eight: the two
+// after pixel 1 are overwritten by pixel 2, and the two after pixel 3 fall on the next
+// pixel, which the caller leaves for later.
 __attribute__((target("avx2"))) inline void StoreFourAvx2(__m256i evenPixels, __m256i oddPixels,
                                                           uint8_t* dst) {
     const __m256i packed = _mm256_packs_epi32(evenPixels, oddPixels);
-    const __m256i bytes = _mm256_packus_epi16(packed, packed);
-    const uint64_t first = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_castsi256_si128(bytes)));
-    const uint64_t second = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_extracti128_si256(bytes, 1)));
-    const uint32_t pixels[4] = {static_cast<uint32_t>(first), static_cast<uint32_t>(first >> 32),
-                                static_cast<uint32_t>(second), static_cast<uint32_t>(second >> 32)};
-    for (size_t k = 0; k < 4; ++k)
-        std::memcpy(dst + 3 * k, &pixels[k], 4);
+    const __m256i closeUp = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, //
+                                             0, 1, 2, 4, 5, 6, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m256i bytes = _mm256_shuffle_epi8(_mm256_packus_epi16(packed, packed), closeUp);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(bytes));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 6), _mm256_extracti128_si256(bytes, 1));
+}
+
+// The weights of pixels 0 and 2 (`even`) and of 1 and 3 (`odd`) of four, each repeated
+// across its half, from the four taps' Tap::pair values stored one after the other.
+struct FourWeights {
+    __m256i even, odd;
+};
+__attribute__((target("avx2"))) inline FourWeights LoadFourWeights(const int32_t* pairs) {
+    const __m256i four = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pairs)));
+    return {_mm256_permutevar8x32_epi32(four, _mm256_setr_epi32(0, 0, 0, 0, 2, 2, 2, 2)),
+            _mm256_permutevar8x32_epi32(four, _mm256_setr_epi32(1, 1, 1, 1, 3, 3, 3, 3))};
 }
 
 // BlendColumns' adjacent case four pixels at a time. Returns how many pixels it did; it
 // leaves at least the row's last pixel, whose fourth byte would fall past the row.
-__attribute__((target("avx2"))) size_t BlendColumnsAvx2(const uint16_t* v, const Tap* taps, size_t count,
-                                                        uint8_t* dst) {
-    auto pair = [v](const Tap& low, const Tap& high) __attribute__((target("avx2"))) {
+__attribute__((target("avx2"))) size_t BlendColumnsAvx2(const uint16_t* v, const Tap* taps,
+                                                        const int32_t* pairs, size_t count, uint8_t* dst) {
+    auto pair = [v](const Tap& low, const Tap& high, __m256i weights) __attribute__((target("avx2"))) {
         return PixelPairAvx2(
             _mm256_inserti128_si256(
                 _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + low.first))),
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + high.first)), 1),
-            low, high);
+            weights);
     };
     size_t i = 0;
-    for (; i + 4 < count; i += 4, dst += 12)
-        StoreFourAvx2(pair(taps[i], taps[i + 2]), pair(taps[i + 1], taps[i + 3]), dst);
+    for (; i + 4 < count; i += 4, dst += 12) {
+        const FourWeights w = LoadFourWeights(pairs + i);
+        StoreFourAvx2(pair(taps[i], taps[i + 2], w.even), pair(taps[i + 1], taps[i + 3], w.odd), dst);
+    }
     return i;
 }
 
 // BlendTaps four pixels at a time, as BlendColumnsAvx2.
 __attribute__((target("avx2"))) size_t BlendTapsAvx2(const uint8_t* r0, const uint8_t* r1, size_t rowBytes,
-                                                     uint16_t a0, uint16_t a1, const Tap* taps, size_t count,
-                                                     uint8_t* dst) {
+                                                     uint16_t a0, uint16_t a1, const Tap* taps,
+                                                     const int32_t* pairs, size_t count, uint8_t* dst) {
     const __m256i w0 = _mm256_set1_epi16(static_cast<int16_t>(a0)),
                   w1 = _mm256_set1_epi16(static_cast<int16_t>(a1)), offset = _mm256_set1_epi16(INT16_MIN);
-    auto pair = [&](const Tap& low, const Tap& high) __attribute__((target("avx2"))) {
+    auto pair = [&](const Tap& low, const Tap& high, __m256i weights) __attribute__((target("avx2"))) {
         const __m256i p = _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(LoadPixelPair(r0, low.first, rowBytes),
                                                                   LoadPixelPair(r0, high.first, rowBytes)));
         const __m256i q = _mm256_cvtepu8_epi16(_mm_unpacklo_epi64(LoadPixelPair(r1, low.first, rowBytes),
                                                                   LoadPixelPair(r1, high.first, rowBytes)));
         const __m256i v = _mm256_add_epi16(_mm256_mullo_epi16(p, w0), _mm256_mullo_epi16(q, w1));
-        return PixelPairAvx2(_mm256_xor_si256(v, offset), low, high);
+        return PixelPairAvx2(_mm256_xor_si256(v, offset), weights);
     };
     size_t i = 0;
-    for (; i + 4 < count; i += 4, dst += 12)
-        StoreFourAvx2(pair(taps[i], taps[i + 2]), pair(taps[i + 1], taps[i + 3]), dst);
+    for (; i + 4 < count; i += 4, dst += 12) {
+        const FourWeights w = LoadFourWeights(pairs + i);
+        StoreFourAvx2(pair(taps[i], taps[i + 2], w.even), pair(taps[i + 1], taps[i + 3], w.odd), dst);
+    }
     return i;
 }
 #endif
@@ -245,7 +259,8 @@ inline void StoreTwoPixels(__m128i first, __m128i second, uint8_t* dst) {
 
 // One destination row of three-byte pixels: (w0 p + w1 q) >> 16 for each byte, where p and
 // q are the blended values (each of them 32768 more than stored).
-void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, bool adjacent, uint8_t* dst) {
+void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, const std::vector<int32_t>& pairs,
+                  bool adjacent, uint8_t* dst) {
     size_t i = 0;
     const size_t count = taps.size();
 #if defined(__SSE2__)
@@ -257,7 +272,7 @@ void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, bool adjacent
     if (adjacent) {
 #if defined(KESTREL_AVX2)
         if (HasAvx2()) {
-            i = BlendColumnsAvx2(v, taps.data(), count, dst);
+            i = BlendColumnsAvx2(v, taps.data(), pairs.data(), count, dst);
             dst += 3 * i;
         }
 #endif
@@ -281,12 +296,12 @@ void BlendColumns(const uint16_t* v, const std::vector<Tap>& taps, bool adjacent
 // every one of them. The sums are BlendRows' and BlendColumns' exactly: the rows' blend
 // a0 P + a1 Q of each byte first, then w0 and w1 over the two pixels.
 void BlendTaps(const uint8_t* r0, const uint8_t* r1, size_t rowBytes, uint16_t a0, uint16_t a1,
-               const std::vector<Tap>& taps, uint8_t* dst) {
+               const std::vector<Tap>& taps, const std::vector<int32_t>& pairs, uint8_t* dst) {
     size_t i = 0;
     const size_t count = taps.size();
 #if defined(KESTREL_AVX2)
     if (HasAvx2()) {
-        i = BlendTapsAvx2(r0, r1, rowBytes, a0, a1, taps.data(), count, dst);
+        i = BlendTapsAvx2(r0, r1, rowBytes, a0, a1, taps.data(), pairs.data(), count, dst);
         dst += 3 * i;
     }
 #endif
@@ -322,7 +337,8 @@ bool Overlaps(std::span<const uint8_t> a, const std::vector<uint8_t>& b) {
 struct Tables {
     int oldW = -1, newW = -1, oldH = -1, newH = -1;
     std::vector<Weight> cols, rows;
-    std::vector<Tap> taps; // the column table as three-byte offsets, made when needed
+    std::vector<Tap> taps;      // the column table as three-byte offsets, made when needed
+    std::vector<int32_t> pairs; // each tap's Tap::pair, one after the other, for the vector blends
 };
 
 // The tables of the last sizes asked for are kept: every small picture has the same.
@@ -352,14 +368,17 @@ void Resample24(RowAt rowAt, Tables& tables, int oldW, int oldH, uint8_t* out, s
     const std::vector<Weight>& rows = tables.rows;
     auto next = [](int index, int size) { return std::min(index + 1, size - 1); };
     std::vector<Tap>& taps = tables.taps;
+    std::vector<int32_t>& pairs = tables.pairs;
     if (taps.empty()) {
         taps.resize(static_cast<size_t>(newWidth));
+        pairs.resize(static_cast<size_t>(newWidth));
         for (int i = 0; i < newWidth; ++i) {
             const uint32_t w0 = static_cast<uint32_t>(cols[i].first),
                            w1 = static_cast<uint32_t>(cols[i].second);
             taps[i] = {static_cast<uint32_t>(cols[i].index * 3),
                        static_cast<uint32_t>(next(cols[i].index, oldW) * 3), w0, w1,
                        static_cast<int32_t>(w0 | w1 << 16)};
+            pairs[i] = taps[i].pair;
         }
     }
     thread_local std::vector<uint16_t> blended;
@@ -378,11 +397,11 @@ void Resample24(RowAt rowAt, Tables& tables, int oldW, int oldH, uint8_t* out, s
         uint8_t* dst = out + static_cast<uint64_t>(j) * newStride;
         if (sparse) {
             BlendTaps(row0, row1, rowBytes, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second),
-                      taps, dst);
+                      taps, pairs, dst);
         } else {
             BlendRows(row0, row1, static_cast<uint16_t>(r.first), static_cast<uint16_t>(r.second),
                       blended.data(), rowBytes);
-            BlendColumns(blended.data(), taps, oldW >= 2, dst);
+            BlendColumns(blended.data(), taps, pairs, oldW >= 2, dst);
         }
         if (padding)
             std::memset(dst + newStride - padding, 0, padding);
