@@ -14,6 +14,7 @@
 #include <linux/sockios.h>
 #include <random>
 #include <sys/ioctl.h>
+#include <utility>
 
 namespace kestrel {
 
@@ -100,7 +101,8 @@ bool MjpegStreamHub::FullFor(const std::string& clientKey) const {
 }
 
 void MjpegStreamHub::Add(CRequestSocket* client) {
-    m_clients.insert(client);
+    if (std::find(m_clients.begin(), m_clients.end(), client) == m_clients.end())
+        m_clients.push_back(client);
     if (!m_timer.isActive()) {
         m_schedule.Start(Now());
         m_timer.start(0); // the first picture at once
@@ -108,7 +110,9 @@ void MjpegStreamHub::Add(CRequestSocket* client) {
 }
 
 void MjpegStreamHub::Remove(CRequestSocket* client) {
-    m_clients.erase(client);
+    std::erase(m_clients, client);
+    if (m_offering)
+        std::replace(m_offering->begin(), m_offering->end(), client, static_cast<CRequestSocket*>(nullptr));
     if (m_clients.empty())
         m_timer.stop();
 }
@@ -126,11 +130,14 @@ void MjpegStreamHub::Tick() {
         part = std::make_shared<const std::string>(m_framing.Part(m_jpeg, capturedUs));
         ++m_composed;
     }
-    // A client that closes while it is offered the part leaves the set: walk a copy.
-    const std::vector<CRequestSocket*> clients(m_clients.begin(), m_clients.end());
-    for (CRequestSocket* client : clients)
-        if (m_clients.count(client))
+    // A client that closes while it is offered the part leaves the list: walk a copy, in
+    // which Remove blanks it.
+    std::vector<CRequestSocket*> offering(m_clients);
+    std::vector<CRequestSocket*>* const outer = std::exchange(m_offering, &offering);
+    for (CRequestSocket* client : offering)
+        if (client)
             client->OfferStreamPart(part);
+    m_offering = outer;
     if (m_clients.empty())
         return; // the last client left while it was offered the part
     const auto fps = std::clamp<std::uint32_t>(m_settings.StreamMaxFps, 1, 30);

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -107,7 +106,10 @@ private:
     const CServerSettings& m_settings;
     Composer m_composer;
     MjpegFraming m_framing;
-    std::set<CRequestSocket*> m_clients;
+    std::vector<CRequestSocket*> m_clients; // in the order they came
+    // While a part is offered: the clients still to be offered it; one that leaves meanwhile
+    // is blanked there.
+    std::vector<CRequestSocket*>* m_offering = nullptr;
     QTimer m_timer; // single shot, set for each deadline
     Clock m_clock;
     TickSchedule m_schedule;
