@@ -19,8 +19,10 @@ KEY = "HKEY_LOCAL_MACHINE\\Software\\Velmora\\Kestrels"
 
 
 def free_port():
+    # Free on every address, as the program listens on all of them: a port free on 127.0.0.1
+    # alone may be held on another loopback address (a benchmark's clients use 127.1.x.y).
     with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+        s.bind(("", 0))
         return s.getsockname()[1]
 
 
