@@ -154,7 +154,7 @@ def run(a):
                 if a.apart:
                     pin(sender.pid, 0)
                 bare[clients] = read_stream(a.reader, port, clients, a.warmup, a.measure, sender.pid,
-                                            apart=a.apart)
+                                            spread=a.spread, apart=a.apart)
                 sender.wait(timeout=60)
             print("bare sender, %d-byte parts: 1 client %.3f s/s, 256 clients %.3f s/s; per client beyond "
                   "the first, Kestrel %.1f us a part, the bare sender %.1f us"
