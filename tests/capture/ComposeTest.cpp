@@ -89,6 +89,16 @@ struct Rig {
     void Put(const std::string& name, const std::vector<uint8_t>& bytes) {
         ASSERT_TRUE(WriteBytes(root + name, bytes));
     }
+    // The test pattern with a 320 x 240 overlay whose green is transparent; `colour` gives
+    // each overlay pixel (0xRRGGBB, y counted from the top).
+    template <typename Colour> void TestPatternWithOverlay(Colour colour) {
+        image.CaptureDevice = 0;
+        image.UseOverlay = 1;
+        image.OverlayTransColor = RGB(0, 255, 0);
+        image.OverlayBmp = root + "/overlay.bmp";
+        Put("/overlay.bmp",
+            BuildBmp({.width = 320, .height = 240, .bits = 24, .pixels = Pixels24(320, 240, colour)}));
+    }
 };
 
 } // namespace
@@ -211,18 +221,9 @@ TEST(ComposeRules, CustomSizes) {
 TEST(ComposeFrame, TestPatternWithOverlayAndCaptionWritesBothPictures) {
     Rig rig;
     rig.viewers = 7;
-    rig.image.CaptureDevice = 0;
-    rig.image.UseOverlay = 1;
-    rig.image.OverlayTransColor = RGB(0, 255, 0);
     // Overlay: green (transparent) everywhere except a red square at the top right.
-    rig.image.OverlayBmp = rig.root + "/overlay.bmp";
-    rig.Put("/overlay.bmp",
-            BuildBmp({.width = 320, .height = 240, .bits = 24, .pixels = Pixels24(320, 240, [](int x, int y) {
-                                                                   return x >= 250 && x < 310 && y >= 10 &&
-                                                                                  y < 50
-                                                                              ? 0xFF0000u
-                                                                              : 0x00FF00u;
-                                                               })}));
+    rig.TestPatternWithOverlay(
+        [](int x, int y) { return x >= 250 && x < 310 && y >= 10 && y < 50 ? 0xFF0000u : 0x00FF00u; });
     Caption& c = rig.image.captions[0];
     c.Enabled = 1;
     c.HPosType = 0;
@@ -329,20 +330,11 @@ TEST(ComposeFrame, RowsReadFromTheFrameGiveTheBytesOfAWholeCopy) {
     // files and the stream picture must be those of the frame copied whole and drawn on.
     Rig rig;
     rig.viewers = 3;
-    rig.image.CaptureDevice = 0;
-    rig.image.UseOverlay = 1;
-    rig.image.OverlayTransColor = RGB(0, 255, 0);
-    rig.image.OverlayBmp = rig.root + "/overlay.bmp";
     // A logo whose first and last rows are single pixels, so a row missed at either end shows.
-    rig.Put("/overlay.bmp",
-            BuildBmp({.width = 320, .height = 240, .bits = 24, .pixels = Pixels24(320, 240, [](int x, int y) {
-                                                                   return (y == 100 && x == 7) ||
-                                                                                  (y > 100 && y < 140 &&
-                                                                                   x > 200) ||
-                                                                                  (y == 140 && x == 319)
-                                                                              ? 0xC01020u
-                                                                              : 0x00FF00u;
-                                                               })}));
+    rig.TestPatternWithOverlay([](int x, int y) {
+        return (y == 100 && x == 7) || (y > 100 && y < 140 && x > 200) || (y == 140 && x == 319) ? 0xC01020u
+                                                                                                 : 0x00FF00u;
+    });
     // Captions at the top (opaque cell), the bottom (smoothed text only, blended with the
     // frame) and a hand-placed one partly above the picture.
     const struct {
