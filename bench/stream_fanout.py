@@ -59,8 +59,9 @@ def pin(pid, cpu):
 
 def read_stream(reader, port, clients, warmup, measure, pid, spread=False, apart=False):
     """Runs the reader; Kestrel's and the reader's CPU over the measuring window only."""
-    proc = subprocess.Popen((["taskset", "-c", "1"] if apart else []) + [reader, "127.0.0.1", str(port), "/stream.mjpg", str(clients), str(warmup),
-                             str(measure)] + (["spread"] if spread else []), stdout=subprocess.PIPE, text=True)
+    command = [reader, "127.0.0.1", str(port), "/stream.mjpg", str(clients), str(warmup), str(measure)]
+    proc = subprocess.Popen((["taskset", "-c", "1"] if apart else []) + command + (["spread"] if spread else []),
+                            stdout=subprocess.PIPE, text=True)
     time.sleep(warmup)
     k0, t0 = cpu_seconds(pid), time.monotonic()
     time.sleep(measure)
@@ -91,9 +92,9 @@ def main():
     ap.add_argument("--apart", action="store_true",
                     help="server on processor 0; reader and loopback's receive processing on processor 1")
     a = ap.parse_args()
-    if a.apart and (os.cpu_count() or 1) < 2:
-        sys.exit("--apart needs two processors or more")
     if a.apart:
+        if (os.cpu_count() or 1) < 2:
+            sys.exit("--apart needs two processors or more")
         try:
             with open(RPS_CPUS) as f:
                 rps_before = f.read().strip()
